@@ -1,0 +1,325 @@
+// The Win32 registry calls over the installed store, with the platform's
+// buffer and length contracts.
+#include <cstring>
+
+#include "winreg/store.h"
+#include "winreg/winreg.h"
+
+static_assert(sizeof(void*) == 8, "handles pack a slot and a generation into 64 bits");
+
+namespace regstore {
+namespace {
+
+struct HandleSlot {
+  std::uint32_t node = kNoNode;
+  std::uint32_t generation = 0;
+  bool open = false;
+};
+
+constexpr std::uintptr_t kPredefinedBase = 0xFFFFFFFF80000000ULL;
+constexpr int kRootCount = 7;  // low bits 0..6; 4 (performance data) is not served
+
+struct State {
+  std::unique_ptr<Registry> registry = std::make_unique<Registry>();
+  std::uint32_t roots[kRootCount] = {};
+  std::vector<HandleSlot> slots;
+  std::vector<std::uint32_t> freeSlots;
+  std::size_t openHandles = 0;
+  std::uint64_t calls = 0;
+  std::uint64_t failAt = 0;
+  LONG failCode = 0;
+  std::vector<CallRecord>* trace = nullptr;
+  DamageReporter reporter = nullptr;
+
+  State() { ResolveRoots(); }
+
+  void ResolveRoots() {
+    for (int i = 0; i < kRootCount; ++i) {
+      roots[i] = i == 4 ? kNoNode : registry->RootNode(static_cast<Root>(i));
+    }
+  }
+};
+
+State& S() {
+  static State state;
+  return state;
+}
+
+// The node behind a handle, or kNoNode for an unknown or closed one.
+std::uint32_t NodeOf(HKEY key) {
+  State& s = S();
+  auto value = reinterpret_cast<std::uintptr_t>(key);
+  if (value >= kPredefinedBase && value < kPredefinedBase + kRootCount) {
+    return s.roots[value - kPredefinedBase];
+  }
+  auto slot = static_cast<std::uint32_t>(value) - 1;
+  auto generation = static_cast<std::uint32_t>(value >> 32);
+  if (slot >= s.slots.size()) return kNoNode;
+  const HandleSlot& h = s.slots[slot];
+  return h.open && h.generation == generation ? h.node : kNoNode;
+}
+
+// Damage meets the caller as ERROR_BADDB, and the reporter hears of each
+// damaged key once.
+LONG CheckDamage(std::uint32_t node) {
+  State& s = S();
+  std::uint32_t damage = s.registry->node(node).damage;
+  if (damage == 0) return ERROR_SUCCESS;
+  Damage& d = s.registry->damage(damage);
+  if (!d.reported) {
+    d.reported = true;
+    if (s.reporter != nullptr) s.reporter(d);
+  }
+  return ERROR_BADDB;
+}
+
+LONG Resolve(HKEY key, std::uint32_t* node) {
+  *node = NodeOf(key);
+  if (*node == kNoNode) return ERROR_INVALID_HANDLE;
+  return CheckDamage(*node);
+}
+
+HKEY NewHandle(std::uint32_t node) {
+  State& s = S();
+  std::uint32_t slot;
+  if (!s.freeSlots.empty()) {
+    slot = s.freeSlots.back();
+    s.freeSlots.pop_back();
+  } else {
+    slot = static_cast<std::uint32_t>(s.slots.size());
+    s.slots.emplace_back();
+  }
+  HandleSlot& h = s.slots[slot];
+  // A new generation keeps a closed handle closed when its slot is reused.
+  h.generation = h.generation == 0x7FFFFFFFU ? 1 : h.generation + 1;
+  h.node = node;
+  h.open = true;
+  ++s.openHandles;
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(h.generation) << 32 | (slot + 1));
+}
+
+// Counts the call, fails it when a test asked for that, and records it.
+template <typename Body>
+LONG Counted(const char* function, HKEY key, const char* name, Body&& body) {
+  State& s = S();
+  ++s.calls;
+  LONG result;
+  if (s.failAt != 0 && s.calls == s.failAt) {
+    s.failAt = 0;
+    result = s.failCode;
+  } else {
+    result = body();
+  }
+  if (s.trace != nullptr) {
+    s.trace->push_back(CallRecord{function, NodeOf(key), name != nullptr ? name : "", result});
+  }
+  return result;
+}
+
+// Copies a name out under the Win32 contract: the buffer size counts the
+// terminator, the returned length does not, and a short buffer is untouched.
+LONG CopyName(std::string_view name, LPSTR buffer, LPDWORD length) {
+  if (name.size() + 1 > *length) return ERROR_MORE_DATA;
+  std::memcpy(buffer, name.data(), name.size());
+  buffer[name.size()] = '\0';
+  *length = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+// Copies value data out: with no buffer only the size is reported; a short
+// buffer gets ERROR_MORE_DATA and the size it needs, and is untouched.
+LONG CopyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD needed = ServedSize(value);
+  LONG result = ERROR_SUCCESS;
+  if (data != nullptr) {
+    if (*size < needed) {
+      result = ERROR_MORE_DATA;
+    } else {
+      if (!value.data.empty()) std::memcpy(data, value.data.data(), value.data.size());
+      if (AddsTerminator(value)) data[value.data.size()] = 0;
+    }
+  }
+  if (type != nullptr) *type = value.type;
+  if (size != nullptr) *size = needed;
+  return result;
+}
+
+const Value* FindValue(const Node& node, LPCSTR name) {
+  std::string_view wanted = name != nullptr ? name : "";
+  for (const Value& v : node.values) {
+    if (v.name.size() != wanted.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; same && i < wanted.size(); ++i) {
+      auto a = static_cast<unsigned char>(v.name[i]);
+      auto b = static_cast<unsigned char>(wanted[i]);
+      same = (a >= 'a' && a <= 'z' ? a - 0x20 : a) == (b >= 'a' && b <= 'z' ? b - 0x20 : b);
+    }
+    if (same) return &v;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void InstallRegistry(std::unique_ptr<Registry> registry) {
+  State& s = S();
+  s.registry = std::move(registry);
+  s.ResolveRoots();
+  s.slots.clear();
+  s.freeSlots.clear();
+  s.openHandles = 0;
+}
+
+Registry& InstalledRegistry() { return *S().registry; }
+void SetDamageReporter(DamageReporter reporter) { S().reporter = reporter; }
+
+void FailRegistryCall(std::uint64_t n, LONG code) {
+  State& s = S();
+  s.failAt = n == 0 ? 0 : s.calls + n;
+  s.failCode = code;
+}
+std::uint64_t RegistryCallCount() { return S().calls; }
+std::size_t OpenHandleCount() { return S().openHandles; }
+void TraceRegistryCalls(std::vector<CallRecord>* sink) { S().trace = sink; }
+
+}  // namespace regstore
+
+using namespace regstore;
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+  return Counted("RegOpenKeyExA", hKey, lpSubKey, [&]() -> LONG {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::uint32_t node;
+    if (LONG r = Resolve(hKey, &node); r != ERROR_SUCCESS) return r;
+    std::string_view path = lpSubKey != nullptr ? lpSubKey : "";
+    const Registry& reg = InstalledRegistry();
+    while (!path.empty()) {
+      std::size_t cut = path.find('\\');
+      std::string_view name = path.substr(0, cut);
+      if (name.empty()) return ERROR_BAD_PATHNAME;
+      node = reg.FindChild(node, name);
+      if (node == kNoNode) return ERROR_FILE_NOT_FOUND;
+      if (LONG r = CheckDamage(node); r != ERROR_SUCCESS) return r;
+      path = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
+      if (cut != std::string_view::npos && path.empty()) return ERROR_BAD_PATHNAME;
+    }
+    *phkResult = NewHandle(node);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  State& s = S();
+  auto value = reinterpret_cast<std::uintptr_t>(hKey);
+  if (value >= kPredefinedBase && value < kPredefinedBase + kRootCount) return ERROR_SUCCESS;
+  auto slot = static_cast<std::uint32_t>(value) - 1;
+  auto generation = static_cast<std::uint32_t>(value >> 32);
+  if (slot >= s.slots.size() || !s.slots[slot].open || s.slots[slot].generation != generation) {
+    return ERROR_INVALID_HANDLE;
+  }
+  s.slots[slot].open = false;
+  s.freeSlots.push_back(slot);
+  --s.openHandles;
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                      LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                      LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  return Counted("RegQueryInfoKeyA", hKey, nullptr, [&]() -> LONG {
+    if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    std::uint32_t id;
+    if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    const Registry& reg = InstalledRegistry();
+    const Node& node = reg.node(id);
+    // Keys have no class names here.
+    if (lpClass != nullptr) {
+      if (*lpcchClass < 1) return ERROR_MORE_DATA;
+      lpClass[0] = '\0';
+    }
+    if (lpcchClass != nullptr) *lpcchClass = 0;
+    if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(node.children.size());
+    if (lpcbMaxSubKeyLen != nullptr) {
+      std::size_t longest = 0;
+      for (std::uint32_t child : node.children) longest = std::max(longest, reg.node(child).name.size());
+      *lpcbMaxSubKeyLen = static_cast<DWORD>(longest);
+    }
+    if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
+    if (lpcValues != nullptr) *lpcValues = static_cast<DWORD>(node.values.size());
+    if (lpcbMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr) {
+      std::size_t longestName = 0;
+      DWORD longestData = 0;
+      for (const Value& v : node.values) {
+        longestName = std::max(longestName, v.name.size());
+        longestData = std::max(longestData, ServedSize(v));
+      }
+      if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = static_cast<DWORD>(longestName);
+      if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = longestData;
+    }
+    if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  return Counted("RegEnumKeyExA", hKey, nullptr, [&]() -> LONG {
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+        (lpClass != nullptr && lpcchClass == nullptr)) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    std::uint32_t id;
+    if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    const Registry& reg = InstalledRegistry();
+    const Node& node = reg.node(id);
+    if (dwIndex >= node.children.size()) return ERROR_NO_MORE_ITEMS;
+    std::uint32_t child = node.children[dwIndex];
+    // A damaged subkey may have no usable name; handing one out could send
+    // a walker back into the parent.
+    if (LONG r = CheckDamage(child); r != ERROR_SUCCESS) return r;
+    if (LONG r = CopyName(reg.node(child).name, lpName, lpcchName); r != ERROR_SUCCESS) return r;
+    if (lpClass != nullptr) {
+      if (*lpcchClass >= 1) lpClass[0] = '\0';
+    }
+    if (lpcchClass != nullptr) *lpcchClass = 0;
+    if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                   LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  return Counted("RegEnumValueA", hKey, nullptr, [&]() -> LONG {
+    if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+        (lpData != nullptr && lpcbData == nullptr)) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    std::uint32_t id;
+    if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    const Node& node = InstalledRegistry().node(id);
+    if (dwIndex >= node.values.size()) return ERROR_NO_MORE_ITEMS;
+    const Value& value = node.values[dwIndex];
+    if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+    LONG result = CopyData(value, lpType, lpData, lpcbData);
+    if (result == ERROR_SUCCESS) CopyName(value.name, lpValueName, lpcchValueName);
+    return result;
+  });
+}
+
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                      LPBYTE lpData, LPDWORD lpcbData) {
+  return Counted("RegQueryValueExA", hKey, lpValueName, [&]() -> LONG {
+    if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+    std::uint32_t id;
+    if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    const Value* value = FindValue(InstalledRegistry().node(id), lpValueName);
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+    return CopyData(*value, lpType, lpData, lpcbData);
+  });
+}

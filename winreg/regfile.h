@@ -1,0 +1,23 @@
+// Loader for registry export files: REGEDIT4 (8-bit text, kept byte for
+// byte) and "Windows Registry Editor Version 5.00" (UTF-16LE with a byte
+// order mark, or UTF-8; names and strings are stored as UTF-8).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "winreg/store.h"
+
+namespace regstore {
+
+// Whether the bytes begin like a registry export, in any of its encodings.
+bool LooksLikeRegFile(std::string_view bytes);
+
+// Adds the keys and values of a registry export to reg; a key named twice
+// merges. On failure returns false and sets error to "FILE:LINE: what is
+// wrong"; what was added before the failure stays in reg, which the caller
+// then discards.
+bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName,
+                 std::string* error);
+
+}  // namespace regstore

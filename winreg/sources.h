@@ -1,0 +1,32 @@
+// Choosing and loading the registry that the tools read.
+//
+// A source is a .reg export, a CREG hive (SYSTEM.DAT or USER.DAT) or a
+// directory holding SYSTEM.DAT and USER.DAT (names in any case, as on a FAT
+// volume). The format is told by the first bytes, never by the name. Roots
+// named by several sources merge, later sources adding to earlier ones.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winreg/store.h"
+
+namespace regstore {
+
+inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
+
+// Loads the sources into a new registry, or returns null with a one-line
+// message naming the file and what is wrong.
+std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std::string* error);
+
+// The paths of a KORMALD_REGISTRY value, separated by ':'.
+std::vector<std::string> SplitSourceList(std::string_view list);
+
+// Installs the registry the tools read: the given paths when there are any,
+// else those of KORMALD_REGISTRY. False with a one-line message when it is
+// unset or a source cannot be read.
+bool OpenRegistry(const std::vector<std::string>& paths, std::string* error);
+
+}  // namespace regstore

@@ -1,0 +1,274 @@
+#include "winreg/store.h"
+
+#include <cstring>
+#include <utility>
+
+namespace regstore {
+
+namespace {
+
+constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFU;
+constexpr std::uint32_t kTombstone = 0xFFFFFFFEU;
+constexpr std::size_t kArenaChunk = 64 * 1024;
+
+unsigned char Fold(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; }
+
+std::uint32_t FoldedHash(std::string_view name) {
+  std::uint32_t h = 2166136261U;
+  for (unsigned char c : name) h = (h ^ Fold(c)) * 16777619U;
+  return h;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::size_t SlotOf(std::uint32_t parent, std::uint32_t nameHash, std::size_t mask) {
+  std::uint64_t h = (static_cast<std::uint64_t>(parent) << 32 | nameHash) * 0x9E3779B97F4A7C15ULL;
+  return static_cast<std::size_t>(h >> 29) & mask;
+}
+
+// Splits "A\B\C" and calls f on each name; false when a name is empty.
+template <typename F>
+bool ForEachSegment(std::string_view path, F&& f) {
+  while (true) {
+    std::size_t cut = path.find('\\');
+    std::string_view segment = path.substr(0, cut);
+    if (segment.empty() || !f(segment)) return false;
+    if (cut == std::string_view::npos) return true;
+    path.remove_prefix(cut + 1);
+  }
+}
+
+}  // namespace
+
+Registry::Registry() {
+  index_.assign(64, kEmptySlot);
+  localMachine_ = NewNode(kNoNode, "HKEY_LOCAL_MACHINE");
+  users_ = NewNode(kNoNode, "HKEY_USERS");
+  dynData_ = NewNode(kNoNode, "HKEY_DYN_DATA");
+  empty_ = NewNode(kNoNode, "");
+}
+
+std::uint32_t Registry::NewNode(std::uint32_t parent, std::string_view name) {
+  auto id = static_cast<std::uint32_t>(nodes_.size());
+  Node& n = nodes_.emplace_back();
+  n.name = name;
+  n.parent = parent;
+  n.nameHash = FoldedHash(name);
+  return id;
+}
+
+void Registry::IndexGrow() {
+  std::vector<std::uint32_t> old = std::move(index_);
+  std::size_t live = 0;
+  for (std::uint32_t id : old) live += id < kTombstone ? 1 : 0;
+  std::size_t capacity = 64;
+  while (capacity < live * 4) capacity *= 2;
+  index_.assign(capacity, kEmptySlot);
+  indexUsed_ = 0;
+  for (std::uint32_t id : old) {
+    if (id < kTombstone) IndexInsert(id);
+  }
+}
+
+void Registry::IndexInsert(std::uint32_t id) {
+  if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
+  const Node& n = nodes_[id];
+  std::size_t mask = index_.size() - 1;
+  std::size_t i = SlotOf(n.parent, n.nameHash, mask);
+  while (index_[i] != kEmptySlot) i = (i + 1) & mask;
+  index_[i] = id;
+  ++indexUsed_;
+}
+
+void Registry::IndexErase(std::uint32_t id) {
+  const Node& n = nodes_[id];
+  std::size_t mask = index_.size() - 1;
+  for (std::size_t i = SlotOf(n.parent, n.nameHash, mask); index_[i] != kEmptySlot;
+       i = (i + 1) & mask) {
+    if (index_[i] == id) {
+      index_[i] = kTombstone;
+      return;
+    }
+  }
+}
+
+std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) const {
+  std::uint32_t hash = FoldedHash(name);
+  std::size_t mask = index_.size() - 1;
+  for (std::size_t i = SlotOf(parent, hash, mask); index_[i] != kEmptySlot; i = (i + 1) & mask) {
+    std::uint32_t id = index_[i];
+    if (id == kTombstone) continue;
+    const Node& n = nodes_[id];
+    if (n.parent == parent && n.nameHash == hash && SameName(n.name, name)) return id;
+  }
+  return kNoNode;
+}
+
+std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) const {
+  std::uint32_t at = from;
+  bool ok = ForEachSegment(path, [&](std::string_view name) {
+    at = FindChild(at, name);
+    return at != kNoNode;
+  });
+  return ok ? at : kNoNode;
+}
+
+std::uint32_t Registry::AddChild(std::uint32_t parent, std::string_view name) {
+  std::uint32_t id = NewNode(parent, name);
+  nodes_[parent].children.push_back(id);
+  IndexInsert(id);
+  return id;
+}
+
+std::uint32_t Registry::FindOrAddChild(std::uint32_t parent, std::string_view name) {
+  std::uint32_t id = FindChild(parent, name);
+  return id != kNoNode ? id : AddChild(parent, Keep(name));
+}
+
+void Registry::RemoveSubtree(std::uint32_t id) {
+  std::uint32_t parent = nodes_[id].parent;
+  if (parent != kNoNode) {
+    auto& siblings = nodes_[parent].children;
+    std::erase(siblings, id);
+  }
+  std::vector<std::uint32_t> pending{id};
+  while (!pending.empty()) {
+    std::uint32_t at = pending.back();
+    pending.pop_back();
+    IndexErase(at);
+    Node& n = nodes_[at];
+    pending.insert(pending.end(), n.children.begin(), n.children.end());
+    n.children = {};
+    n.values = {};
+    n.parent = kNoNode;
+  }
+}
+
+void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t type,
+                        std::string_view data) {
+  for (Value& v : nodes_[id].values) {
+    if (SameName(v.name, name)) {
+      v = Value{v.name, data, type};
+      return;
+    }
+  }
+  AppendValue(id, name, type, data);
+}
+
+void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
+  std::erase_if(nodes_[id].values, [&](const Value& v) { return SameName(v.name, name); });
+}
+
+std::uint32_t Registry::AddDamage(std::string file, std::uint64_t offset, std::string what) {
+  damages_.push_back(Damage{std::move(file), offset, std::move(what), false});
+  return static_cast<std::uint32_t>(damages_.size());
+}
+
+std::string_view Registry::Keep(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  if (bytes.size() > kArenaChunk / 4) {
+    auto block = std::make_unique<char[]>(bytes.size());
+    std::memcpy(block.get(), bytes.data(), bytes.size());
+    std::string_view kept(block.get(), bytes.size());
+    buffers_.push_back(std::move(block));
+    return kept;
+  }
+  if (arenaLeft_ < bytes.size()) {
+    buffers_.push_back(std::make_unique<char[]>(kArenaChunk));
+    arenaNext_ = buffers_.back().get();
+    arenaLeft_ = kArenaChunk;
+  }
+  std::memcpy(arenaNext_, bytes.data(), bytes.size());
+  std::string_view kept(arenaNext_, bytes.size());
+  arenaNext_ += bytes.size();
+  arenaLeft_ -= bytes.size();
+  return kept;
+}
+
+std::string Registry::PathOf(std::uint32_t id) const {
+  std::vector<std::string_view> names;
+  for (std::uint32_t at = id; at != kNoNode; at = nodes_[at].parent) names.push_back(nodes_[at].name);
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!path.empty()) path += '\\';
+    path += *it;
+  }
+  return path;
+}
+
+namespace {
+
+// The configuration HKEY_CURRENT_CONFIG shows: the CurrentConfig string,
+// without the terminator a hive may or may not have stored.
+std::string_view CurrentConfigName(const Registry& reg, std::uint32_t localMachine) {
+  std::uint32_t db = reg.FindPath(localMachine, "System\\CurrentControlSet\\Control\\IDConfigDB");
+  if (db == kNoNode) return {};
+  for (const Value& v : reg.node(db).values) {
+    if (SameName(v.name, "CurrentConfig")) {
+      std::string_view name = v.data.substr(0, v.data.find('\0'));
+      if (name.find('\\') != std::string_view::npos) return {};
+      return name;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::uint32_t Registry::RootNode(Root root) const {
+  switch (root) {
+    case Root::kLocalMachine:
+      return localMachine_;
+    case Root::kUsers:
+      return users_;
+    case Root::kDynData:
+      return dynData_;
+    case Root::kClassesRoot: {
+      std::uint32_t id = FindPath(localMachine_, "SOFTWARE\\Classes");
+      return id != kNoNode ? id : empty_;
+    }
+    case Root::kCurrentUser: {
+      std::uint32_t id = FindChild(users_, ".DEFAULT");
+      return id != kNoNode ? id : empty_;
+    }
+    case Root::kCurrentConfig: {
+      std::string_view config = CurrentConfigName(*this, localMachine_);
+      std::uint32_t parent = FindChild(localMachine_, "Config");
+      std::uint32_t id = config.empty() || parent == kNoNode ? kNoNode : FindChild(parent, config);
+      return id != kNoNode ? id : empty_;
+    }
+  }
+  return empty_;
+}
+
+std::uint32_t Registry::RootNode(Root root, bool create) {
+  if (!create) return std::as_const(*this).RootNode(root);
+  switch (root) {
+    case Root::kClassesRoot:
+      return FindOrAddChild(FindOrAddChild(localMachine_, "SOFTWARE"), "Classes");
+    case Root::kCurrentUser:
+      return FindOrAddChild(users_, ".DEFAULT");
+    case Root::kCurrentConfig: {
+      // Windows 9x names its first hardware profile 0001.
+      std::string_view config = CurrentConfigName(*this, localMachine_);
+      return FindOrAddChild(FindOrAddChild(localMachine_, "Config"), config.empty() ? "0001" : config);
+    }
+    default:
+      return std::as_const(*this).RootNode(root);
+  }
+}
+
+bool AddsTerminator(const Value& value) {
+  bool isString = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+  return isString && (value.data.empty() || value.data.back() != '\0');
+}
+
+}  // namespace regstore
