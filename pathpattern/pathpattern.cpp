@@ -15,7 +15,7 @@ bool IsSeparator(int c) { return c == '\\' || c == ':'; }
 // character was a separator, so once a match has taken more steps than any
 // ordinary path needs, the matcher remembers what each position gave. The
 // answers are the same; only their cost is bounded.
-constexpr long kStepsBeforeMemo = 4096;
+long g_stepsBeforeMemo = 4096;
 
 // Open-addressing table from a matcher position to its result.
 struct Memo {
@@ -154,7 +154,7 @@ int MatchFrom(Matcher& m, const Byte* p, const Byte* t, int prev) {
 
 int Match(Matcher& m, const Byte* p, const Byte* t, int prev) {
   if (!m.remember) {
-    if (++m.steps <= kStepsBeforeMemo) return MatchFrom(m, p, t, prev);
+    if (++m.steps <= g_stepsBeforeMemo) return MatchFrom(m, p, t, prev);
     m.remember = true;
   }
   // +1 keeps every key nonzero, which the table reserves for empty slots.
@@ -168,6 +168,8 @@ int Match(Matcher& m, const Byte* p, const Byte* t, int prev) {
 }
 
 }  // namespace
+
+void SetMatchStepsBeforeMemo(long steps) { g_stepsBeforeMemo = steps; }
 
 char* CopyPrefix(const char* text, int n) {
   std::size_t length = n < 0 ? std::strlen(text) : strnlen(text, static_cast<std::size_t>(n));

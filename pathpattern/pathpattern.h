@@ -56,6 +56,10 @@ int MatchCompiled(const char* codes, const char* text, int caseFlag);
 // text character before t (or the initial one chosen by MatchCompiled).
 int MatchCodes(const char* p, const char* t, int prev);
 
+// Test hook: how many matcher steps pass before positions are remembered
+// (the results are the same either way; only the cost differs).
+void SetMatchStepsBeforeMemo(long steps);
+
 // The wildcard-free leading part of a pattern, ending at a segment boundary
 // (a fresh text), or null for a control character or exhausted memory.
 // When rest is given it receives where the rest of the pattern begins.

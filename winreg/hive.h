@@ -11,9 +11,6 @@
 
 namespace regstore {
 
-// Deeper nesting than Windows 9x ever writes; bounds the walker's recursion.
-inline constexpr int kMaxKeyDepth = 512;
-
 bool LooksLikeHive(std::string_view bytes);
 
 // Adds the keys of a hive image to reg under root (when not given: HKEY_USERS

@@ -226,7 +226,8 @@ class Loader {
     if (root == nullptr) return Fail("unknown root key", rootName);
     std::string_view rest = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
     if (cut != std::string_view::npos) {
-      for (std::size_t from = 0;;) {
+      int depth = 1;
+      for (std::size_t from = 0;; ++depth) {
         std::size_t next = rest.find('\\', from);
         if (next == from || (next == std::string_view::npos && from == rest.size())) {
           return Fail("empty key name in", path);
@@ -234,6 +235,7 @@ class Loader {
         if (next == std::string_view::npos) break;
         from = next + 1;
       }
+      if (depth > kMaxKeyDepth) return Fail("keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
     }
     if (remove) {
       if (rest.empty()) return Fail("a root key cannot be deleted", path);

@@ -18,6 +18,10 @@ namespace regstore {
 
 inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFU;
 
+// Deeper nesting than Windows 9x ever writes. Loaders refuse it, so that a
+// walk's recursion, one level per key, stays bounded.
+inline constexpr int kMaxKeyDepth = 512;
+
 struct Value {
   std::string_view name;  // empty: the key's default value
   std::string_view data;  // as the source stored it

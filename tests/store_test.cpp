@@ -1,0 +1,313 @@
+// The Win32 contracts of the registry calls over the store.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/test_support.h"
+#include "winreg/store.h"
+#include "winreg/winreg.h"
+
+namespace {
+
+using testing_support::InstallReg;
+
+class Store : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallReg(R"([HKEY_LOCAL_MACHINE\Software\Vendor]
+@="default text"
+"Name"="Value"
+"Number"=dword:01020304
+"Blob"=hex:de,ad
+"Empty"=hex:
+"Unterminated"=hex(1):41,42
+"EmptyString"=hex(2):
+
+[HKEY_LOCAL_MACHINE\Software\Vendor\Child One]
+[HKEY_LOCAL_MACHINE\Software\Vendor\b]
+[HKEY_LOCAL_MACHINE\Software\Vendor\A]
+[HKEY_LOCAL_MACHINE\SOFTWARE\Classes\.txt]
+@="txtfile"
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\IDConfigDB]
+"CurrentConfig"=hex(1):30,30,30,32
+[HKEY_LOCAL_MACHINE\Config\0001\Display]
+[HKEY_LOCAL_MACHINE\Config\0002\Printers]
+[HKEY_USERS\.DEFAULT\Control Panel]
+)");
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor", 0, 0, &vendor_), ERROR_SUCCESS);
+  }
+  void TearDown() override {
+    RegCloseKey(vendor_);
+    EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  }
+  HKEY vendor_ = nullptr;
+};
+
+TEST_F(Store, OpensByPathWithoutRegardToCase) {
+  struct Row {
+    HKEY from;
+    const char* path;
+    LONG expected;
+  } rows[] = {
+      {HKEY_LOCAL_MACHINE, "software\\VENDOR\\child one", ERROR_SUCCESS},
+      {HKEY_LOCAL_MACHINE, "SOFTWARE", ERROR_SUCCESS},
+      {HKEY_LOCAL_MACHINE, "", ERROR_SUCCESS},
+      {HKEY_LOCAL_MACHINE, nullptr, ERROR_SUCCESS},
+      {HKEY_LOCAL_MACHINE, "Software\\Missing", ERROR_FILE_NOT_FOUND},
+      {HKEY_LOCAL_MACHINE, "\\Software", ERROR_BAD_PATHNAME},
+      {HKEY_LOCAL_MACHINE, "Software\\\\Vendor", ERROR_BAD_PATHNAME},
+      {HKEY_LOCAL_MACHINE, "Software\\", ERROR_BAD_PATHNAME},
+      {reinterpret_cast<HKEY>(0x1234), "Software", ERROR_INVALID_HANDLE},
+      {KORMALD_PREDEFINED_KEY(0x80000004U), "", ERROR_INVALID_HANDLE},
+  };
+  for (const Row& row : rows) {
+    HKEY key = reinterpret_cast<HKEY>(0x77);
+    EXPECT_EQ(RegOpenKeyExA(row.from, row.path, 0, 0, &key), row.expected) << (row.path ? row.path : "null");
+    if (row.expected == ERROR_SUCCESS) {
+      EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    } else {
+      EXPECT_EQ(key, nullptr);
+    }
+  }
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, 0, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Store, HandlesAreFreshAndDieWhenClosed) {
+  HKEY a = nullptr, b = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &a), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &b), ERROR_SUCCESS);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(regstore::OpenHandleCount(), 3U);
+  EXPECT_EQ(RegCloseKey(a), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(a), ERROR_INVALID_HANDLE);
+  DWORD count = 99;
+  EXPECT_EQ(RegQueryInfoKeyA(a, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE);
+  // The slot of a closed handle is reused, but not its value.
+  HKEY c = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(vendor_, "b", 0, 0, &c), ERROR_SUCCESS);
+  EXPECT_NE(c, a);
+  EXPECT_EQ(RegCloseKey(a), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(b), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(c), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  EXPECT_EQ(regstore::OpenHandleCount(), 1U);
+}
+
+TEST_F(Store, EnumeratesSubkeysInSourceOrder) {
+  DWORD count = 0, longest = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(vendor_, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(count, 3U);
+  EXPECT_EQ(longest, 9U);  // "Child One", without terminator
+  const char* expected[] = {"Child One", "b", "A"};
+  for (DWORD i = 0; i < count; ++i) {
+    char name[16];
+    DWORD length = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(vendor_, i, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_STREQ(name, expected[i]);
+    EXPECT_EQ(length, std::strlen(expected[i]));
+  }
+  char name[16];
+  DWORD length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(vendor_, 3, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(Store, ShortNameBufferIsUntouched) {
+  struct Row {
+    DWORD size;
+    LONG expected;
+  } rows[] = {{9, ERROR_MORE_DATA}, {10, ERROR_SUCCESS}, {0, ERROR_MORE_DATA}};
+  for (const Row& row : rows) {
+    char name[16];
+    std::memset(name, '#', sizeof name);
+    DWORD length = row.size;
+    EXPECT_EQ(RegEnumKeyExA(vendor_, 0, name, &length, nullptr, nullptr, nullptr, nullptr), row.expected);
+    if (row.expected == ERROR_MORE_DATA) {
+      EXPECT_EQ(name[0], '#');
+      EXPECT_EQ(length, row.size);
+    } else {
+      EXPECT_STREQ(name, "Child One");
+      EXPECT_EQ(name[10], '#');
+    }
+  }
+}
+
+TEST_F(Store, QueriesValues) {
+  struct Row {
+    const char* name;
+    LONG expected;
+    DWORD type;
+    std::string data;  // as handed out
+  } rows[] = {
+      {nullptr, ERROR_SUCCESS, REG_SZ, std::string("default text\0", 13)},
+      {"", ERROR_SUCCESS, REG_SZ, std::string("default text\0", 13)},
+      {"name", ERROR_SUCCESS, REG_SZ, std::string("Value\0", 6)},
+      {"Number", ERROR_SUCCESS, REG_DWORD, std::string("\x04\x03\x02\x01", 4)},
+      {"Blob", ERROR_SUCCESS, REG_BINARY, "\xde\xad"},
+      {"Empty", ERROR_SUCCESS, REG_BINARY, ""},
+      {"Unterminated", ERROR_SUCCESS, REG_SZ, std::string("AB\0", 3)},
+      {"EmptyString", ERROR_SUCCESS, REG_EXPAND_SZ, std::string("\0", 1)},
+      {"Missing", ERROR_FILE_NOT_FOUND, 0, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name ? row.name : "null");
+    unsigned char data[32];
+    std::memset(data, '#', sizeof data);
+    DWORD size = sizeof data;
+    DWORD type = 77;
+    ASSERT_EQ(RegQueryValueExA(vendor_, row.name, nullptr, &type, data, &size), row.expected);
+    if (row.expected != ERROR_SUCCESS) continue;
+    EXPECT_EQ(type, row.type);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), row.data);
+    EXPECT_EQ(data[size], '#');
+    // Size only.
+    DWORD needed = 0;
+    EXPECT_EQ(RegQueryValueExA(vendor_, row.name, nullptr, nullptr, nullptr, &needed), ERROR_SUCCESS);
+    EXPECT_EQ(needed, row.data.size());
+    // One byte short: ERROR_MORE_DATA, the size needed, and nothing written.
+    if (!row.data.empty()) {
+      std::memset(data, '#', sizeof data);
+      DWORD shortSize = static_cast<DWORD>(row.data.size() - 1);
+      EXPECT_EQ(RegQueryValueExA(vendor_, row.name, nullptr, nullptr, data, &shortSize), ERROR_MORE_DATA);
+      EXPECT_EQ(shortSize, row.data.size());
+      EXPECT_EQ(data[0], '#');
+    }
+  }
+  DWORD reserved = 0;
+  DWORD size = 4;
+  unsigned char data[4];
+  EXPECT_EQ(RegQueryValueExA(vendor_, "Name", &reserved, nullptr, data, &size), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueExA(vendor_, "Name", nullptr, nullptr, data, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Store, EnumeratesValuesWithTheirMaxima) {
+  DWORD count = 0, longestName = 0, longestData = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(vendor_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                             &longestName, &longestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(count, 7U);
+  EXPECT_EQ(longestName, 12U);  // Unterminated
+  EXPECT_EQ(longestData, 13U);  // "default text" and its terminator
+  const char* names[] = {"", "Name", "Number", "Blob", "Empty", "Unterminated", "EmptyString"};
+  for (DWORD i = 0; i < count; ++i) {
+    char name[13];
+    DWORD nameLength = longestName + 1;
+    unsigned char data[13];
+    DWORD size = longestData;
+    DWORD type = 0;
+    ASSERT_EQ(RegEnumValueA(vendor_, i, name, &nameLength, nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_STREQ(name, names[i]);
+    EXPECT_EQ(nameLength, std::strlen(names[i]));
+  }
+  char name[13];
+  DWORD nameLength = 13;
+  EXPECT_EQ(RegEnumValueA(vendor_, count, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  // A name buffer one short: nothing written.
+  std::memset(name, '#', sizeof name);
+  nameLength = 12;
+  EXPECT_EQ(RegEnumValueA(vendor_, 5, name, &nameLength, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(name[0], '#');
+  // A data buffer one short: the size needed.
+  nameLength = 13;
+  unsigned char data[13];
+  DWORD size = 12;
+  EXPECT_EQ(RegEnumValueA(vendor_, 0, name, &nameLength, nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 13U);
+}
+
+TEST_F(Store, RootsAndViews) {
+  struct Row {
+    HKEY root;
+    const char* subkey;
+    LONG expected;
+  } rows[] = {
+      {HKEY_CLASSES_ROOT, ".txt", ERROR_SUCCESS},
+      {HKEY_CURRENT_USER, "Control Panel", ERROR_SUCCESS},
+      {HKEY_CURRENT_CONFIG, "Printers", ERROR_SUCCESS},   // CurrentConfig is 0002
+      {HKEY_CURRENT_CONFIG, "Display", ERROR_FILE_NOT_FOUND},
+      {HKEY_USERS, ".DEFAULT", ERROR_SUCCESS},
+      {HKEY_DYN_DATA, "PerfStats", ERROR_FILE_NOT_FOUND},
+  };
+  for (const Row& row : rows) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(row.root, row.subkey, 0, 0, &key), row.expected) << row.subkey;
+    if (key != nullptr) RegCloseKey(key);
+  }
+  DWORD count = 99;
+  EXPECT_EQ(RegQueryInfoKeyA(HKEY_DYN_DATA, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(count, 0U);
+}
+
+TEST(StoreViews, MissingTargetsAreEmptyKeys) {
+  InstallReg("[HKEY_LOCAL_MACHINE\\Enum]\n");
+  for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA, HKEY_USERS}) {
+    DWORD count = 99, values = 99;
+    EXPECT_EQ(RegQueryInfoKeyA(root, nullptr, nullptr, nullptr, &count, nullptr, nullptr, &values, nullptr,
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(count, 0U);
+    EXPECT_EQ(values, 0U);
+  }
+}
+
+TEST_F(Store, InjectedFaultFailsExactlyTheNthCall) {
+  regstore::FailRegistryCall(2, ERROR_BADDB);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExA(vendor_, "Name", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &key), ERROR_BADDB);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+TEST(StoreDamage, DamagedKeyFailsEveryCallAndIsReportedOnce) {
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  std::uint32_t good = reg->AddChild(lm, "Good");
+  std::uint32_t bad = reg->AddChild(lm, "Bad");
+  (void)good;
+  reg->MarkDamaged(bad, reg->AddDamage("SYSTEM.DAT", 0x1234, "values run past their record"));
+  regstore::InstallRegistry(std::move(reg));
+  static int reports = 0;
+  reports = 0;
+  regstore::SetDamageReporter([](const regstore::Damage& d) {
+    ++reports;
+    EXPECT_EQ(d.offset, 0x1234U);
+  });
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Bad", 0, 0, &key), ERROR_BADDB);
+  char name[8];
+  DWORD length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_BADDB);
+  length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Good", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(reports, 1);
+  regstore::SetDamageReporter(nullptr);
+}
+
+TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  std::uint32_t wide = reg->AddChild(lm, "Wide");
+  for (int i = 0; i < 5000; ++i) reg->FindOrAddChild(wide, "Key" + std::to_string(i));
+  reg->RemoveSubtree(reg->FindChild(wide, "KEY17"));
+  regstore::InstallRegistry(std::move(reg));
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "wide\\key4999", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "wide\\key17", 0, 0, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "wide\\key18", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+}  // namespace
