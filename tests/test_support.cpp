@@ -94,7 +94,7 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env, const std::string& stdoutPath) {
   std::string dir = ScratchDir();
   std::string outPath = stdoutPath.empty() ? dir + "/stdout" : stdoutPath;

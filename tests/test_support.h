@@ -30,7 +30,7 @@ struct RunResult {
 };
 // Runs a program with the given arguments and extra environment (a value of
 // "\x01unset" removes the variable), standard input from /dev/null.
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {},
               const std::string& stdoutPath = "");
 

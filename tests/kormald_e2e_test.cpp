@@ -1,0 +1,148 @@
+// kormald run as a program: the listing byte for byte, the exit value, and
+// how the registry is chosen.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/lister_fixture.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace lister_fixture;
+using testing_support::RunProgram;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+const std::string kKormald = KORMALD_BINARY;
+const std::string kVar = "KORMALD_REGISTRY";
+
+std::string FixtureFile() {
+  static std::string path = WriteFile(ScratchDir() + "/fixture.reg", std::string("REGEDIT4\r\n") + kFixture);
+  return path;
+}
+
+class EndToEnd : public ::testing::TestWithParam<OptionRow> {};
+
+TEST_P(EndToEnd, PrintsTheListingByteForByte) {
+  const OptionRow& row = GetParam();
+  auto result = RunProgram(kKormald, row.args, {{kVar, FixtureFile()}});
+  EXPECT_EQ(result.status, row.result);
+  EXPECT_EQ(result.out, row.out);
+  EXPECT_EQ(result.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, EndToEnd, ::testing::ValuesIn(kOptionRows));
+
+TEST(EndToEnd, SampleRegistry) {
+  std::string sample = testing_support::SourceDir() + "/samples/win98se.reg";
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+  } rows[] = {
+      {{}, std::string(kHeader) +
+               "02: ESDI_506.pdr     MSHDC.INF  Secondary IDE controller (dual fifo)\n"
+               "01: ESDI_506.pdr     MSHDC.INF  Primary IDE controller (dual fifo)\n"},
+      {{"+ALL"}, std::string(kHeader) +
+                     "03:    ULTRA.MPD      OEM0.INF  Win98 Promise Ultra66 IDE Controller\n"
+                     "02: ESDI_506.pdr     MSHDC.INF  Secondary IDE controller (dual fifo)\n"
+                     "01: ESDI_506.pdr     MSHDC.INF  Primary IDE controller (dual fifo)\n"},
+      {{"-SCSI"}, std::string(kHeader) +
+                      "00:  aic78xx.mpd      SCSI.INF  Adaptec AHA-2940U/AHA-2940UW PCI SCSI Controller\n"},
+      {{"-SCSI", "+ALL"}, std::string(kHeader) +
+                              "01:     ppa3.mpd      OEM1.INF  Iomega Parallel Port Zip Interface\n"
+                              "00:  aic78xx.mpd      SCSI.INF  Adaptec AHA-2940U/AHA-2940UW PCI SCSI Controller\n"},
+  };
+  for (const Row& row : rows) {
+    auto result = RunProgram(kKormald, row.args, {{kVar, sample}});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, row.out);
+  }
+}
+
+TEST(EndToEnd, RealWindowsMeHive) {
+  std::string hive = testing_support::SharedHive();
+  if (hive.empty()) GTEST_SKIP() << "the shared Windows Me hive is not beside the project";
+  const std::string rows =
+      "02: ESDI_506.pdr     MSHDC.INF  Secondary IDE controller (dual fifo)\n"
+      "01: ESDI_506.pdr     MSHDC.INF  Primary IDE controller (dual fifo)\n";
+  struct Row {
+    std::vector<std::string> args;
+    std::string out;
+  } table[] = {
+      {{}, kHeader + rows},
+      {{"+ALL"}, kHeader + rows},
+      {{"-SCSI"}, kHeader},
+      {{"-SCSI", "+ALL"}, kHeader},
+  };
+  for (const Row& row : table) {
+    auto result = RunProgram(kKormald, row.args, {{kVar, hive}});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, row.out);
+    EXPECT_EQ(result.err, "");
+  }
+  // The same through a Windows directory whose names are in lower case.
+  std::string dir = ScratchDir();
+  std::filesystem::create_symlink(std::filesystem::absolute(hive), dir + "/system.dat");
+  auto result = RunProgram(kKormald, {}, {{kVar, dir}});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, kHeader + rows);
+}
+
+TEST(EndToEnd, SeveralFilesMerge) {
+  std::string dir = ScratchDir();
+  // The class keys in one file, the device nodes in another.
+  std::string classes = WriteFile(dir + "/classes.reg",
+                                  "REGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001]\n"
+                                  "\"PortDriver\"=\"A.PDR\"\n\"InfPath\"=\"A.INF\"\n");
+  std::string nodes = WriteFile(dir + "/enum.reg",
+                                "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum\\MF\\X]\n\"Driver\"=\"hdc\\\\0001\"\n"
+                                "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001]\n"
+                                "\"DriverDesc\"=\"Merged\"\n");
+  auto result = RunProgram(kKormald, {}, {{kVar, classes + ":" + nodes}});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, std::string(kHeader) + "01:        A.PDR         A.INF  Merged\n");
+}
+
+TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
+  std::string dir = ScratchDir();
+  std::string bad = WriteFile(dir + "/bad.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=hex:1\n");
+  std::string junk = WriteFile(dir + "/junk.bin", "MZ\x90\x00");
+  std::string good = FixtureFile();
+  struct Row {
+    std::string value;  // "\x01unset" removes the variable
+    std::string err;
+  } rows[] = {
+      {"\x01unset", "kormald: KORMALD_REGISTRY is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT "
+                    "hive, or a Windows directory (several joined by ':')\n"},
+      {"", "kormald: KORMALD_REGISTRY names an empty path\n"},
+      {good + ":", "kormald: KORMALD_REGISTRY names an empty path\n"},
+      {dir + "/missing.reg", "kormald: " + dir + "/missing.reg: No such file or directory\n"},
+      {bad, "kormald: " + bad + ":3: hex bytes need two digits each, found '1'\n"},
+      {good + ":" + bad, "kormald: " + bad + ":3: hex bytes need two digits each, found '1'\n"},
+      {junk, "kormald: " + junk + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n"},
+      {dir, "kormald: " + dir + ": no SYSTEM.DAT or USER.DAT in this directory\n"},
+  };
+  for (const Row& row : rows) {
+    auto result = RunProgram(kKormald, {}, {{kVar, row.value}});
+    EXPECT_EQ(result.status, 1) << row.value;
+    EXPECT_EQ(result.out, "") << row.value;
+    EXPECT_EQ(result.err, row.err);
+  }
+}
+
+TEST(EndToEnd, UsageNeedsNoRegistry) {
+  auto result = RunProgram(kKormald, {"/?"}, {{kVar, "\x01unset"}});
+  EXPECT_EQ(result.status, 20);
+  EXPECT_EQ(result.out, kUsage);
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(EndToEnd, UnwritableOutputIsAFailure) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  auto result = RunProgram(kKormald, {}, {{kVar, FixtureFile()}}, "/dev/full");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "kormald: cannot write the listing: No space left on device\n");
+}
+
+}  // namespace
