@@ -142,7 +142,7 @@ TEST(EndToEnd, UnwritableOutputIsAFailure) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   auto result = RunProgram(kKormald, {}, {{kVar, FixtureFile()}}, "/dev/full");
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "kormald: cannot write the listing: No space left on device\n");
+  EXPECT_EQ(result.err, "kormald: cannot write the output: No space left on device\n");
 }
 
 }  // namespace

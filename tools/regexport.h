@@ -1,0 +1,22 @@
+// Writing keys and values in REGEDIT4 syntax, as Windows' regedit writes
+// them and as both Windows' and Wine's regedit read them back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr char kRegedit4Header[] = "REGEDIT4\r\n";
+
+// Whether a key or value name can stand in a REGEDIT4 file: a line break
+// would end its line.
+bool ExportableName(std::string_view name);
+
+// One value as "name"=data. Strings that survive a round trip as quoted text
+// are written so; a 4-byte REG_DWORD as dword:; everything else as hex: or
+// hex(N):. With wrap, long hex data goes on over lines the way regedit
+// breaks them ("\" at the end, two blanks at the start of the next line).
+std::string FormatValue(std::string_view name, std::uint32_t type, std::string_view data, bool wrap);
+
+// A key's section line, "[path]".
+std::string FormatSection(std::string_view path);
