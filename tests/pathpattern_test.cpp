@@ -1,5 +1,7 @@
 #include "pathpattern/pathpattern.h"
 
+#include "tests/match_cases.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,14 +9,8 @@
 
 namespace {
 
-struct MatchRow {
-  std::string pattern;
-  std::string text;
-  int expected;
-  int caseFlag = 0;
-};
-
-std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+using match_cases::MatchRow;
+using match_cases::Repeat;
 
 class MatchTable : public ::testing::TestWithParam<MatchRow> {};
 
@@ -25,75 +21,12 @@ TEST_P(MatchTable, GivesTheDocumentedResult) {
   EXPECT_EQ(LiveAllocationCount(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Literals, MatchTable, ::testing::Values(
-    MatchRow{"A\\B", "A\\B", 1},
-    MatchRow{"A\\B", "a\\b", 1},
-    MatchRow{"A\\B", "a\\b", 0, 1},
-    MatchRow{"a\\b", "A\\B", 0, 1},
-    MatchRow{"A\\B", "A", 2},
-    MatchRow{"A\\B", "A\\", 2},
-    MatchRow{"A\\B", "A\\B\\C", 4},
-    MatchRow{"A\\B\\", "A\\B\\", 1},
-    MatchRow{"A\\B", "A\\BC", 0},
-    MatchRow{"A\\B", "A\\\\B", 0},
-    MatchRow{"A\\B\\", "A\\B", 2},
-    MatchRow{"", "", 1},
-    MatchRow{"", "X", 4},
-    MatchRow{"X", "", 2},
-    MatchRow{"\xE4\\B", "\xE4\\B", 1},
-    MatchRow{"\xE4", "\xC4", 0}));
-
-INSTANTIATE_TEST_SUITE_P(Wildcards, MatchTable, ::testing::Values(
-    MatchRow{"*", "X", 5},
-    MatchRow{"*", "X\\Y", 4},
-    MatchRow{"*", "", 3},
-    MatchRow{"?", "", 2},
-    MatchRow{"A?", "A", 0},
-    MatchRow{"A\\B*", "A\\BCD", 1},
-    MatchRow{"A\\*", "A\\X", 5},
-    MatchRow{"A\\*", "A\\X\\Y", 4},
-    MatchRow{"A\\*", "A\\", 3},
-    MatchRow{"A\\*\\C", "A\\X\\C", 1},
-    MatchRow{"A\\*\\C", "A\\X", 2},
-    MatchRow{"A\\?", "A\\XY", 0},
-    MatchRow{"A\\?", "A", 2},
-    MatchRow{"A\\?", "A\\\\", 0}));
-
-INSTANTIATE_TEST_SUITE_P(DeepStars, MatchTable, ::testing::Values(
-    MatchRow{"A\\**", "A\\X\\Y", 7},
-    MatchRow{"A\\**C", "A\\C", 1},
-    MatchRow{"A\\**C", "A\\X\\Y\\C", 1},
-    MatchRow{"A\\**C", "A\\XC", 2},
-    MatchRow{"A\\**\\C", "A\\X\\C", 2},
-    MatchRow{"A**", "A\\X", 7},
-    MatchRow{"A**", "A", 3},
-    MatchRow{"**", "A", 7},
-    MatchRow{"**A", "A", 1},
-    MatchRow{"A**", "AB", 0}));
-
-INSTANTIATE_TEST_SUITE_P(StarRuns, MatchTable, ::testing::Values(
-    MatchRow{"***", "X\\Y", 5},
-    MatchRow{"**", "X\\Y", 7},
-    MatchRow{"A***", "AX", 0},
-    MatchRow{"A****", "AX", 3}));
-
-INSTANTIATE_TEST_SUITE_P(Colons, MatchTable, ::testing::Values(
-    MatchRow{"A:**B", "A:X\\B", 1},
-    MatchRow{"A:**B", "A:X:B", 2},
-    MatchRow{"*", "C:\\X", 0},
-    MatchRow{"C:\\*", "C:\\X", 5},
-    MatchRow{"C:", "C:X", 4},
-    MatchRow{"", "C:", 0},
-    MatchRow{"C:?", "C::", 0}));
-
-INSTANTIATE_TEST_SUITE_P(Limits, MatchTable, ::testing::Values(
-    MatchRow{Repeat('A', 513), "anything", 0},
-    MatchRow{Repeat('A', 513), Repeat('A', 513), 1},
-    MatchRow{Repeat('A', 514), "anything", -1},
-    MatchRow{"A\tB", "anything", -1},
-    MatchRow{"\x1F", "anything", -1},
-    MatchRow{"A", "A\tB", 0},
-    MatchRow{"A\tB", "A\tB", -1}));
+INSTANTIATE_TEST_SUITE_P(Literals, MatchTable, ::testing::ValuesIn(match_cases::kLiterals));
+INSTANTIATE_TEST_SUITE_P(Wildcards, MatchTable, ::testing::ValuesIn(match_cases::kWildcards));
+INSTANTIATE_TEST_SUITE_P(DeepStars, MatchTable, ::testing::ValuesIn(match_cases::kDeepStars));
+INSTANTIATE_TEST_SUITE_P(StarRuns, MatchTable, ::testing::ValuesIn(match_cases::kStarRuns));
+INSTANTIATE_TEST_SUITE_P(Colons, MatchTable, ::testing::ValuesIn(match_cases::kColons));
+INSTANTIATE_TEST_SUITE_P(Limits, MatchTable, ::testing::ValuesIn(match_cases::kLimits));
 
 struct CompileRow {
   std::string pattern;
@@ -289,29 +222,7 @@ TEST(MatchPath, LiteralRules) {
 }
 
 TEST(SplitLiteralPrefix, Table) {
-  struct Row {
-    std::string pattern;
-    const char* leading;  // null: no result
-    std::string rest;
-  } rows[] = {
-      {"HKEY_LOCAL_MACHINE\\Enum\\PCI\\*", "HKEY_LOCAL_MACHINE\\Enum\\PCI", "*"},
-      {"HKEY_LOCAL_MACHINE\\Enum", "HKEY_LOCAL_MACHINE\\Enum", ""},
-      {"A\\B?\\C", "A", "B?\\C"},
-      {"*\\X", "", "*\\X"},
-      {"C:\\X\\*", "C:\\X", "*"},
-      {"A\\\\B\\*", "A\\\\B", "*"},
-      {"A\\\\*", "A\\\\", "*"},
-      {"A\\B\\", "A\\B\\", ""},
-      {"\\\\A\\B*", "\\\\A", "B*"},
-      {"*:X\\Y", "*:X\\Y", ""},
-      {"\\*", "\\", "*"},
-      {"C:\\*", "C:\\", "*"},
-      {"A:B:C*", "A:B:", "C*"},
-      {"A\x01\\*", nullptr, "unwritten"},
-      {"A*\x01", "", "A*\x01"},
-      {"", "", ""},
-  };
-  for (const Row& row : rows) {
+  for (const match_cases::SplitRow& row : match_cases::kSplitRows) {
     const char sentinel[] = "unwritten";
     const char* rest = sentinel;
     char* leading = SplitLiteralPrefix(row.pattern.c_str(), &rest);

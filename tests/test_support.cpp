@@ -36,7 +36,10 @@ void DumpNode(const regstore::Registry& reg, std::uint32_t id, std::vector<std::
   static const char digits[] = "0123456789abcdef";
   for (const regstore::Value& v : reg.node(id).values) {
     std::string hex;
-    for (unsigned char c : v.data) {
+    // The data as the registry calls hand it out.
+    std::string served(v.data);
+    if (regstore::AddsTerminator(v)) served += '\0';
+    for (unsigned char c : served) {
       hex += digits[c >> 4];
       hex += digits[c & 15];
     }

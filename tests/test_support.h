@@ -15,7 +15,8 @@ namespace testing_support {
 void InstallReg(std::string_view body);
 
 // The full path of each key of the installed registry below its stored
-// roots, as "path" lines, and of each value as "path|name|type|hex data".
+// roots, as "path" lines, and of each value as "path|name|type|hex data",
+// the data as the registry calls hand it out.
 std::vector<std::string> DumpRegistry();
 
 // A fresh scratch directory for one test, removed at exit.

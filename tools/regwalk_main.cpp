@@ -172,15 +172,36 @@ int Visit(HKEY key, const char* path, std::intptr_t user) {
   return 0;
 }
 
+// The key a path names the parent of; a root is its own group.
+std::string_view ParentOf(std::string_view path) {
+  std::size_t cut = path.rfind('\\');
+  return cut == std::string_view::npos ? path : path.substr(0, cut);
+}
+
 void WriteExport(const WalkState& state) {
   std::fputs(kRegedit4Header, stdout);
-  std::vector<std::size_t> pending(state.topLevel.begin(), state.topLevel.end());
-  // Walk order lists siblings highest index first; pushing them in that
-  // order onto a stack pops them lowest first, each before its subtree.
+  // Keys without a visited parent: roots in table order, and runs of
+  // siblings, which the walk lists highest index first.
+  std::vector<std::size_t> pending;
+  for (std::size_t i = state.topLevel.size(); i-- > 0;) {
+    std::size_t end = i;
+    while (i > 0 && ParentOf(state.keys[state.topLevel[i - 1]].path) ==
+                        ParentOf(state.keys[state.topLevel[end]].path)) {
+      --i;
+    }
+    pending.insert(pending.end(), state.topLevel.begin() + static_cast<std::ptrdiff_t>(i),
+                   state.topLevel.begin() + static_cast<std::ptrdiff_t>(end) + 1);
+  }
+  // Pushed highest index first, siblings pop lowest first, each before its
+  // subtree: the order an import recreates.
   while (!pending.empty()) {
     std::size_t index = pending.back();
     pending.pop_back();
     const ExportKey& key = state.keys[index];
+    pending.insert(pending.end(), key.children.begin(), key.children.end());
+    // A root exists wherever the file is imported; its bare section would
+    // only make a view's target key (HKEY_CURRENT_CONFIG) spring up.
+    if (key.path.find('\\') == std::string::npos && key.values.empty()) continue;
     std::fputs("\r\n", stdout);
     std::fputs(FormatSection(key.path).c_str(), stdout);
     std::fputs("\r\n", stdout);
@@ -188,7 +209,6 @@ void WriteExport(const WalkState& state) {
       std::fputs(FormatValue(v.name, v.type, v.data, true).c_str(), stdout);
       std::fputs("\r\n", stdout);
     }
-    pending.insert(pending.end(), key.children.begin(), key.children.end());
   }
   std::fputs("\r\n", stdout);
 }
