@@ -1,0 +1,342 @@
+// The CREG hive loader: written hives of every shape, each kind of damage,
+// and the real Windows Me hive against an independent reader.
+#include "winreg/hive.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/hive_writer.h"
+#include "tests/test_support.h"
+#include "winreg/sources.h"
+
+namespace {
+
+using hive_writer::Key;
+using hive_writer::Value;
+
+// Loads a hive image; returns the refusal, or "" after installing it.
+std::string Load(const std::string& bytes, std::optional<regstore::Root> root = regstore::Root::kLocalMachine) {
+  auto reg = std::make_unique<regstore::Registry>();
+  auto image = std::make_unique<char[]>(bytes.size());
+  std::memcpy(image.get(), bytes.data(), bytes.size());
+  std::string error;
+  if (!regstore::LoadHive(*reg, std::move(image), bytes.size(), "T.DAT", root, &error)) return error;
+  regstore::InstallRegistry(std::move(reg));
+  return "";
+}
+
+// The dump the loaded tree must give, in the tests' DumpRegistry format.
+void Expect(const Key& key, const std::string& path, std::vector<std::string>& out) {
+  out.push_back(path);
+  static const char digits[] = "0123456789abcdef";
+  for (const Value& v : key.values) {
+    std::string served = v.data;
+    bool isString = v.type == 1 || v.type == 2 || v.type == 7;
+    if (isString && (served.empty() || served.back() != '\0')) served += '\0';
+    std::string hex;
+    for (unsigned char c : served) {
+      hex += digits[c >> 4];
+      hex += digits[c & 15];
+    }
+    out.push_back(path + "|" + v.name + "|" + std::to_string(v.type) + "|" + hex);
+  }
+  for (const Key& child : key.children) Expect(child, path + "\\" + child.name, out);
+}
+
+std::vector<std::string> Expected(const Key& root) {
+  std::vector<std::string> out;
+  Expect(root, "HKEY_LOCAL_MACHINE", out);
+  out.push_back("HKEY_USERS");
+  out.push_back("HKEY_DYN_DATA");
+  return out;
+}
+
+Key Sample() {
+  return Key{"", {}, {
+      Key{"Enum", {}, {
+          Key{"PCI", {{"", 1, "default"}}, {}},
+          Key{"MF", {{"Driver", 1, std::string("hdc\\0001\0", 9)}, {"Driver2", 1, "hdc\\0002"}}, {}},
+      }},
+      Key{"System", {{"Bin", 3, std::string("\x00\x01\xff", 3)}, {"Empty", 3, ""}, {"EmptyText", 1, ""},
+                     {"Num", 4, "\x01\x02\x03\x04"}, {"Odd", 0x1234, "x"}, {"\xe4\xf6", 2, "%WINDIR%"}}, {}},
+      Key{"No values", {}, {}},
+  }};
+}
+
+Key Wide(int n) {
+  Key root{"", {}, {Key{"Wide", {}, {}}}};
+  for (int i = 0; i < n; ++i) root.children[0].children.push_back(Key{"K" + std::to_string(i), {{"v", 4, "abcd"}}, {}});
+  return root;
+}
+
+Key Deep(int levels) {
+  Key root{"", {}, {}};
+  Key* at = &root;
+  for (int i = 0; i < levels; ++i) {
+    at->children.push_back(Key{"L" + std::to_string(i), {}, {}});
+    at = &at->children.back();
+  }
+  return root;
+}
+
+struct ShapeRow {
+  const char* what;
+  Key tree;
+  hive_writer::Options options;
+};
+
+void PrintTo(const ShapeRow& row, std::ostream* os) { *os << row.what; }
+
+class Shapes : public ::testing::TestWithParam<ShapeRow> {};
+
+TEST_P(Shapes, LoadsEveryKeyAndValueInOrder) {
+  const ShapeRow& row = GetParam();
+  ASSERT_EQ(Load(hive_writer::Write(row.tree, row.options).bytes), "");
+  EXPECT_EQ(testing_support::DumpRegistry(), Expected(row.tree));
+}
+
+INSTANTIATE_TEST_SUITE_P(Written, Shapes, ::testing::Values(
+    ShapeRow{"sample", Sample(), {}},
+    ShapeRow{"many blocks", Wide(300), {3, false, true}},
+    ShapeRow{"free records between used ones", Sample(), {2, true, true}},
+    ShapeRow{"not page sized", Sample(), {1, true, false}},
+    ShapeRow{"wide", Wide(5000), {}},
+    ShapeRow{"deep", Deep(512), {}},
+    ShapeRow{"empty", Key{"", {}, {}}, {}}));
+
+TEST(Hive, StringsAreHandedOutTerminated) {
+  ASSERT_EQ(Load(hive_writer::Write(Sample()).bytes), "");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "enum\\mf", 0, 0, &key), ERROR_SUCCESS);
+  for (const char* name : {"Driver", "Driver2"}) {
+    char data[16];
+    DWORD size = sizeof data;
+    ASSERT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 9U) << name;
+    EXPECT_EQ(data[8], '\0');
+  }
+  RegCloseKey(key);
+}
+
+TEST(Hive, UserHiveFeedsHkeyUsers) {
+  Key user{"", {}, {Key{".DEFAULT", {}, {Key{"Control Panel", {}, {}}}}, Key{"Software", {}, {}}}};
+  ASSERT_EQ(Load(hive_writer::Write(user).bytes, std::nullopt), "");
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT\\Control Panel", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(Load(hive_writer::Write(Sample()).bytes, std::nullopt), "");
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+TEST(Hive, LaterSourcesAddToEarlierOnes) {
+  std::string dir = testing_support::ScratchDir();
+  Key first{"", {}, {Key{"Enum", {{"A", 1, "first"}, {"B", 1, "kept"}}, {Key{"PCI", {}, {}}}}}};
+  Key second{"", {}, {Key{"ENUM", {{"a", 1, "second"}}, {Key{"MF", {}, {}}}}, Key{"System", {}, {}}}};
+  std::string a = testing_support::WriteFile(dir + "/a.dat", hive_writer::Write(first).bytes);
+  std::string b = testing_support::WriteFile(dir + "/b.dat", hive_writer::Write(second).bytes);
+  std::string reg = testing_support::WriteFile(dir + "/c.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum\\Root]\n");
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({a, b, reg}, &error)) << error;
+  EXPECT_EQ(testing_support::DumpRegistry(),
+            (std::vector<std::string>{"HKEY_LOCAL_MACHINE", "HKEY_LOCAL_MACHINE\\Enum",
+                                      "HKEY_LOCAL_MACHINE\\Enum|A|1|7365636f6e6400",
+                                      "HKEY_LOCAL_MACHINE\\Enum|B|1|6b65707400", "HKEY_LOCAL_MACHINE\\Enum\\PCI",
+                                      "HKEY_LOCAL_MACHINE\\Enum\\MF", "HKEY_LOCAL_MACHINE\\Enum\\Root",
+                                      "HKEY_LOCAL_MACHINE\\System", "HKEY_USERS", "HKEY_DYN_DATA"}));
+}
+
+TEST(Hive, WindowsDirectoryWithBothFiles) {
+  std::string dir = testing_support::ScratchDir();
+  Key user{"", {}, {Key{".DEFAULT", {}, {}}}};
+  testing_support::WriteFile(dir + "/System.Dat", hive_writer::Write(Sample()).bytes);
+  testing_support::WriteFile(dir + "/USER.DAT", hive_writer::Write(user).bytes);
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({dir}, &error)) << error;
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_USERS, ".DEFAULT", 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// Damage that makes the file unreadable as a whole: refused at open.
+struct RefusedRow {
+  const char* what;
+  void (*damage)(hive_writer::Hive& hive);
+  std::string error;
+};
+
+void PrintTo(const RefusedRow& row, std::ostream* os) { *os << row.what; }
+
+class Refused : public ::testing::TestWithParam<RefusedRow> {};
+
+// Sample() in blocks of two records: the key area ends at 0x1020, and three
+// blocks of 0x1000 bytes follow.
+TEST_P(Refused, NamesFileOffsetAndReason) {
+  hive_writer::Hive hive = hive_writer::Write(Sample(), {2, false, true});
+  GetParam().damage(hive);
+  EXPECT_EQ(Load(hive.bytes), GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Header, Refused, ::testing::Values(
+    RefusedRow{"truncated header", [](hive_writer::Hive& h) { h.bytes.resize(40); },
+               "T.DAT: offset 0x28: file ends inside the header (40 bytes)"},
+    RefusedRow{"no RGKN", [](hive_writer::Hive& h) { h.bytes[0x20] = 'X'; }, "T.DAT: offset 0x20: no RGKN signature"},
+    RefusedRow{"key area past the end", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x24, 0x10000000); },
+               "T.DAT: offset 0x24: key area size 0x10000000 runs past the end of the file"},
+    RefusedRow{"key area too small", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x24, 8); },
+               "T.DAT: offset 0x24: key area size 0x8 runs past the end of the file"},
+    RefusedRow{"root entry outside", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x28, 0xFFFFFFF0); },
+               "T.DAT: offset 0x28: root key entry 0xfffffff0 lies outside the key area"},
+    RefusedRow{"more blocks than the file holds", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, 16, 9); },
+               "T.DAT: offset 0x4020: block 3: runs past the end of the file"},
+    RefusedRow{"block without signature", [](hive_writer::Hive& h) { h.bytes[0x2020] = 'X'; },
+               "T.DAT: offset 0x2020: block 1: no RGDB signature"},
+    RefusedRow{"block size past the end", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x3024, 0x7FFFFFFF); },
+               "T.DAT: offset 0x3024: block 2: size 0x7fffffff runs past the end of the file"},
+    RefusedRow{"block size zero", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x1024, 0); },
+               "T.DAT: offset 0x1024: block 0: size 0x0 runs past the end of the file"}));
+
+TEST(Refused, NotAHiveAtAll) {
+  std::string dir = testing_support::ScratchDir();
+  std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", "CRE");
+  std::string error;
+  EXPECT_FALSE(regstore::OpenRegistry({path}, &error));
+  EXPECT_EQ(error, path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)");
+  testing_support::WriteFile(path, "CREG");
+  EXPECT_FALSE(regstore::OpenRegistry({path}, &error));
+  EXPECT_EQ(error, path + ": offset 0x4: file ends inside the header (4 bytes)");
+}
+
+// Damage inside one key: calls on that key fail with ERROR_BADDB, one
+// warning names the file and the offset, and the rest stays readable.
+struct KeyDamageRow {
+  const char* what;
+  Key tree;
+  // Damages the hive; returns the offset the warning must name.
+  std::size_t (*damage)(hive_writer::Hive& hive);
+  std::string parent;    // path below HKEY_LOCAL_MACHINE of the damaged key's parent
+  DWORD damagedIndex;    // its index there
+  std::string readable;  // a key that must stay readable
+  std::string what2;     // the reason the warning gives
+};
+
+void PrintTo(const KeyDamageRow& row, std::ostream* os) { *os << row.what; }
+
+class KeyDamage : public ::testing::TestWithParam<KeyDamageRow> {};
+
+Key ThreeKeys() {
+  return Key{"", {}, {Key{"A", {{"v", 1, "a"}}, {Key{"A1", {}, {}}}}, Key{"B", {{"v", 1, "b"}}, {}}, Key{"C", {}, {}}}};
+}
+// Depth-first indices in ThreeKeys: 0 root, 1 A, 2 A1, 3 B, 4 C.
+
+std::string g_reported;
+std::uint64_t g_reportedOffset = 0;
+int g_reports = 0;
+
+TEST_P(KeyDamage, FailsOnlyThatKey) {
+  const KeyDamageRow& row = GetParam();
+  hive_writer::Hive hive = hive_writer::Write(row.tree);
+  std::size_t offset = row.damage(hive);
+  ASSERT_EQ(Load(hive.bytes), "");
+  g_reports = 0;
+  regstore::SetDamageReporter([](const regstore::Damage& d) {
+    ++g_reports;
+    g_reported = d.file + ": " + d.what;
+    g_reportedOffset = d.offset;
+  });
+  HKEY parent = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, row.parent.c_str(), 0, 0, &parent), ERROR_SUCCESS);
+  char name[64];
+  DWORD length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(parent, row.damagedIndex, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_BADDB);
+  length = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(parent, row.damagedIndex, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_BADDB);
+  RegCloseKey(parent);
+  EXPECT_EQ(g_reports, 1);
+  EXPECT_EQ(g_reported, "T.DAT: " + row.what2);
+  EXPECT_EQ(g_reportedOffset, offset);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, row.readable.c_str(), 0, 0, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  regstore::SetDamageReporter(nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
+    KeyDamageRow{"child offset out of range", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU32(h.bytes, h.entryAt[1] + 16, 0x00FFFFF0);
+                   return 0x20 + 0x00FFFFF0;
+                 },
+                 "A", 0, "B", "key entry 0xfffff0 lies outside the key area"},
+    KeyDamageRow{"sibling offset out of range", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU32(h.bytes, h.entryAt[3] + 20, 0x10);
+                   return 0x30;
+                 },
+                 "", 2, "A\\A1", "key entry 0x10 lies outside the key area"},
+    KeyDamageRow{"record not found", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU16(h.bytes, h.entryAt[3] + 24, 77);
+                   return h.entryAt[3];
+                 },
+                 "", 1, "C", "record 77 of block 0 not found"},
+    KeyDamageRow{"values run past their record", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU16(h.bytes, h.recordAt[3] + 14, 2);
+                   return h.recordAt[3] + 20 + 1 + 14;  // the second value
+                 },
+                 "", 1, "A\\A1", "values run past their record"},
+    KeyDamageRow{"name runs past its record", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU16(h.bytes, h.recordAt[4] + 12, 500);
+                   return h.recordAt[4];
+                 },
+                 "", 2, "B", "key name runs past its record"},
+    KeyDamageRow{"sibling chain loops", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU32(h.bytes, h.entryAt[4] + 20, static_cast<std::uint32_t>(h.entryAt[1] - 0x20));
+                   return h.entryAt[1];
+                 },
+                 "", 3, "C", "key chain loops back to entry 0x3c"},
+    KeyDamageRow{"child chain loops to an ancestor", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   hive_writer::PutU32(h.bytes, h.entryAt[2] + 16, static_cast<std::uint32_t>(h.entryAt[1] - 0x20));
+                   return h.entryAt[1];
+                 },
+                 "A\\A1", 0, "B", "key chain loops back to entry 0x3c"},
+    KeyDamageRow{"nesting deeper than 512 levels", Deep(514),
+                 [](hive_writer::Hive& h) -> std::size_t { return h.entryAt[513]; },
+                 [] {
+                   std::string path = "L0";
+                   for (int i = 1; i < 512; ++i) path += "\\L" + std::to_string(i);
+                   return path;
+                 }(),
+                 0, "L0\\L1", "keys nested deeper than 512 levels"}));
+
+TEST(Hive, RealHiveMatchesAnIndependentReader) {
+  std::string hive = testing_support::SharedHive();
+  if (hive.empty()) GTEST_SKIP() << "no shared hive";
+  auto reference = testing_support::RunProgram("/usr/bin/python3",
+                                               {testing_support::SourceDir() + "/tests/creg_reference.py", hive});
+  if (reference.status == 77 || reference.status == 127) {
+    if (std::getenv("KORMALD_REQUIRE_REFERENCE") != nullptr) FAIL() << "python3-libcreg is not installed";
+    GTEST_SKIP() << "python3-libcreg is not installed";
+  }
+  ASSERT_EQ(reference.status, 0) << reference.err;
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
+  std::vector<std::string> ours = testing_support::DumpRegistry();
+  ours.resize(ours.size() - 2);  // HKEY_USERS and HKEY_DYN_DATA, empty here
+  std::string joined;
+  for (const std::string& line : ours) joined += line + "\n";
+  EXPECT_EQ(joined.size(), reference.out.size());
+  EXPECT_TRUE(joined == reference.out) << "the dumps differ";
+  EXPECT_GT(ours.size(), 20000U);
+}
+
+}  // namespace
