@@ -297,6 +297,18 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
                    return h.recordAt[4];
                  },
                  "", 2, "B", "key name runs past its record"},
+    KeyDamageRow{"name holds a NUL byte", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   h.bytes[h.recordAt[4] + 20] = '\0';
+                   return h.recordAt[4];
+                 },
+                 "", 2, "B", "key name holds a NUL byte"},
+    KeyDamageRow{"name holds a backslash", ThreeKeys(),
+                 [](hive_writer::Hive& h) -> std::size_t {
+                   h.bytes[h.recordAt[4] + 20] = '\\';
+                   return h.recordAt[4];
+                 },
+                 "", 2, "B", "key name holds a backslash"},
     KeyDamageRow{"sibling chain loops", ThreeKeys(),
                  [](hive_writer::Hive& h) -> std::size_t {
                    hive_writer::PutU32(h.bytes, h.entryAt[4] + 20, static_cast<std::uint32_t>(h.entryAt[1] - 0x20));

@@ -120,7 +120,7 @@ LONG Counted(const char* function, HKEY key, const char* name, Body&& body) {
 // terminator, the returned length does not, and a short buffer is untouched.
 LONG CopyName(std::string_view name, LPSTR buffer, LPDWORD length) {
   if (name.size() + 1 > *length) return ERROR_MORE_DATA;
-  std::memcpy(buffer, name.data(), name.size());
+  if (!name.empty()) std::memcpy(buffer, name.data(), name.size());
   buffer[name.size()] = '\0';
   *length = static_cast<DWORD>(name.size());
   return ERROR_SUCCESS;

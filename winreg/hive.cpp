@@ -227,8 +227,14 @@ class HiveReader {
       return kNoNode;
     }
     std::string_view name = Bytes(record + kRecordHeaderBytes, nameLength);
-    if (name.empty() || name.find('\\') != std::string_view::npos) {
-      Damaged(parent, {}, record, name.empty() ? "key without a name" : "key name holds a backslash");
+    // Such a name cannot be opened by name: an empty one, or one cut short
+    // at a NUL, would name the parent itself, and a backslash another key.
+    const char* unusable = name.empty()                                  ? "key without a name"
+                           : name.find('\\') != std::string_view::npos ? "key name holds a backslash"
+                           : name.find('\0') != std::string_view::npos  ? "key name holds a NUL byte"
+                                                                        : nullptr;
+    if (unusable != nullptr) {
+      Damaged(parent, {}, record, unusable);
       return kNoNode;
     }
     if (depth > kMaxKeyDepth) {
