@@ -1,0 +1,263 @@
+// Speed of the matcher, the walk, name lookup, whole kormald runs, and the
+// hive loader. Memory of a large hive is measured on whole processes (see
+// the README), not here.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lister/lister.h"
+#include "pathpattern/pathpattern.h"
+#include "regwalk/regwalk.h"
+#include "tests/hive_writer.h"
+#include "winreg/hive.h"
+#include "winreg/sources.h"
+#include "winreg/store.h"
+
+namespace {
+
+// A Windows 9x layout grown to about `keys` keys: ten hdc instances whose
+// device nodes sit under Enum\MF, and the rest of the keys under Enum\PCI.
+std::unique_ptr<regstore::Registry> GeneratedRegistry(int keys) {
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine, true);
+  std::uint32_t cls = lm;
+  for (const char* name : {"System", "CurrentControlSet", "Services", "Class", "hdc"}) {
+    cls = reg->FindOrAddChild(cls, name);
+  }
+  std::uint32_t enumKey = reg->FindOrAddChild(lm, "Enum");
+  std::uint32_t mf = reg->FindOrAddChild(enumKey, "MF");
+  std::uint32_t pci = reg->FindOrAddChild(enumKey, "PCI");
+  int made = 10;
+  for (int i = 0; i < 10; ++i) {
+    char instance[8], driver[16];
+    std::snprintf(instance, sizeof instance, "%04d", i);
+    std::snprintf(driver, sizeof driver, "hdc\\%04d", i);
+    std::uint32_t key = reg->FindOrAddChild(cls, instance);
+    reg->SetValue(key, "PortDriver", REG_SZ, reg->Keep(std::string_view("ESDI_506.pdr\0", 13)));
+    reg->SetValue(key, "InfPath", REG_SZ, reg->Keep(std::string_view("MSHDC.INF\0", 10)));
+    reg->SetValue(key, "DriverDesc", REG_SZ, reg->Keep(std::string_view("IDE controller\0", 15)));
+    std::uint32_t child = reg->FindOrAddChild(mf, "CHILD" + std::string(instance));
+    std::uint32_t node = reg->FindOrAddChild(child, "PCI&VEN_8086&DEV_7111");
+    reg->SetValue(node, "Driver", REG_SZ, reg->Keep(std::string(driver) + '\0'));
+    made += 3;
+  }
+  for (int vendor = 0; made < keys; ++vendor) {
+    std::uint32_t v = reg->FindOrAddChild(pci, "VEN_" + std::to_string(1000 + vendor) + "&DEV_7111&SUBSYS_00000000");
+    ++made;
+    for (int d = 0; d < 9 && made < keys; ++d, ++made) {
+      std::uint32_t dev = reg->FindOrAddChild(v, "BUS_00&DEV_" + std::to_string(d) + "&FUNC_01");
+      reg->SetValue(dev, "Driver", REG_SZ, reg->Keep(std::string_view("System\\0001\0", 12)));
+      reg->SetValue(dev, "Class", REG_SZ, reg->Keep(std::string_view("System\0", 7)));
+    }
+  }
+  return reg;
+}
+
+void BM_MatchPathLiteral(benchmark::State& state) {
+  const char* pattern = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Servic";  // 50 characters
+  std::vector<std::string> texts = {
+      "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\h",
+      "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\IDConfig",
+      "HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_7111&SUBSYS_0000000",
+      "hkey_local_machine\\system\\currentcontrolset\\services\\class\\h",
+  };
+  for (const std::string& t : texts) {
+    if (t.size() != 60) state.SkipWithError("texts must be 60 characters");
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(MatchPath(pattern, texts[i++ & 3].c_str(), 0));
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_MatchPathLiteral);
+
+int CountKey(HKEY, const char*, std::intptr_t user) {
+  ++*reinterpret_cast<std::int64_t*>(user);
+  return 0;
+}
+
+void BM_WalkEveryKey(benchmark::State& state) {
+  regstore::InstallRegistry(GeneratedRegistry(static_cast<int>(state.range(0))));
+  std::int64_t visited = 0;
+  for (auto _ : state) {
+    if (WalkKeys(nullptr, 1, CountKey, reinterpret_cast<std::intptr_t>(&visited)) != 0) {
+      state.SkipWithError("walk failed");
+    }
+  }
+  state.SetItemsProcessed(visited);
+}
+BENCHMARK(BM_WalkEveryKey)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void BM_WalkUnderPattern(benchmark::State& state) {
+  regstore::InstallRegistry(GeneratedRegistry(100000));
+  std::int64_t visited = 0;
+  for (auto _ : state) {
+    WalkKeys("HKEY_LOCAL_MACHINE\\Enum\\PCI\\**", 1, CountKey, reinterpret_cast<std::intptr_t>(&visited));
+  }
+  state.SetItemsProcessed(visited);
+}
+BENCHMARK(BM_WalkUnderPattern)->Unit(benchmark::kMillisecond);
+
+// Opening a subkey by name must cost the same among 10 siblings as among
+// 100,000. Both parents live in one registry and the same number of names
+// is looked up in turn, so that only the sibling count differs.
+void BM_OpenSubkeyAmongSiblings(benchmark::State& state) {
+  auto siblings = static_cast<int>(state.range(0));
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine, true);
+  std::uint32_t few = reg->FindOrAddChild(lm, "Few");
+  std::uint32_t many = reg->FindOrAddChild(lm, "Many");
+  for (int i = 0; i < 100000; ++i) {
+    std::string name = "VEN_" + std::to_string(i) + "&DEV_7111";
+    if (i < 10) reg->FindOrAddChild(few, name);
+    reg->FindOrAddChild(many, name);
+  }
+  regstore::InstallRegistry(std::move(reg));
+  std::vector<std::string> names;
+  for (int i = 0; i < 10; ++i) names.push_back("VEN_" + std::to_string(i * (siblings / 10)) + "&DEV_7111");
+  HKEY parent = nullptr;
+  RegOpenKeyExA(HKEY_LOCAL_MACHINE, siblings == 10 ? "Few" : "Many", 0, 0, &parent);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(parent, names[i++ % names.size()].c_str(), 0, 0, &key) != ERROR_SUCCESS) {
+      state.SkipWithError("open failed");
+    }
+    RegCloseKey(key);
+  }
+  RegCloseKey(parent);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_OpenSubkeyAmongSiblings)->Arg(10)->Arg(100000);
+
+// A whole listing, its output thrown away.
+void RunKormald(std::vector<std::string> args) {
+  args.insert(args.begin(), "kormald");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  KormaldMain(static_cast<int>(args.size()), argv.data());
+}
+
+// Sends standard output to /dev/null while a listing runs, and back after.
+struct QuietStdout {
+  int saved;
+  QuietStdout() : saved(::dup(1)) {
+    std::fflush(stdout);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+  }
+};
+
+void BM_KormaldGenerated(benchmark::State& state) {
+  regstore::InstallRegistry(GeneratedRegistry(100000));
+  QuietStdout quiet;
+  std::vector<std::string> args;
+  if (state.range(0) != 0) args.push_back("+ALL");
+  for (auto _ : state) RunKormald(args);
+}
+BENCHMARK(BM_KormaldGenerated)->Arg(0)->Arg(1)->ArgNames({"all"})->Unit(benchmark::kMillisecond);
+
+const char kHive[] = KORMALD_SOURCE_DIR "/../shared/data/win9x/SYSTEM.DAT";
+
+bool HaveHive() {
+  struct stat st {};
+  return ::stat(kHive, &st) == 0;
+}
+
+void BM_LoadRealHive(benchmark::State& state) {
+  if (!HaveHive()) return state.SkipWithError("no shared hive");
+  std::string error;
+  for (auto _ : state) {
+    auto reg = regstore::LoadSources({kHive}, &error);
+    benchmark::DoNotOptimize(reg.get());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 1220640);
+}
+BENCHMARK(BM_LoadRealHive)->Unit(benchmark::kMicrosecond);
+
+void BM_FourListingsOnRealHive(benchmark::State& state) {
+  if (!HaveHive()) return state.SkipWithError("no shared hive");
+  QuietStdout quiet;
+  std::string error;
+  for (auto _ : state) {
+    regstore::OpenRegistry({kHive}, &error);
+    RunKormald({});
+    RunKormald({"-SCSI"});
+    RunKormald({"+ALL"});
+    RunKormald({"-SCSI", "+ALL"});
+  }
+}
+BENCHMARK(BM_FourListingsOnRealHive)->Unit(benchmark::kMicrosecond);
+
+// A hive of a million keys shaped like a real one: a few values per key.
+const std::string& MillionKeyHive() {
+  static const std::string bytes = [] {
+    hive_writer::Key root{"", {}, {}};
+    for (int a = 0; a < 100; ++a) {
+      hive_writer::Key top{"Branch" + std::to_string(a), {}, {}};
+      for (int b = 0; b < 100; ++b) {
+        hive_writer::Key mid{"VEN_" + std::to_string(b) + "&DEV_7111", {{"Class", 1, "hdc"}}, {}};
+        for (int c = 0; c < 99; ++c) {
+          mid.children.push_back(hive_writer::Key{
+              "BUS_00&DEV_" + std::to_string(c),
+              {{"Driver", 1, "hdc\\0001"}, {"DeviceDesc", 1, "Primary IDE controller (dual fifo)"},
+               {"ConfigFlags", 3, std::string(4, '\0')}},
+              {}});
+        }
+        top.children.push_back(std::move(mid));
+      }
+      root.children.push_back(std::move(top));
+    }
+    return hive_writer::Write(root).bytes;
+  }();
+  return bytes;
+}
+
+void BM_LoadMillionKeyHive(benchmark::State& state) {
+  const std::string& bytes = MillionKeyHive();
+  for (auto _ : state) {
+    auto reg = std::make_unique<regstore::Registry>();
+    auto image = std::make_unique<char[]>(bytes.size());
+    std::memcpy(image.get(), bytes.data(), bytes.size());
+    std::string error;
+    if (!regstore::LoadHive(*reg, std::move(image), bytes.size(), "BIG.DAT", std::nullopt, &error)) {
+      state.SkipWithError(error.c_str());
+    }
+    state.counters["keys"] = static_cast<double>(reg->NodeCount());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_LoadMillionKeyHive)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+// With an argument, writes the million-key hive to that file instead, for
+// whole-process time and memory measurements.
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--write-million-key-hive") == 0) {
+    std::ofstream out(argv[2], std::ios::binary);
+    out.write(MillionKeyHive().data(), static_cast<std::streamsize>(MillionKeyHive().size()));
+    return out ? 0 : 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
