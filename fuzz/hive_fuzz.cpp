@@ -13,9 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size != 0) std::memcpy(image.get(), data, size);
   std::string error;
   if (regstore::LoadHive(*reg, std::move(image), size, "FUZZ.DAT", std::nullopt, &error)) {
-    regstore::InstallRegistry(std::move(reg));
-    WalkEverything();
-    if (regstore::OpenHandleCount() != 0) __builtin_trap();
+    InstallAndWalk(std::move(reg));
   } else if (error.empty()) {
     __builtin_trap();
   }

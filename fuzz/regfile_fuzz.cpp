@@ -11,9 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   if (regstore::LoadRegFile(*reg, bytes, "fuzz.reg", &error)) {
-    regstore::InstallRegistry(std::move(reg));
-    WalkEverything();
-    if (regstore::OpenHandleCount() != 0) __builtin_trap();
+    InstallAndWalk(std::move(reg));
   } else if (error.empty()) {
     __builtin_trap();
   }

@@ -148,14 +148,7 @@ LONG CopyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
 const Value* FindValue(const Node& node, LPCSTR name) {
   std::string_view wanted = name != nullptr ? name : "";
   for (const Value& v : node.values) {
-    if (v.name.size() != wanted.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; same && i < wanted.size(); ++i) {
-      auto a = static_cast<unsigned char>(v.name[i]);
-      auto b = static_cast<unsigned char>(wanted[i]);
-      same = (a >= 'a' && a <= 'z' ? a - 0x20 : a) == (b >= 'a' && b <= 'z' ? b - 0x20 : b);
-    }
-    if (same) return &v;
+    if (SameName(v.name, wanted)) return &v;
   }
   return nullptr;
 }

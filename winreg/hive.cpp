@@ -42,16 +42,6 @@ std::string Hex(std::uint64_t n) {
   return text;
 }
 
-bool IsDefaultUser(std::string_view name) {
-  static constexpr std::string_view kDefault = ".DEFAULT";
-  if (name.size() != kDefault.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c) != kDefault[i]) return false;
-  }
-  return true;
-}
-
 class HiveReader {
  public:
   HiveReader(Registry& reg, const char* bytes, std::size_t size, const std::string& file,
@@ -158,7 +148,7 @@ class HiveReader {
       std::size_t record = FindRecord(U16(at + 26), U16(at + 24));
       if (record != 0) {
         std::size_t nameLength = U16(record + 12);
-        if (kRecordHeaderBytes + nameLength <= U32(record) && IsDefaultUser(Bytes(record + 20, nameLength))) {
+        if (kRecordHeaderBytes + nameLength <= U32(record) && SameName(Bytes(record + 20, nameLength), ".DEFAULT")) {
           return true;
         }
       }

@@ -27,16 +27,6 @@ constexpr std::array<RootName, 6> kRootNames{{
     {"HKEY_DYN_DATA", "HKDD", Root::kDynData},
 }};
 
-bool EqualsFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]);
-    auto y = static_cast<unsigned char>(b[i]);
-    if ((x >= 'a' && x <= 'z' ? x - 0x20 : x) != (y >= 'a' && y <= 'z' ? y - 0x20 : y)) return false;
-  }
-  return true;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimLeft(std::string_view s) {
@@ -190,7 +180,7 @@ class Loader {
     std::size_t eq = DataStart(logical);
     if (eq == std::string_view::npos) return false;
     std::string_view data = TrimLeft(logical.substr(eq));
-    return data.size() >= 4 && EqualsFolded(data.substr(0, 3), "hex") && (data[3] == ':' || data[3] == '(');
+    return data.size() >= 4 && SameName(data.substr(0, 3), "hex") && (data[3] == ':' || data[3] == '(');
   }
 
   // Where the data begins, past the name and '=', or npos.
@@ -221,7 +211,7 @@ class Loader {
     std::string_view rootName = path.substr(0, cut);
     const RootName* root = nullptr;
     for (const RootName& r : kRootNames) {
-      if (EqualsFolded(rootName, r.longName) || EqualsFolded(rootName, r.shortName)) root = &r;
+      if (SameName(rootName, r.longName) || SameName(rootName, r.shortName)) root = &r;
     }
     if (root == nullptr) return Fail("unknown root key", rootName);
     std::string_view rest = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
@@ -311,7 +301,7 @@ class Loader {
       reg_.SetValue(current_, keptName, REG_SZ, reg_.Keep(text));
       return true;
     }
-    if (s.size() >= 6 && EqualsFolded(s.substr(0, 6), "dword:")) {
+    if (s.size() >= 6 && SameName(s.substr(0, 6), "dword:")) {
       s.remove_prefix(6);
       std::uint32_t number = 0;
       std::size_t digits = 0;
@@ -326,7 +316,7 @@ class Loader {
       reg_.SetValue(current_, keptName, REG_DWORD, reg_.Keep(std::string_view(bytes, 4)));
       return true;
     }
-    if (s.size() >= 3 && EqualsFolded(s.substr(0, 3), "hex")) return HexValue(s.substr(3), keptName);
+    if (s.size() >= 3 && SameName(s.substr(0, 3), "hex")) return HexValue(s.substr(3), keptName);
     return Fail("unrecognised value data", s);
   }
 

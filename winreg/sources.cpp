@@ -66,16 +66,6 @@ bool ReadWholeFile(const std::string& path, FileImage& image, std::string* error
   return true;
 }
 
-bool FoldedEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]);
-    auto y = static_cast<unsigned char>(b[i]);
-    if ((x >= 'a' && x <= 'z' ? x - 0x20 : x) != (y >= 'a' && y <= 'z' ? y - 0x20 : y)) return false;
-  }
-  return true;
-}
-
 std::string_view BaseName(std::string_view path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -88,8 +78,8 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
   if (LooksLikeHive(bytes)) {
     if (!hiveRoot) {
       std::string_view name = BaseName(path);
-      if (FoldedEquals(name, "USER.DAT")) hiveRoot = Root::kUsers;
-      if (FoldedEquals(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
+      if (SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
+      if (SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
     }
     return LoadHive(reg, std::move(image.bytes), image.size, path, hiveRoot, error);
   }
@@ -107,8 +97,8 @@ bool LoadDirectory(Registry& reg, const std::string& path, std::string* error) {
   }
   std::string system, user;
   while (const dirent* entry = ::readdir(dir)) {
-    if (system.empty() && FoldedEquals(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
-    if (user.empty() && FoldedEquals(entry->d_name, "USER.DAT")) user = entry->d_name;
+    if (system.empty() && SameName(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
+    if (user.empty() && SameName(entry->d_name, "USER.DAT")) user = entry->d_name;
   }
   ::closedir(dir);
   if (system.empty() && user.empty()) {

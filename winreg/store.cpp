@@ -19,16 +19,6 @@ std::uint32_t FoldedHash(std::string_view name) {
   return h;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::size_t SlotOf(std::uint32_t parent, std::uint32_t nameHash, std::size_t mask) {
   std::uint64_t h = (static_cast<std::uint64_t>(parent) << 32 | nameHash) * 0x9E3779B97F4A7C15ULL;
   return static_cast<std::size_t>(h >> 29) & mask;
@@ -47,6 +37,16 @@ bool ForEachSegment(std::string_view path, F&& f) {
 }
 
 }  // namespace
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 Registry::Registry() {
   index_.assign(64, kEmptySlot);

@@ -18,6 +18,10 @@ namespace regstore {
 
 inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFU;
 
+// Registry names compare as Windows compares them: a-z folded to A-Z, every
+// other byte as it is.
+bool SameName(std::string_view a, std::string_view b);
+
 // Deeper nesting than Windows 9x ever writes. Loaders refuse it, so that a
 // walk's recursion, one level per key, stays bounded.
 inline constexpr int kMaxKeyDepth = 512;
