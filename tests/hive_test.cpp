@@ -330,6 +330,36 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
                  }(),
                  0, "L0\\L1", "keys nested deeper than 512 levels"}));
 
+TEST(Hive, RealHiveViews) {
+  std::string hive = testing_support::SharedHive();
+  if (hive.empty()) GTEST_SKIP() << "no shared hive";
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
+  // CurrentConfig is stored as the four bytes 0001, without a terminator.
+  struct Row {
+    HKEY view;
+    const char* target;
+  } rows[] = {{HKEY_CURRENT_CONFIG, "Config\\0001"}, {HKEY_CLASSES_ROOT, "SOFTWARE\\Classes"}};
+  // (SOFTWARE\CLASSES is empty in this hive; Config\0001 is not.)
+  for (const Row& row : rows) {
+    HKEY target = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, row.target, 0, 0, &target), ERROR_SUCCESS);
+    DWORD viewKeys = 0, targetKeys = 1, viewValues = 0, targetValues = 1;
+    ASSERT_EQ(RegQueryInfoKeyA(row.view, nullptr, nullptr, nullptr, &viewKeys, nullptr, nullptr, &viewValues,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyA(target, nullptr, nullptr, nullptr, &targetKeys, nullptr, nullptr, &targetValues,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(target);
+    EXPECT_EQ(viewKeys, targetKeys) << row.target;
+    EXPECT_EQ(viewValues, targetValues) << row.target;
+    if (row.view == HKEY_CURRENT_CONFIG) {
+      EXPECT_GT(viewKeys, 0U);
+    }
+  }
+}
+
 TEST(Hive, RealHiveMatchesAnIndependentReader) {
   std::string hive = testing_support::SharedHive();
   if (hive.empty()) GTEST_SKIP() << "no shared hive";
