@@ -1,5 +1,6 @@
 // The Win32 registry calls over the installed store, with the platform's
 // buffer and length contracts.
+#include <algorithm>
 #include <cstring>
 
 #include "winreg/store.h"

@@ -20,6 +20,7 @@
 #include "winreg/hive.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
