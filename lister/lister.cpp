@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "regwalk/regwalk.h"
+#include "tools/registry_cli.h"
 
 int g_mode = 0;
 const char* g_driverKey = nullptr;
@@ -27,6 +28,16 @@ constexpr DWORD kValueBufferSize = 256;
 // The scope whose device nodes must point at a listed instance; main edits
 // it once for the mode before any walk.
 char enumeratorPath[sizeof kEnumeratorPathInitial];
+
+// Set when a walk ended on a failure rather than at its end or at a found
+// device node: rows may be missing, and the run says so in its status.
+bool walkEndedEarly = false;
+
+void ReportEarlyEnd(const char* what, const char* path, int result) {
+  walkEndedEarly = true;
+  std::fprintf(stderr, "kormald: %s %s ended early: %s; rows may be missing\n", what, path,
+               DescribeResult(result).c_str());
+}
 
 // Reads a text value into a 256-byte buffer. It counts as read only when the
 // data holds a NUL: data that fills the buffer without one, or binary data
@@ -66,8 +77,12 @@ int KormaldMain(int argc, char* argv[]) {
     enumeratorPath[length - 4] = '\0';
   }
   std::fputs(kHeader, stdout);
-  WalkKeys((g_mode & MODE_SCSI) != 0 ? kScsiClassPath : kHardDiskClassPath, 1, ReportController, 0);
-  return 0;
+  walkEndedEarly = false;
+  const char* classPath = (g_mode & MODE_SCSI) != 0 ? kScsiClassPath : kHardDiskClassPath;
+  if (int result = WalkKeys(classPath, 1, ReportController, 0); result != 0) {
+    ReportEarlyEnd("the walk of", classPath, result);
+  }
+  return walkEndedEarly ? kExitIncomplete : 0;
 }
 
 int ReportController(HKEY key, const char* path, std::intptr_t) {
@@ -83,7 +98,11 @@ int ReportController(HKEY key, const char* path, std::intptr_t) {
   std::size_t suffix = (g_mode & MODE_SCSI) != 0 ? kScsiSuffix : kHardDiskSuffix;
   g_driverKey = n >= suffix ? path + n - suffix : path;
   g_found = 0;
-  WalkKeys(enumeratorPath, 1, FindDeviceDriver, 0);
+  int result = WalkKeys(enumeratorPath, 1, FindDeviceDriver, 0);
+  if (result != 0 && !(result == 1 && g_found == 1)) {
+    std::string what = std::string("the search for ") + g_driverKey + " under";
+    ReportEarlyEnd(what.c_str(), enumeratorPath, result);
+  }
   if (g_found == 1) {
     std::printf("%s: %12s  %12s  %s\n", n >= 2 ? path + n - 2 : path, portDriver, infPath, driverDesc);
   }

@@ -19,7 +19,8 @@ extern int g_found;
 int ReadOptions(int argc, char* argv[], int* mode);
 
 // The program once the registry is open: returns 20 after the usage line,
-// else 0 after the listing.
+// else 0 after the listing, or kExitIncomplete when a walk ended on a
+// registry failure (named on standard error): rows may then be missing.
 int KormaldMain(int argc, char* argv[]);
 
 // Outer visitor: one row for an instance key with a port driver and a device

@@ -6,5 +6,6 @@ int main(int argc, char* argv[]) {
   int mode = 0;
   if (ReadOptions(argc, argv, &mode) == 0 && !OpenRegistryForTool("kormald", {})) return 1;
   int result = KormaldMain(argc, argv);
+  if (result == 0 && DamagedKeyMet()) result = kExitIncomplete;
   return FinishOutput("kormald") ? result : 1;
 }

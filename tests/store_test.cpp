@@ -1,6 +1,7 @@
 // The Win32 contracts of the registry calls over the store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/test_support.h"
@@ -268,31 +269,57 @@ TEST_F(Store, InjectedFaultFailsExactlyTheNthCall) {
   RegCloseKey(key);
 }
 
-TEST(StoreDamage, DamagedKeyFailsEveryCallAndIsReportedOnce) {
+TEST(StoreDamage, DamagedKeyIsLeftOutAndReportedOnce) {
   auto reg = std::make_unique<regstore::Registry>();
   std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
-  std::uint32_t good = reg->AddChild(lm, "Good");
-  std::uint32_t bad = reg->AddChild(lm, "Bad");
-  (void)good;
-  reg->MarkDamaged(bad, reg->AddDamage("SYSTEM.DAT", 0x1234, "values run past their record"));
+  reg->AddChild(lm, "Good");
+  reg->AddDamagedChild(lm, "Bad", "SYSTEM.DAT", 0x1234, "values run past their record");
+  reg->AddDamagedChild(lm, "", "SYSTEM.DAT", 0x99, "record 7 of block 0 not found");
+  reg->AddChild(lm, "After");
   regstore::InstallRegistry(std::move(reg));
-  static int reports = 0;
-  reports = 0;
-  regstore::SetDamageReporter([](const regstore::Damage& d) {
-    ++reports;
-    EXPECT_EQ(d.offset, 0x1234U);
+  static std::vector<std::string> reports;
+  reports.clear();
+  regstore::SetDamageReporter([](const regstore::Damage& d, const std::string& path) {
+    reports.push_back(path + " " + std::to_string(d.offset));
   });
-  HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Bad", 0, 0, &key), ERROR_BADDB);
+  // Enumeration shows only the intact keys, in their order, and names the
+  // damaged ones once, in the order the source held them.
+  DWORD count = 0;
+  ASSERT_EQ(RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(count, 2U);
   char name[8];
   DWORD length = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_BADDB);
-  length = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 0, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Good", 0, 0, &key), ERROR_SUCCESS);
-  RegCloseKey(key);
-  EXPECT_EQ(reports, 1);
+  EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "After");
+  EXPECT_EQ(reports, (std::vector<std::string>{"HKEY_LOCAL_MACHINE\\Bad 4660", "HKEY_LOCAL_MACHINE\\ 153"}));
+  // Opened by name, the damaged key fails, and is not named again.
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Bad", 0, 0, &key), ERROR_BADDB);
+  EXPECT_EQ(reports.size(), 2U);
   regstore::SetDamageReporter(nullptr);
+}
+
+// A handle from before a reinstall, or one closed, never reaches a key,
+// however many handles were opened since.
+TEST(StoreHandles, StaleAndClosedHandlesAreRefused) {
+  testing_support::InstallReg("[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\B]\n");
+  HKEY stale = nullptr, closed = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, 0, &stale), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, 0, &closed), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+  testing_support::InstallReg("[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\B]\n");
+  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  std::vector<HKEY> fresh(64);
+  for (HKEY& h : fresh) ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, 0, &h), ERROR_SUCCESS);
+  for (HKEY old : {stale, closed}) {
+    EXPECT_EQ(std::count(fresh.begin(), fresh.end(), old), 0);
+    DWORD count = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(old, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(old), ERROR_INVALID_HANDLE);
+  }
+  for (HKEY h : fresh) RegCloseKey(h);
 }
 
 TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {

@@ -5,15 +5,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pathpattern/pathpattern.h"
 #include "winreg/sources.h"
+#include "winreg/winreg.h"
 
 namespace {
 
 const char* g_program = "";
+bool g_damageMet = false;
 
-void ReportDamage(const regstore::Damage& damage) {
-  std::fprintf(stderr, "%s: warning: %s: offset 0x%" PRIx64 ": %s; reads of this key fail\n", g_program,
-               damage.file.c_str(), damage.offset, damage.what.c_str());
+void ReportDamage(const regstore::Damage& damage, const std::string& path) {
+  g_damageMet = true;
+  // A key whose name could not be read is known only by its parent.
+  std::string key = path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path;
+  std::fprintf(stderr, "%s: %s: offset 0x%" PRIx64 ": %s: %s; left out with its subkeys\n", g_program,
+               damage.file.c_str(), damage.offset, key.c_str(), damage.what.c_str());
 }
 
 }  // namespace
@@ -27,6 +33,33 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
   }
   regstore::SetDamageReporter(ReportDamage);
   return true;
+}
+
+bool DamagedKeyMet() { return g_damageMet; }
+
+std::string DescribeResult(int code) {
+  struct Name {
+    int code;
+    const char* name;
+  } static const names[] = {
+      {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+      {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+      {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+      {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
+      {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+      {ERROR_BAD_PATHNAME, "ERROR_BAD_PATHNAME"},
+      {ERROR_MORE_DATA, "ERROR_MORE_DATA"},
+      {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
+      {ERROR_BADDB, "ERROR_BADDB"},
+      {ERROR_BADKEY, "ERROR_BADKEY"},
+      {-1, "(the pattern does not compile, memory ran out, or -n stopped at a root key that matches exactly)"},
+      {MATCH_ERROR, "MATCH_ERROR"},
+  };
+  std::string text = std::to_string(code);
+  for (const Name& n : names) {
+    if (n.code == code) return text + " " + n.name;
+  }
+  return text;
 }
 
 bool FinishOutput(const char* program) {

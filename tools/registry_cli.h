@@ -5,10 +5,24 @@
 #include <string>
 #include <vector>
 
+// The exit status of a tool that printed what it could, while part of the
+// registry could not be read: a damaged key met, or a walk that ended on a
+// registry error. Each such loss was named on standard error.
+inline constexpr int kExitIncomplete = 3;
+
 // Opens the registry from paths, or from KORMALD_REGISTRY when there are
-// none, and reports damage found later as warnings. On failure prints one
-// line "PROGRAM: what is wrong" on standard error and returns false.
+// none, and reports damage found later on standard error, one line per
+// damaged key. On failure prints one line "PROGRAM: what is wrong" on
+// standard error and returns false.
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths);
+
+// Whether a damaged key has been met (and reported) since the registry was
+// opened.
+bool DamagedKeyMet();
+
+// A walk or registry result for a message: the number and, where it has
+// one, its name ("1009 ERROR_BADDB").
+std::string DescribeResult(int code);
 
 // Flushes standard output; on failure prints why and returns false, so that
 // a listing that never reached its reader is not reported as a success.

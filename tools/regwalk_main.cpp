@@ -33,37 +33,12 @@ constexpr char kUsage[] =
     "  --split   print the literal leading part of PATTERN and the rest\n"
     "\n"
     "Exit status: 0 when the walk ran to its end, 1 when it failed, 2 for\n"
-    "bad usage.\n";
+    "bad usage, 3 when part of the registry could not be read (a damaged\n"
+    "key, or a registry error that ended the walk; each is named).\n";
 
 int UsageError(const char* what) {
   std::fprintf(stderr, "%s: %s\n%s", kProgram, what, kUsage);
   return 2;
-}
-
-// A registry error code or a library result, with its name.
-std::string Describe(int code) {
-  struct Name {
-    int code;
-    const char* name;
-  } static const names[] = {
-      {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
-      {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
-      {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
-      {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY"},
-      {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
-      {ERROR_BAD_PATHNAME, "ERROR_BAD_PATHNAME"},
-      {ERROR_MORE_DATA, "ERROR_MORE_DATA"},
-      {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
-      {ERROR_BADDB, "ERROR_BADDB"},
-      {ERROR_BADKEY, "ERROR_BADKEY"},
-      {-1, "(the pattern does not compile, memory ran out, or -n stopped at a root key that matches exactly)"},
-      {MATCH_ERROR, "MATCH_ERROR"},
-  };
-  std::string text = std::to_string(code);
-  for (const Name& n : names) {
-    if (n.code == code) return text + " " + n.name;
-  }
-  return text;
 }
 
 std::string Meaning(int result) {
@@ -248,13 +223,20 @@ int WalkCommand(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", kProgram, state.problem.c_str());
     return 1;
   }
-  if (mode == Mode::kExport && result == 0) WriteExport(state);
+  // A walk that a registry failure ended still exports what it read: the
+  // status and the message say what is missing.
+  if (mode == Mode::kExport && result >= 0) WriteExport(state);
   if (!FinishOutput(kProgram)) return 1;
-  if (result != 0) {
-    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, Describe(result).c_str());
+  if (result < 0) {
+    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());
     return 1;
   }
-  return 0;
+  if (result > 0) {
+    std::fprintf(stderr, "%s: walk ended early: %s; keys after it are missing\n", kProgram,
+                 DescribeResult(result).c_str());
+    return kExitIncomplete;
+  }
+  return DamagedKeyMet() ? kExitIncomplete : 0;
 }
 
 }  // namespace

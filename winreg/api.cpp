@@ -60,18 +60,35 @@ std::uint32_t NodeOf(HKEY key) {
   return h.open && h.generation == generation ? h.node : kNoNode;
 }
 
+void Report(Damage& d) {
+  State& s = S();
+  if (d.reported) return;
+  d.reported = true;
+  if (s.reporter == nullptr) return;
+  const Registry& reg = *s.registry;
+  const Node& key = reg.node(d.node);
+  std::string path = key.name.empty() ? reg.PathOf(key.parent) + '\\' : reg.PathOf(d.node);
+  s.reporter(d, path);
+}
+
 // Damage meets the caller as ERROR_BADDB, and the reporter hears of each
 // damaged key once.
 LONG CheckDamage(std::uint32_t node) {
   State& s = S();
   std::uint32_t damage = s.registry->node(node).damage;
   if (damage == 0) return ERROR_SUCCESS;
-  Damage& d = s.registry->damage(damage);
-  if (!d.reported) {
-    d.reported = true;
-    if (s.reporter != nullptr) s.reporter(d);
-  }
+  Report(s.registry->damage(damage));
   return ERROR_BADDB;
+}
+
+// Listing a key's subkeys meets the damaged ones it leaves out.
+void ReportDamagedSubkeys(std::uint32_t node) {
+  Registry& reg = *S().registry;
+  std::uint32_t first = reg.node(node).damagedFirst;
+  if (first == 0 || reg.damage(first).reported) return;
+  std::vector<std::uint32_t> met;
+  for (std::uint32_t d = first; d != 0; d = reg.damage(d).next) met.push_back(d);
+  for (auto it = met.rbegin(); it != met.rend(); ++it) Report(reg.damage(*it));
 }
 
 LONG Resolve(HKEY key, std::uint32_t* node) {
@@ -91,8 +108,9 @@ HKEY NewHandle(std::uint32_t node) {
     s.slots.emplace_back();
   }
   HandleSlot& h = s.slots[slot];
-  // A new generation keeps a closed handle closed when its slot is reused.
-  h.generation = h.generation == 0x7FFFFFFFU ? 1 : h.generation + 1;
+  // A new generation keeps a closed handle closed when its slot is reused;
+  // a slot whose generations are used up is retired, never wrapped.
+  ++h.generation;
   h.node = node;
   h.open = true;
   ++s.openHandles;
@@ -146,23 +164,29 @@ LONG CopyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
   return result;
 }
 
-const Value* FindValue(const Node& node, LPCSTR name) {
-  std::string_view wanted = name != nullptr ? name : "";
-  for (const Value& v : node.values) {
-    if (SameName(v.name, wanted)) return &v;
-  }
-  return nullptr;
+// Generations stay below the top bit, so that no handle reaches the
+// predefined keys' range (sign-extended, 0xFFFFFFFF8000000x).
+constexpr std::uint32_t kLastGeneration = 0x7FFFFFFFU;
+
+void CloseSlot(std::uint32_t slot) {
+  State& s = S();
+  s.slots[slot].open = false;
+  if (s.slots[slot].generation != kLastGeneration) s.freeSlots.push_back(slot);
+  --s.openHandles;
 }
 
 }  // namespace
 
 void InstallRegistry(std::unique_ptr<Registry> registry) {
   State& s = S();
+  registry->Compact();
   s.registry = std::move(registry);
   s.ResolveRoots();
-  s.slots.clear();
-  s.freeSlots.clear();
-  s.openHandles = 0;
+  // Slots and their generations outlive the registry, so that a handle of
+  // the old one never equals a handle of the new one.
+  for (std::uint32_t slot = 0; slot < s.slots.size(); ++slot) {
+    if (s.slots[slot].open) CloseSlot(slot);
+  }
 }
 
 Registry& InstalledRegistry() { return *S().registry; }
@@ -213,9 +237,7 @@ LONG RegCloseKey(HKEY hKey) {
   if (slot >= s.slots.size() || !s.slots[slot].open || s.slots[slot].generation != generation) {
     return ERROR_INVALID_HANDLE;
   }
-  s.slots[slot].open = false;
-  s.freeSlots.push_back(slot);
-  --s.openHandles;
+  CloseSlot(slot);
   return ERROR_SUCCESS;
 }
 
@@ -229,6 +251,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     }
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    if (lpcSubKeys != nullptr || lpcbMaxSubKeyLen != nullptr) ReportDamagedSubkeys(id);
     const Registry& reg = InstalledRegistry();
     const Node& node = reg.node(id);
     // Keys have no class names here.
@@ -270,13 +293,11 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     }
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
+    ReportDamagedSubkeys(id);
     const Registry& reg = InstalledRegistry();
     const Node& node = reg.node(id);
     if (dwIndex >= node.children.size()) return ERROR_NO_MORE_ITEMS;
     std::uint32_t child = node.children[dwIndex];
-    // A damaged subkey may have no usable name; handing one out could send
-    // a walker back into the parent.
-    if (LONG r = CheckDamage(child); r != ERROR_SUCCESS) return r;
     if (LONG r = CopyName(reg.node(child).name, lpName, lpcchName); r != ERROR_SUCCESS) return r;
     if (lpClass != nullptr) {
       if (*lpcchClass >= 1) lpClass[0] = '\0';
@@ -312,7 +333,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
-    const Value* value = FindValue(InstalledRegistry().node(id), lpValueName);
+    const Value* value = InstalledRegistry().FindValue(id, lpValueName != nullptr ? lpValueName : "");
     if (value == nullptr) return ERROR_FILE_NOT_FOUND;
     return CopyData(*value, lpType, lpData, lpcbData);
   });

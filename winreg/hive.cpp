@@ -158,11 +158,8 @@ class HiveReader {
     return false;
   }
 
-  std::uint32_t Damaged(std::uint32_t parent, std::string_view name, std::uint64_t offset,
-                        const std::string& what) {
-    std::uint32_t id = reg_.AddChild(parent, name);
-    reg_.MarkDamaged(id, reg_.AddDamage(file_, offset, what));
-    return id;
+  void Damaged(std::uint32_t parent, std::string_view name, std::uint64_t offset, std::string what) {
+    reg_.AddDamagedChild(parent, name, file_, offset, std::move(what));
   }
 
   struct Level {
@@ -228,6 +225,10 @@ class HiveReader {
       Damaged(parent, {}, record, unusable);
       return kNoNode;
     }
+    if (name.size() > kMaxKeyNameBytes) {
+      Damaged(parent, {}, record, "key name longer than " + std::to_string(kMaxKeyNameBytes) + " bytes");
+      return kNoNode;
+    }
     if (depth > kMaxKeyDepth) {
       Damaged(parent, name, entryAt, "keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
       return kNoNode;
@@ -240,6 +241,10 @@ class HiveReader {
       if (at + kValueHeaderBytes > end ||
           at + kValueHeaderBytes + U16(at + 8) + U16(at + 10) > end) {
         Damaged(parent, name, at, "values run past their record");
+        return kNoNode;
+      }
+      if (U16(at + 8) > kMaxValueNameBytes) {
+        Damaged(parent, name, at, "value name longer than " + std::to_string(kMaxValueNameBytes) + " bytes");
         return kNoNode;
       }
       at += kValueHeaderBytes + U16(at + 8) + U16(at + 10);

@@ -154,16 +154,9 @@ class Loader {
       if (body.front() == '[') {
         if (!Section(body)) return false;
       } else if (body.front() == '"' || body.front() == '@') {
-        std::string logical(body);
         std::size_t startLine = line_;
-        // A value's hex data may go on over lines that end with a backslash.
-        while (TrimRight(logical).ends_with('\\') && IsHexValue(logical)) {
-          logical = std::string(TrimRight(logical));
-          logical.pop_back();
-          if (!NextLine(text, line)) return Fail("file ends inside a continued value");
-          if (line.find('\0') != std::string_view::npos) return Fail("NUL byte in line");
-          logical += TrimLeft(line);
-        }
+        std::string logical;
+        if (!LogicalLine(body, text, logical)) return false;
         std::size_t endLine = line_;
         line_ = startLine;
         if (!ValueLine(logical)) return false;
@@ -173,6 +166,23 @@ class Loader {
       }
     }
     return true;
+  }
+
+  // A value line with its continuation lines: hex data may go on over lines
+  // that end with a backslash. Each line is appended once, so a value
+  // continued over many lines costs its length, not its length squared.
+  bool LogicalLine(std::string_view first, std::string_view& rest, std::string& logical) {
+    logical = first;
+    if (!IsHexValue(first)) return true;
+    while (true) {
+      std::string_view tail = TrimRight(logical);
+      if (!tail.ends_with('\\')) return true;
+      logical.resize(tail.size() - 1);
+      std::string_view line;
+      if (!NextLine(rest, line)) return Fail("file ends inside a continued value");
+      if (line.find('\0') != std::string_view::npos) return Fail("NUL byte in line");
+      logical += TrimLeft(line);
+    }
   }
 
   // Whether a value line's data is hex: only those continue over lines.
@@ -222,6 +232,10 @@ class Loader {
         if (next == from || (next == std::string_view::npos && from == rest.size())) {
           return Fail("empty key name in", path);
         }
+        std::string_view name = rest.substr(from, next == std::string_view::npos ? next : next - from);
+        if (Characters(name) > kMaxKeyNameBytes) {
+          return Fail("key name longer than " + std::to_string(kMaxKeyNameBytes) + " characters", name);
+        }
         if (next == std::string_view::npos) break;
         from = next + 1;
       }
@@ -244,6 +258,15 @@ class Loader {
     current_ = at;
     inDeleted_ = false;
     return true;
+  }
+
+  // A name's length as Windows counts it: bytes in an 8-bit export,
+  // characters in a Unicode one (held here as UTF-8).
+  std::size_t Characters(std::string_view name) const {
+    if (!unicode_) return name.size();
+    std::size_t n = 0;
+    for (unsigned char c : name) n += (c & 0xC0) != 0x80 ? 1 : 0;
+    return n;
   }
 
   // Reads a quoted text from s (at its opening quote) with \\ and \"
@@ -280,6 +303,9 @@ class Loader {
       s.remove_prefix(1);
     } else if (!Quoted(s, name, "value name")) {
       return false;
+    }
+    if (Characters(name) > kMaxValueNameBytes) {
+      return Fail("value name longer than " + std::to_string(kMaxValueNameBytes) + " characters", name);
     }
     s = TrimLeft(s);
     if (!s.starts_with('=')) return Fail("expected '=' after the value name, found", s);

@@ -1,5 +1,6 @@
 #include "winreg/store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -9,7 +10,13 @@ namespace {
 
 constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFU;
 constexpr std::uint32_t kTombstone = 0xFFFFFFFEU;
+constexpr std::uint64_t kValueEmpty = 0;
+constexpr std::uint64_t kValueTombstone = ~std::uint64_t{0};
 constexpr std::size_t kArenaChunk = 64 * 1024;
+// Up to this many values a scan is cheaper than a hash; beyond it a key's
+// values are indexed, so that a key with many values costs linear time.
+constexpr std::size_t kScannedValues = 8;
+constexpr std::size_t kNoValue = ~std::size_t{0};
 
 unsigned char Fold(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; }
 
@@ -50,6 +57,7 @@ bool SameName(std::string_view a, std::string_view b) {
 
 Registry::Registry() {
   index_.assign(64, kEmptySlot);
+  valueIndex_.assign(64, kValueEmpty);
   localMachine_ = NewNode(kNoNode, "HKEY_LOCAL_MACHINE");
   users_ = NewNode(kNoNode, "HKEY_USERS");
   dynData_ = NewNode(kNoNode, "HKEY_DYN_DATA");
@@ -122,9 +130,24 @@ std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) cons
 }
 
 std::uint32_t Registry::AddChild(std::uint32_t parent, std::string_view name) {
+  bool nameTaken = FindChild(parent, name) != kNoNode;
   std::uint32_t id = NewNode(parent, name);
   nodes_[parent].children.push_back(id);
-  IndexInsert(id);
+  if (!nameTaken) IndexInsert(id);
+  return id;
+}
+
+std::uint32_t Registry::AddDamagedChild(std::uint32_t parent, std::string_view name, std::string file,
+                                        std::uint64_t offset, std::string what) {
+  bool findable = !name.empty() && FindChild(parent, name) == kNoNode;
+  std::uint32_t id = NewNode(parent, name);
+  damages_.push_back(Damage{std::move(file), offset, std::move(what), id, 0, false});
+  auto record = static_cast<std::uint32_t>(damages_.size());
+  nodes_[id].damage = record;
+  // Newest first; the reporter puts them back in the order met.
+  damages_.back().next = nodes_[parent].damagedFirst;
+  nodes_[parent].damagedFirst = record;
+  if (findable) IndexInsert(id);
   return id;
 }
 
@@ -134,11 +157,9 @@ std::uint32_t Registry::FindOrAddChild(std::uint32_t parent, std::string_view na
 }
 
 void Registry::RemoveSubtree(std::uint32_t id) {
-  std::uint32_t parent = nodes_[id].parent;
-  if (parent != kNoNode) {
-    auto& siblings = nodes_[parent].children;
-    std::erase(siblings, id);
-  }
+  // The parent's list is cleaned up once, in Compact: erasing here would
+  // cost the siblings' count for every removal.
+  if (nodes_[id].parent != kNoNode) shrunk_.push_back(nodes_[id].parent);
   std::vector<std::uint32_t> pending{id};
   while (!pending.empty()) {
     std::uint32_t at = pending.back();
@@ -152,24 +173,118 @@ void Registry::RemoveSubtree(std::uint32_t id) {
   }
 }
 
-void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t type,
-                        std::string_view data) {
-  for (Value& v : nodes_[id].values) {
-    if (SameName(v.name, name)) {
-      v = Value{v.name, data, type};
-      return;
+std::size_t Registry::ValueSlot(std::uint32_t id, std::string_view name) const {
+  return SlotOf(id, FoldedHash(name), valueIndex_.size() - 1);
+}
+
+void Registry::ValueIndexGrow() {
+  std::vector<std::uint64_t> old = std::move(valueIndex_);
+  std::size_t live = 0;
+  for (std::uint64_t e : old) live += e != kValueEmpty && e != kValueTombstone ? 1 : 0;
+  std::size_t capacity = 64;
+  while (capacity < live * 4) capacity *= 2;
+  valueIndex_.assign(capacity, kValueEmpty);
+  valueIndexUsed_ = 0;
+  for (std::uint64_t e : old) {
+    if (e != kValueEmpty && e != kValueTombstone) {
+      ValueIndexInsert(static_cast<std::uint32_t>((e - 1) >> 32), static_cast<std::uint32_t>(e - 1));
     }
   }
-  AppendValue(id, name, type, data);
+}
+
+void Registry::ValueIndexInsert(std::uint32_t id, std::uint32_t position) {
+  if ((valueIndexUsed_ + 1) * 2 > valueIndex_.size()) ValueIndexGrow();
+  std::size_t mask = valueIndex_.size() - 1;
+  std::size_t i = ValueSlot(id, nodes_[id].values[position].name);
+  while (valueIndex_[i] != kValueEmpty) i = (i + 1) & mask;
+  valueIndex_[i] = (std::uint64_t{id} << 32 | position) + 1;
+  ++valueIndexUsed_;
+}
+
+std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) const {
+  const std::vector<Value>& values = nodes_[id].values;
+  if (values.size() <= kScannedValues) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!values[i].removed && SameName(values[i].name, name)) return i;
+    }
+    return kNoValue;
+  }
+  std::size_t mask = valueIndex_.size() - 1;
+  for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
+    std::uint64_t e = valueIndex_[i];
+    if (e == kValueTombstone || static_cast<std::uint32_t>((e - 1) >> 32) != id) continue;
+    auto position = static_cast<std::uint32_t>(e - 1);
+    if (SameName(values[position].name, name)) return position;
+  }
+  return kNoValue;
+}
+
+const Value* Registry::FindValue(std::uint32_t id, std::string_view name) const {
+  std::size_t position = ValuePosition(id, name);
+  return position == kNoValue ? nullptr : &nodes_[id].values[position];
+}
+
+void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
+                           std::string_view data) {
+  std::vector<Value>& values = nodes_[id].values;
+  values.push_back(Value{name, data, type});
+  if (values.size() == kScannedValues + 1) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!values[i].removed) ValueIndexInsert(id, static_cast<std::uint32_t>(i));
+    }
+  } else if (values.size() > kScannedValues + 1) {
+    ValueIndexInsert(id, static_cast<std::uint32_t>(values.size() - 1));
+  }
+}
+
+void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t type,
+                        std::string_view data) {
+  std::size_t position = ValuePosition(id, name);
+  if (position == kNoValue) {
+    AppendValue(id, name, type, data);
+    return;
+  }
+  // The stored name keeps the case it was first written with.
+  Value& v = nodes_[id].values[position];
+  v.data = data;
+  v.type = type;
 }
 
 void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
-  std::erase_if(nodes_[id].values, [&](const Value& v) { return SameName(v.name, name); });
+  std::size_t position = ValuePosition(id, name);
+  if (position == kNoValue) return;
+  std::vector<Value>& values = nodes_[id].values;
+  values[position].removed = true;
+  shrunk_.push_back(id);
+  if (values.size() <= kScannedValues) return;
+  std::size_t mask = valueIndex_.size() - 1;
+  for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
+    if (valueIndex_[i] == (std::uint64_t{id} << 32 | position) + 1) {
+      valueIndex_[i] = kValueTombstone;
+      return;
+    }
+  }
 }
 
-std::uint32_t Registry::AddDamage(std::string file, std::uint64_t offset, std::string what) {
-  damages_.push_back(Damage{std::move(file), offset, std::move(what), false});
-  return static_cast<std::uint32_t>(damages_.size());
+void Registry::Compact() {
+  std::sort(shrunk_.begin(), shrunk_.end());
+  shrunk_.erase(std::unique(shrunk_.begin(), shrunk_.end()), shrunk_.end());
+  for (std::uint32_t id : shrunk_) {
+    Node& n = nodes_[id];
+    std::erase_if(n.children, [&](std::uint32_t child) { return nodes_[child].parent != id; });
+    std::erase_if(n.values, [](const Value& v) { return v.removed; });
+  }
+  // Positions moved: index the values afresh.
+  if (!shrunk_.empty()) {
+    valueIndex_.assign(64, kValueEmpty);
+    valueIndexUsed_ = 0;
+    for (std::uint32_t id = 0; id < nodes_.size(); ++id) {
+      const std::vector<Value>& values = nodes_[id].values;
+      if (values.size() <= kScannedValues) continue;
+      for (std::uint32_t i = 0; i < values.size(); ++i) ValueIndexInsert(id, i);
+    }
+  }
+  shrunk_.clear();
 }
 
 std::string_view Registry::Keep(std::string_view bytes) {
@@ -211,14 +326,11 @@ namespace {
 std::string_view CurrentConfigName(const Registry& reg, std::uint32_t localMachine) {
   std::uint32_t db = reg.FindPath(localMachine, "System\\CurrentControlSet\\Control\\IDConfigDB");
   if (db == kNoNode) return {};
-  for (const Value& v : reg.node(db).values) {
-    if (SameName(v.name, "CurrentConfig")) {
-      std::string_view name = v.data.substr(0, v.data.find('\0'));
-      if (name.find('\\') != std::string_view::npos) return {};
-      return name;
-    }
-  }
-  return {};
+  const Value* v = reg.FindValue(db, "CurrentConfig");
+  if (v == nullptr) return {};
+  std::string_view name = v->data.substr(0, v->data.find('\0'));
+  if (name.find('\\') != std::string_view::npos) return {};
+  return name;
 }
 
 }  // namespace

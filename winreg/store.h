@@ -26,27 +26,41 @@ bool SameName(std::string_view a, std::string_view b);
 // walk's recursion, one level per key, stays bounded.
 inline constexpr int kMaxKeyDepth = 512;
 
+// The longest key and value names Windows 95, 98 and Me accept: 255
+// characters each (Microsoft, "Registry Element Size Limits", whose
+// Windows Me/98/95 row gives 255 for value names too). Longer ones are
+// damage in a hive and an error in a .reg file; the bound also keeps a
+// walk's path buffers, one per level, small.
+inline constexpr std::size_t kMaxKeyNameBytes = 255;
+inline constexpr std::size_t kMaxValueNameBytes = 255;
+
 struct Value {
   std::string_view name;  // empty: the key's default value
   std::string_view data;  // as the source stored it
   std::uint32_t type = 0;
+  bool removed = false;  // deleted by a later source; gone once installed
 };
 
 struct Node {
   std::string_view name;
   std::uint32_t parent = kNoNode;
   std::uint32_t nameHash = 0;
-  std::uint32_t damage = 0;  // nonzero: 1 + index of its damage record
-  std::vector<std::uint32_t> children;
+  std::uint32_t damage = 0;        // nonzero: 1 + index of its own damage record
+  std::uint32_t damagedFirst = 0;  // nonzero: 1 + index of its first damaged subkey's record
+  std::vector<std::uint32_t> children;  // intact subkeys only, in index order
   std::vector<Value> values;
 };
 
-// Something wrong inside one key of a source file. Calls on that key fail
-// with ERROR_BADDB; the rest of the registry stays readable.
+// A key of a source file that cannot be read. It is not among its parent's
+// subkeys: enumeration skips it, so that everything intact around it stays
+// reachable, and it is reported when its parent's subkeys are listed, or
+// when it is opened by name (ERROR_BADDB).
 struct Damage {
   std::string file;
   std::uint64_t offset = 0;
   std::string what;
+  std::uint32_t node = kNoNode;  // the damaged key
+  std::uint32_t next = 0;        // 1 + index of the next damaged sibling's record
   bool reported = false;
 };
 
@@ -76,6 +90,7 @@ class Registry {
   const Node& node(std::uint32_t id) const { return nodes_[id]; }
   std::size_t NodeCount() const { return nodes_.size(); }
 
+  // The subkey of that name; with siblings of the same name, the first.
   std::uint32_t FindChild(std::uint32_t parent, std::string_view name) const;
   // Follows a relative path of backslash-separated names.
   std::uint32_t FindPath(std::uint32_t from, std::string_view path) const;
@@ -83,6 +98,10 @@ class Registry {
   // (it comes from Keep or from a buffer handed to KeepBuffer).
   std::uint32_t AddChild(std::uint32_t parent, std::string_view name);
   std::uint32_t FindOrAddChild(std::uint32_t parent, std::string_view name);
+  // Records a subkey that cannot be read (name empty when unknown). It stays
+  // out of the parent's subkeys; returns its node.
+  std::uint32_t AddDamagedChild(std::uint32_t parent, std::string_view name, std::string file,
+                                std::uint64_t offset, std::string what);
   // Unlinks a key and its whole subtree.
   void RemoveSubtree(std::uint32_t id);
 
@@ -91,14 +110,12 @@ class Registry {
   void SetValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                 std::string_view data);
   void AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
-                   std::string_view data) {
-    nodes_[id].values.push_back(Value{name, data, type});
-  }
+                   std::string_view data);
   void DeleteValue(std::uint32_t id, std::string_view name);
+  const Value* FindValue(std::uint32_t id, std::string_view name) const;
 
-  std::uint32_t AddDamage(std::string file, std::uint64_t offset, std::string what);
-  void MarkDamaged(std::uint32_t id, std::uint32_t damage) { nodes_[id].damage = damage; }
   Damage& damage(std::uint32_t damage) { return damages_[damage - 1]; }
+  std::size_t DamageCount() const { return damages_.size(); }
 
   // Copies bytes into storage that lives as long as the registry.
   std::string_view Keep(std::string_view bytes);
@@ -109,17 +126,32 @@ class Registry {
   // The full path text of a key, for messages and tests.
   std::string PathOf(std::uint32_t id) const;
 
+  // Drops what later sources removed (keys, values), so that index order
+  // counts only what is there. Installing a registry does it.
+  void Compact();
+
  private:
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
-  std::uint32_t ViewTarget(Root root, bool create);
   void IndexInsert(std::uint32_t id);
   void IndexErase(std::uint32_t id);
   void IndexGrow();
+  std::size_t ValueSlot(std::uint32_t id, std::string_view name) const;
+  std::size_t ValuePosition(std::uint32_t id, std::string_view name) const;
+  void ValueIndexInsert(std::uint32_t id, std::uint32_t position);
+  void ValueIndexGrow();
 
   std::vector<Node> nodes_;
   std::vector<Damage> damages_;
-  std::vector<std::uint32_t> index_;  // open addressing over node ids
-  std::size_t indexUsed_ = 0;         // live entries plus tombstones
+  // Open addressing over node ids, one entry per (parent, folded name):
+  // siblings of the same name and unnamed damaged keys are left out, so
+  // that no chain grows with them.
+  std::vector<std::uint32_t> index_;
+  std::size_t indexUsed_ = 0;  // live entries plus tombstones
+  // Values by (key, folded name), for keys with more values than a scan
+  // costs; entries are (key << 32 | position) + 1, 0 when empty.
+  std::vector<std::uint64_t> valueIndex_;
+  std::size_t valueIndexUsed_ = 0;
+  std::vector<std::uint32_t> shrunk_;  // keys that lost subkeys or values
   std::vector<std::unique_ptr<char[]>> buffers_;
   char* arenaNext_ = nullptr;
   std::size_t arenaLeft_ = 0;
@@ -134,12 +166,15 @@ inline std::uint32_t ServedSize(const Value& value) {
 }
 
 // The registry that winreg.h serves. Installing replaces the previous one
-// and invalidates every handle opened on it.
+// and invalidates every handle opened on it, for good: no later handle
+// equals one of them.
 void InstallRegistry(std::unique_ptr<Registry> registry);
 Registry& InstalledRegistry();
 
-// Called the first time a call meets each damaged key.
-using DamageReporter = void (*)(const Damage& damage);
+// Called the first time a call meets each damaged key, with the key's path
+// as far as it is known: its own, or for a key whose name cannot be read,
+// its parent's path followed by a backslash.
+using DamageReporter = void (*)(const Damage& damage, const std::string& path);
 void SetDamageReporter(DamageReporter reporter);
 
 // Test hooks. Every call of winreg.h but RegCloseKey is counted; after

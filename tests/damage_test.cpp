@@ -1,0 +1,227 @@
+// Damaged hives: each kind of damage costs the damaged key and its subtree
+// only. Every intact key is still read and listed, the loss is named once
+// on standard error, and the tools' status says the listing is incomplete.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "tests/hive_writer.h"
+#include "tests/test_support.h"
+#include "winreg/sources.h"
+
+namespace {
+
+using hive_writer::Key;
+using hive_writer::Value;
+using testing_support::RunProgram;
+
+const std::string kVar = "KORMALD_REGISTRY";
+const std::string kClass = "System\\CurrentControlSet\\Services\\Class\\hdc";
+
+Key Instance(const std::string& id, std::vector<Value> extra = {}, std::vector<Key> children = {}) {
+  std::vector<Value> values{{"PortDriver", 1, "ESDI_506.pdr"}, {"InfPath", 1, "MSHDC.INF"},
+                            {"DriverDesc", 1, "Channel " + id}};
+  values.insert(values.end(), extra.begin(), extra.end());
+  return Key{id, std::move(values), std::move(children)};
+}
+
+// hdc instances 0000 to 0003, each pointed at by a device node under
+// Enum\MF; the third is given by the caller, so that damage can sit in it or
+// below it, with intact instances on both sides.
+Key Controllers(Key third) {
+  Key mf{"MF", {}, {}};
+  for (int i = 0; i < 4; ++i) {
+    mf.children.push_back(Key{"CHILD000" + std::to_string(i), {{"Driver", 1, "hdc\\000" + std::to_string(i)}}, {}});
+  }
+  Key hdc{"hdc", {}, {Instance("0000"), Instance("0001"), std::move(third), Instance("0003")}};
+  Key services{"Services", {}, {Key{"Class", {}, {std::move(hdc)}}}};
+  return Key{"", {}, {Key{"Enum", {}, {std::move(mf)}},
+                      Key{"System", {}, {Key{"CurrentControlSet", {}, {std::move(services)}}}}}};
+}
+
+Key WithSub() { return Controllers(Instance("0002", {}, {Key{"Sub", {{"x", 1, "y"}}, {}}})); }
+Key WithoutSub() { return Controllers(Instance("0002")); }
+Key WithoutThird() {
+  Key tree = WithSub();
+  auto& instances = tree.children[1].children[0].children[0].children[0].children[0].children;
+  instances.erase(instances.begin() + 2);
+  return tree;
+}
+
+// A chain of keys below instance 0002; its first key sits at depth 7.
+Key DeepBelowThird(int keys) {
+  Key chain{"L0", {}, {}};
+  Key* at = &chain;
+  for (int i = 1; i < keys; ++i) {
+    at->children.push_back(Key{"L" + std::to_string(i), {}, {}});
+    at = &at->children.back();
+  }
+  return Controllers(Instance("0002", {}, {std::move(chain)}));
+}
+
+// The index of the key at path (below the root) in the writer's
+// depth-first order, the root being 0.
+std::size_t IndexOf(const Key& root, const std::string& path) {
+  std::size_t index = 0;
+  std::size_t found = 0;
+  auto visit = [&](auto&& self, const Key& key, const std::string& at) -> void {
+    if (at == path) found = index;
+    ++index;
+    for (const Key& child : key.children) self(self, child, at.empty() ? child.name : at + "\\" + child.name);
+  };
+  visit(visit, root, "");
+  return found;
+}
+
+std::size_t ValuesEnd(const Key& key, std::size_t count) {
+  std::size_t at = 20 + key.name.size();
+  for (std::size_t i = 0; i < count; ++i) at += 12 + key.values[i].name.size() + key.values[i].data.size();
+  return at;
+}
+
+const std::string kThird = kClass + "\\0002";
+const std::string kUnderClass = "a key under HKEY_LOCAL_MACHINE\\" + kClass;
+
+struct DamageRow {
+  const char* what;
+  Key tree;
+  // Damages the written hive; returns the offset the message must name.
+  std::size_t (*damage)(hive_writer::Hive& hive, const Key& tree);
+  Key intact;  // the same registry without what the damage costs
+  std::string key;
+  std::string reason;
+};
+
+void PrintTo(const DamageRow& row, std::ostream* os) { *os << row.what; }
+
+std::string Hex(std::size_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%zx", n);
+  return text;
+}
+
+class KeyDamage : public ::testing::TestWithParam<DamageRow> {};
+
+TEST_P(KeyDamage, CostsOnlyThatKeyAndIsNamed) {
+  const DamageRow& row = GetParam();
+  hive_writer::Hive hive = hive_writer::Write(row.tree);
+  std::size_t offset = row.damage(hive, row.tree);
+  std::string dir = testing_support::ScratchDir();
+  std::string damaged = testing_support::WriteFile(dir + "/damaged.dat", hive.bytes);
+  std::string intact = testing_support::WriteFile(dir + "/intact.dat", hive_writer::Write(row.intact).bytes);
+
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({intact}, &error)) << error;
+  std::vector<std::string> expected = testing_support::DumpRegistry();
+  ASSERT_TRUE(regstore::OpenRegistry({damaged}, &error)) << error;
+  EXPECT_EQ(testing_support::DumpRegistry(), expected);
+
+  std::string message = damaged + ": offset " + Hex(offset) + ": " + row.key + ": " + row.reason +
+                        "; left out with its subkeys\n";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"+ALL"}}) {
+    auto good = RunProgram(KORMALD_BINARY, args, {{kVar, intact}});
+    auto bad = RunProgram(KORMALD_BINARY, args, {{kVar, damaged}});
+    EXPECT_EQ(good.status, 0);
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_EQ(bad.out, good.out);
+    EXPECT_EQ(bad.err, "kormald: " + message);
+  }
+  auto good = RunProgram(REGWALK_BINARY, {"-v"}, {{kVar, intact}});
+  auto bad = RunProgram(REGWALK_BINARY, {"-v"}, {{kVar, damaged}});
+  EXPECT_EQ(good.status, 0);
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_EQ(bad.out, good.out);
+  EXPECT_EQ(bad.err, "regwalk: " + message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
+    DamageRow{"record not found", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t entry = h.entryAt[IndexOf(t, kThird)];
+                hive_writer::PutU16(h.bytes, entry + 24, 77);
+                return entry;
+              },
+              WithoutThird(), kUnderClass, "record 77 of block 0 not found"},
+    DamageRow{"values run past their record", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t record = h.recordAt[IndexOf(t, kThird)];
+                hive_writer::PutU16(h.bytes, record + 14, 4);
+                return record + ValuesEnd(Instance("0002"), 3);
+              },
+              WithoutThird(), "HKEY_LOCAL_MACHINE\\" + kThird, "values run past their record"},
+    DamageRow{"name runs past its record", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t record = h.recordAt[IndexOf(t, kThird)];
+                hive_writer::PutU16(h.bytes, record + 12, 500);
+                return record;
+              },
+              WithoutThird(), kUnderClass, "key name runs past its record"},
+    DamageRow{"name holds a NUL byte", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t record = h.recordAt[IndexOf(t, kThird)];
+                h.bytes[record + 21] = '\0';
+                return record;
+              },
+              WithoutThird(), kUnderClass, "key name holds a NUL byte"},
+    DamageRow{"name holds a backslash", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t record = h.recordAt[IndexOf(t, kThird)];
+                h.bytes[record + 20] = '\\';
+                return record;
+              },
+              WithoutThird(), kUnderClass, "key name holds a backslash"},
+    DamageRow{"empty name", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t record = h.recordAt[IndexOf(t, kThird)];
+                hive_writer::PutU16(h.bytes, record + 12, 0);
+                return record;
+              },
+              WithoutThird(), kUnderClass, "key without a name"},
+    DamageRow{"name longer than Windows allows", Controllers(Instance(std::string(256, '2'))),
+              [](hive_writer::Hive& h, const Key& t) {
+                return h.recordAt[IndexOf(t, kClass + "\\" + std::string(256, '2'))];
+              },
+              WithoutThird(), kUnderClass, "key name longer than 255 bytes"},
+    DamageRow{"value name longer than Windows allows",
+              Controllers(Instance("0002", {{std::string(256, 'v'), 1, "x"}})),
+              [](hive_writer::Hive& h, const Key& t) {
+                return h.recordAt[IndexOf(t, kThird)] + ValuesEnd(Instance("0002"), 3);
+              },
+              WithoutThird(), "HKEY_LOCAL_MACHINE\\" + kThird, "value name longer than 255 bytes"},
+    DamageRow{"sibling chain loops", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t second = h.entryAt[IndexOf(t, kClass + "\\0001")];
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kClass + "\\0003")] + 20,
+                                    static_cast<std::uint32_t>(second - 0x20));
+                return second;
+              },
+              WithSub(), kUnderClass, "key chain loops back to entry " + Hex(0x20 + 28 * 13)},
+    DamageRow{"child chain loops to an ancestor", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::size_t hdc = h.entryAt[IndexOf(t, kClass)];
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + 16, static_cast<std::uint32_t>(hdc - 0x20));
+                return hdc;
+              },
+              WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird,
+              "key chain loops back to entry " + Hex(0x20 + 28 * 11)},
+    DamageRow{"child entry outside the key area", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) -> std::size_t {
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + 16, 0x00FFFFF0);
+                return 0x20 + 0x00FFFFF0;
+              },
+              WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird, "key entry 0xfffff0 lies outside the key area"},
+    DamageRow{"nesting deeper than 512 levels", DeepBelowThird(508),
+              [](hive_writer::Hive& h, const Key& t) {
+                std::string path = kThird;
+                for (int i = 0; i <= 506; ++i) path += "\\L" + std::to_string(i);
+                return h.entryAt[IndexOf(t, path)];
+              },
+              DeepBelowThird(506),
+              [] {
+                std::string path = "HKEY_LOCAL_MACHINE\\" + kThird;
+                for (int i = 0; i <= 506; ++i) path += "\\L" + std::to_string(i);
+                return path;
+              }(),
+              "keys nested deeper than 512 levels"}));
+
+}  // namespace
