@@ -1,12 +1,15 @@
-// The .reg loader on arbitrary bytes, then every key and value it made.
+// The .reg loader on arbitrary bytes, then every key and value it made,
+// within a work budget proportional to the input.
 #include <cstdint>
 #include <string>
 
 #include "fuzz/walk_everything.h"
+#include "tests/work_budget.h"
 #include "winreg/regfile.h"
 #include "winreg/store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::uint64_t start = work_budget::Work();
   auto reg = std::make_unique<regstore::Registry>();
   std::string error;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -15,5 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (error.empty()) {
     __builtin_trap();
   }
+  // More work than a fixed multiple of the input's size is a path that
+  // grows faster than the input: a failure, however quick this input was.
+  if (work_budget::Work() - start > work_budget::Budget(size)) __builtin_trap();
   return 0;
 }

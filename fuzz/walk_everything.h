@@ -6,6 +6,7 @@
 
 #include "regwalk/regwalk.h"
 #include "winreg/store.h"
+#include "winreg/store_testing.h"
 
 inline int ReadValues(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
 

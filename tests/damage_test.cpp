@@ -5,8 +5,11 @@
 
 #include <cstdio>
 
+#include "regwalk/regwalk.h"
 #include "tests/hive_writer.h"
+#include "tests/hostile_shapes.h"
 #include "tests/test_support.h"
+#include "tests/work_budget.h"
 #include "winreg/sources.h"
 
 namespace {
@@ -223,5 +226,49 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
                 return path;
               }(),
               "keys nested deeper than 512 levels"}));
+
+// Hostile shapes: loading and walking cost work proportional to the input,
+// whatever its shape. Each counts the store's steps and the bytes
+// allocated, not seconds.
+struct ShapeRow {
+  const char* what;
+  std::string (*make)();  // the file's bytes
+  std::string error;      // "" when it loads
+};
+
+void PrintTo(const ShapeRow& row, std::ostream* os) { *os << row.what; }
+
+class LinearCost : public ::testing::TestWithParam<ShapeRow> {};
+
+int ReadEveryValue(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
+int VisitEverything(HKEY key, const char*, std::intptr_t) { return WalkValues(key, 0, ReadEveryValue); }
+
+TEST_P(LinearCost, LoadAndWalkWithinABudgetProportionalToTheInput) {
+  const ShapeRow& row = GetParam();
+  std::string bytes = row.make();
+  std::string file = testing_support::WriteFile(testing_support::ScratchDir() + "/shape", bytes);
+  std::uint64_t start = work_budget::Work();
+  std::string error;
+  bool loaded = regstore::OpenRegistry({file}, &error);
+  if (loaded) {
+    EXPECT_EQ(WalkKeys(nullptr, 1, VisitEverything, 0), 0);
+  }
+  std::uint64_t work = work_budget::Work() - start;
+  EXPECT_EQ(loaded ? "" : error.substr(error.find(':') + 1), row.error);
+  EXPECT_LE(work, work_budget::Budget(bytes.size())) << bytes.size() << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, LinearCost, ::testing::Values(
+    ShapeRow{"many values in one key", [] { return hostile_shapes::ManyValues(40000); }, ""},
+    ShapeRow{"one hex value continued over many lines", [] { return hostile_shapes::LongHex(8000); }, ""},
+    ShapeRow{"deep nesting with names longer than Windows allows",
+             [] { return hostile_shapes::DeepLongNames(500, 4000); },
+             "3: key name longer than 255 characters 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa...'"},
+    ShapeRow{"deep nesting with the longest names Windows allows",
+             [] { return hostile_shapes::DeepLongNames(500, 255); }, ""},
+    ShapeRow{"many keys and values deleted one by one", [] { return hostile_shapes::DeletedOneByOne(20000); }, ""},
+    ShapeRow{"many damaged siblings in a hive", [] { return hostile_shapes::DamagedSiblings(30000); }, ""},
+    ShapeRow{"many siblings of the same name in a hive", [] { return hostile_shapes::SameNamedSiblings(30000); },
+             ""}));
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "tests/lister_fixture.h"
 #include "tests/test_support.h"
 #include "winreg/sources.h"
+#include "winreg/store_testing.h"
 
 namespace {
 

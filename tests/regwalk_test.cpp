@@ -10,6 +10,7 @@
 
 #include "tests/test_support.h"
 #include "winreg/store.h"
+#include "winreg/store_testing.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "tests/test_support.h"
 #include "winreg/store.h"
+#include "winreg/store_testing.h"
 #include "winreg/winreg.h"
 
 namespace {

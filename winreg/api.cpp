@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "winreg/store.h"
+#include "winreg/store_testing.h"
 #include "winreg/winreg.h"
 
 static_assert(sizeof(void*) == 8, "handles pack a slot and a generation into 64 bits");
@@ -88,6 +89,7 @@ void ReportDamagedSubkeys(std::uint32_t node) {
   if (first == 0 || reg.damage(first).reported) return;
   std::vector<std::uint32_t> met;
   for (std::uint32_t d = first; d != 0; d = reg.damage(d).next) met.push_back(d);
+  g_storeSteps += met.size();
   for (auto it = met.rbegin(); it != met.rend(); ++it) Report(reg.damage(*it));
 }
 
@@ -262,6 +264,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     if (lpcchClass != nullptr) *lpcchClass = 0;
     if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(node.children.size());
     if (lpcbMaxSubKeyLen != nullptr) {
+      g_storeSteps += node.children.size();
       std::size_t longest = 0;
       for (std::uint32_t child : node.children) longest = std::max(longest, reg.node(child).name.size());
       *lpcbMaxSubKeyLen = static_cast<DWORD>(longest);
@@ -269,6 +272,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
     if (lpcValues != nullptr) *lpcValues = static_cast<DWORD>(node.values.size());
     if (lpcbMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr) {
+      g_storeSteps += node.values.size();
       std::size_t longestName = 0;
       DWORD longestData = 0;
       for (const Value& v : node.values) {

@@ -6,6 +6,9 @@
 
 namespace regstore {
 
+std::uint64_t g_storeSteps = 0;
+std::uint64_t StoreSteps() { return g_storeSteps; }
+
 namespace {
 
 constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFU;
@@ -75,6 +78,7 @@ std::uint32_t Registry::NewNode(std::uint32_t parent, std::string_view name) {
 
 void Registry::IndexGrow() {
   std::vector<std::uint32_t> old = std::move(index_);
+  g_storeSteps += old.size();
   std::size_t live = 0;
   for (std::uint32_t id : old) live += id < kTombstone ? 1 : 0;
   std::size_t capacity = 64;
@@ -91,7 +95,10 @@ void Registry::IndexInsert(std::uint32_t id) {
   const Node& n = nodes_[id];
   std::size_t mask = index_.size() - 1;
   std::size_t i = SlotOf(n.parent, n.nameHash, mask);
-  while (index_[i] != kEmptySlot) i = (i + 1) & mask;
+  while (index_[i] != kEmptySlot) {
+    i = (i + 1) & mask;
+    ++g_storeSteps;
+  }
   index_[i] = id;
   ++indexUsed_;
 }
@@ -101,6 +108,7 @@ void Registry::IndexErase(std::uint32_t id) {
   std::size_t mask = index_.size() - 1;
   for (std::size_t i = SlotOf(n.parent, n.nameHash, mask); index_[i] != kEmptySlot;
        i = (i + 1) & mask) {
+    ++g_storeSteps;
     if (index_[i] == id) {
       index_[i] = kTombstone;
       return;
@@ -112,6 +120,7 @@ std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) c
   std::uint32_t hash = FoldedHash(name);
   std::size_t mask = index_.size() - 1;
   for (std::size_t i = SlotOf(parent, hash, mask); index_[i] != kEmptySlot; i = (i + 1) & mask) {
+    ++g_storeSteps;
     std::uint32_t id = index_[i];
     if (id == kTombstone) continue;
     const Node& n = nodes_[id];
@@ -164,6 +173,7 @@ void Registry::RemoveSubtree(std::uint32_t id) {
   while (!pending.empty()) {
     std::uint32_t at = pending.back();
     pending.pop_back();
+    ++g_storeSteps;
     IndexErase(at);
     Node& n = nodes_[at];
     pending.insert(pending.end(), n.children.begin(), n.children.end());
@@ -179,6 +189,7 @@ std::size_t Registry::ValueSlot(std::uint32_t id, std::string_view name) const {
 
 void Registry::ValueIndexGrow() {
   std::vector<std::uint64_t> old = std::move(valueIndex_);
+  g_storeSteps += old.size();
   std::size_t live = 0;
   for (std::uint64_t e : old) live += e != kValueEmpty && e != kValueTombstone ? 1 : 0;
   std::size_t capacity = 64;
@@ -196,7 +207,10 @@ void Registry::ValueIndexInsert(std::uint32_t id, std::uint32_t position) {
   if ((valueIndexUsed_ + 1) * 2 > valueIndex_.size()) ValueIndexGrow();
   std::size_t mask = valueIndex_.size() - 1;
   std::size_t i = ValueSlot(id, nodes_[id].values[position].name);
-  while (valueIndex_[i] != kValueEmpty) i = (i + 1) & mask;
+  while (valueIndex_[i] != kValueEmpty) {
+    i = (i + 1) & mask;
+    ++g_storeSteps;
+  }
   valueIndex_[i] = (std::uint64_t{id} << 32 | position) + 1;
   ++valueIndexUsed_;
 }
@@ -205,12 +219,14 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) con
   const std::vector<Value>& values = nodes_[id].values;
   if (values.size() <= kScannedValues) {
     for (std::size_t i = 0; i < values.size(); ++i) {
+      ++g_storeSteps;
       if (!values[i].removed && SameName(values[i].name, name)) return i;
     }
     return kNoValue;
   }
   std::size_t mask = valueIndex_.size() - 1;
   for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
+    ++g_storeSteps;
     std::uint64_t e = valueIndex_[i];
     if (e == kValueTombstone || static_cast<std::uint32_t>((e - 1) >> 32) != id) continue;
     auto position = static_cast<std::uint32_t>(e - 1);
@@ -259,6 +275,7 @@ void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
   if (values.size() <= kScannedValues) return;
   std::size_t mask = valueIndex_.size() - 1;
   for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
+    ++g_storeSteps;
     if (valueIndex_[i] == (std::uint64_t{id} << 32 | position) + 1) {
       valueIndex_[i] = kValueTombstone;
       return;
@@ -271,6 +288,7 @@ void Registry::Compact() {
   shrunk_.erase(std::unique(shrunk_.begin(), shrunk_.end()), shrunk_.end());
   for (std::uint32_t id : shrunk_) {
     Node& n = nodes_[id];
+    g_storeSteps += n.children.size() + n.values.size();
     std::erase_if(n.children, [&](std::uint32_t child) { return nodes_[child].parent != id; });
     std::erase_if(n.values, [](const Value& v) { return v.removed; });
   }
@@ -278,6 +296,7 @@ void Registry::Compact() {
   if (!shrunk_.empty()) {
     valueIndex_.assign(64, kValueEmpty);
     valueIndexUsed_ = 0;
+    g_storeSteps += nodes_.size();
     for (std::uint32_t id = 0; id < nodes_.size(); ++id) {
       const std::vector<Value>& values = nodes_[id].values;
       if (values.size() <= kScannedValues) continue;

@@ -18,6 +18,10 @@ namespace regstore {
 
 inline constexpr std::uint32_t kNoNode = 0xFFFFFFFFU;
 
+// The store's own work in units of one probe or one entry scanned; read
+// through StoreSteps() in store_testing.h.
+extern std::uint64_t g_storeSteps;
+
 // Registry names compare as Windows compares them: a-z folded to A-Z, every
 // other byte as it is.
 bool SameName(std::string_view a, std::string_view b);
@@ -176,21 +180,5 @@ Registry& InstalledRegistry();
 // its parent's path followed by a backslash.
 using DamageReporter = void (*)(const Damage& damage, const std::string& path);
 void SetDamageReporter(DamageReporter reporter);
-
-// Test hooks. Every call of winreg.h but RegCloseKey is counted; after
-// FailRegistryCall(n, code) the nth counted call from then on fails with
-// code and does nothing else (n = 0 lifts the fault).
-void FailRegistryCall(std::uint64_t n, LONG code);
-std::uint64_t RegistryCallCount();
-std::size_t OpenHandleCount();
-
-struct CallRecord {
-  std::string function;
-  std::uint32_t node;  // kNoNode for an unknown handle
-  std::string name;    // subkey or value name, where the call takes one
-  LONG result;
-};
-// Records every counted call into sink (null stops recording).
-void TraceRegistryCalls(std::vector<CallRecord>* sink);
 
 }  // namespace regstore

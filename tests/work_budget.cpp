@@ -1,0 +1,28 @@
+#include "tests/work_budget.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "winreg/store_testing.h"
+
+namespace {
+std::uint64_t g_allocated = 0;
+}
+
+void* operator new(std::size_t size) {
+  g_allocated += size;
+  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+
+namespace work_budget {
+
+std::uint64_t AllocatedBytes() { return g_allocated; }
+std::uint64_t Work() { return regstore::StoreSteps() + g_allocated; }
+
+}  // namespace work_budget
