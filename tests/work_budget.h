@@ -17,6 +17,6 @@ std::uint64_t Work();
 
 // The work an input of this size may cost: a fixed multiple of its size,
 // with room for the fixed cost of an empty registry.
-inline std::uint64_t Budget(std::uint64_t inputBytes) { return 64 * inputBytes + (std::uint64_t{1} << 20); }
+inline std::uint64_t Budget(std::uint64_t inputBytes) { return 32 * inputBytes + (std::uint64_t{1} << 18); }
 
 }  // namespace work_budget
