@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(Values, Syntax, ::testing::Values(
     SyntaxRow{"8-bit", "\"\xe4\"=\"\xff\xfe\"\n", {K + "\xe4|1|fffe00"}},
     SyntaxRow{"bracket in a string", "\"A\"=\"[x]\"\n", {K + "A|1|5b785d00"}},
     SyntaxRow{"crlf", "\"A\"=\"t\"\r\n\r\n", {K + "A|1|7400"}},
-    SyntaxRow{"no final newline", "\"A\"=\"t\"", {K + "A|1|7400"}}));
+    SyntaxRow{"no final newline", "\"A\"=\"t\"", {K + "A|1|7400"}},
+    SyntaxRow{"longest value name", "\"" + std::string(255, 'v') + "\"=\"t\"", {K + std::string(255, 'v') + "|1|7400"}}));
 
 TEST(RegFile, KeysMergeAndDelete) {
   ASSERT_EQ(Load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"x\"=\"1\"\r\n"
@@ -155,6 +156,21 @@ INSTANTIATE_TEST_SUITE_P(Errors, Malformed, ::testing::Values(
     BadRow{"empty key name", "REGEDIT4\n[HKLM\\A\\\\B]\n", "x.reg:2: empty key name in 'HKLM\\A\\\\B'"},
     BadRow{"trailing backslash", "REGEDIT4\n[HKLM\\A\\]\n", "x.reg:2: empty key name in 'HKLM\\A\\'"},
     BadRow{"root deleted", "REGEDIT4\n[-HKLM]\n", "x.reg:2: a root key cannot be deleted 'HKLM'"},
+    BadRow{"key name over 255", "REGEDIT4\n[HKLM\\A\\" + std::string(256, 'k') + "]\n",
+           "x.reg:2: key name longer than 255 characters '" + std::string(60, 'k') + "...'"},
+    BadRow{"value name over 255", "REGEDIT4\n[HKLM\\K]\n\"" + std::string(256, 'v') + "\"=\"1\"\n",
+           "x.reg:3: value name longer than 255 characters '" + std::string(60, 'v') + "...'"},
+    BadRow{"UTF-8 name over 255 characters",
+           "Windows Registry Editor Version 5.00\n[HKLM\\K]\n\"" + [] {
+             std::string name;
+             for (int i = 0; i < 256; ++i) name += "\xc3\xa4";
+             return name;
+           }() + "\"=\"1\"\n",
+           "x.reg:3: value name longer than 255 characters '" + [] {
+             std::string name;
+             for (int i = 0; i < 30; ++i) name += "\xc3\xa4";
+             return name;
+           }() + "...'"},
     BadRow{"text after key", "REGEDIT4\n[HKLM\\A] x\n", "x.reg:2: text after the key name ' x'"},
     BadRow{"stray text", "REGEDIT4\nHello\n", "x.reg:2: unexpected text 'Hello'"},
     BadRow{"no equals", "REGEDIT4\n[HKLM\\K]\n\"A\" \"1\"\n", "x.reg:3: expected '=' after the value name, found '\"1\"'"},
