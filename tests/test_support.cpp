@@ -30,11 +30,11 @@ void InstallReg(std::string_view body) {
 
 namespace {
 
-void DumpNode(const regstore::Registry& reg, std::uint32_t id, std::vector<std::string>& out) {
+void DumpNode(regstore::Registry& reg, std::uint32_t id, std::vector<std::string>& out) {
   std::string path = reg.PathOf(id);
   out.push_back(path);
   static const char digits[] = "0123456789abcdef";
-  for (const regstore::Value& v : reg.node(id).values) {
+  for (const regstore::Value& v : reg.Values(id)) {
     std::string hex;
     // The data as the registry calls hand it out.
     std::string served(v.data);
@@ -45,14 +45,16 @@ void DumpNode(const regstore::Registry& reg, std::uint32_t id, std::vector<std::
     }
     out.push_back(path + "|" + std::string(v.name) + "|" + std::to_string(v.type) + "|" + hex);
   }
-  for (std::uint32_t child : reg.node(id).children) DumpNode(reg, child, out);
+  // A copy: dumping a subkey decodes more keys, which may move the list.
+  std::vector<std::uint32_t> children = reg.Subkeys(id);
+  for (std::uint32_t child : children) DumpNode(reg, child, out);
 }
 
 }  // namespace
 
 std::vector<std::string> DumpRegistry() {
   std::vector<std::string> out;
-  const regstore::Registry& reg = regstore::InstalledRegistry();
+  regstore::Registry& reg = regstore::InstalledRegistry();
   DumpNode(reg, reg.RootNode(regstore::Root::kLocalMachine), out);
   DumpNode(reg, reg.RootNode(regstore::Root::kUsers), out);
   DumpNode(reg, reg.RootNode(regstore::Root::kDynData), out);

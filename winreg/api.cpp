@@ -76,7 +76,7 @@ void Report(Damage& d) {
 // damaged key once.
 LONG CheckDamage(std::uint32_t node) {
   State& s = S();
-  std::uint32_t damage = s.registry->node(node).damage;
+  std::uint32_t damage = s.registry->OwnDamage(node);
   if (damage == 0) return ERROR_SUCCESS;
   Report(s.registry->damage(damage));
   return ERROR_BADDB;
@@ -85,7 +85,7 @@ LONG CheckDamage(std::uint32_t node) {
 // Listing a key's subkeys meets the damaged ones it leaves out.
 void ReportDamagedSubkeys(std::uint32_t node) {
   Registry& reg = *S().registry;
-  std::uint32_t first = reg.node(node).damagedFirst;
+  std::uint32_t first = reg.DamagedSubkeys(node);
   if (first == 0 || reg.damage(first).reported) return;
   std::vector<std::uint32_t> met;
   for (std::uint32_t d = first; d != 0; d = reg.damage(d).next) met.push_back(d);
@@ -214,7 +214,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
     std::uint32_t node;
     if (LONG r = Resolve(hKey, &node); r != ERROR_SUCCESS) return r;
     std::string_view path = lpSubKey != nullptr ? lpSubKey : "";
-    const Registry& reg = InstalledRegistry();
+    Registry& reg = InstalledRegistry();
     while (!path.empty()) {
       std::size_t cut = path.find('\\');
       std::string_view name = path.substr(0, cut);
@@ -253,29 +253,33 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     }
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
-    if (lpcSubKeys != nullptr || lpcbMaxSubKeyLen != nullptr) ReportDamagedSubkeys(id);
-    const Registry& reg = InstalledRegistry();
-    const Node& node = reg.node(id);
+    Registry& reg = InstalledRegistry();
+    bool subkeys = lpcSubKeys != nullptr || lpcbMaxSubKeyLen != nullptr;
+    bool values = lpcValues != nullptr || lpcbMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr;
+    // Only what is asked for is decoded.
+    if (subkeys) ReportDamagedSubkeys(id);
+    const std::vector<std::uint32_t>& children = subkeys ? reg.Subkeys(id) : reg.node(id).children;
+    const std::vector<Value>& valueList = values ? reg.Values(id) : reg.node(id).values;
     // Keys have no class names here.
     if (lpClass != nullptr) {
       if (*lpcchClass < 1) return ERROR_MORE_DATA;
       lpClass[0] = '\0';
     }
     if (lpcchClass != nullptr) *lpcchClass = 0;
-    if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(node.children.size());
+    if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(children.size());
     if (lpcbMaxSubKeyLen != nullptr) {
-      g_storeSteps += node.children.size();
+      g_storeSteps += children.size();
       std::size_t longest = 0;
-      for (std::uint32_t child : node.children) longest = std::max(longest, reg.node(child).name.size());
+      for (std::uint32_t child : children) longest = std::max(longest, reg.node(child).name.size());
       *lpcbMaxSubKeyLen = static_cast<DWORD>(longest);
     }
     if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
-    if (lpcValues != nullptr) *lpcValues = static_cast<DWORD>(node.values.size());
+    if (lpcValues != nullptr) *lpcValues = static_cast<DWORD>(valueList.size());
     if (lpcbMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr) {
-      g_storeSteps += node.values.size();
+      g_storeSteps += valueList.size();
       std::size_t longestName = 0;
       DWORD longestData = 0;
-      for (const Value& v : node.values) {
+      for (const Value& v : valueList) {
         longestName = std::max(longestName, v.name.size());
         longestData = std::max(longestData, ServedSize(v));
       }
@@ -298,10 +302,10 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
     ReportDamagedSubkeys(id);
-    const Registry& reg = InstalledRegistry();
-    const Node& node = reg.node(id);
-    if (dwIndex >= node.children.size()) return ERROR_NO_MORE_ITEMS;
-    std::uint32_t child = node.children[dwIndex];
+    Registry& reg = InstalledRegistry();
+    const std::vector<std::uint32_t>& children = reg.Subkeys(id);
+    if (dwIndex >= children.size()) return ERROR_NO_MORE_ITEMS;
+    std::uint32_t child = children[dwIndex];
     if (LONG r = CopyName(reg.node(child).name, lpName, lpcchName); r != ERROR_SUCCESS) return r;
     if (lpClass != nullptr) {
       if (*lpcchClass >= 1) lpClass[0] = '\0';
@@ -321,9 +325,9 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     }
     std::uint32_t id;
     if (LONG r = Resolve(hKey, &id); r != ERROR_SUCCESS) return r;
-    const Node& node = InstalledRegistry().node(id);
-    if (dwIndex >= node.values.size()) return ERROR_NO_MORE_ITEMS;
-    const Value& value = node.values[dwIndex];
+    const std::vector<Value>& values = InstalledRegistry().Values(id);
+    if (dwIndex >= values.size()) return ERROR_NO_MORE_ITEMS;
+    const Value& value = values[dwIndex];
     if (value.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
     LONG result = CopyData(value, lpType, lpData, lpcbData);
     if (result == ERROR_SUCCESS) CopyName(value.name, lpValueName, lpcchValueName);

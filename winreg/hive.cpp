@@ -17,10 +17,17 @@
 //          12  u16 name length   14  u16 value count   20  name, values
 //   value:  0  type   8  u16 name length   10  u16 data length
 //          12  name, then data
+//
+// Opening reads the header, the RGKN record and the 32-byte header of each
+// block. Everything else is read when a call first needs it: a key's entry
+// and record when its parent's subkeys are listed, its values when they are
+// asked for, and a block's records (indexed by number) when one of them is
+// first looked up.
 #include "winreg/hive.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -43,134 +50,152 @@ std::string Hex(std::uint64_t n) {
   return text;
 }
 
-class HiveReader {
- public:
-  HiveReader(Registry& reg, const char* bytes, std::size_t size, const std::string& file,
-             std::string* error)
-      : reg_(reg), p_(reinterpret_cast<const unsigned char*>(bytes)), size_(size), file_(file),
-        error_(error) {}
+std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t U32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint16_t U16(std::string_view s, std::size_t at) {
+  return U16(reinterpret_cast<const unsigned char*>(s.data()) + at);
+}
+std::uint32_t U32(std::string_view s, std::size_t at) {
+  return U32(reinterpret_cast<const unsigned char*>(s.data()) + at);
+}
 
-  bool Load(std::optional<Root> root) {
-    if (!ReadHeader() || !IndexBlocks()) return false;
-    if (!root) root = HoldsDefaultUser() ? Root::kUsers : Root::kLocalMachine;
-    std::uint32_t top = reg_.RootNode(*root, true);
-    merge_ = !reg_.node(top).children.empty();
-    visited_.assign(rgknSize_, false);
-    visited_[rootEntry_] = true;
-    reg_.ReserveNodes(reg_.NodeCount() + rgknSize_ / kEntryBytes);
-    ReadTree(top, U32(kRgknAt + rootEntry_ + 16));
-    records_ = {};
+class MemoryBytes final : public HiveBytes {
+ public:
+  MemoryBytes(std::unique_ptr<char[]> image, std::size_t size) : image_(std::move(image)), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool Read(std::uint64_t offset, std::size_t length, void* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    if (length != 0) std::memcpy(out, image_.get() + offset, length);
     return true;
+  }
+  std::string_view Keep(std::uint64_t offset, std::size_t length) override {
+    if (offset > size_ || length > size_ - offset) return {};
+    return {image_.get() + offset, length};
   }
 
  private:
-  bool Has(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= size_ && length <= size_ - offset;
-  }
-  std::uint16_t U16(std::size_t at) const {
-    return static_cast<std::uint16_t>(p_[at] | p_[at + 1] << 8);
-  }
-  std::uint32_t U32(std::size_t at) const {
-    return static_cast<std::uint32_t>(p_[at]) | static_cast<std::uint32_t>(p_[at + 1]) << 8 |
-           static_cast<std::uint32_t>(p_[at + 2]) << 16 | static_cast<std::uint32_t>(p_[at + 3]) << 24;
-  }
-  std::string_view Bytes(std::size_t at, std::size_t length) const {
-    return {reinterpret_cast<const char*>(p_ + at), length};
-  }
+  std::unique_ptr<char[]> image_;
+  std::size_t size_;
+};
 
-  bool Refuse(std::uint64_t offset, const std::string& what) {
-    *error_ = file_ + ": offset " + Hex(offset) + ": " + what;
-    return false;
-  }
+struct Entry {
+  std::uint32_t firstChild;
+  std::uint32_t next;
+  std::uint16_t record;
+  std::uint16_t block;
+};
 
-  bool ReadHeader() {
-    if (!Has(0, kHeaderBytes)) {
-      return Refuse(size_, "file ends inside the header (" + std::to_string(size_) + " bytes)");
+struct Block {
+  std::uint64_t at;  // file offset
+  std::uint32_t size;
+  std::uint16_t number;
+  bool indexed = false;
+  std::string_view bytes;  // the whole block, once indexed; empty if unreadable
+  // (record number, offset in the block), sorted: where each used record
+  // starts, the first of a number winning.
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> records;
+};
+
+// A key's record, checked: its name is usable and its values lie inside it.
+struct KeyRecord {
+  std::string_view name;
+  std::string_view record;  // from its start to its end
+  std::uint64_t at;         // file offset
+  std::uint16_t valueCount;
+};
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+class HiveReader final : public LazySource {
+ public:
+  HiveReader(std::unique_ptr<HiveBytes> bytes, std::string file) : bytes_(std::move(bytes)), file_(std::move(file)) {}
+
+  // Reads the frame: header, key area, block list.
+  bool Open(std::string* error) {
+    size_ = bytes_->Size();
+    unsigned char header[kHeaderBytes];
+    if (!bytes_->Read(0, kHeaderBytes, header)) {
+      return Refuse(error, size_, "file ends inside the header (" + std::to_string(size_) + " bytes)");
     }
-    if (Bytes(kRgknAt, 4) != "RGKN") return Refuse(kRgknAt, "no RGKN signature");
-    rgknSize_ = U32(kRgknAt + 4);
+    if (std::memcmp(header + kRgknAt, "RGKN", 4) != 0) return Refuse(error, kRgknAt, "no RGKN signature");
+    rgknSize_ = U32(header + kRgknAt + 4);
     if (rgknSize_ < kBlockHeaderBytes || !Has(kRgknAt, rgknSize_)) {
-      return Refuse(kRgknAt + 4, "key area size " + Hex(rgknSize_) + " runs past the end of the file");
+      return Refuse(error, kRgknAt + 4, "key area size " + Hex(rgknSize_) + " runs past the end of the file");
     }
-    rootEntry_ = U32(kRgknAt + 8);
+    rootEntry_ = U32(header + kRgknAt + 8);
     if (!ValidEntry(rootEntry_)) {
-      return Refuse(kRgknAt + 8, "root key entry " + Hex(rootEntry_) + " lies outside the key area");
+      return Refuse(error, kRgknAt + 8, "root key entry " + Hex(rootEntry_) + " lies outside the key area");
     }
-    return true;
-  }
-
-  // Records where every used key record starts, by block and record number.
-  bool IndexBlocks() {
-    std::uint64_t at = U32(8);
-    unsigned count = U16(16);
+    std::uint64_t at = U32(header + 8);
+    unsigned count = U16(header + 16);
     for (unsigned i = 0; i < count; ++i) {
       std::string which = "block " + std::to_string(i) + ": ";
-      if (!Has(at, kBlockHeaderBytes)) return Refuse(at, which + "runs past the end of the file");
-      if (Bytes(at, 4) != "RGDB") return Refuse(at, which + "no RGDB signature");
-      std::uint32_t blockSize = U32(at + 4);
+      unsigned char block[kBlockHeaderBytes];
+      if (!bytes_->Read(at, kBlockHeaderBytes, block)) {
+        return Refuse(error, at, which + "runs past the end of the file");
+      }
+      if (std::memcmp(block, "RGDB", 4) != 0) return Refuse(error, at, which + "no RGDB signature");
+      std::uint32_t blockSize = U32(block + 4);
       if (blockSize < kBlockHeaderBytes || !Has(at, blockSize)) {
-        return Refuse(at + 4, which + "size " + Hex(blockSize) + " runs past the end of the file");
+        return Refuse(error, at + 4, which + "size " + Hex(blockSize) + " runs past the end of the file");
       }
-      std::uint64_t number = U16(at + 14);
-      std::uint64_t end = at + blockSize;
-      // Records tile the block; where the tiling breaks, the records after
-      // the break cannot be found, and keys that name them are damaged.
-      for (std::uint64_t r = at + kBlockHeaderBytes; r + 4 <= end;) {
-        std::uint32_t recordSize = U32(r);
-        if (recordSize < 4 || recordSize > end - r) break;
-        if (recordSize >= kRecordHeaderBytes && U16(r + 4) != kNoRecord) {
-          records_.push_back((number << 16 | U16(r + 4)) << 32 | r);
-        }
-        r += recordSize;
-      }
-      at = end;
+      blocks_.push_back(Block{at, blockSize, U16(block + 14), false, {}, {}});
+      at += blockSize;
     }
-    if (!std::is_sorted(records_.begin(), records_.end())) std::sort(records_.begin(), records_.end());
+    for (std::uint32_t i = 0; i < blocks_.size(); ++i) byNumber_.emplace_back(blocks_[i].number, i);
+    std::sort(byNumber_.begin(), byNumber_.end());
+    claimed_.reset(static_cast<std::uint64_t*>(std::calloc(rgknSize_ / 64 + 1, sizeof(std::uint64_t))));
+    if (!claimed_) return Refuse(error, 0, "not enough memory to read the key area");
+    Claim(rootEntry_);
     return true;
-  }
-
-  bool ValidEntry(std::uint64_t entry) const {
-    return entry >= kBlockHeaderBytes && entry <= rgknSize_ && kEntryBytes <= rgknSize_ - entry;
-  }
-
-  // The file offset of a key's record, or 0 when there is none.
-  std::size_t FindRecord(std::uint16_t block, std::uint16_t record) const {
-    std::uint64_t key = (std::uint64_t{block} << 16 | record) << 32;
-    auto it = std::lower_bound(records_.begin(), records_.end(), key);
-    if (it == records_.end() || (*it >> 32) != (key >> 32)) return 0;
-    return static_cast<std::size_t>(*it & 0xFFFFFFFFU);
   }
 
   // Whether the top-level keys include .DEFAULT, as USER.DAT's do.
-  bool HoldsDefaultUser() const {
-    std::uint64_t entry = U32(kRgknAt + rootEntry_ + 16);
+  bool HoldsDefaultUser() {
+    Entry root;
+    if (!ReadEntry(rootEntry_, root)) return false;
+    std::uint32_t entry = root.firstChild;
     for (std::size_t steps = 0; ValidEntry(entry) && steps < rgknSize_ / kEntryBytes; ++steps) {
-      std::size_t at = kRgknAt + entry;
-      std::size_t record = FindRecord(U16(at + 26), U16(at + 24));
-      if (record != 0) {
-        std::size_t nameLength = U16(record + 12);
-        if (kRecordHeaderBytes + nameLength <= U32(record) && SameName(Bytes(record + 20, nameLength), ".DEFAULT")) {
+      Entry e;
+      if (!ReadEntry(entry, e)) return false;
+      std::uint64_t at = 0;
+      std::string_view record = FindRecord(e.block, e.record, &at);
+      if (record.size() >= kRecordHeaderBytes) {
+        std::size_t nameLength = U16(record, 12);
+        if (kRecordHeaderBytes + nameLength <= record.size() &&
+            SameName(record.substr(kRecordHeaderBytes, nameLength), ".DEFAULT")) {
           return true;
         }
       }
-      entry = U32(at + 20);
+      entry = e.next;
     }
     return false;
   }
 
-  void Damaged(std::uint32_t parent, std::string_view name, std::uint64_t offset, std::string what) {
-    reg_.AddDamagedChild(parent, name, file_, offset, std::move(what));
+  // Leaves the hive's keys to be decoded as calls need them.
+  void Attach(Registry& reg, std::uint32_t top, std::uint16_t source) {
+    top_ = top;
+    source_ = source;
+    reg.AttachLazy(top, source, rootEntry_, false);
   }
 
-  struct Level {
-    std::uint32_t node;
-    std::uint32_t nextEntry;
-    int depth;
-  };
-
-  // Follows child and sibling chains without recursion, each entry once.
-  void ReadTree(std::uint32_t top, std::uint32_t firstChild) {
-    std::vector<Level> stack{{top, firstChild, 1}};
+  // Adds every key of the hive to a tree an earlier source made: keys of
+  // the same name merge, and a value replaces one of the same name.
+  void Merge(Registry& reg, std::uint32_t top) {
+    top_ = top;
+    Entry root;
+    if (!ReadEntry(rootEntry_, root)) return;
+    struct Level {
+      std::uint32_t node;
+      std::uint32_t nextEntry;
+      int depth;
+    };
+    std::vector<Level> stack{{top, root.firstChild, 1}};
     while (!stack.empty()) {
       Level& level = stack.back();
       std::uint32_t entry = level.nextEntry;
@@ -179,42 +204,164 @@ class HiveReader {
         continue;
       }
       level.nextEntry = kNone;
-      if (!ValidEntry(entry)) {
-        Damaged(level.node, {}, kRgknAt + entry, "key entry " + Hex(entry) + " lies outside the key area");
-        continue;
-      }
-      if (visited_[entry]) {
-        Damaged(level.node, {}, kRgknAt + entry, "key chain loops back to entry " + Hex(entry));
-        continue;
-      }
-      visited_[entry] = true;
-      std::size_t at = kRgknAt + entry;
-      level.nextEntry = U32(at + 20);
+      Entry e;
+      if (!Enter(reg, level.node, entry, e)) continue;
+      level.nextEntry = e.next;
+      std::uint32_t parent = level.node;
       int depth = level.depth;
-      std::uint32_t node = ReadKey(level.node, at, depth);
-      std::uint32_t child = U32(at + 16);
-      if (node != kNoNode && child != kNone) stack.push_back(Level{node, child, depth + 1});
+      std::optional<KeyRecord> key = ReadKey(reg, parent, entry, e, depth);
+      if (!key) continue;
+      std::uint32_t node = reg.FindChild(parent, key->name);
+      if (node == kNoNode) node = reg.AddChild(parent, reg.Keep(key->name));
+      ForEachValue(*key, [&](std::string_view name, std::uint32_t type, std::string_view data) {
+        reg.SetValue(node, name, type, data);
+      });
+      if (e.firstChild != kNone) stack.push_back(Level{node, e.firstChild, depth + 1});
     }
   }
 
-  // Adds the key of one entry under parent. Returns the node to descend
-  // into, or kNoNode when the key is damaged.
-  std::uint32_t ReadKey(std::uint32_t parent, std::size_t entryAt, int depth) {
-    std::uint16_t number = U16(entryAt + 24);
-    std::uint16_t block = U16(entryAt + 26);
-    std::size_t record = number == kNoRecord || block == kNoRecord ? 0 : FindRecord(block, number);
-    if (record == 0) {
-      Damaged(parent, {}, entryAt,
-              "record " + std::to_string(number) + " of block " + std::to_string(block) + " not found");
-      return kNoNode;
+  void DecodeSubkeys(Registry& reg, std::uint32_t id, std::uint32_t entry) override {
+    Entry own;
+    if (!ReadEntry(entry, own)) return;
+    int depth = DepthBelow(reg, id) + 1;
+    std::uint32_t child = own.firstChild;
+    while (child != kNone) {
+      Entry e;
+      if (!Enter(reg, id, child, e)) return;
+      if (std::optional<KeyRecord> key = ReadKey(reg, id, child, e, depth)) {
+        auto pending = static_cast<std::uint8_t>((e.firstChild != kNone ? kSubkeysPending : 0) |
+                                                 (key->valueCount != 0 ? kValuesPending : 0));
+        // The name is copied: it was checked here, and a mapped file could
+        // change under a view of it.
+        reg.AddLazyChild(id, reg.Keep(key->name), source_, child, pending);
+      }
+      child = e.next;
     }
-    std::size_t end = record + U32(record);
-    std::size_t nameLength = U16(record + 12);
-    if (record + kRecordHeaderBytes + nameLength > end) {
-      Damaged(parent, {}, record, "key name runs past its record");
-      return kNoNode;
+  }
+
+  void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t entry) override {
+    Entry e;
+    if (!ReadEntry(entry, e)) return;
+    std::uint64_t at = 0;
+    std::string_view record = FindRecord(e.block, e.record, &at);
+    if (record.size() < kRecordHeaderBytes) return;
+    KeyRecord key{{}, record, at, U16(record, 14)};
+    ForEachValue(key, [&](std::string_view name, std::uint32_t type, std::string_view data) {
+      reg.AppendValue(id, name, type, data);
+    });
+  }
+
+ private:
+  bool Has(std::uint64_t offset, std::uint64_t length) const {
+    return offset <= size_ && length <= size_ - offset;
+  }
+
+  bool Refuse(std::string* error, std::uint64_t offset, const std::string& what) {
+    *error = file_ + ": offset " + Hex(offset) + ": " + what;
+    return false;
+  }
+
+  bool ValidEntry(std::uint64_t entry) const {
+    return entry >= kBlockHeaderBytes && entry <= rgknSize_ && kEntryBytes <= rgknSize_ - entry;
+  }
+
+  bool ReadEntry(std::uint32_t entry, Entry& e) {
+    unsigned char bytes[kEntryBytes];
+    if (!ValidEntry(entry) || !bytes_->Read(kRgknAt + entry, kEntryBytes, bytes)) return false;
+    e = Entry{U32(bytes + 16), U32(bytes + 20), U16(bytes + 24), U16(bytes + 26)};
+    return true;
+  }
+
+  bool Claimed(std::uint32_t entry) const { return (claimed_[entry / 64] >> (entry % 64) & 1) != 0; }
+  void Claim(std::uint32_t entry) { claimed_[entry / 64] |= std::uint64_t{1} << (entry % 64); }
+
+  void Damaged(Registry& reg, std::uint32_t parent, std::string_view name, std::uint64_t offset,
+               std::string what) {
+    reg.AddDamagedChild(parent, name, file_, offset, std::move(what));
+  }
+
+  // Takes the next entry of a chain of subkeys. An entry belongs to the
+  // first chain that reaches it: reached again, it closes a loop, and the
+  // chain ends there, as it does at an entry outside the key area.
+  bool Enter(Registry& reg, std::uint32_t parent, std::uint32_t entry, Entry& e) {
+    if (!ValidEntry(entry)) {
+      Damaged(reg, parent, {}, kRgknAt + entry, "key entry " + Hex(entry) + " lies outside the key area");
+      return false;
     }
-    std::string_view name = Bytes(record + kRecordHeaderBytes, nameLength);
+    if (Claimed(entry)) {
+      Damaged(reg, parent, {}, kRgknAt + entry, "key chain loops back to entry " + Hex(entry));
+      return false;
+    }
+    Claim(entry);
+    if (!ReadEntry(entry, e)) {
+      Damaged(reg, parent, {}, kRgknAt + entry, "key entry " + Hex(entry) + " cannot be read");
+      return false;
+    }
+    return true;
+  }
+
+  // How deep id lies below the hive's top; the count stops past the limit.
+  int DepthBelow(Registry& reg, std::uint32_t id) const {
+    int depth = 0;
+    for (std::uint32_t at = id; at != top_ && at != kNoNode && depth <= kMaxKeyDepth; ++depth) {
+      at = reg.node(at).parent;
+    }
+    return depth;
+  }
+
+  void Index(Block& block) {
+    block.indexed = true;
+    block.bytes = bytes_->Keep(block.at, block.size);
+    std::string_view b = block.bytes;
+    // Records tile the block; where the tiling breaks, the records after
+    // the break cannot be found, and keys that name them are damaged.
+    for (std::size_t r = kBlockHeaderBytes; r + 4 <= b.size();) {
+      std::uint32_t recordSize = U32(b, r);
+      if (recordSize < 4 || recordSize > b.size() - r) break;
+      if (recordSize >= kRecordHeaderBytes && U16(b, r + 4) != kNoRecord) {
+        block.records.emplace_back(U16(b, r + 4), static_cast<std::uint32_t>(r));
+      }
+      r += recordSize;
+    }
+    if (!std::is_sorted(block.records.begin(), block.records.end())) {
+      std::sort(block.records.begin(), block.records.end());
+    }
+  }
+
+  // A used record by block and record number, from its start to its end;
+  // empty when there is none. The first block of that number that holds the
+  // record wins, and within a block the first record of that number.
+  std::string_view FindRecord(std::uint16_t blockNumber, std::uint16_t recordNumber, std::uint64_t* at) {
+    if (blockNumber == kNoRecord || recordNumber == kNoRecord) return {};
+    auto first = std::lower_bound(byNumber_.begin(), byNumber_.end(), std::pair{blockNumber, std::uint32_t{0}});
+    for (auto it = first; it != byNumber_.end() && it->first == blockNumber; ++it) {
+      Block& block = blocks_[it->second];
+      if (!block.indexed) Index(block);
+      auto r = std::lower_bound(block.records.begin(), block.records.end(), std::pair{recordNumber, std::uint32_t{0}});
+      if (r == block.records.end() || r->first != recordNumber) continue;
+      *at = block.at + r->second;
+      return block.bytes.substr(r->second, U32(block.bytes, r->second));
+    }
+    return {};
+  }
+
+  // Finds and checks the record of the key at entry. Damage is recorded on
+  // the parent, named where the name could be read.
+  std::optional<KeyRecord> ReadKey(Registry& reg, std::uint32_t parent, std::uint32_t entry, const Entry& e,
+                                   int depth) {
+    std::uint64_t at = 0;
+    std::string_view record = FindRecord(e.block, e.record, &at);
+    if (record.empty()) {
+      Damaged(reg, parent, {}, kRgknAt + entry,
+              "record " + std::to_string(e.record) + " of block " + std::to_string(e.block) + " not found");
+      return std::nullopt;
+    }
+    std::size_t nameLength = U16(record, 12);
+    if (kRecordHeaderBytes + nameLength > record.size()) {
+      Damaged(reg, parent, {}, at, "key name runs past its record");
+      return std::nullopt;
+    }
+    std::string_view name = record.substr(kRecordHeaderBytes, nameLength);
     // Such a name cannot be opened by name: an empty one, or one cut short
     // at a NUL, would name the parent itself, and a backslash another key.
     const char* unusable = name.empty()                                  ? "key without a name"
@@ -222,73 +369,98 @@ class HiveReader {
                            : name.find('\0') != std::string_view::npos  ? "key name holds a NUL byte"
                                                                         : nullptr;
     if (unusable != nullptr) {
-      Damaged(parent, {}, record, unusable);
-      return kNoNode;
+      Damaged(reg, parent, {}, at, unusable);
+      return std::nullopt;
     }
     if (name.size() > kMaxKeyNameBytes) {
-      Damaged(parent, {}, record, "key name longer than " + std::to_string(kMaxKeyNameBytes) + " bytes");
-      return kNoNode;
+      Damaged(reg, parent, {}, at, "key name longer than " + std::to_string(kMaxKeyNameBytes) + " bytes");
+      return std::nullopt;
     }
     if (depth > kMaxKeyDepth) {
-      Damaged(parent, name, entryAt, "keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
-      return kNoNode;
+      Damaged(reg, parent, name, kRgknAt + entry,
+              "keys nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
+      return std::nullopt;
     }
-    // Check every value before adding any, so a damaged key has none.
-    std::size_t valueCount = U16(record + 14);
-    std::size_t first = record + kRecordHeaderBytes + nameLength;
-    std::size_t at = first;
+    // Every value is checked before the key is taken, so a damaged key has none.
+    std::uint16_t valueCount = U16(record, 14);
+    std::size_t v = kRecordHeaderBytes + nameLength;
     for (std::size_t i = 0; i < valueCount; ++i) {
-      if (at + kValueHeaderBytes > end ||
-          at + kValueHeaderBytes + U16(at + 8) + U16(at + 10) > end) {
-        Damaged(parent, name, at, "values run past their record");
-        return kNoNode;
+      if (v + kValueHeaderBytes > record.size() ||
+          v + kValueHeaderBytes + U16(record, v + 8) + U16(record, v + 10) > record.size()) {
+        Damaged(reg, parent, name, at + v, "values run past their record");
+        return std::nullopt;
       }
-      if (U16(at + 8) > kMaxValueNameBytes) {
-        Damaged(parent, name, at, "value name longer than " + std::to_string(kMaxValueNameBytes) + " bytes");
-        return kNoNode;
+      if (U16(record, v + 8) > kMaxValueNameBytes) {
+        Damaged(reg, parent, name, at + v,
+                "value name longer than " + std::to_string(kMaxValueNameBytes) + " bytes");
+        return std::nullopt;
       }
-      at += kValueHeaderBytes + U16(at + 8) + U16(at + 10);
+      v += kValueHeaderBytes + U16(record, v + 8) + U16(record, v + 10);
     }
-    std::uint32_t node = merge_ ? reg_.FindChild(parent, name) : kNoNode;
-    if (node == kNoNode) node = reg_.AddChild(parent, name);
-    at = first;
-    for (std::size_t i = 0; i < valueCount; ++i) {
-      std::size_t nameBytes = U16(at + 8);
-      std::size_t dataBytes = U16(at + 10);
-      std::string_view valueName = Bytes(at + kValueHeaderBytes, nameBytes);
-      std::string_view data = Bytes(at + kValueHeaderBytes + nameBytes, dataBytes);
-      if (merge_) {
-        reg_.SetValue(node, valueName, U32(at), data);
-      } else {
-        reg_.AppendValue(node, valueName, U32(at), data);
-      }
-      at += kValueHeaderBytes + nameBytes + dataBytes;
-    }
-    return node;
+    return KeyRecord{name, record, at, valueCount};
   }
 
-  Registry& reg_;
-  const unsigned char* p_;
-  std::size_t size_;
-  const std::string& file_;
-  std::string* error_;
+  // The values of a record, in stored order. ReadKey checked them; the
+  // bounds are checked again because a file may change between two reads.
+  template <typename F>
+  static void ForEachValue(const KeyRecord& key, F&& f) {
+    std::string_view r = key.record;
+    if (r.size() < kRecordHeaderBytes) return;
+    std::size_t v = kRecordHeaderBytes + U16(r, 12);
+    for (std::size_t i = 0; i < key.valueCount; ++i) {
+      if (v + kValueHeaderBytes > r.size()) return;
+      std::size_t nameBytes = U16(r, v + 8);
+      std::size_t dataBytes = U16(r, v + 10);
+      if (v + kValueHeaderBytes + nameBytes + dataBytes > r.size()) return;
+      f(r.substr(v + kValueHeaderBytes, nameBytes), U32(r, v),
+        r.substr(v + kValueHeaderBytes + nameBytes, dataBytes));
+      v += kValueHeaderBytes + nameBytes + dataBytes;
+    }
+  }
+
+  std::unique_ptr<HiveBytes> bytes_;
+  std::string file_;
+  std::uint64_t size_ = 0;
   std::uint32_t rgknSize_ = 0;
   std::uint32_t rootEntry_ = 0;
-  bool merge_ = false;
-  std::vector<std::uint64_t> records_;  // (block << 16 | record) << 32 | file offset
-  std::vector<bool> visited_;           // by entry offset
+  std::vector<Block> blocks_;                                // in file order
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> byNumber_;  // (block number, index), sorted
+  // One bit per byte of the key area: the entries a chain has taken. Zero
+  // pages cost nothing until a bit on them is set.
+  std::unique_ptr<std::uint64_t[], FreeDeleter> claimed_;
+  std::uint32_t top_ = kNoNode;
+  std::uint16_t source_ = 0;
 };
 
 }  // namespace
 
+std::unique_ptr<HiveBytes> MemoryHiveBytes(std::unique_ptr<char[]> image, std::size_t size) {
+  return std::make_unique<MemoryBytes>(std::move(image), size);
+}
+
 bool LooksLikeHive(std::string_view bytes) { return bytes.starts_with("CREG"); }
 
-bool LoadHive(Registry& reg, std::unique_ptr<char[]> image, std::size_t size,
-              const std::string& fileName, std::optional<Root> root, std::string* error) {
-  HiveReader reader(reg, image.get(), size, fileName, error);
-  if (!reader.Load(root)) return false;
-  reg.KeepBuffer(std::move(image));
+bool LoadHive(Registry& reg, std::unique_ptr<HiveBytes> bytes, const std::string& fileName,
+              std::optional<Root> root, std::string* error) {
+  auto reader = std::make_unique<HiveReader>(std::move(bytes), fileName);
+  if (!reader->Open(error)) return false;
+  if (!root) root = reader->HoldsDefaultUser() ? Root::kUsers : Root::kLocalMachine;
+  std::uint32_t top = reg.RootNode(*root, true);
+  // Onto keys an earlier source made, the hive merges; that needs those keys.
+  bool merge = !reg.Subkeys(top).empty();
+  HiveReader& hive = *reader;
+  std::uint16_t source = reg.AddSource(std::move(reader));
+  if (merge) {
+    hive.Merge(reg, top);
+  } else {
+    hive.Attach(reg, top, source);
+  }
   return true;
+}
+
+bool LoadHive(Registry& reg, std::unique_ptr<char[]> image, std::size_t size, const std::string& fileName,
+              std::optional<Root> root, std::string* error) {
+  return LoadHive(reg, MemoryHiveBytes(std::move(image), size), fileName, root, error);
 }
 
 }  // namespace regstore

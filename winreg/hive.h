@@ -1,7 +1,13 @@
 // Loader for the Windows 9x/Me binary registry files SYSTEM.DAT and
 // USER.DAT ("CREG"). The layout is described beside the reader in hive.cpp.
+//
+// A hive is read lazily: opening it checks its frame (header, key area,
+// block list); a key's record, name, values and subkeys are decoded the
+// first time a registry call needs them, and a block's records are indexed
+// the first time one of them is needed.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,14 +17,36 @@
 
 namespace regstore {
 
+// Where a hive's bytes come from: an image in memory, or a file read piece
+// by piece. Reads past the end fail, whatever the source claimed its size
+// to be (a file may shrink while it is open).
+class HiveBytes {
+ public:
+  virtual ~HiveBytes() = default;
+  virtual std::uint64_t Size() const = 0;
+  // Copies length bytes at offset into out; false when they are not all there.
+  virtual bool Read(std::uint64_t offset, std::size_t length, void* out) = 0;
+  // The bytes at offset, kept as long as this object; empty when they are
+  // not all there.
+  virtual std::string_view Keep(std::uint64_t offset, std::size_t length) = 0;
+};
+
+// A whole image in memory (a file read at once, or bytes from elsewhere).
+std::unique_ptr<HiveBytes> MemoryHiveBytes(std::unique_ptr<char[]> image, std::size_t size);
+
 bool LooksLikeHive(std::string_view bytes);
 
-// Adds the keys of a hive image to reg under root (when not given: HKEY_USERS
-// if the hive holds a .DEFAULT key, else HKEY_LOCAL_MACHINE). The registry
-// keeps the image; names and data are served from it. A hive whose header,
-// key area or block list cannot be read is refused: false, with error naming
-// the file, the byte offset and what is wrong. Damage inside a key is
-// recorded on that key and does not fail the load.
+// Adds the keys of a hive to reg under root (when not given: HKEY_USERS if
+// the hive holds a .DEFAULT key, else HKEY_LOCAL_MACHINE). Into an empty
+// root the hive is attached lazily; onto keys an earlier source made it is
+// merged, which decodes it whole. A hive whose header, key area or block
+// list cannot be read is refused: false, with error naming the file, the
+// byte offset and what is wrong. Damage inside a key is recorded on that key
+// when it is met and does not fail the load.
+bool LoadHive(Registry& reg, std::unique_ptr<HiveBytes> bytes, const std::string& fileName,
+              std::optional<Root> root, std::string* error);
+
+// The same over an image in memory.
 bool LoadHive(Registry& reg, std::unique_ptr<char[]> image, std::size_t size,
               const std::string& fileName, std::optional<Root> root, std::string* error);
 

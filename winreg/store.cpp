@@ -72,8 +72,75 @@ std::uint32_t Registry::NewNode(std::uint32_t parent, std::string_view name) {
   Node& n = nodes_.emplace_back();
   n.name = name;
   n.parent = parent;
-  n.nameHash = FoldedHash(name);
   return id;
+}
+
+void Registry::DecodeSubkeys(std::uint32_t id) {
+  Node& n = nodes_[id];
+  if ((n.flags & kSubkeysPending) == 0) return;
+  // Cleared first: the source adds subkeys through calls that check it.
+  n.flags &= static_cast<std::uint8_t>(~kSubkeysPending);
+  sources_[n.lazySource - 1]->DecodeSubkeys(*this, id, n.lazyKey);
+}
+
+void Registry::DecodeValues(std::uint32_t id) {
+  Node& n = nodes_[id];
+  if ((n.flags & kValuesPending) == 0) return;
+  n.flags &= static_cast<std::uint8_t>(~kValuesPending);
+  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey);
+}
+
+const std::vector<std::uint32_t>& Registry::Subkeys(std::uint32_t id) {
+  DecodeSubkeys(id);
+  return nodes_[id].children;
+}
+
+const std::vector<Value>& Registry::Values(std::uint32_t id) {
+  DecodeValues(id);
+  return nodes_[id].values;
+}
+
+std::uint32_t Registry::DamagedSubkeys(std::uint32_t id) {
+  DecodeSubkeys(id);
+  return (nodes_[id].flags & kDamagedKey) != 0 ? 0 : nodes_[id].damage;
+}
+
+std::uint16_t Registry::AddSource(std::unique_ptr<LazySource> source) {
+  sources_.push_back(std::move(source));
+  return static_cast<std::uint16_t>(sources_.size());
+}
+
+void Registry::AttachLazy(std::uint32_t id, std::uint16_t source, std::uint32_t key, bool values) {
+  Node& n = nodes_[id];
+  n.lazySource = source;
+  n.lazyKey = key;
+  n.flags |= values ? kSubkeysPending | kValuesPending : kSubkeysPending;
+}
+
+std::uint32_t Registry::AddLazyChild(std::uint32_t parent, std::string_view name, std::uint16_t source,
+                                     std::uint32_t key, std::uint8_t pending) {
+  std::uint32_t id = AddChild(parent, name);
+  Node& n = nodes_[id];
+  n.lazySource = source;
+  n.lazyKey = key;
+  n.flags |= pending;
+  return id;
+}
+
+void Registry::DecodeAll() {
+  // Depth first, subkeys in index order: the order a full walk reads them.
+  std::vector<std::uint32_t> pending;
+  for (std::uint32_t id = 0; id < nodes_.size(); ++id) {
+    if (nodes_[id].parent == kNoNode && (nodes_[id].flags & kDamagedKey) == 0) pending.push_back(id);
+  }
+  std::reverse(pending.begin(), pending.end());
+  while (!pending.empty()) {
+    std::uint32_t id = pending.back();
+    pending.pop_back();
+    DecodeValues(id);
+    const std::vector<std::uint32_t>& children = Subkeys(id);
+    pending.insert(pending.end(), children.rbegin(), children.rend());
+  }
 }
 
 void Registry::IndexGrow() {
@@ -94,7 +161,7 @@ void Registry::IndexInsert(std::uint32_t id) {
   if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
   const Node& n = nodes_[id];
   std::size_t mask = index_.size() - 1;
-  std::size_t i = SlotOf(n.parent, n.nameHash, mask);
+  std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask);
   while (index_[i] != kEmptySlot) {
     i = (i + 1) & mask;
     ++g_storeSteps;
@@ -106,7 +173,7 @@ void Registry::IndexInsert(std::uint32_t id) {
 void Registry::IndexErase(std::uint32_t id) {
   const Node& n = nodes_[id];
   std::size_t mask = index_.size() - 1;
-  for (std::size_t i = SlotOf(n.parent, n.nameHash, mask); index_[i] != kEmptySlot;
+  for (std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask); index_[i] != kEmptySlot;
        i = (i + 1) & mask) {
     ++g_storeSteps;
     if (index_[i] == id) {
@@ -116,7 +183,8 @@ void Registry::IndexErase(std::uint32_t id) {
   }
 }
 
-std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) const {
+std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) {
+  DecodeSubkeys(parent);
   std::uint32_t hash = FoldedHash(name);
   std::size_t mask = index_.size() - 1;
   for (std::size_t i = SlotOf(parent, hash, mask); index_[i] != kEmptySlot; i = (i + 1) & mask) {
@@ -124,12 +192,12 @@ std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) c
     std::uint32_t id = index_[i];
     if (id == kTombstone) continue;
     const Node& n = nodes_[id];
-    if (n.parent == parent && n.nameHash == hash && SameName(n.name, name)) return id;
+    if (n.parent == parent && SameName(n.name, name)) return id;
   }
   return kNoNode;
 }
 
-std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) const {
+std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) {
   std::uint32_t at = from;
   bool ok = ForEachSegment(path, [&](std::string_view name) {
     at = FindChild(at, name);
@@ -153,9 +221,10 @@ std::uint32_t Registry::AddDamagedChild(std::uint32_t parent, std::string_view n
   damages_.push_back(Damage{std::move(file), offset, std::move(what), id, 0, false});
   auto record = static_cast<std::uint32_t>(damages_.size());
   nodes_[id].damage = record;
+  nodes_[id].flags = kDamagedKey;
   // Newest first; the reporter puts them back in the order met.
-  damages_.back().next = nodes_[parent].damagedFirst;
-  nodes_[parent].damagedFirst = record;
+  damages_.back().next = nodes_[parent].damage;
+  nodes_[parent].damage = record;
   if (findable) IndexInsert(id);
   return id;
 }
@@ -176,6 +245,8 @@ void Registry::RemoveSubtree(std::uint32_t id) {
     ++g_storeSteps;
     IndexErase(at);
     Node& n = nodes_[at];
+    // What a source still holds of it is never decoded now.
+    n.flags &= static_cast<std::uint8_t>(~(kSubkeysPending | kValuesPending));
     pending.insert(pending.end(), n.children.begin(), n.children.end());
     n.children = {};
     n.values = {};
@@ -215,8 +286,8 @@ void Registry::ValueIndexInsert(std::uint32_t id, std::uint32_t position) {
   ++valueIndexUsed_;
 }
 
-std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) const {
-  const std::vector<Value>& values = nodes_[id].values;
+std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
+  const std::vector<Value>& values = Values(id);
   if (values.size() <= kScannedValues) {
     for (std::size_t i = 0; i < values.size(); ++i) {
       ++g_storeSteps;
@@ -235,13 +306,14 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) con
   return kNoValue;
 }
 
-const Value* Registry::FindValue(std::uint32_t id, std::string_view name) const {
+const Value* Registry::FindValue(std::uint32_t id, std::string_view name) {
   std::size_t position = ValuePosition(id, name);
   return position == kNoValue ? nullptr : &nodes_[id].values[position];
 }
 
 void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                            std::string_view data) {
+  DecodeValues(id);
   std::vector<Value>& values = nodes_[id].values;
   values.push_back(Value{name, data, type});
   if (values.size() == kScannedValues + 1) {
@@ -309,14 +381,14 @@ void Registry::Compact() {
 std::string_view Registry::Keep(std::string_view bytes) {
   if (bytes.empty()) return {};
   if (bytes.size() > kArenaChunk / 4) {
-    auto block = std::make_unique<char[]>(bytes.size());
+    auto block = std::make_unique_for_overwrite<char[]>(bytes.size());
     std::memcpy(block.get(), bytes.data(), bytes.size());
     std::string_view kept(block.get(), bytes.size());
     buffers_.push_back(std::move(block));
     return kept;
   }
   if (arenaLeft_ < bytes.size()) {
-    buffers_.push_back(std::make_unique<char[]>(kArenaChunk));
+    buffers_.push_back(std::make_unique_for_overwrite<char[]>(kArenaChunk));
     arenaNext_ = buffers_.back().get();
     arenaLeft_ = kArenaChunk;
   }
@@ -342,7 +414,7 @@ namespace {
 
 // The configuration HKEY_CURRENT_CONFIG shows: the CurrentConfig string,
 // without the terminator a hive may or may not have stored.
-std::string_view CurrentConfigName(const Registry& reg, std::uint32_t localMachine) {
+std::string_view CurrentConfigName(Registry& reg, std::uint32_t localMachine) {
   std::uint32_t db = reg.FindPath(localMachine, "System\\CurrentControlSet\\Control\\IDConfigDB");
   if (db == kNoNode) return {};
   const Value* v = reg.FindValue(db, "CurrentConfig");
@@ -354,7 +426,22 @@ std::string_view CurrentConfigName(const Registry& reg, std::uint32_t localMachi
 
 }  // namespace
 
-std::uint32_t Registry::RootNode(Root root) const {
+std::uint32_t Registry::RootNode(Root root, bool create) {
+  if (create) {
+    switch (root) {
+      case Root::kClassesRoot:
+        return FindOrAddChild(FindOrAddChild(localMachine_, "SOFTWARE"), "Classes");
+      case Root::kCurrentUser:
+        return FindOrAddChild(users_, ".DEFAULT");
+      case Root::kCurrentConfig: {
+        // Windows 9x names its first hardware profile 0001.
+        std::string_view config = CurrentConfigName(*this, localMachine_);
+        return FindOrAddChild(FindOrAddChild(localMachine_, "Config"), config.empty() ? "0001" : config);
+      }
+      default:
+        break;
+    }
+  }
   switch (root) {
     case Root::kLocalMachine:
       return localMachine_;
@@ -378,23 +465,6 @@ std::uint32_t Registry::RootNode(Root root) const {
     }
   }
   return empty_;
-}
-
-std::uint32_t Registry::RootNode(Root root, bool create) {
-  if (!create) return std::as_const(*this).RootNode(root);
-  switch (root) {
-    case Root::kClassesRoot:
-      return FindOrAddChild(FindOrAddChild(localMachine_, "SOFTWARE"), "Classes");
-    case Root::kCurrentUser:
-      return FindOrAddChild(users_, ".DEFAULT");
-    case Root::kCurrentConfig: {
-      // Windows 9x names its first hardware profile 0001.
-      std::string_view config = CurrentConfigName(*this, localMachine_);
-      return FindOrAddChild(FindOrAddChild(localMachine_, "Config"), config.empty() ? "0001" : config);
-    }
-    default:
-      return std::as_const(*this).RootNode(root);
-  }
 }
 
 bool AddsTerminator(const Value& value) {

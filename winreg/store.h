@@ -45,14 +45,37 @@ struct Value {
   bool removed = false;  // deleted by a later source; gone once installed
 };
 
+// A key. Its subkeys and values may still wait in a lazy source (a hive
+// that decodes a key the first time a call needs it): read them through
+// Registry::Subkeys and Registry::Values, which decode first.
 struct Node {
   std::string_view name;
   std::uint32_t parent = kNoNode;
-  std::uint32_t nameHash = 0;
-  std::uint32_t damage = 0;        // nonzero: 1 + index of its own damage record
-  std::uint32_t damagedFirst = 0;  // nonzero: 1 + index of its first damaged subkey's record
+  // A damaged key: 1 + index of its own damage record. An intact one: 1 +
+  // index of its first damaged subkey's record. 0: none.
+  std::uint32_t damage = 0;
+  std::uint32_t lazyKey = 0;     // the lazy source's own reference to this key
+  std::uint16_t lazySource = 0;  // 1 + index of that source; 0: none
+  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending
   std::vector<std::uint32_t> children;  // intact subkeys only, in index order
   std::vector<Value> values;
+};
+
+inline constexpr std::uint8_t kDamagedKey = 1;
+inline constexpr std::uint8_t kSubkeysPending = 2;
+inline constexpr std::uint8_t kValuesPending = 4;
+
+class Registry;
+
+// A source that hands a key's subkeys and values to the registry the first
+// time a call needs them. The store calls it at most once per key and kind.
+class LazySource {
+ public:
+  virtual ~LazySource() = default;
+  // Adds the subkeys of id with AddLazyChild or AddDamagedChild.
+  virtual void DecodeSubkeys(Registry& reg, std::uint32_t id, std::uint32_t key) = 0;
+  // Adds the values of id with AppendValue.
+  virtual void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t key) = 0;
 };
 
 // A key of a source file that cannot be read. It is not among its parent's
@@ -89,15 +112,27 @@ class Registry {
   // running Windows 9x system; with create, a missing target is made (a
   // loader writing through the view), otherwise it shows as an empty key.
   std::uint32_t RootNode(Root root, bool create = false);
-  std::uint32_t RootNode(Root root) const;
 
+  // A key as it stands, its subkeys and values perhaps not yet decoded.
   const Node& node(std::uint32_t id) const { return nodes_[id]; }
   std::size_t NodeCount() const { return nodes_.size(); }
+  // A key's intact subkeys and its values, decoded first where a lazy
+  // source still holds them. The references stay valid until the next
+  // call that may decode or add keys.
+  const std::vector<std::uint32_t>& Subkeys(std::uint32_t id);
+  const std::vector<Value>& Values(std::uint32_t id);
+  // 1 + index of a key's own damage record, or 0.
+  std::uint32_t OwnDamage(std::uint32_t id) const {
+    return (nodes_[id].flags & kDamagedKey) != 0 ? nodes_[id].damage : 0;
+  }
+  // 1 + index of the newest damaged subkey's record (a list through
+  // Damage::next), or 0; decodes the subkeys first.
+  std::uint32_t DamagedSubkeys(std::uint32_t id);
 
   // The subkey of that name; with siblings of the same name, the first.
-  std::uint32_t FindChild(std::uint32_t parent, std::string_view name) const;
+  std::uint32_t FindChild(std::uint32_t parent, std::string_view name);
   // Follows a relative path of backslash-separated names.
-  std::uint32_t FindPath(std::uint32_t from, std::string_view path) const;
+  std::uint32_t FindPath(std::uint32_t from, std::string_view path);
   // Appends a subkey. The name must stay valid as long as the registry
   // (it comes from Keep or from a buffer handed to KeepBuffer).
   std::uint32_t AddChild(std::uint32_t parent, std::string_view name);
@@ -106,6 +141,16 @@ class Registry {
   // out of the parent's subkeys; returns its node.
   std::uint32_t AddDamagedChild(std::uint32_t parent, std::string_view name, std::string file,
                                 std::uint64_t offset, std::string what);
+  // Hands a lazy source to the registry, which keeps it as long as itself;
+  // returns the number AttachLazy and AddLazyChild take.
+  std::uint16_t AddSource(std::unique_ptr<LazySource> source);
+  // Leaves a key's subkeys (and with values, its values) to a source.
+  void AttachLazy(std::uint32_t id, std::uint16_t source, std::uint32_t key, bool values);
+  // Appends a subkey whose subkeys and values a source decodes later.
+  std::uint32_t AddLazyChild(std::uint32_t parent, std::string_view name, std::uint16_t source,
+                             std::uint32_t key, std::uint8_t pending);
+  // Decodes every key still held by a lazy source, depth first.
+  void DecodeAll();
   // Unlinks a key and its whole subtree.
   void RemoveSubtree(std::uint32_t id);
 
@@ -116,7 +161,7 @@ class Registry {
   void AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                    std::string_view data);
   void DeleteValue(std::uint32_t id, std::string_view name);
-  const Value* FindValue(std::uint32_t id, std::string_view name) const;
+  const Value* FindValue(std::uint32_t id, std::string_view name);
 
   Damage& damage(std::uint32_t damage) { return damages_[damage - 1]; }
   std::size_t DamageCount() const { return damages_.size(); }
@@ -136,16 +181,19 @@ class Registry {
 
  private:
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
+  void DecodeSubkeys(std::uint32_t id);
+  void DecodeValues(std::uint32_t id);
   void IndexInsert(std::uint32_t id);
   void IndexErase(std::uint32_t id);
   void IndexGrow();
   std::size_t ValueSlot(std::uint32_t id, std::string_view name) const;
-  std::size_t ValuePosition(std::uint32_t id, std::string_view name) const;
+  std::size_t ValuePosition(std::uint32_t id, std::string_view name);
   void ValueIndexInsert(std::uint32_t id, std::uint32_t position);
   void ValueIndexGrow();
 
   std::vector<Node> nodes_;
   std::vector<Damage> damages_;
+  std::vector<std::unique_ptr<LazySource>> sources_;
   // Open addressing over node ids, one entry per (parent, folded name):
   // siblings of the same name and unnamed damaged keys are left out, so
   // that no chain grows with them.
