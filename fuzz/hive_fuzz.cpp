@@ -1,5 +1,6 @@
-// The hive loader on arbitrary bytes, then every key and value it made,
-// within a work budget proportional to the input.
+// The hive loader on arbitrary bytes, then calls in an order drawn from the
+// input and every key and value it made, within a work budget proportional
+// to the input.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -16,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size != 0) std::memcpy(image.get(), data, size);
   std::string error;
   if (regstore::LoadHive(*reg, std::move(image), size, "FUZZ.DAT", std::nullopt, &error)) {
-    InstallAndWalk(std::move(reg));
+    // The order of the first calls comes from the input, so that the lazy
+    // decoder meets damage in every order a caller could.
+    std::uint64_t seed = 1469598103934665603ULL;
+    for (std::size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 1099511628211ULL;
+    InstallAndWalk(std::move(reg), seed | 1);
   } else if (error.empty()) {
     __builtin_trap();
   }

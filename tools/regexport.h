@@ -17,6 +17,7 @@ bool ExportableName(std::string_view name);
 // hex(N):. With wrap, long hex data goes on over lines the way regedit
 // breaks them ("\" at the end, two blanks at the start of the next line).
 std::string FormatValue(std::string_view name, std::uint32_t type, std::string_view data, bool wrap);
+// The same, appended to out.
+void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
+                          bool wrap);
 
-// A key's section line, "[path]".
-std::string FormatSection(std::string_view path);

@@ -75,32 +75,53 @@ int SplitCommand(int argc, char** argv) {
   return FinishOutput(kProgram) ? 0 : 1;
 }
 
-// Values of one key in index order (the value walk gives them last first).
-struct ValueRecord {
-  std::string name;
-  DWORD type;
-  std::string data;
+enum class Mode { kPaths, kValues, kExport };
+
+// The values of one key, formatted as the value walk hands them over (last
+// first) into one text, to be taken back in index order.
+struct FormattedValues {
+  bool exporting = false;
+  std::string text;               // the lines back to back, without line ends
+  std::vector<std::size_t> ends;  // where each line ends, in the order made
+  std::string badName;            // a value name that cannot be exported
 };
 
-int CollectValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  auto* values = reinterpret_cast<std::vector<ValueRecord>*>(user);
-  values->push_back({name, type, std::string(reinterpret_cast<const char*>(data), size)});
+int FormatOneValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
+  auto* values = reinterpret_cast<FormattedValues*>(user);
+  if (values->exporting && !ExportableName(name)) {
+    values->badName = name;
+    return 1;
+  }
+  AppendFormattedValue(values->text, name, type, std::string_view(reinterpret_cast<const char*>(data), size),
+                       values->exporting);
+  values->ends.push_back(values->text.size());
   return 0;
 }
 
-int ValuesOf(HKEY key, std::vector<ValueRecord>& values) {
-  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&values), CollectValue);
-  std::reverse(values.begin(), values.end());
-  return result;
+// Appends the key's value lines to out in index order, each after prefix
+// and followed by lineEnd.
+int FormatValuesOf(HKEY key, FormattedValues& values, std::string& out, std::string_view prefix,
+                   std::string_view lineEnd) {
+  values.text.clear();
+  values.ends.clear();
+  if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&values), FormatOneValue); result != 0) {
+    return result;
+  }
+  for (std::size_t i = values.ends.size(); i-- > 0;) {
+    std::size_t from = i == 0 ? 0 : values.ends[i - 1];
+    out += prefix;
+    out.append(values.text, from, values.ends[i] - from);
+    out += lineEnd;
+  }
+  return 0;
 }
-
-enum class Mode { kPaths, kValues, kExport };
 
 // The export's keys in walk order, to be written parents first and
 // siblings in index order, which is how an import recreates that order.
 struct ExportKey {
-  std::string path;
-  std::vector<ValueRecord> values;
+  // Where the key's path and its value lines (each ending in CR LF) stand
+  // in the walk's text, one text for all keys.
+  std::size_t pathAt, pathLength, valuesAt, valuesLength;
   std::vector<std::size_t> children;  // in walk order: highest index first
 };
 
@@ -110,38 +131,54 @@ struct WalkState {
   std::vector<std::size_t> topLevel;
   std::vector<std::size_t> stack;  // the chain of ancestors of the last key
   std::string problem;
+  FormattedValues scratch;
+  std::string out;   // -v: what one key prints
+  std::string text;  // -e: every key's path and value lines
+
+  std::string_view PathOf(const ExportKey& key) const { return {text.data() + key.pathAt, key.pathLength}; }
+  std::string_view ValuesOf(const ExportKey& key) const { return {text.data() + key.valuesAt, key.valuesLength}; }
 };
 
-bool IsBelow(const std::string& path, const std::string& ancestor) {
+bool IsBelow(std::string_view path, std::string_view ancestor) {
   return path.size() > ancestor.size() && path.starts_with(ancestor) && path[ancestor.size()] == '\\';
 }
 
 int Visit(HKEY key, const char* path, std::intptr_t user) {
   auto* state = reinterpret_cast<WalkState*>(user);
   if (state->mode == Mode::kPaths) {
-    std::printf("%s\n", path);
+    std::fputs(path, stdout);
+    std::fputc('\n', stdout);
     return 0;
   }
-  std::vector<ValueRecord> values;
-  if (int result = ValuesOf(key, values); result != 0) return result;
   if (state->mode == Mode::kValues) {
-    std::printf("%s\n", path);
-    for (const ValueRecord& v : values) std::printf("  %s\n", FormatValue(v.name, v.type, v.data, false).c_str());
+    state->out = path;
+    state->out += '\n';
+    if (int result = FormatValuesOf(key, state->scratch, state->out, "  ", "\n"); result != 0) return result;
+    std::fwrite(state->out.data(), 1, state->out.size(), stdout);
     return 0;
   }
-  if (!ExportableName(path)) {
+  while (!state->stack.empty() && !IsBelow(path, state->PathOf(state->keys[state->stack.back()]))) {
+    state->stack.pop_back();
+  }
+  // Below a visited parent only the key's own name is new to the export.
+  std::string_view fresh = path;
+  if (!state->stack.empty()) fresh.remove_prefix(state->keys[state->stack.back()].pathLength + 1);
+  if (!ExportableName(fresh)) {
     state->problem = "cannot export a key whose name holds a line break";
     return 1;
   }
-  for (const ValueRecord& v : values) {
-    if (!ExportableName(v.name)) {
+  state->scratch.exporting = true;
+  std::size_t pathAt = state->text.size();
+  state->text += path;
+  std::size_t valuesAt = state->text.size();
+  if (int result = FormatValuesOf(key, state->scratch, state->text, "", "\r\n"); result != 0) {
+    if (!state->scratch.badName.empty()) {
       state->problem = std::string("cannot export a value of ") + path + " whose name holds a line break";
-      return 1;
     }
+    return result;
   }
   std::size_t index = state->keys.size();
-  state->keys.push_back({path, std::move(values), {}});
-  while (!state->stack.empty() && !IsBelow(path, state->keys[state->stack.back()].path)) state->stack.pop_back();
+  state->keys.push_back({pathAt, valuesAt - pathAt, valuesAt, state->text.size() - valuesAt, {}});
   (state->stack.empty() ? state->topLevel : state->keys[state->stack.back()].children).push_back(index);
   state->stack.push_back(index);
   return 0;
@@ -160,8 +197,8 @@ void WriteExport(const WalkState& state) {
   std::vector<std::size_t> pending;
   for (std::size_t i = state.topLevel.size(); i-- > 0;) {
     std::size_t end = i;
-    while (i > 0 && ParentOf(state.keys[state.topLevel[i - 1]].path) ==
-                        ParentOf(state.keys[state.topLevel[end]].path)) {
+    while (i > 0 && ParentOf(state.PathOf(state.keys[state.topLevel[i - 1]])) ==
+                        ParentOf(state.PathOf(state.keys[state.topLevel[end]]))) {
       --i;
     }
     pending.insert(pending.end(), state.topLevel.begin() + static_cast<std::ptrdiff_t>(i),
@@ -176,14 +213,13 @@ void WriteExport(const WalkState& state) {
     pending.insert(pending.end(), key.children.begin(), key.children.end());
     // A root exists wherever the file is imported; its bare section would
     // only make a view's target key (HKEY_CURRENT_CONFIG) spring up.
-    if (key.path.find('\\') == std::string::npos && key.values.empty()) continue;
-    std::fputs("\r\n", stdout);
-    std::fputs(FormatSection(key.path).c_str(), stdout);
-    std::fputs("\r\n", stdout);
-    for (const ValueRecord& v : key.values) {
-      std::fputs(FormatValue(v.name, v.type, v.data, true).c_str(), stdout);
-      std::fputs("\r\n", stdout);
-    }
+    std::string_view path = state.PathOf(key);
+    std::string_view values = state.ValuesOf(key);
+    if (path.find('\\') == std::string_view::npos && values.empty()) continue;
+    std::fputs("\r\n[", stdout);
+    std::fwrite(path.data(), 1, path.size(), stdout);
+    std::fputs("]\r\n", stdout);
+    std::fwrite(values.data(), 1, values.size(), stdout);
   }
   std::fputs("\r\n", stdout);
 }
@@ -217,7 +253,7 @@ int WalkCommand(int argc, char** argv) {
   }
   if (!OpenRegistryForTool(kProgram, files)) return 1;
 
-  WalkState state{mode, {}, {}, {}, {}};
+  WalkState state{mode, {}, {}, {}, {}, {}, {}, {}};
   int result = WalkKeys(pattern, nonRecursive ? 0 : 1, Visit, reinterpret_cast<std::intptr_t>(&state));
   if (!state.problem.empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, state.problem.c_str());

@@ -42,10 +42,10 @@ struct State {
   }
 };
 
-State& S() {
-  static State state;
-  return state;
-}
+// One state for the process, made before main: the calls reach it without
+// the guard a function-local static costs on every call.
+State g_state;
+State& S() { return g_state; }
 
 // The node behind a handle, or kNoNode for an unknown or closed one.
 std::uint32_t NodeOf(HKEY key) {

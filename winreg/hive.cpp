@@ -94,8 +94,10 @@ struct Block {
   std::uint16_t number;
   bool indexed = false;
   std::string_view bytes;  // the whole block, once indexed; empty if unreadable
-  // (record number, offset in the block), sorted: where each used record
-  // starts, the first of a number winning.
+  // Where each used record starts, the first of a number winning: by
+  // number (0: none; a record never starts at offset 0), or where numbers
+  // are sparse, as (record number, offset in the block) sorted.
+  std::vector<std::uint32_t> byNumber;
   std::vector<std::pair<std::uint16_t, std::uint32_t>> records;
 };
 
@@ -144,7 +146,7 @@ class HiveReader final : public LazySource {
       if (blockSize < kBlockHeaderBytes || !Has(at, blockSize)) {
         return Refuse(error, at + 4, which + "size " + Hex(blockSize) + " runs past the end of the file");
       }
-      blocks_.push_back(Block{at, blockSize, U16(block + 14), false, {}, {}});
+      blocks_.push_back(Block{at, blockSize, U16(block + 14), false, {}, {}, {}});
       at += blockSize;
     }
     for (std::uint32_t i = 0; i < blocks_.size(); ++i) byNumber_.emplace_back(blocks_[i].number, i);
@@ -246,6 +248,7 @@ class HiveReader final : public LazySource {
     std::string_view record = FindRecord(e.block, e.record, &at);
     if (record.size() < kRecordHeaderBytes) return;
     KeyRecord key{{}, record, at, U16(record, 14)};
+    reg.ReserveValues(id, key.valueCount);
     ForEachValue(key, [&](std::string_view name, std::uint32_t type, std::string_view data) {
       reg.AppendValue(id, name, type, data);
     });
@@ -315,15 +318,26 @@ class HiveReader final : public LazySource {
     std::string_view b = block.bytes;
     // Records tile the block; where the tiling breaks, the records after
     // the break cannot be found, and keys that name them are damaged.
+    std::uint16_t highest = 0;
     for (std::size_t r = kBlockHeaderBytes; r + 4 <= b.size();) {
       std::uint32_t recordSize = U32(b, r);
       if (recordSize < 4 || recordSize > b.size() - r) break;
       if (recordSize >= kRecordHeaderBytes && U16(b, r + 4) != kNoRecord) {
         block.records.emplace_back(U16(b, r + 4), static_cast<std::uint32_t>(r));
+        highest = std::max(highest, U16(b, r + 4));
       }
       r += recordSize;
     }
-    if (!std::is_sorted(block.records.begin(), block.records.end())) {
+    // Windows numbers a block's records densely, in no particular order:
+    // then a table by number costs less than sorting. The first record of
+    // a number wins, as it does in the sorted list.
+    if (std::size_t{highest} + 1 <= 2 * block.records.size() + 64) {
+      block.byNumber.assign(std::size_t{highest} + 1, 0);
+      for (const auto& [number, offset] : block.records) {
+        if (block.byNumber[number] == 0) block.byNumber[number] = offset;
+      }
+      block.records = {};
+    } else if (!std::is_sorted(block.records.begin(), block.records.end())) {
       std::sort(block.records.begin(), block.records.end());
     }
   }
@@ -337,10 +351,17 @@ class HiveReader final : public LazySource {
     for (auto it = first; it != byNumber_.end() && it->first == blockNumber; ++it) {
       Block& block = blocks_[it->second];
       if (!block.indexed) Index(block);
-      auto r = std::lower_bound(block.records.begin(), block.records.end(), std::pair{recordNumber, std::uint32_t{0}});
-      if (r == block.records.end() || r->first != recordNumber) continue;
-      *at = block.at + r->second;
-      return block.bytes.substr(r->second, U32(block.bytes, r->second));
+      std::uint32_t offset = 0;
+      if (!block.byNumber.empty()) {
+        if (recordNumber < block.byNumber.size()) offset = block.byNumber[recordNumber];
+      } else {
+        auto r = std::lower_bound(block.records.begin(), block.records.end(),
+                                  std::pair{recordNumber, std::uint32_t{0}});
+        if (r != block.records.end() && r->first == recordNumber) offset = r->second;
+      }
+      if (offset == 0) continue;
+      *at = block.at + offset;
+      return block.bytes.substr(offset, U32(block.bytes, offset));
     }
     return {};
   }

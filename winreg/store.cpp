@@ -157,6 +157,23 @@ void Registry::IndexGrow() {
   }
 }
 
+bool Registry::IndexInsertUnique(std::uint32_t id) {
+  if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
+  const Node& n = nodes_[id];
+  std::size_t mask = index_.size() - 1;
+  std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask);
+  for (; index_[i] != kEmptySlot; i = (i + 1) & mask) {
+    ++g_storeSteps;
+    std::uint32_t other = index_[i];
+    if (other != kTombstone && nodes_[other].parent == n.parent && SameName(nodes_[other].name, n.name)) {
+      return false;
+    }
+  }
+  index_[i] = id;
+  ++indexUsed_;
+  return true;
+}
+
 void Registry::IndexInsert(std::uint32_t id) {
   if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
   const Node& n = nodes_[id];
@@ -207,16 +224,16 @@ std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) {
 }
 
 std::uint32_t Registry::AddChild(std::uint32_t parent, std::string_view name) {
-  bool nameTaken = FindChild(parent, name) != kNoNode;
+  DecodeSubkeys(parent);
   std::uint32_t id = NewNode(parent, name);
   nodes_[parent].children.push_back(id);
-  if (!nameTaken) IndexInsert(id);
+  IndexInsertUnique(id);
   return id;
 }
 
 std::uint32_t Registry::AddDamagedChild(std::uint32_t parent, std::string_view name, std::string file,
                                         std::uint64_t offset, std::string what) {
-  bool findable = !name.empty() && FindChild(parent, name) == kNoNode;
+  DecodeSubkeys(parent);
   std::uint32_t id = NewNode(parent, name);
   damages_.push_back(Damage{std::move(file), offset, std::move(what), id, 0, false});
   auto record = static_cast<std::uint32_t>(damages_.size());
@@ -225,7 +242,7 @@ std::uint32_t Registry::AddDamagedChild(std::uint32_t parent, std::string_view n
   // Newest first; the reporter puts them back in the order met.
   damages_.back().next = nodes_[parent].damage;
   nodes_[parent].damage = record;
-  if (findable) IndexInsert(id);
+  if (!name.empty()) IndexInsertUnique(id);
   return id;
 }
 
@@ -295,6 +312,14 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
     }
     return kNoValue;
   }
+  // Indexed the first time a name is looked up: a walk that only
+  // enumerates never pays for it.
+  if ((nodes_[id].flags & kValuesIndexed) == 0) {
+    nodes_[id].flags |= kValuesIndexed;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!values[i].removed) ValueIndexInsert(id, static_cast<std::uint32_t>(i));
+    }
+  }
   std::size_t mask = valueIndex_.size() - 1;
   for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
     ++g_storeSteps;
@@ -316,11 +341,7 @@ void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_
   DecodeValues(id);
   std::vector<Value>& values = nodes_[id].values;
   values.push_back(Value{name, data, type});
-  if (values.size() == kScannedValues + 1) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (!values[i].removed) ValueIndexInsert(id, static_cast<std::uint32_t>(i));
-    }
-  } else if (values.size() > kScannedValues + 1) {
+  if ((nodes_[id].flags & kValuesIndexed) != 0) {
     ValueIndexInsert(id, static_cast<std::uint32_t>(values.size() - 1));
   }
 }
@@ -344,7 +365,7 @@ void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
   std::vector<Value>& values = nodes_[id].values;
   values[position].removed = true;
   shrunk_.push_back(id);
-  if (values.size() <= kScannedValues) return;
+  if ((nodes_[id].flags & kValuesIndexed) == 0) return;
   std::size_t mask = valueIndex_.size() - 1;
   for (std::size_t i = ValueSlot(id, name); valueIndex_[i] != kValueEmpty; i = (i + 1) & mask) {
     ++g_storeSteps;
@@ -364,16 +385,12 @@ void Registry::Compact() {
     std::erase_if(n.children, [&](std::uint32_t child) { return nodes_[child].parent != id; });
     std::erase_if(n.values, [](const Value& v) { return v.removed; });
   }
-  // Positions moved: index the values afresh.
+  // Positions moved: values are indexed afresh when next looked up.
   if (!shrunk_.empty()) {
     valueIndex_.assign(64, kValueEmpty);
     valueIndexUsed_ = 0;
     g_storeSteps += nodes_.size();
-    for (std::uint32_t id = 0; id < nodes_.size(); ++id) {
-      const std::vector<Value>& values = nodes_[id].values;
-      if (values.size() <= kScannedValues) continue;
-      for (std::uint32_t i = 0; i < values.size(); ++i) ValueIndexInsert(id, i);
-    }
+    for (Node& n : nodes_) n.flags &= static_cast<std::uint8_t>(~kValuesIndexed);
   }
   shrunk_.clear();
 }

@@ -56,7 +56,7 @@ struct Node {
   std::uint32_t damage = 0;
   std::uint32_t lazyKey = 0;     // the lazy source's own reference to this key
   std::uint16_t lazySource = 0;  // 1 + index of that source; 0: none
-  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending
+  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending, kValuesIndexed
   std::vector<std::uint32_t> children;  // intact subkeys only, in index order
   std::vector<Value> values;
 };
@@ -64,6 +64,7 @@ struct Node {
 inline constexpr std::uint8_t kDamagedKey = 1;
 inline constexpr std::uint8_t kSubkeysPending = 2;
 inline constexpr std::uint8_t kValuesPending = 4;
+inline constexpr std::uint8_t kValuesIndexed = 8;  // its values are in the registry's value index
 
 class Registry;
 
@@ -161,6 +162,11 @@ class Registry {
   void AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                    std::string_view data);
   void DeleteValue(std::uint32_t id, std::string_view name);
+  // Makes room for n more values of a key, so that a source adding them
+  // one by one does not move them n times.
+  void ReserveValues(std::uint32_t id, std::size_t n) {
+    nodes_[id].values.reserve(nodes_[id].values.size() + n);
+  }
   const Value* FindValue(std::uint32_t id, std::string_view name);
 
   Damage& damage(std::uint32_t damage) { return damages_[damage - 1]; }
@@ -184,6 +190,8 @@ class Registry {
   void DecodeSubkeys(std::uint32_t id);
   void DecodeValues(std::uint32_t id);
   void IndexInsert(std::uint32_t id);
+  // Inserts unless a sibling of the same name is there; false then.
+  bool IndexInsertUnique(std::uint32_t id);
   void IndexErase(std::uint32_t id);
   void IndexGrow();
   std::size_t ValueSlot(std::uint32_t id, std::string_view name) const;

@@ -1,0 +1,171 @@
+// Lazy hives: what a hive decoded on demand serves equals what the same hive
+// serves decoded whole, whatever the order of the calls; a file that
+// shrinks while read, or that is not a regular file, is still read safely.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "regwalk/regwalk.h"
+#include "tests/hive_writer.h"
+#include "tests/test_support.h"
+#include "winreg/sources.h"
+#include "winreg/store_testing.h"
+
+namespace {
+
+using hive_writer::Key;
+
+// Everything the registry calls hand out, and the damage they report.
+struct Seen {
+  std::vector<std::string> lines;
+  std::vector<std::string> reports;
+};
+Seen* g_seen = nullptr;
+
+int SeeValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
+  auto* lines = reinterpret_cast<std::vector<std::string>*>(user);
+  lines->push_back(std::string("  ") + name + "|" + std::to_string(type) + "|" +
+                   std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}
+
+int SeeKey(HKEY key, const char* path, std::intptr_t) {
+  g_seen->lines.push_back(path);
+  return WalkValues(key, reinterpret_cast<std::intptr_t>(&g_seen->lines), SeeValue);
+}
+
+// Walks everything through the calls; first, if asked, decodes the whole
+// registry, or touches it the way a kormald +ALL run does.
+enum class First { kNothing, kDecodeAll, kListing };
+
+Seen WalkAfter(const std::string& hive, First first) {
+  Seen seen;
+  g_seen = &seen;
+  std::string error;
+  EXPECT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
+  regstore::SetDamageReporter([](const regstore::Damage& d, const std::string& path) {
+    g_seen->reports.push_back(path + " " + std::to_string(d.offset) + " " + d.what);
+  });
+  if (first == First::kDecodeAll) regstore::InstalledRegistry().DecodeAll();
+  if (first == First::kListing) {
+    WalkKeys("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc", 1,
+             [](HKEY, const char*, std::intptr_t) { return WalkKeys("HKEY_LOCAL_MACHINE\\Enum", 1, SeeKey, 0); }, 0);
+    seen = Seen{};
+  }
+  EXPECT_EQ(WalkKeys(nullptr, 1, SeeKey, 0), 0);
+  EXPECT_EQ(WalkKeys("HKEY_CLASSES_ROOT", 1, SeeKey, 0), 0);
+  EXPECT_EQ(WalkKeys("HKEY_CURRENT_USER", 1, SeeKey, 0), 0);
+  regstore::SetDamageReporter(nullptr);
+  std::sort(seen.reports.begin(), seen.reports.end());
+  g_seen = nullptr;
+  return seen;
+}
+
+void ExpectSameInEveryOrder(const std::string& hive) {
+  Seen whole = WalkAfter(hive, First::kDecodeAll);
+  Seen lazy = WalkAfter(hive, First::kNothing);
+  Seen afterListing = WalkAfter(hive, First::kListing);
+  EXPECT_EQ(lazy.lines, whole.lines);
+  EXPECT_EQ(afterListing.lines, whole.lines);
+  EXPECT_EQ(lazy.reports, whole.reports);
+  EXPECT_GT(whole.lines.size(), 5U);
+}
+
+TEST(LazyHive, SharedHiveServesTheSameLazilyAsDecodedWhole) {
+  std::string hive = testing_support::SharedHive();
+  if (hive.empty()) GTEST_SKIP() << "no shared hive";
+  ExpectSameInEveryOrder(hive);
+}
+
+Key Tree() {
+  Key hdc{"hdc", {}, {}};
+  for (int i = 0; i < 30; ++i) {
+    hdc.children.push_back(Key{"000" + std::to_string(i), {{"PortDriver", 1, "P.PDR"}, {"DriverDesc", 1, "D"}},
+                               {Key{"Sub", {{"x", 4, "abcd"}}, {}}}});
+  }
+  Key classKey{"Class", {}, {std::move(hdc)}};
+  Key enumKey{"Enum", {}, {Key{"MF", {}, {Key{"C", {{"Driver", 1, "hdc\\0001"}}, {}}}}}};
+  return Key{"", {}, {std::move(enumKey),
+                      Key{"System", {}, {Key{"CurrentControlSet", {}, {Key{"Services", {}, {std::move(classKey)}}}}}},
+                      Key{"SOFTWARE", {}, {Key{"Classes", {{"", 1, "root"}}, {Key{".txt", {}, {}}}}}}}};
+}
+
+// Written hives, intact and with damage of each kind that changes the tree.
+// Depth-first indices in Tree(): 4 System, 9 + 2i instance i, 10 + 2i its Sub.
+TEST(LazyHive, WrittenHivesServeTheSameLazilyAsDecodedWhole) {
+  struct Row {
+    const char* what;
+    void (*damage)(hive_writer::Hive& hive);
+  } rows[] = {
+      {"intact", [](hive_writer::Hive&) {}},
+      {"record not found", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.entryAt[12] + 24, 999); }},
+      {"values run past their record", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.recordAt[14] + 14, 9); }},
+      // The last instance's next sibling is the second one again.
+      {"sibling loop", [](hive_writer::Hive& h) {
+         hive_writer::PutU32(h.bytes, h.entryAt[67] + 20, static_cast<std::uint32_t>(h.entryAt[11] - 0x20));
+       }},
+      {"child loops to an ancestor", [](hive_writer::Hive& h) {
+         hive_writer::PutU32(h.bytes, h.entryAt[15] + 16, static_cast<std::uint32_t>(h.entryAt[4] - 0x20));
+       }},
+      {"entry outside", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, h.entryAt[3] + 16, 0x7FFFFFF0); }},
+      {"records in many blocks", [](hive_writer::Hive& h) { (void)h; }},
+  };
+  std::string dir = testing_support::ScratchDir();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    hive_writer::Options options;
+    if (std::string(row.what) == "records in many blocks") options = {3, true, true};
+    hive_writer::Hive hive = hive_writer::Write(Tree(), options);
+    row.damage(hive);
+    ExpectSameInEveryOrder(testing_support::WriteFile(dir + "/SYSTEM.DAT", hive.bytes));
+  }
+}
+
+// A mapped hive cut short under the reader: the lost keys read as damage,
+// and the process goes on.
+TEST(LazyHive, FileThatShrinksWhileMappedIsDamageNotACrash) {
+  std::string dir = testing_support::ScratchDir();
+  hive_writer::Hive hive = hive_writer::Write(Tree(), {3, false, true});
+  std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", hive.bytes);
+  std::string error;
+  ASSERT_TRUE(regstore::OpenRegistry({path}, &error)) << error;
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(hive.rgknSize + 0x20 + 0x1000)), 0);
+  static int reports = 0;
+  reports = 0;
+  regstore::SetDamageReporter([](const regstore::Damage&, const std::string&) { ++reports; });
+  Seen seen;
+  g_seen = &seen;
+  EXPECT_EQ(WalkKeys(nullptr, 1, SeeKey, 0), 0);
+  g_seen = nullptr;
+  regstore::SetDamageReporter(nullptr);
+  EXPECT_GT(reports, 0);
+  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+}
+
+// A source that is no regular file (a pipe) is read to its end.
+TEST(LazyHive, PipeIsReadWhole) {
+  std::string dir = testing_support::ScratchDir();
+  std::string fifo = dir + "/hive.pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string bytes = hive_writer::Write(Tree()).bytes;
+  std::string file = testing_support::WriteFile(dir + "/SYSTEM.DAT", bytes);
+  std::thread writer([&] {
+    if (std::FILE* out = std::fopen(fifo.c_str(), "wb")) {
+      std::fwrite(bytes.data(), 1, bytes.size(), out);
+      std::fclose(out);
+    }
+  });
+  auto fromPipe = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", fifo}});
+  writer.join();
+  auto fromFile = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", file}});
+  EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
+  EXPECT_EQ(fromPipe.out, fromFile.out);
+  EXPECT_NE(fromFile.out.find("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0009"),
+            std::string::npos);
+}
+
+}  // namespace
