@@ -1,6 +1,6 @@
 // The hive loader on arbitrary bytes, then calls in an order drawn from the
-// input and every key and value it made, within a work budget proportional
-// to the input.
+// input and every key and value it made, then the search for deleted keys,
+// within a work budget proportional to the input.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -24,6 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InstallAndWalk(std::move(reg), seed | 1);
   } else if (error.empty()) {
     __builtin_trap();
+  }
+  // The same bytes searched for deleted keys: what decodes is kept within
+  // the records that hold it.
+  auto copy = std::make_unique<char[]>(size);
+  if (size != 0) std::memcpy(copy.get(), data, size);
+  regstore::Recovery recovery;
+  if (regstore::RecoverDeletedKeys(regstore::MemoryHiveBytes(std::move(copy), size), "FUZZ.DAT", &recovery, &error)) {
+    if (recovery.keys.size() > recovery.freeRecords) __builtin_trap();
+    for (const regstore::RecoveredKey& key : recovery.keys) {
+      if (key.offset >= size || key.values.size() > key.valueCount) __builtin_trap();
+    }
   }
   // More work than a fixed multiple of the input's size is a path that
   // grows faster than the input: a failure, however quick this input was.

@@ -11,6 +11,7 @@
 
 #include "pathpattern/pathpattern.h"
 #include "regwalk/regwalk.h"
+#include "tools/recover.h"
 #include "tools/regexport.h"
 #include "tools/registry_cli.h"
 
@@ -19,6 +20,7 @@ namespace {
 constexpr char kProgram[] = "regwalk";
 constexpr char kUsage[] =
     "usage: regwalk [-f FILE]... [-n] [-v | -e] [PATTERN]\n"
+    "       regwalk [-f FILE]... --deleted [-v | -e] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "\n"
@@ -29,6 +31,8 @@ constexpr char kUsage[] =
     "  -n        do not descend below a key that matches exactly\n"
     "  -v        print each key's values after it, in .reg syntax\n"
     "  -e        print a REGEDIT4 file of the visited keys and their values\n"
+    "  --deleted list the key records left in the hives' free space (deleted\n"
+    "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
     "  --split   print the literal leading part of PATTERN and the rest\n"
     "\n"
@@ -227,6 +231,7 @@ void WriteExport(const WalkState& state) {
 int WalkCommand(int argc, char** argv) {
   std::vector<std::string> files;
   bool nonRecursive = false;
+  bool deleted = false;
   Mode mode = Mode::kPaths;
   const char* pattern = nullptr;
   bool options = true;
@@ -239,6 +244,8 @@ int WalkCommand(int argc, char** argv) {
       files.emplace_back(argv[i]);
     } else if (options && arg == "-n") {
       nonRecursive = true;
+    } else if (options && arg == "--deleted") {
+      deleted = true;
     } else if (options && (arg == "-v" || arg == "-e")) {
       Mode chosen = arg == "-v" ? Mode::kValues : Mode::kExport;
       if (mode != Mode::kPaths && mode != chosen) return UsageError("-v and -e exclude each other");
@@ -250,6 +257,13 @@ int WalkCommand(int argc, char** argv) {
     } else {
       return UsageError("only one pattern may be given");
     }
+  }
+  if (deleted) {
+    if (nonRecursive) return UsageError("-n does not go with --deleted");
+    RecoverOutput output = mode == Mode::kValues   ? RecoverOutput::kValues
+                           : mode == Mode::kExport ? RecoverOutput::kExport
+                                                   : RecoverOutput::kList;
+    return RecoverCommand(kProgram, files, output, pattern);
   }
   if (!OpenRegistryForTool(kProgram, files)) return 1;
 

@@ -241,6 +241,22 @@ class HiveReader final : public LazySource {
     }
   }
 
+  // Every free record of the data blocks, in file order.
+  void Recover(Recovery* out) {
+    for (Block& block : blocks_) {
+      std::string_view b = bytes_->Keep(block.at, block.size);
+      for (std::size_t r = kBlockHeaderBytes; r + 4 <= b.size();) {
+        std::uint32_t recordSize = U32(b, r);
+        if (recordSize < 4 || recordSize > b.size() - r) break;
+        if (recordSize >= 6 && U16(b, r + 4) == kNoRecord) {
+          ++out->freeRecords;
+          RecoverOne(b.substr(r, recordSize), block.at + r, out);
+        }
+        r += recordSize;
+      }
+    }
+  }
+
   void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t entry) override {
     Entry e;
     if (!ReadEntry(entry, e)) return;
@@ -439,6 +455,42 @@ class HiveReader final : public LazySource {
     }
   }
 
+  static void RecoverOne(std::string_view record, std::uint64_t at, Recovery* out) {
+    if (record.size() < kRecordHeaderBytes || U32(record, 16) != 0) return;
+    std::size_t nameLength = U16(record, 12);
+    if (nameLength == 0) return;
+    RecoveredKey key;
+    key.offset = at;
+    key.valueCount = U16(record, 14);
+    key.name = record.substr(kRecordHeaderBytes, nameLength);  // cut at the end
+    if (kRecordHeaderBytes + nameLength > record.size()) {
+      key.lost = "the key name runs past the record's end; the name is cut there and the values are lost";
+      out->keys.push_back(std::move(key));
+      return;
+    }
+    bool nameUsable = std::none_of(key.name.begin(), key.name.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 || c == '\\';
+    });
+    std::size_t v = kRecordHeaderBytes + nameLength;
+    for (std::size_t i = 0; i < key.valueCount; ++i) {
+      if (v + kValueHeaderBytes > record.size() ||
+          v + kValueHeaderBytes + U16(record, v + 8) + U16(record, v + 10) > record.size()) {
+        key.lost = std::to_string(key.valueCount - i) + " of " + std::to_string(key.valueCount) +
+                   " values run past the record's end and are lost";
+        break;
+      }
+      std::size_t nameBytes = U16(record, v + 8);
+      std::size_t dataBytes = U16(record, v + 10);
+      key.values.push_back(Value{record.substr(v + kValueHeaderBytes, nameBytes), record.substr(v + kValueHeaderBytes + nameBytes, dataBytes), U32(record, v)});
+      v += kValueHeaderBytes + nameBytes + dataBytes;
+    }
+    if (!nameUsable) {
+      std::string what = "the key name holds bytes no key name can hold";
+      key.lost = key.lost.empty() ? what : what + "; " + key.lost;
+    }
+    out->keys.push_back(std::move(key));
+  }
+
   std::unique_ptr<HiveBytes> bytes_;
   std::string file_;
   std::uint64_t size_ = 0;
@@ -476,6 +528,24 @@ bool LoadHive(Registry& reg, std::unique_ptr<HiveBytes> bytes, const std::string
   } else {
     hive.Attach(reg, top, source);
   }
+  return true;
+}
+
+bool RecoverDeletedKeys(std::unique_ptr<HiveBytes> bytes, const std::string& fileName, Recovery* out,
+                        std::string* error) {
+  HiveBytes& kept = *bytes;
+  out->bytes = std::move(bytes);
+  // The reader borrows the bytes; the recovery keeps them for its views.
+  struct Borrowed final : HiveBytes {
+    explicit Borrowed(HiveBytes& b) : b_(b) {}
+    std::uint64_t Size() const override { return b_.Size(); }
+    bool Read(std::uint64_t offset, std::size_t length, void* to) override { return b_.Read(offset, length, to); }
+    std::string_view Keep(std::uint64_t offset, std::size_t length) override { return b_.Keep(offset, length); }
+    HiveBytes& b_;
+  };
+  HiveReader reader(std::make_unique<Borrowed>(kept), fileName);
+  if (!reader.Open(error)) return false;
+  reader.Recover(out);
   return true;
 }
 

@@ -259,17 +259,18 @@ std::string_view BaseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, std::string* error) {
+// A source file's bytes: a hive ready for the hive reader, or a whole file.
+struct SourceBytes {
+  std::unique_ptr<HiveBytes> hive;
+  FileImage image;
+};
+
+bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   OpenFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
     *error = SystemError(path, errno);
     return false;
-  }
-  if (!hiveRoot) {
-    std::string_view name = BaseName(path);
-    if (SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
-    if (SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
   }
   // A regular file that holds a hive is read piece by piece, as its keys
   // are needed; anything else is read whole first.
@@ -289,46 +290,76 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
       // Beyond it, read piece by piece, so that a few keys of a huge file
       // cost a few pieces, not the pages mapping would bring in around them.
       auto size = static_cast<std::uint64_t>(st.st_size);
-      if (size <= kMappedBytes) {
-        if (std::unique_ptr<HiveBytes> mapped = MappedHiveBytes::Map(file.fd, size)) {
-          return LoadHive(reg, std::move(mapped), path, hiveRoot, error);
-        }
-      }
-      auto bytes = std::make_unique<FileHiveBytes>(file.Release(), static_cast<std::uint64_t>(st.st_size));
-      return LoadHive(reg, std::move(bytes), path, hiveRoot, error);
+      if (size <= kMappedBytes) out.hive = MappedHiveBytes::Map(file.fd, size);
+      if (!out.hive) out.hive = std::make_unique<FileHiveBytes>(file.Release(), size);
+      return true;
     }
   }
-  FileImage image;
-  if (!ReadWholeFile(path, file.fd, st, image, error)) return false;
-  std::string_view bytes(image.bytes.get(), image.size);
-  if (LooksLikeHive(bytes)) {
-    return LoadHive(reg, std::move(image.bytes), image.size, path, hiveRoot, error);
+  if (!ReadWholeFile(path, file.fd, st, out.image, error)) return false;
+  if (LooksLikeHive(std::string_view(out.image.bytes.get(), out.image.size))) {
+    out.hive = MemoryHiveBytes(std::move(out.image.bytes), out.image.size);
   }
+  return true;
+}
+
+bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, std::string* error) {
+  SourceBytes source;
+  if (!ReadSource(path, source, error)) return false;
+  if (source.hive) {
+    if (!hiveRoot) {
+      std::string_view name = BaseName(path);
+      if (SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
+      if (SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
+    }
+    return LoadHive(reg, std::move(source.hive), path, hiveRoot, error);
+  }
+  std::string_view bytes(source.image.bytes.get(), source.image.size);
   if (LooksLikeRegFile(bytes)) return LoadRegFile(reg, bytes, path, error);
   *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)";
   return false;
 }
 
-// A Windows directory: its SYSTEM.DAT and USER.DAT, whichever are there.
-bool LoadDirectory(Registry& reg, const std::string& path, std::string* error) {
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) {
-    *error = SystemError(path, errno);
-    return false;
+struct SourceFile {
+  std::string path;
+  std::optional<Root> hiveRoot;  // for a directory's SYSTEM.DAT and USER.DAT
+};
+
+// The files the sources name, a Windows directory giving its SYSTEM.DAT
+// and USER.DAT, whichever are there.
+bool ListSourceFiles(const std::vector<std::string>& paths, std::vector<SourceFile>* files, std::string* error) {
+  for (const std::string& path : paths) {
+    if (path.empty()) {
+      *error = std::string(kRegistryVariable) + " names an empty path";
+      return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      files->push_back({path, std::nullopt});
+      continue;
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    std::string system, user;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (system.empty() && SameName(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
+      if (user.empty() && SameName(entry->d_name, "USER.DAT")) user = entry->d_name;
+    }
+    ::closedir(dir);
+    if (system.empty() && user.empty()) {
+      *error = path + ": no SYSTEM.DAT or USER.DAT in this directory";
+      return false;
+    }
+    std::string prefix = path.ends_with('/') ? path : path + "/";
+    if (!system.empty()) files->push_back({prefix + system, Root::kLocalMachine});
+    if (!user.empty()) files->push_back({prefix + user, Root::kUsers});
   }
-  std::string system, user;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (system.empty() && SameName(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
-    if (user.empty() && SameName(entry->d_name, "USER.DAT")) user = entry->d_name;
-  }
-  ::closedir(dir);
-  if (system.empty() && user.empty()) {
-    *error = path + ": no SYSTEM.DAT or USER.DAT in this directory";
-    return false;
-  }
-  std::string prefix = path.ends_with('/') ? path : path + "/";
-  if (!system.empty() && !LoadFile(reg, prefix + system, Root::kLocalMachine, error)) return false;
-  if (!user.empty() && !LoadFile(reg, prefix + user, Root::kUsers, error)) return false;
   return true;
 }
 
@@ -345,39 +376,48 @@ std::vector<std::string> SplitSourceList(std::string_view list) {
 }
 
 std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std::string* error) {
+  std::vector<SourceFile> files;
+  if (!ListSourceFiles(paths, &files, error)) return nullptr;
   auto reg = std::make_unique<Registry>();
-  for (const std::string& path : paths) {
-    if (path.empty()) {
-      *error = std::string(kRegistryVariable) + " names an empty path";
-      return nullptr;
-    }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      *error = SystemError(path, errno);
-      return nullptr;
-    }
-    bool ok = S_ISDIR(st.st_mode) ? LoadDirectory(*reg, path, error)
-                                  : LoadFile(*reg, path, std::nullopt, error);
-    if (!ok) return nullptr;
+  for (const SourceFile& file : files) {
+    if (!LoadFile(*reg, file.path, file.hiveRoot, error)) return nullptr;
   }
   return reg;
 }
 
-bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
-  std::vector<std::string> chosen = paths;
-  if (chosen.empty()) {
-    const char* list = std::getenv(kRegistryVariable);
-    if (list == nullptr) {
-      *error = std::string(kRegistryVariable) +
-               " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, or a "
-               "Windows directory (several joined by ':')";
-      return false;
-    }
-    chosen = SplitSourceList(list);
+bool ChooseSources(const std::vector<std::string>& paths, std::vector<std::string>* chosen, std::string* error) {
+  *chosen = paths;
+  if (!chosen->empty()) return true;
+  const char* list = std::getenv(kRegistryVariable);
+  if (list == nullptr) {
+    *error = std::string(kRegistryVariable) +
+             " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, or a "
+             "Windows directory (several joined by ':')";
+    return false;
   }
+  *chosen = SplitSourceList(list);
+  return true;
+}
+
+bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
+  std::vector<std::string> chosen;
+  if (!ChooseSources(paths, &chosen, error)) return false;
   std::unique_ptr<Registry> reg = LoadSources(chosen, error);
   if (!reg) return false;
   InstallRegistry(std::move(reg));
+  return true;
+}
+
+bool ForEachHive(const std::vector<std::string>& paths,
+                 const std::function<bool(const std::string&, std::unique_ptr<HiveBytes>)>& visit,
+                 std::string* error) {
+  std::vector<SourceFile> files;
+  if (!ListSourceFiles(paths, &files, error)) return false;
+  for (const SourceFile& file : files) {
+    SourceBytes source;
+    if (!ReadSource(file.path, source, error)) return false;
+    if (source.hive && !visit(file.path, std::move(source.hive))) return false;
+  }
   return true;
 }
 

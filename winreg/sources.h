@@ -6,11 +6,13 @@
 // named by several sources merge, later sources adding to earlier ones.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "winreg/hive.h"
 #include "winreg/store.h"
 
 namespace regstore {
@@ -23,6 +25,18 @@ std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std
 
 // The paths of a KORMALD_REGISTRY value, separated by ':'.
 std::vector<std::string> SplitSourceList(std::string_view list);
+
+// The sources to read: the given paths when there are any, else those of
+// KORMALD_REGISTRY. False with a one-line message when it is unset.
+bool ChooseSources(const std::vector<std::string>& paths, std::vector<std::string>* chosen, std::string* error);
+
+// Hands the bytes of each hive the sources name (files that are hives, and
+// a directory's SYSTEM.DAT and USER.DAT) to visit, with its path, in order;
+// other files are passed over. Stops at the first source that cannot be
+// read (false, with a one-line message) or when visit returns false.
+bool ForEachHive(const std::vector<std::string>& paths,
+                 const std::function<bool(const std::string&, std::unique_ptr<HiveBytes>)>& visit,
+                 std::string* error);
 
 // Installs the registry the tools read: the given paths when there are any,
 // else those of KORMALD_REGISTRY. False with a one-line message when it is
