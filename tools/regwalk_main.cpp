@@ -23,6 +23,7 @@ constexpr char kUsage[] =
     "       regwalk [-f FILE]... --deleted [-v | -e] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
+    "       regwalk --help | --version\n"
     "\n"
     "Walks the registry named by KORMALD_REGISTRY (or by -f, which may be\n"
     "repeated and takes precedence) and prints the path of every key that\n"
@@ -35,6 +36,8 @@ constexpr char kUsage[] =
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
     "  --split   print the literal leading part of PATTERN and the rest\n"
+    "  --help    print this text\n"
+    "  --version print the version\n"
     "\n"
     "Exit status: 0 when the walk ran to its end, 1 when it failed, 2 for\n"
     "bad usage, 3 when part of the registry could not be read (a damaged\n"
@@ -294,6 +297,10 @@ int WalkCommand(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
+    return FinishOutput(kProgram) ? 0 : 1;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::fputs("regwalk (kormald) " KORMALD_VERSION "\n", stdout);
     return FinishOutput(kProgram) ? 0 : 1;
   }
   if (argc >= 2 && std::strcmp(argv[1], "--match") == 0) return MatchCommand(argc, argv);
