@@ -1,5 +1,8 @@
 // The .reg loader on arbitrary bytes, then every key and value it made,
-// within a work budget proportional to the input.
+// within a work budget proportional to the input. A version 5 file's text
+// is converted to a codepage as it is stored (a double-byte one for odd
+// sizes), and the bytes themselves go through the conversions the tools
+// use for output.
 #include <cstdint>
 #include <string>
 
@@ -7,19 +10,28 @@
 #include "tests/work_budget.h"
 #include "winreg/regfile.h"
 #include "winreg/store.h"
+#include "winreg/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static auto toWestern = regstore::TextConverter::Open("UTF-8", "CP1252");
+  static auto toJapanese = regstore::TextConverter::Open("UTF-8", "CP932");
+  static auto fromJapanese = regstore::TextConverter::Open("CP932", "UTF-8", true);
+  static auto toUtf16 = regstore::TextConverter::Open("CP1251", "UTF-16LE");
   std::uint64_t start = work_budget::Work();
   auto reg = std::make_unique<regstore::Registry>();
   std::string error;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  if (regstore::LoadRegFile(*reg, bytes, "fuzz.reg", &error)) {
+  regstore::TextConverter* toCodepage = size % 2 != 0 ? toJapanese.get() : toWestern.get();
+  if (regstore::LoadRegFile(*reg, bytes, "fuzz.reg", &error, toCodepage)) {
     InstallAndWalk(std::move(reg));
   } else if (error.empty()) {
     __builtin_trap();
   }
+  // Every input byte becomes some output: nothing is dropped unseen.
+  if (!bytes.empty() && fromJapanese->Convert(bytes).empty()) __builtin_trap();
+  if (toUtf16->Convert(bytes).size() < 2 * bytes.size()) __builtin_trap();
   // More work than a fixed multiple of the input's size is a path that
-  // grows faster than the input: a failure, however quick this input was.
+  // grows faster than its input: a failure, however quick this input was.
   if (work_budget::Work() - start > work_budget::Budget(size)) __builtin_trap();
   return 0;
 }

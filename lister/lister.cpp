@@ -104,7 +104,12 @@ int ReportController(HKEY key, const char* path, std::intptr_t) {
     ReportEarlyEnd(what.c_str(), enumeratorPath, result);
   }
   if (g_found == 1) {
-    std::printf("%s: %12s  %12s  %s\n", n >= 2 ? path + n - 2 : path, portDriver, infPath, driverDesc);
+    // Padded in the registry's codepage, as the machine padded it, then
+    // shown in the user's charset.
+    char row[4 * kValueBufferSize];
+    int length = std::snprintf(row, sizeof row, "%s: %12s  %12s  %s\n", n >= 2 ? path + n - 2 : path, portDriver,
+                               infPath, driverDesc);
+    PrintText(std::string_view(row, static_cast<std::size_t>(length)));
   }
   return 0;
 }

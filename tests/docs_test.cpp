@@ -31,7 +31,7 @@ std::string Section(const std::string& page, const std::string& heading) {
 // The first word after each .TP: the items of a tagged list.
 Names Tags(const std::string& section) {
   Names tags;
-  std::regex tag(R"(\.TP\n\.B[IR]? ([^ \n]+))");
+  std::regex tag(R"(\.T[PQ]\n\.B[IR]? ([^ \n]+))");
   for (std::sregex_iterator it(section.begin(), section.end(), tag), end; it != end; ++it) tags.insert((*it)[1]);
   return tags;
 }
@@ -60,7 +60,7 @@ Names FirstCells(const std::string& text, const std::string& header) {
 
 Names Variables(const std::string& text) {
   Names names;
-  std::regex variable(R"(KORMALD_[A-Z_]+)");
+  std::regex variable(R"(\bKORMALD_[A-Z_]+|\bLC_ALL\b|\bLC_CTYPE\b|\bLANG\b)");
   for (std::sregex_iterator it(text.begin(), text.end(), variable), end; it != end; ++it) names.insert(it->str());
   return names;
 }

@@ -108,7 +108,8 @@ TEST(ExitStatus, Table) {
     std::string errStart;
   } rows[] = {
       {{"-x"}, {}, 2, "regwalk: unknown option -x\nusage: regwalk"},
-      {{"-v", "-e"}, {}, 2, "regwalk: -v and -e exclude each other\n"},
+      {{"-v", "-e"}, {}, 2, "regwalk: -v, -e and -E exclude each other\n"},
+      {{"-e", "-E"}, {}, 2, "regwalk: -v, -e and -E exclude each other\n"},
       {{"a", "b"}, {}, 2, "regwalk: only one pattern may be given\n"},
       {{"--match", "A"}, {}, 2, "regwalk: --match needs a pattern and at least one path\n"},
       {{"--split"}, {}, 2, "regwalk: --split needs exactly one pattern\n"},
@@ -123,7 +124,7 @@ TEST(ExitStatus, Table) {
   }
   auto help = RunProgram(kRegwalk, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: regwalk [-f FILE]... [-n] [-v | -e] [PATTERN]\n"));
+  EXPECT_TRUE(help.out.starts_with("usage: regwalk [-f FILE]... [-n] [-v | -e | -E] [PATTERN]\n"));
   EXPECT_EQ(help.err, "");
 }
 

@@ -105,13 +105,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   std::string outPath = stdoutPath.empty() ? dir + "/stdout" : stdoutPath;
   std::string errPath = dir + "/stderr";
 
+  // Output bytes are compared as the registry holds them: the C locale,
+  // and no codepage from the environment, unless a test asks.
+  std::map<std::string, std::string> chosen = {{"LC_ALL", "C"}, {"KORMALD_CODEPAGE", "\x01unset"}};
+  for (const auto& [key, value] : env) chosen[key] = value;
   std::vector<std::string> envStrings;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     std::string key = entry.substr(0, entry.find('='));
-    if (env.count(key) == 0) envStrings.push_back(entry);
+    if (chosen.count(key) == 0) envStrings.push_back(entry);
   }
-  for (const auto& [key, value] : env) {
+  for (const auto& [key, value] : chosen) {
     if (value != "\x01unset") envStrings.push_back(key + "=" + value);
   }
   std::vector<char*> envp;

@@ -30,7 +30,9 @@ struct RunResult {
   std::string err;
 };
 // Runs a program with the given arguments and extra environment (a value of
-// "\x01unset" removes the variable), standard input from /dev/null.
+// "\x01unset" removes the variable), standard input from /dev/null. Unless
+// env says otherwise, LC_ALL is C and KORMALD_CODEPAGE is unset, so that
+// output is the registry's bytes.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {},
               const std::string& stdoutPath = "");

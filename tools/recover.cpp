@@ -123,7 +123,12 @@ void PrintKey(const HiveFinds& hive, const regstore::RecoveredKey& key, const st
       out += lineEnd;
     }
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  // An export stays in the registry's codepage, as regedit reads it.
+  if (output == RecoverOutput::kExport) {
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  } else {
+    PrintText(out);
+  }
 }
 
 }  // namespace
@@ -159,12 +164,15 @@ int RecoverCommand(const char* program, const std::vector<std::string>& files, R
     return 1;
   }
 
-  // Which recovered keys the pattern selects, and the live keys of the same
-  // names: the live registry is walked once, for those names only.
+  if (!OpenRegistryForTool(program, files)) return 1;
+  // Which recovered keys the pattern (in the user's charset, matched against
+  // names in the registry's codepage) selects, and the live keys of the
+  // same names: the live registry is walked once, for those names only.
+  std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
   auto selected = [&](const regstore::RecoveredKey& key) {
     if (pattern == nullptr) return true;
     std::string name(key.name.substr(0, key.name.find('\0')));
-    return (MatchPath(pattern, name.c_str(), 0) & (MATCH_EXACT | MATCH_BELOW)) != 0;
+    return (MatchPath(stored.c_str(), name.c_str(), 0) & (MATCH_EXACT | MATCH_BELOW)) != 0;
   };
   Candidates candidates;
   for (const HiveFinds& hive : hives) {
@@ -172,7 +180,6 @@ int RecoverCommand(const char* program, const std::vector<std::string>& files, R
       if (selected(key)) candidates[Folded(key.name)];
     }
   }
-  if (!OpenRegistryForTool(program, files)) return 1;
   for (const char* root : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"}) {
     WalkKeys(root, 1, NoteCandidate, reinterpret_cast<std::intptr_t>(&candidates));
   }

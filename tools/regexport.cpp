@@ -61,7 +61,7 @@ std::string FormatValue(std::string_view name, std::uint32_t type, std::string_v
 }
 
 void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
-                          bool wrap) {
+                          bool wrap, regstore::TextConverter* toUtf16) {
   std::size_t lineStart = out.size();
   if (name.empty()) {
     out += '@';
@@ -86,6 +86,11 @@ void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
     }
     out.append(number, sizeof number);
     return;
+  }
+  std::string wide;
+  if (toUtf16 != nullptr && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+    wide = toUtf16->Convert(data);
+    data = wide;
   }
   if (type == REG_BINARY) {
     out += "hex:";

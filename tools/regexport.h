@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "winreg/text.h"
+
 inline constexpr char kRegedit4Header[] = "REGEDIT4\r\n";
 
 // Whether a key or value name can stand in a REGEDIT4 file: a line break
@@ -17,7 +19,12 @@ bool ExportableName(std::string_view name);
 // hex(N):. With wrap, long hex data goes on over lines the way regedit
 // breaks them ("\" at the end, two blanks at the start of the next line).
 std::string FormatValue(std::string_view name, std::uint32_t type, std::string_view data, bool wrap);
-// The same, appended to out.
+// The same, appended to out. For a version 5 export, toUtf16 converts
+// string data written as hex (REG_EXPAND_SZ, REG_MULTI_SZ, a REG_SZ that
+// cannot be quoted) from the registry's codepage to UTF-16LE, as such a
+// file holds it; quoted text is converted with the whole file.
 void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
-                          bool wrap);
+                          bool wrap, regstore::TextConverter* toUtf16 = nullptr);
+
+inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
 

@@ -5,19 +5,43 @@
 #include <cstdio>
 #include <cstring>
 
+#include <clocale>
+#include <langinfo.h>
+
 #include "pathpattern/pathpattern.h"
 #include "winreg/sources.h"
+#include "winreg/text.h"
 #include "winreg/winreg.h"
 
 namespace {
 
 const char* g_program = "";
 bool g_damageMet = false;
+// Registry text to the user's charset and back; null where the bytes pass
+// unchanged (raw, the C locale, or a locale in the registry's codepage).
+std::unique_ptr<regstore::TextConverter> g_toUser;
+std::unique_ptr<regstore::TextConverter> g_fromUser;
+
+void SetUpText(int codepage) {
+  g_toUser.reset();
+  g_fromUser.reset();
+  if (codepage == 0) return;
+  std::setlocale(LC_CTYPE, "");
+  std::string charset = nl_langinfo(CODESET);
+  std::string registry = regstore::CodepageCharset(codepage);
+  if (charset == "ANSI_X3.4-1968" || charset == registry) return;
+  g_toUser = regstore::TextConverter::Open(registry, charset, true);
+  g_fromUser = regstore::TextConverter::Open(charset, registry);
+  if (!g_toUser || !g_fromUser) {
+    g_toUser.reset();
+    g_fromUser.reset();
+  }
+}
 
 void ReportDamage(const regstore::Damage& damage, const std::string& path) {
   g_damageMet = true;
   // A key whose name could not be read is known only by its parent.
-  std::string key = path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path;
+  std::string key = ToUser(path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path);
   std::fprintf(stderr, "%s: %s: offset 0x%" PRIx64 ": %s: %s; left out with its subkeys\n", g_program,
                damage.file.c_str(), damage.offset, key.c_str(), damage.what.c_str());
 }
@@ -32,7 +56,25 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
     return false;
   }
   regstore::SetDamageReporter(ReportDamage);
+  SetUpText(regstore::InstalledRegistry().Codepage());
   return true;
+}
+
+std::string ToUser(std::string_view registryText) {
+  return g_toUser ? g_toUser->Convert(registryText) : std::string(registryText);
+}
+
+std::string FromUser(std::string_view userText) {
+  return g_fromUser ? g_fromUser->Convert(userText) : std::string(userText);
+}
+
+void PrintText(std::string_view registryText) {
+  if (!g_toUser) {
+    std::fwrite(registryText.data(), 1, registryText.size(), stdout);
+    return;
+  }
+  std::string shown = g_toUser->Convert(registryText);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
 bool DamagedKeyMet() { return g_damageMet; }

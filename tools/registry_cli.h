@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The exit status of a tool that printed what it could, while part of the
@@ -15,6 +16,16 @@ inline constexpr int kExitIncomplete = 3;
 // damaged key. On failure prints one line "PROGRAM: what is wrong" on
 // standard error and returns false.
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths);
+
+// Text as the registry holds it (its codepage) in the user's charset (the
+// locale's), and back: characters the locale cannot show are transliterated
+// or written as '?'. Unchanged with KORMALD_CODEPAGE=raw, under the C locale,
+// and where the locale's charset is the registry's codepage. Formatting
+// (padding to columns) happens before, in the codepage.
+std::string ToUser(std::string_view registryText);
+std::string FromUser(std::string_view userText);
+// Writes registry text to standard output in the user's charset.
+void PrintText(std::string_view registryText);
 
 // Whether a damaged key has been met (and reported) since the registry was
 // opened.

@@ -14,12 +14,14 @@
 #include "tools/recover.h"
 #include "tools/regexport.h"
 #include "tools/registry_cli.h"
+#include "winreg/store.h"
+#include "winreg/text.h"
 
 namespace {
 
 constexpr char kProgram[] = "regwalk";
 constexpr char kUsage[] =
-    "usage: regwalk [-f FILE]... [-n] [-v | -e] [PATTERN]\n"
+    "usage: regwalk [-f FILE]... [-n] [-v | -e | -E] [PATTERN]\n"
     "       regwalk [-f FILE]... --deleted [-v | -e] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
@@ -32,6 +34,7 @@ constexpr char kUsage[] =
     "  -n        do not descend below a key that matches exactly\n"
     "  -v        print each key's values after it, in .reg syntax\n"
     "  -e        print a REGEDIT4 file of the visited keys and their values\n"
+    "  -E        the same as a version 5 file (UTF-16), for today's regedit\n"
     "  --deleted list the key records left in the hives' free space (deleted\n"
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
@@ -88,6 +91,7 @@ enum class Mode { kPaths, kValues, kExport };
 // first) into one text, to be taken back in index order.
 struct FormattedValues {
   bool exporting = false;
+  regstore::TextConverter* toUtf16 = nullptr;  // a version 5 export's string data
   std::string text;               // the lines back to back, without line ends
   std::vector<std::size_t> ends;  // where each line ends, in the order made
   std::string badName;            // a value name that cannot be exported
@@ -100,7 +104,7 @@ int FormatOneValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD
     return 1;
   }
   AppendFormattedValue(values->text, name, type, std::string_view(reinterpret_cast<const char*>(data), size),
-                       values->exporting);
+                       values->exporting, values->toUtf16);
   values->ends.push_back(values->text.size());
   return 0;
 }
@@ -153,15 +157,16 @@ bool IsBelow(std::string_view path, std::string_view ancestor) {
 int Visit(HKEY key, const char* path, std::intptr_t user) {
   auto* state = reinterpret_cast<WalkState*>(user);
   if (state->mode == Mode::kPaths) {
-    std::fputs(path, stdout);
-    std::fputc('\n', stdout);
+    state->out = path;
+    state->out += '\n';
+    PrintText(state->out);
     return 0;
   }
   if (state->mode == Mode::kValues) {
     state->out = path;
     state->out += '\n';
     if (int result = FormatValuesOf(key, state->scratch, state->out, "  ", "\n"); result != 0) return result;
-    std::fwrite(state->out.data(), 1, state->out.size(), stdout);
+    PrintText(state->out);
     return 0;
   }
   while (!state->stack.empty() && !IsBelow(path, state->PathOf(state->keys[state->stack.back()]))) {
@@ -197,8 +202,10 @@ std::string_view ParentOf(std::string_view path) {
   return cut == std::string_view::npos ? path : path.substr(0, cut);
 }
 
-void WriteExport(const WalkState& state) {
-  std::fputs(kRegedit4Header, stdout);
+// Writes the export: REGEDIT4 in the registry's codepage, or with toUtf16
+// a version 5 file in UTF-16LE.
+void WriteExport(const WalkState& state, regstore::TextConverter* toUtf16) {
+  std::string out = toUtf16 != nullptr ? kRegedit5Header : kRegedit4Header;
   // Keys without a visited parent: roots in table order, and runs of
   // siblings, which the walk lists highest index first.
   std::vector<std::size_t> pending;
@@ -223,18 +230,21 @@ void WriteExport(const WalkState& state) {
     std::string_view path = state.PathOf(key);
     std::string_view values = state.ValuesOf(key);
     if (path.find('\\') == std::string_view::npos && values.empty()) continue;
-    std::fputs("\r\n[", stdout);
-    std::fwrite(path.data(), 1, path.size(), stdout);
-    std::fputs("]\r\n", stdout);
-    std::fwrite(values.data(), 1, values.size(), stdout);
+    out += "\r\n[";
+    out += path;
+    out += "]\r\n";
+    out += values;
   }
-  std::fputs("\r\n", stdout);
+  out += "\r\n";
+  if (toUtf16 != nullptr) out = "\xFF\xFE" + toUtf16->Convert(out);
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 int WalkCommand(int argc, char** argv) {
   std::vector<std::string> files;
   bool nonRecursive = false;
   bool deleted = false;
+  bool unicode = false;
   Mode mode = Mode::kPaths;
   const char* pattern = nullptr;
   bool options = true;
@@ -249,10 +259,13 @@ int WalkCommand(int argc, char** argv) {
       nonRecursive = true;
     } else if (options && arg == "--deleted") {
       deleted = true;
-    } else if (options && (arg == "-v" || arg == "-e")) {
+    } else if (options && (arg == "-v" || arg == "-e" || arg == "-E")) {
       Mode chosen = arg == "-v" ? Mode::kValues : Mode::kExport;
-      if (mode != Mode::kPaths && mode != chosen) return UsageError("-v and -e exclude each other");
+      if (mode != Mode::kPaths && (mode != chosen || unicode != (arg == "-E"))) {
+        return UsageError("-v, -e and -E exclude each other");
+      }
       mode = chosen;
+      unicode = arg == "-E";
     } else if (options && arg.size() > 1 && arg[0] == '-') {
       return UsageError(("unknown option " + arg).c_str());
     } else if (pattern == nullptr) {
@@ -270,15 +283,29 @@ int WalkCommand(int argc, char** argv) {
   }
   if (!OpenRegistryForTool(kProgram, files)) return 1;
 
+  // The pattern comes in the user's charset; the names it is matched
+  // against are in the registry's codepage.
+  std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
   WalkState state{mode, {}, {}, {}, {}, {}, {}, {}};
-  int result = WalkKeys(pattern, nonRecursive ? 0 : 1, Visit, reinterpret_cast<std::intptr_t>(&state));
+  std::unique_ptr<regstore::TextConverter> toUtf16;
+  if (unicode) {
+    int codepage = regstore::InstalledRegistry().Codepage();
+    if (codepage != 0) toUtf16 = regstore::TextConverter::Open(regstore::CodepageCharset(codepage), "UTF-16LE");
+    if (!toUtf16) {
+      std::fprintf(stderr, "%s: -E needs the registry's codepage, and %s\n", kProgram,
+                   codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
+      return 1;
+    }
+    state.scratch.toUtf16 = toUtf16.get();
+  }
+  int result = WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, nonRecursive ? 0 : 1, Visit, reinterpret_cast<std::intptr_t>(&state));
   if (!state.problem.empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, state.problem.c_str());
     return 1;
   }
   // A walk that a registry failure ended still exports what it read: the
   // status and the message say what is missing.
-  if (mode == Mode::kExport && result >= 0) WriteExport(state);
+  if (mode == Mode::kExport && result >= 0) WriteExport(state, toUtf16.get());
   if (!FinishOutput(kProgram)) return 1;
   if (result < 0) {
     std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());

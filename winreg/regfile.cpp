@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "winreg/text.h"
+
 namespace regstore {
 
 namespace {
@@ -86,8 +88,10 @@ std::optional<std::size_t> Utf16ToUtf8(std::string_view bytes, std::string& out)
 
 class Loader {
  public:
-  Loader(Registry& reg, std::string_view fileName, std::string* error)
-      : reg_(reg), fileName_(fileName), error_(error) {}
+  Loader(Registry& reg, std::string_view fileName, std::string* error, TextConverter* toCodepage)
+      : reg_(reg), fileName_(fileName), error_(error), toCodepage_(toCodepage) {}
+
+  bool Unicode() const { return unicode_; }
 
   bool Run(std::string_view bytes) {
     std::string decoded;
@@ -243,7 +247,8 @@ class Loader {
     }
     if (remove) {
       if (rest.empty()) return Fail("a root key cannot be deleted", path);
-      std::uint32_t id = reg_.FindPath(reg_.RootNode(root->root, false), rest);
+      std::string inCodepage = Stored(rest);
+      std::uint32_t id = reg_.FindPath(reg_.RootNode(root->root, false), inCodepage);
       if (id != kNoNode) reg_.RemoveSubtree(id);
       current_ = kNoNode;
       inDeleted_ = true;
@@ -252,12 +257,19 @@ class Loader {
     std::uint32_t at = reg_.RootNode(root->root, true);
     while (!rest.empty()) {
       std::size_t next = rest.find('\\');
-      at = reg_.FindOrAddChild(at, rest.substr(0, next));
+      at = reg_.FindOrAddChild(at, Stored(rest.substr(0, next)));
       rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next + 1);
     }
     current_ = at;
     inDeleted_ = false;
     return true;
+  }
+
+  // Text of a version 5 export, held as UTF-8 once decoded, in the form the
+  // store keeps: the registry's codepage, as Windows' A functions give it.
+  std::string Stored(std::string_view text) const {
+    if (!unicode_ || toCodepage_ == nullptr) return std::string(text);
+    return toCodepage_->Convert(text);
   }
 
   // A name's length as Windows counts it: bytes in an 8-bit export,
@@ -313,6 +325,7 @@ class Loader {
     if (current_ == kNoNode) {
       return Fail(inDeleted_ ? "value under a deleted key" : "value before any key");
     }
+    name = Stored(name);
     std::string_view keptName = reg_.Keep(name);
 
     if (s.starts_with('-')) {
@@ -323,6 +336,7 @@ class Loader {
     if (s.starts_with('"')) {
       std::string text;
       if (!Quoted(s, text, "string") || !EndOfData(s)) return false;
+      text = Stored(text);
       text += '\0';
       reg_.SetValue(current_, keptName, REG_SZ, reg_.Keep(text));
       return true;
@@ -383,7 +397,7 @@ class Loader {
     bool isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
     if (unicode_ && isString && data.size() % 2 == 0) {
       std::string utf8;
-      if (!Utf16ToUtf8(data, utf8)) data = std::move(utf8);
+      if (!Utf16ToUtf8(data, utf8)) data = Stored(utf8);
     }
     reg_.SetValue(current_, name, type, reg_.Keep(data));
     return true;
@@ -394,6 +408,7 @@ class Loader {
   std::string* error_;
   std::size_t line_ = 0;
   bool unicode_ = false;
+  TextConverter* toCodepage_;
   std::uint32_t current_ = kNoNode;
   bool inDeleted_ = false;
 };
@@ -406,9 +421,12 @@ bool LooksLikeRegFile(std::string_view bytes) {
   return bytes.starts_with(kHeader4) || bytes.starts_with(kHeader5);
 }
 
-bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName,
-                 std::string* error) {
-  return Loader(reg, fileName, error).Run(bytes);
+bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName, std::string* error,
+                 TextConverter* toCodepage, bool* unicode) {
+  Loader loader(reg, fileName, error, toCodepage);
+  bool ok = loader.Run(bytes);
+  if (unicode != nullptr) *unicode = loader.Unicode();
+  return ok;
 }
 
 }  // namespace regstore

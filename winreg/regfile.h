@@ -1,12 +1,14 @@
-// Loader for registry export files: REGEDIT4 (8-bit text, kept byte for
-// byte) and "Windows Registry Editor Version 5.00" (UTF-16LE with a byte
-// order mark, or UTF-8; names and strings are stored as UTF-8).
+// Loader for registry export files: REGEDIT4 (8-bit text in the registry's
+// codepage, kept byte for byte) and "Windows Registry Editor Version 5.00"
+// (UTF-16LE with a byte order mark, or UTF-8), whose names and strings are
+// converted to the registry's codepage as they are stored.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "winreg/store.h"
+#include "winreg/text.h"
 
 namespace regstore {
 
@@ -17,7 +19,9 @@ bool LooksLikeRegFile(std::string_view bytes);
 // merges. On failure returns false and sets error to "FILE:LINE: what is
 // wrong"; what was added before the failure stays in reg, which the caller
 // then discards.
-bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName,
-                 std::string* error);
+// A version 5 file's text goes through toCodepage (UTF-8 to the registry's
+// codepage; null keeps it UTF-8); *unicode says whether the file was one.
+bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName, std::string* error,
+                 TextConverter* toCodepage = nullptr, bool* unicode = nullptr);
 
 }  // namespace regstore

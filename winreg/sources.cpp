@@ -16,6 +16,7 @@
 
 #include "winreg/hive.h"
 #include "winreg/regfile.h"
+#include "winreg/text.h"
 
 namespace regstore {
 
@@ -302,7 +303,15 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   return true;
 }
 
-bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, std::string* error) {
+// What loading needs beyond the files: where a version 5 export's text goes,
+// and whether one was met.
+struct LoadContext {
+  TextConverter* toCodepage = nullptr;
+  bool sawUnicode = false;
+};
+
+bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, LoadContext& context,
+              std::string* error) {
   SourceBytes source;
   if (!ReadSource(path, source, error)) return false;
   if (source.hive) {
@@ -314,7 +323,12 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
     return LoadHive(reg, std::move(source.hive), path, hiveRoot, error);
   }
   std::string_view bytes(source.image.bytes.get(), source.image.size);
-  if (LooksLikeRegFile(bytes)) return LoadRegFile(reg, bytes, path, error);
+  if (LooksLikeRegFile(bytes)) {
+    bool unicode = false;
+    bool ok = LoadRegFile(reg, bytes, path, error, context.toCodepage, &unicode);
+    context.sawUnicode = context.sawUnicode || unicode;
+    return ok;
+  }
   *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)";
   return false;
 }
@@ -375,13 +389,80 @@ std::vector<std::string> SplitSourceList(std::string_view list) {
   }
 }
 
+namespace {
+
+std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadContext& context, std::string* error) {
+  auto reg = std::make_unique<Registry>();
+  for (const SourceFile& file : files) {
+    if (!LoadFile(*reg, file.path, file.hiveRoot, context, error)) return nullptr;
+  }
+  return reg;
+}
+
+// The codepage the registry says its text is in (the ACP value), or 0.
+int RegistryAcp(Registry& reg) {
+  std::uint32_t nls = reg.FindPath(reg.RootNode(Root::kLocalMachine), "System\\CurrentControlSet\\Control\\Nls\\Codepage");
+  if (nls == kNoNode) return 0;
+  const Value* acp = reg.FindValue(nls, "ACP");
+  if (acp == nullptr) return 0;
+  int codepage = 0;
+  for (char c : acp->data.substr(0, acp->data.find('\0'))) {
+    if (c < '0' || c > '9' || codepage > 99999) return 0;
+    codepage = codepage * 10 + (c - '0');
+  }
+  return codepage;
+}
+
+}  // namespace
+
 std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std::string* error) {
   std::vector<SourceFile> files;
   if (!ListSourceFiles(paths, &files, error)) return nullptr;
-  auto reg = std::make_unique<Registry>();
-  for (const SourceFile& file : files) {
-    if (!LoadFile(*reg, file.path, file.hiveRoot, error)) return nullptr;
+  const char* named = std::getenv(kCodepageVariable);
+  std::string choice = named != nullptr ? named : "";
+  LoadContext context;
+  if (choice == "raw") {
+    // The stored bytes, and a version 5 export's text as UTF-8, as they are.
+    std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+    if (reg) reg->SetCodepage(0);
+    return reg;
   }
+  int codepage = 0;
+  if (!choice.empty()) {
+    bool digits = choice.size() <= 5 && choice.find_first_not_of("0123456789") == std::string::npos;
+    codepage = digits ? std::stoi(choice) : 0;
+    if (codepage == 0) {
+      *error = std::string(kCodepageVariable) + "=" + choice + ": expected a Windows codepage number (such as 1252) or raw";
+      return nullptr;
+    }
+  }
+  std::unique_ptr<TextConverter> toCodepage;
+  if (codepage != 0) {
+    toCodepage = TextConverter::Open("UTF-8", CodepageCharset(codepage));
+    if (!toCodepage) {
+      *error = std::string(kCodepageVariable) + "=" + choice + ": this system cannot convert text to codepage " + choice;
+      return nullptr;
+    }
+    context.toCodepage = toCodepage.get();
+  }
+  std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+  if (!reg || codepage != 0) {
+    if (reg) reg->SetCodepage(codepage);
+    return reg;
+  }
+  // The registry names its codepage, perhaps in a later source than a
+  // version 5 export that needs it: such an export is read again once the
+  // codepage is known.
+  codepage = RegistryAcp(*reg);
+  if (codepage == 0 || !(toCodepage = TextConverter::Open("UTF-8", CodepageCharset(codepage)))) {
+    codepage = kDefaultCodepage;
+    toCodepage = TextConverter::Open("UTF-8", CodepageCharset(codepage));
+  }
+  if (context.sawUnicode && toCodepage) {
+    LoadContext again{toCodepage.get(), false};
+    reg = LoadFiles(files, again, error);
+  }
+  if (reg) reg->SetCodepage(codepage);
   return reg;
 }
 

@@ -18,9 +18,14 @@
 namespace regstore {
 
 inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
+// The codepage of the registry's text: a number overrides what the registry
+// says (its ACP value, else 1252); raw keeps every byte as stored and
+// prints it so.
+inline constexpr char kCodepageVariable[] = "KORMALD_CODEPAGE";
 
 // Loads the sources into a new registry, or returns null with a one-line
-// message naming the file and what is wrong.
+// message naming the file and what is wrong. The registry's codepage is set
+// (0 for raw), and a version 5 export's text is converted to it.
 std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std::string* error);
 
 // The paths of a KORMALD_REGISTRY value, separated by ':'.

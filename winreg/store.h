@@ -181,6 +181,11 @@ class Registry {
   // The full path text of a key, for messages and tests.
   std::string PathOf(std::uint32_t id) const;
 
+  // The codepage of the registry's text, for whoever prints it; 0: keep
+  // the stored bytes as they are.
+  void SetCodepage(int codepage) { codepage_ = codepage; }
+  int Codepage() const { return codepage_; }
+
   // Drops what later sources removed (keys, values), so that index order
   // counts only what is there. Installing a registry does it.
   void Compact();
@@ -212,6 +217,7 @@ class Registry {
   std::vector<std::uint64_t> valueIndex_;
   std::size_t valueIndexUsed_ = 0;
   std::vector<std::uint32_t> shrunk_;  // keys that lost subkeys or values
+  int codepage_ = 0;
   std::vector<std::unique_ptr<char[]>> buffers_;
   char* arenaNext_ = nullptr;
   std::size_t arenaLeft_ = 0;
