@@ -117,7 +117,9 @@ int WalkSubkeys(const char* pattern, int recursive, KeyVisitor visitor, std::int
     }
 
     OpenedKey subkey;
-    rc = RegOpenKeyExA(key, name, 0, 0, &subkey.handle);
+    // Windows since NT refuses to enumerate the subkeys of a key opened
+    // without KEY_ENUMERATE_SUB_KEYS; Windows 9x and the store take any mask.
+    rc = RegOpenKeyExA(key, name, 0, KEY_READ, &subkey.handle);
     if (rc != ERROR_SUCCESS) return rc;
     if (visit) {
       if (int v = visitor(subkey.handle, buffer.get(), user); v != 0) return v;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <random>
 #include <string>
 
@@ -178,7 +180,7 @@ TEST(MatchPath, RememberingPositionsChangesNoResult) {
     int textLength = static_cast<int>(rng() % 9);
     for (int i = 0; i < patternLength; ++i) pattern += patternAlphabet[rng() % sizeof patternAlphabet];
     for (int i = 0; i < textLength; ++i) text += textAlphabet[rng() % sizeof textAlphabet];
-    SetMatchStepsBeforeMemo(1L << 40);
+    SetMatchStepsBeforeMemo(std::numeric_limits<long>::max());
     int plain = MatchPath(pattern.c_str(), text.c_str(), 0);
     SetMatchStepsBeforeMemo(0);
     int remembered = MatchPath(pattern.c_str(), text.c_str(), 0);

@@ -184,7 +184,10 @@ int RecoverCommand(const char* program, const std::vector<std::string>& files, R
     WalkKeys(root, 1, NoteCandidate, reinterpret_cast<std::intptr_t>(&candidates));
   }
 
-  if (output == RecoverOutput::kExport) std::fputs(kRegedit4Header, stdout);
+  if (output == RecoverOutput::kExport) {
+    BinaryOutput();
+    std::fputs(kRegedit4Header, stdout);
+  }
   for (const HiveFinds& hive : hives) {
     for (const regstore::RecoveredKey& key : hive.recovery.keys) {
       if (selected(key)) PrintKey(hive, key, candidates[Folded(key.name)], output);

@@ -3,10 +3,16 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <clocale>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <langinfo.h>
+#endif
 
 #include "pathpattern/pathpattern.h"
 #include "winreg/sources.h"
@@ -26,12 +32,26 @@ void SetUpText(int codepage) {
   g_toUser.reset();
   g_fromUser.reset();
   if (codepage == 0) return;
+  std::string registry = regstore::CodepageCharset(codepage);
+#ifdef _WIN32
+  // A console shows its output codepage (an OEM one such as 437 or 850);
+  // redirected, the output keeps the registry's bytes. The command line
+  // comes in the ANSI codepage.
+  DWORD mode = 0;
+  std::string shown = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0
+                          ? regstore::CodepageCharset(static_cast<int>(GetConsoleOutputCP()))
+                          : registry;
+  std::string typed = regstore::CodepageCharset(static_cast<int>(GetACP()));
+  if (shown != registry) g_toUser = regstore::TextConverter::Open(registry, shown, true);
+  if (typed != registry) g_fromUser = regstore::TextConverter::Open(typed, registry);
+  return;
+#else
   std::setlocale(LC_CTYPE, "");
   std::string charset = nl_langinfo(CODESET);
-  std::string registry = regstore::CodepageCharset(codepage);
   if (charset == "ANSI_X3.4-1968" || charset == registry) return;
   g_toUser = regstore::TextConverter::Open(registry, charset, true);
   g_fromUser = regstore::TextConverter::Open(charset, registry);
+#endif
   if (!g_toUser || !g_fromUser) {
     g_toUser.reset();
     g_fromUser.reset();
@@ -50,6 +70,14 @@ void ReportDamage(const regstore::Damage& damage, const std::string& path) {
 
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths) {
   g_program = program;
+#ifdef _WIN32
+  // Windows with no file named: its own registry, whose A functions give
+  // text in the ANSI codepage.
+  if (paths.empty() && std::getenv(regstore::kRegistryVariable) == nullptr && regstore::UsePlatformRegistry()) {
+    SetUpText(static_cast<int>(GetACP()));
+    return true;
+  }
+#endif
   std::string error;
   if (!regstore::OpenRegistry(paths, &error)) {
     std::fprintf(stderr, "%s: %s\n", program, error.c_str());
@@ -79,7 +107,24 @@ void PrintText(std::string_view registryText) {
 
 bool DamagedKeyMet() { return g_damageMet; }
 
+void BinaryOutput() {
+#ifdef _WIN32
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
+
 std::string DescribeResult(int code) {
+#ifdef _WIN32
+  // The platform's own words for its codes.
+  if (code > 0) {
+    char text[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+    if (n > 0) return std::to_string(code) + " " + std::string(text, n);
+  }
+#endif
   struct Name {
     int code;
     const char* name;

@@ -27,6 +27,10 @@ std::string FromUser(std::string_view userText);
 // Writes registry text to standard output in the user's charset.
 void PrintText(std::string_view registryText);
 
+// Lets standard output carry bytes as they are (exports write their own
+// CR LF); listings keep the C runtime's text mode, CR LF on Windows.
+void BinaryOutput();
+
 // Whether a damaged key has been met (and reported) since the registry was
 // opened.
 bool DamagedKeyMet();

@@ -305,7 +305,10 @@ int WalkCommand(int argc, char** argv) {
   }
   // A walk that a registry failure ended still exports what it read: the
   // status and the message say what is missing.
-  if (mode == Mode::kExport && result >= 0) WriteExport(state, toUtf16.get());
+  if (mode == Mode::kExport && result >= 0) {
+    BinaryOutput();
+    WriteExport(state, toUtf16.get());
+  }
   if (!FinishOutput(kProgram)) return 1;
   if (result < 0) {
     std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());

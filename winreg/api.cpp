@@ -1,5 +1,5 @@
 // The Win32 registry calls over the installed store, with the platform's
-// buffer and length contracts.
+// buffer and length contracts. The seam (seam.cpp) sends calls here.
 #include <algorithm>
 #include <cstring>
 
@@ -207,7 +207,7 @@ void TraceRegistryCalls(std::vector<CallRecord>* sink) { S().trace = sink; }
 
 using namespace regstore;
 
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+LONG regstore::RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
   return Counted("RegOpenKeyExA", hKey, lpSubKey, [&]() -> LONG {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
@@ -230,7 +230,7 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
   });
 }
 
-LONG RegCloseKey(HKEY hKey) {
+LONG regstore::RegCloseKey(HKEY hKey) {
   State& s = S();
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   if (value >= kPredefinedBase && value < kPredefinedBase + kRootCount) return ERROR_SUCCESS;
@@ -243,7 +243,7 @@ LONG RegCloseKey(HKEY hKey) {
   return ERROR_SUCCESS;
 }
 
-LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+LONG regstore::RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
                       LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
                       LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
                       LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
@@ -281,7 +281,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
       DWORD longestData = 0;
       for (const Value& v : valueList) {
         longestName = std::max(longestName, v.name.size());
-        longestData = std::max(longestData, ServedSize(v));
+        longestData = std::max<DWORD>(longestData, ServedSize(v));
       }
       if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = static_cast<DWORD>(longestName);
       if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = longestData;
@@ -292,7 +292,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
   });
 }
 
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+LONG regstore::RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                    LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   return Counted("RegEnumKeyExA", hKey, nullptr, [&]() -> LONG {
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
@@ -316,7 +316,7 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
   });
 }
 
-LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+LONG regstore::RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   return Counted("RegEnumValueA", hKey, nullptr, [&]() -> LONG {
     if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
@@ -335,7 +335,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
   });
 }
 
-LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+LONG regstore::RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData) {
   return Counted("RegQueryValueExA", hKey, lpValueName, [&]() -> LONG {
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;

@@ -1,12 +1,72 @@
 #include "winreg/text.h"
 
-#include <iconv.h>
-
 #include <cerrno>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
 
 namespace regstore {
 
 std::string CodepageCharset(int codepage) { return "CP" + std::to_string(codepage); }
+
+#ifdef _WIN32
+
+namespace {
+
+// Windows converts through UTF-16 with its own tables, as its A functions
+// do: what the target lacks becomes '?'.
+constexpr UINT kUtf16 = 1200;
+
+UINT CodepageOf(const std::string& charset) {
+  if (charset == "UTF-8") return CP_UTF8;
+  if (charset.starts_with("UTF-16")) return kUtf16;
+  if (charset.starts_with("CP")) return static_cast<UINT>(std::strtoul(charset.c_str() + 2, nullptr, 10));
+  return 0;
+}
+
+class WindowsConverter final : public TextConverter {
+ public:
+  WindowsConverter(UINT from, UINT to) : from_(from), to_(to) {}
+  std::string Convert(std::string_view text) override {
+    if (text.empty()) return {};
+    std::wstring wide;
+    if (from_ == kUtf16) {
+      wide.assign(reinterpret_cast<const wchar_t*>(text.data()), text.size() / 2);
+    } else {
+      int n = MultiByteToWideChar(from_, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+      wide.resize(static_cast<std::size_t>(n));
+      MultiByteToWideChar(from_, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    }
+    if (to_ == kUtf16) return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
+    if (wide.empty()) return {};
+    const char* fallback = to_ == CP_UTF8 ? nullptr : "?";
+    int n = WideCharToMultiByte(to_, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, fallback, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(to_, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, fallback, nullptr);
+    return out;
+  }
+
+ private:
+  UINT from_;
+  UINT to_;
+};
+
+}  // namespace
+
+std::unique_ptr<TextConverter> TextConverter::Open(const std::string& from, const std::string& to, bool) {
+  UINT f = CodepageOf(from);
+  UINT t = CodepageOf(to);
+  CPINFO info;
+  auto known = [&info](UINT cp) { return cp == kUtf16 || cp == CP_UTF8 || (cp != 0 && GetCPInfo(cp, &info)); };
+  if (!known(f) || !known(t)) return nullptr;
+  return std::make_unique<WindowsConverter>(f, t);
+}
+
+#else
 
 namespace {
 
@@ -80,5 +140,7 @@ std::unique_ptr<TextConverter> TextConverter::Open(const std::string& from, cons
   if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
   return std::make_unique<IconvConverter>(cd, IsUtf8(from), IsUtf16(from), IsUtf16(to));
 }
+
+#endif
 
 }  // namespace regstore

@@ -1,10 +1,25 @@
 // The registry API the walker and the tools call, with the platform's names,
-// types and error codes. On Windows it is the platform's own; elsewhere it is
-// served from the read-only store in winreg/store.h.
+// types and error codes.
+//
+// Every call goes through one seam (winreg/seam.cpp), which decides which
+// registry answers it:
+//   - the store (winreg/store.h): the registry files the user named, read
+//     only, on every platform; off Windows it is the only registry there is;
+//   - the platform's own registry (advapi32): on Windows, when no file was
+//     named (UsePlatformRegistry).
+// On Windows the platform's names below stand for the seam's functions, so
+// that the walker and the lister, written with those names, call the seam.
 #pragma once
 
 #ifdef _WIN32
 #include <windows.h>
+
+#define RegOpenKeyExA KormaldRegOpenKeyExA
+#define RegCloseKey KormaldRegCloseKey
+#define RegQueryInfoKeyA KormaldRegQueryInfoKeyA
+#define RegEnumKeyExA KormaldRegEnumKeyExA
+#define RegEnumValueA KormaldRegEnumValueA
+#define RegQueryValueExA KormaldRegQueryValueExA
 #else
 
 #include <cstdint>
@@ -58,6 +73,13 @@ inline constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
 inline constexpr DWORD REG_LINK = 6;
 inline constexpr DWORD REG_MULTI_SZ = 7;
 
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr REGSAM KEY_NOTIFY = 0x0010;
+inline constexpr REGSAM KEY_READ = 0x20019;  // with READ_CONTROL
+
+#endif
+
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegCloseKey(HKEY hKey);
 LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
@@ -72,4 +94,26 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
 
-#endif
+namespace regstore {
+
+// The same calls served by the store, whichever registry the seam uses.
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegCloseKey(HKEY hKey);
+LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                      LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                      LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                   LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                   PFILETIME lpftLastWriteTime);
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                   LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                      LPBYTE lpData, LPDWORD lpcbData);
+
+// Sends every call from now on to the platform's own registry. Only on
+// Windows; false elsewhere, where the store is the only registry.
+bool UsePlatformRegistry();
+bool UsingPlatformRegistry();
+
+}  // namespace regstore

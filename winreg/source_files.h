@@ -1,0 +1,38 @@
+// Reading the files a registry comes from: the part of choosing sources
+// that differs between platforms (source_files_posix.cpp,
+// source_files_windows.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "winreg/hive.h"
+
+namespace regstore {
+
+#ifdef _WIN32
+inline constexpr char kListSeparator = ';';  // drive letters hold ':'
+inline constexpr char kPathSeparators[] = "\\/";
+#else
+inline constexpr char kListSeparator = ':';
+inline constexpr char kPathSeparators[] = "/";
+#endif
+
+// Far above any Windows 9x registry (they stop working long before), and
+// low enough that a wrong path to a disk image fails fast and clearly.
+inline constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{1} << 30;
+
+// A source file's bytes: a hive ready for the hive reader, or the whole file.
+struct SourceBytes {
+  std::unique_ptr<HiveBytes> hive;
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+};
+
+bool ReadSource(const std::string& path, SourceBytes& out, std::string* error);
+
+// "path: what the system says of error".
+std::string SystemError(const std::string& path, int error);
+
+}  // namespace regstore
