@@ -97,19 +97,12 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 namespace regstore {
 
 // The same calls served by the store, whichever registry the seam uses.
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-LONG RegCloseKey(HKEY hKey);
-LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                      LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                      LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                      LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                   LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
-                   PFILETIME lpftLastWriteTime);
-LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
-                   LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                      LPBYTE lpData, LPDWORD lpcbData);
+decltype(::RegOpenKeyExA) RegOpenKeyExA;
+decltype(::RegCloseKey) RegCloseKey;
+decltype(::RegQueryInfoKeyA) RegQueryInfoKeyA;
+decltype(::RegEnumKeyExA) RegEnumKeyExA;
+decltype(::RegEnumValueA) RegEnumValueA;
+decltype(::RegQueryValueExA) RegQueryValueExA;
 
 // Sends every call from now on to the platform's own registry. Only on
 // Windows; false elsewhere, where the store is the only registry.
