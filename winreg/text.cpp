@@ -109,6 +109,7 @@ class IconvConverter final : public TextConverter {
       }
       // EILSEQ or EINVAL: a character the target lacks, or bytes that are no
       // character of the source. Either is shown, as '?', and passed over.
+      if (inLeft == 0) break;
       std::size_t skip = CharacterBytes(std::string_view(in, inLeft), utf8_, utf16_);
       if (done + 2 > out.size()) out.resize(out.size() * 2);
       out[done++] = '?';
