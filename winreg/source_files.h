@@ -8,6 +8,7 @@
 #include <string>
 
 #include "winreg/hive.h"
+#include "winreg/image.h"
 
 namespace regstore {
 
@@ -23,8 +24,10 @@ inline constexpr char kPathSeparators[] = "/";
 // low enough that a wrong path to a disk image fails fast and clearly.
 inline constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{1} << 30;
 
-// A source file's bytes: a hive ready for the hive reader, or the whole file.
+// A source file's bytes: a hive ready for the hive reader, the whole file,
+// or for a disk image only what kind it is (the image module reads it).
 struct SourceBytes {
+  ImageKind image = ImageKind::kNone;
   std::unique_ptr<HiveBytes> hive;
   std::unique_ptr<char[]> bytes;
   std::size_t size = 0;

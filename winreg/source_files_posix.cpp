@@ -257,21 +257,28 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   // A regular file that holds a hive is read piece by piece, as its keys
   // are needed; anything else is read whole first.
   if (S_ISREG(st.st_mode)) {
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxSourceBytes) {
-      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
+    // The first and last sector say whether it is a disk image, which the
+    // image module reads itself, whatever its size.
+    char start[512] = {};
+    char end[512] = {};
+    std::size_t got = 0;
+    std::size_t endGot = 0;
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    if (!ReadAt(file.fd, 0, sizeof start, start, &got) ||
+        !ReadAt(file.fd, size >= sizeof end ? size - sizeof end : 0, sizeof end, end, &endGot)) {
+      *error = SystemError(path, errno);
       return false;
     }
-    char start[4] = {};
-    std::size_t got = 0;
-    if (!ReadAt(file.fd, 0, sizeof start, start, &got)) {
-      *error = SystemError(path, errno);
+    out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
+    if (out.image != ImageKind::kNone) return true;
+    if (size > kMaxSourceBytes) {
+      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
       return false;
     }
     if (LooksLikeHive(std::string_view(start, got))) {
       // Mapped up to a size: faster than any read for what a walk touches.
       // Beyond it, read piece by piece, so that a few keys of a huge file
       // cost a few pieces, not the pages mapping would bring in around them.
-      auto size = static_cast<std::uint64_t>(st.st_size);
       if (size <= kMappedBytes) out.hive = MappedHiveBytes::Map(file.fd, size);
       if (!out.hive) out.hive = std::make_unique<FileHiveBytes>(file.Release(), size);
       return true;

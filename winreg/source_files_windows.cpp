@@ -16,6 +16,16 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     *error = SystemError(path, errno);
     return false;
   }
+  // The first sector says whether it is a disk image, which this build
+  // does not read.
+  char start[512];
+  std::size_t head = std::fread(start, 1, sizeof start, file);
+  out.image = DetectImage(std::string_view(start, head), {});
+  if (out.image != ImageKind::kNone) {
+    std::fclose(file);
+    return true;
+  }
+  std::rewind(file);
   std::size_t capacity = 0;
   std::unique_ptr<char[]> bytes;
   std::size_t size = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "winreg/hive.h"
+#include "winreg/image.h"
 #include "winreg/regfile.h"
 #include "winreg/source_files.h"
 #include "winreg/text.h"
@@ -20,6 +21,29 @@ std::string_view BaseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+// A disk image, whole or as a selector names a part of it. The image module
+// reads raw disks and volumes, VMDK, VHD and E01; for two kinds it cannot,
+// the way to convert them is said.
+bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, std::string* error) {
+  if (kind == ImageKind::kVdi || kind == ImageKind::kQcow2) {
+    *error = selector.image + ": a " + (kind == ImageKind::kVdi ? "VirtualBox VDI" : "QEMU qcow2") +
+             " image, which cannot be read here; convert it to a raw image first: qemu-img convert -O raw " +
+             selector.image + " disk.img";
+    return false;
+  }
+  return LoadImage(reg, selector, error);
+}
+
+bool LoadSelectedImage(Registry& reg, const ImageSelector& selector, std::string* error) {
+  SourceBytes source;
+  if (!ReadSource(selector.image, source, error)) return false;
+  if (source.image == ImageKind::kNone) {
+    *error = selector.image + ": '#' selects a part of a disk image, and this is none";
+    return false;
+  }
+  return LoadImageSource(reg, selector, source.image, error);
+}
+
 // What loading needs beyond the files: where a version 5 export's text goes,
 // and whether one was met.
 struct LoadContext {
@@ -31,6 +55,11 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
               std::string* error) {
   SourceBytes source;
   if (!ReadSource(path, source, error)) return false;
+  if (source.image != ImageKind::kNone) {
+    ImageSelector whole;
+    whole.image = path;
+    return LoadImageSource(reg, whole, source.image, error);
+  }
   if (source.hive) {
     if (!hiveRoot) {
       std::string_view name = BaseName(path);
@@ -53,6 +82,7 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
 struct SourceFile {
   std::string path;
   std::optional<Root> hiveRoot;  // for a directory's SYSTEM.DAT and USER.DAT
+  std::optional<ImageSelector> selector;  // a part of a disk image
 };
 
 // The files the sources name, a Windows directory giving its SYSTEM.DAT
@@ -65,11 +95,23 @@ bool ListSourceFiles(const std::vector<std::string>& paths, std::vector<SourceFi
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-      *error = SystemError(path, errno);
-      return false;
+      // Not a file: maybe an image with a selector after '#'.
+      int missing = errno;
+      ImageSelector selector;
+      if (path.find('#') == std::string::npos) {
+        *error = SystemError(path, missing);
+        return false;
+      }
+      if (!ParseImageSelector(path, &selector, error)) return false;
+      if (::stat(selector.image.c_str(), &st) != 0) {
+        *error = SystemError(selector.image, errno);
+        return false;
+      }
+      files->push_back({selector.image, std::nullopt, selector});
+      continue;
     }
     if (!S_ISDIR(st.st_mode)) {
-      files->push_back({path, std::nullopt});
+      files->push_back({path, std::nullopt, std::nullopt});
       continue;
     }
     DIR* dir = ::opendir(path.c_str());
@@ -89,8 +131,8 @@ bool ListSourceFiles(const std::vector<std::string>& paths, std::vector<SourceFi
     }
     bool separated = !path.empty() && std::string_view(kPathSeparators).find(path.back()) != std::string_view::npos;
     std::string prefix = separated ? path : path + kPathSeparators[0];
-    if (!system.empty()) files->push_back({prefix + system, Root::kLocalMachine});
-    if (!user.empty()) files->push_back({prefix + user, Root::kUsers});
+    if (!system.empty()) files->push_back({prefix + system, Root::kLocalMachine, std::nullopt});
+    if (!user.empty()) files->push_back({prefix + user, Root::kUsers, std::nullopt});
   }
   return true;
 }
@@ -112,7 +154,9 @@ namespace {
 std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadContext& context, std::string* error) {
   auto reg = std::make_unique<Registry>();
   for (const SourceFile& file : files) {
-    if (!LoadFile(*reg, file.path, file.hiveRoot, context, error)) return nullptr;
+    bool ok = file.selector ? LoadSelectedImage(*reg, *file.selector, error)
+                            : LoadFile(*reg, file.path, file.hiveRoot, context, error);
+    if (!ok) return nullptr;
   }
   return reg;
 }

@@ -1,0 +1,24 @@
+// The boundary between the tools and the image module (image_module.cpp),
+// which links The Sleuth Kit and libmspack and is loaded with dlopen only
+// when a source is a disk image. Plain C types, so that nothing of either
+// side's C++ crosses it.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+// Called once for each hive an image yields: where it lies in the image
+// ("partition 1 (C:): \WINDOWS\SYSTEM.DAT"), the root it feeds (2
+// HKEY_LOCAL_MACHINE, 3 HKEY_USERS, -1 as its contents say), and its bytes,
+// lent for the call. Returns 0 to go on.
+typedef int (*KormaldHiveFound)(void* context, const char* label, int root, const char* bytes, std::size_t size);
+
+// Finds the registry in image (partition -1: any; path and cab empty: the
+// Windows directory the image holds) and hands each hive to found. 0 on
+// success; otherwise error holds one line naming what is wrong.
+typedef int (*KormaldImageRead)(const char* image, int partition, const char* path, const char* cab,
+                                KormaldHiveFound found, void* context, char* error, std::size_t errorSize);
+}
+
+inline constexpr char kImageReadSymbol[] = "kormald_image_read";
