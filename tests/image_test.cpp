@@ -1,0 +1,243 @@
+// Disk images as sources: images built here with Debian's tools (sfdisk,
+// mkfs.fat, mtools, qemu-img, ewfacquire, gcab) give exactly the listing of
+// the hive they hold, damaged ones a one-line error, and no tool changes a
+// byte of them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tests/hive_writer.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using hive_writer::Key;
+using testing_support::RunProgram;
+using testing_support::ScratchDir;
+
+// A registry of one controller, told apart by its description.
+std::string SmallHive(const std::string& description) {
+  Key hdc{"hdc", {}, {Key{"0001", {{"PortDriver", 1, "ESDI_506.pdr"}, {"DriverDesc", 1, description}}, {}}}};
+  Key services{"Services", {}, {Key{"Class", {}, {std::move(hdc)}}}};
+  return hive_writer::Write(Key{"", {}, {Key{"Enum", {}, {Key{"MF", {}, {Key{"X", {{"Driver", 1, "hdc\\0001"}}, {}}}}}},
+                                         Key{"System", {}, {Key{"CurrentControlSet", {}, {std::move(services)}}}}}})
+      .bytes;
+}
+
+std::string Row(const std::string& description) {
+  return "ID  PORT DRIVER      .INF FILE  DESCRIPTION\n\n01: ESDI_506.pdr             ?  " + description + "\n";
+}
+
+// Runs a shell command, failing the test when it fails.
+void Sh(const std::string& command) {
+  auto result = RunProgram("/bin/sh", {"-c", command}, {{"MTOOLS_SKIP_CHECK", "1"}});
+  ASSERT_EQ(result.status, 0) << command << "\n" << result.err;
+}
+
+bool HaveTools() {
+  return RunProgram("/bin/sh", {"-c", "command -v sfdisk mkfs.fat mcopy qemu-img ewfacquire gcab"}).status == 0;
+}
+
+// A FAT volume at offset (MiB) of image, made and filled with files
+// (path in the volume -> file on the host).
+void Volume(const std::string& image, int offsetMiB, int sizeMiB, int fat,
+            const std::vector<std::pair<std::string, std::string>>& files) {
+  Sh("mkfs.fat -F " + std::to_string(fat) + " --offset " + std::to_string(offsetMiB * 2048) + " '" + image + "' " +
+     std::to_string(sizeMiB * 1024) + " >/dev/null 2>&1");
+  std::string at = "'" + image + "@@" + std::to_string(offsetMiB) + "M'";
+  for (const auto& [path, host] : files) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    if (!dir.empty()) Sh("mmd -D s -i " + at + " ::" + dir + " 2>/dev/null || true");
+    Sh("mcopy -i " + at + " '" + host + "' ::" + path);
+  }
+}
+
+std::string Hash(const std::string& file) {
+  return RunProgram("/usr/bin/sha256sum", {file}).out.substr(0, 64);
+}
+
+class Images : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTools()) GTEST_SKIP() << "the image tools are not installed";
+    dir_ = ScratchDir();
+    a_ = testing_support::WriteFile(dir_ + "/a.dat", SmallHive("First install"));
+    b_ = testing_support::WriteFile(dir_ + "/b.dat", SmallHive("Second install"));
+    backup_ = testing_support::WriteFile(dir_ + "/backup.dat", SmallHive("Yesterday"));
+    msdosC_ = testing_support::WriteFile(dir_ + "/msdos-c.sys", "[Paths]\r\nWinDir=C:\\WIN98\r\nWinBootDir=C:\\WIN98\r\n");
+    msdosD_ = testing_support::WriteFile(dir_ + "/msdos-d.sys", "[Options]\r\nBootGUI=1\r\n[paths]\r\nwindir = d:\\windows\r\n");
+  }
+
+  // A disk with the partitions sfdisk's script describes.
+  std::string Disk(const std::string& name, int sizeMiB, const std::string& table) {
+    std::string image = dir_ + "/" + name;
+    Sh("truncate -s " + std::to_string(sizeMiB) + "M '" + image + "' && printf '" + table + "' | sfdisk -q '" + image + "'");
+    return image;
+  }
+
+  // kormald on a source, checked to leave the image as it was.
+  testing_support::RunResult Kormald(const std::string& source, const std::string& image) {
+    std::string before = Hash(image);
+    auto result = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", source}});
+    EXPECT_EQ(Hash(image), before) << "the image changed";
+    return result;
+  }
+
+  void ExpectListing(const std::string& source, const std::string& image, const std::string& description) {
+    auto result = Kormald(source, image);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Row(description)) << source;
+  }
+
+  std::string dir_, a_, b_, backup_, msdosC_, msdosD_;
+};
+
+TEST_F(Images, RawDiskWithOneFat32Partition) {
+  std::string disk = Disk("fat32.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  ExpectListing(disk, disk, "First install");
+  // The same disk as VHD, VMDK and E01.
+  Sh("qemu-img convert -O vpc '" + disk + "' '" + dir_ + "/disk.vhd'");
+  Sh("qemu-img convert -O vmdk '" + disk + "' '" + dir_ + "/disk.vmdk'");
+  Sh("cd '" + dir_ + "' && ewfacquire -q -u -c none -t disk '" + disk + "' >/dev/null 2>&1");
+  for (const char* copy : {"disk.vhd", "disk.vmdk", "disk.E01"}) {
+    ExpectListing(dir_ + "/" + copy, dir_ + "/" + copy, "First install");
+  }
+  // regwalk reads it too, and a shared hive in an image lists as it does bare.
+  auto walked = RunProgram(REGWALK_BINARY, {"-f", disk, "HKEY_LOCAL_MACHINE\\Enum\\MF\\*"});
+  EXPECT_EQ(walked.out, "HKEY_LOCAL_MACHINE\\Enum\\MF\\X\n");
+  std::string shared = testing_support::SharedHive();
+  if (!shared.empty()) {
+    std::string me = Disk("me.img", 48, "label: dos\\nstart=2048, type=c\\n");
+    Volume(me, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", shared}});
+    for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"+ALL"}}) {
+      auto fromImage = RunProgram(KORMALD_BINARY, options, {{"KORMALD_REGISTRY", me}});
+      auto fromHive = RunProgram(KORMALD_BINARY, options, {{"KORMALD_REGISTRY", shared}});
+      EXPECT_EQ(fromImage.out, fromHive.out);
+    }
+  }
+}
+
+TEST_F(Images, WindowsOnALogicalFat16Drive) {
+  // C: a small FAT16 primary partition; D: a logical drive holding Windows.
+  std::string disk = Disk("logical.img", 64, "label: dos\\nstart=2048, size=20M, type=6\\nstart=43008, type=5\\nstart=45056, type=6\\n");
+  Volume(disk, 1, 20, 16, {{"/README.TXT", msdosC_}});
+  Volume(disk, 22, 40, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  ExpectListing(disk, disk, "Second install");
+}
+
+TEST_F(Images, BareFatVolumes) {
+  for (int fat : {12, 16}) {
+    std::string volume = dir_ + "/bare" + std::to_string(fat) + ".img";
+    Sh("mkfs.fat -F " + std::to_string(fat) + " -C '" + volume + "' " + (fat == 12 ? "4096" : "20480") + " >/dev/null");
+    Sh("MTOOLS_SKIP_CHECK=1 mmd -i '" + volume + "' ::/WINDOWS && MTOOLS_SKIP_CHECK=1 mcopy -i '" + volume + "' '" + a_ +
+       "' ::/WINDOWS/SYSTEM.DAT");
+    ExpectListing(volume, volume, "First install");
+  }
+}
+
+TEST_F(Images, MsdosSysNamesTheWindowsDirectory) {
+  // C:\WIN98 on the only partition, beside a \WINDOWS that is not it.
+  std::string one = Disk("win98.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(one, 1, 46, 32, {{"/MSDOS.SYS", msdosC_}, {"/WIN98/SYSTEM.DAT", a_}, {"/WINDOWS/SYSTEM.DAT", b_}});
+  ExpectListing(one, one, "First install");
+  // D:\WINDOWS on a logical drive, named by MSDOS.SYS on C:.
+  std::string two = Disk("onD.img", 64, "label: dos\\nstart=2048, size=20M, type=6\\nstart=43008, type=5\\nstart=45056, type=6\\n");
+  Volume(two, 1, 20, 16, {{"/MSDOS.SYS", msdosD_}, {"/WINDOWS/SYSTEM.DAT", a_}});
+  Volume(two, 22, 40, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  ExpectListing(two, two, "Second install");
+}
+
+TEST_F(Images, TwoInstallationsAreNotGuessedAt) {
+  std::string disk = Disk("two.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\nstart=63488, type=6\\n");
+  Volume(disk, 1, 30, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  Volume(disk, 31, 32, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  auto result = Kormald(disk, disk);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "kormald: " + disk + ": 2 Windows directories, and no MSDOS.SYS to choose between them:\n"
+                        "  partition 1 (C:): \\WINDOWS   (choose it with " + disk + "#part=1)\n"
+                        "  partition 2 (D:): \\WINDOWS   (choose it with " + disk + "#part=2)\n");
+  ExpectListing(disk + "#part=2", disk, "Second install");
+}
+
+TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
+  Sh("cd '" + dir_ + "' && cp '" + backup_ + "' SYSTEM.DAT && gcab -c RB000.CAB SYSTEM.DAT");
+  std::string disk = Disk("backup.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}, {"/WINDOWS/SYSTEM.DA0", backup_},
+                          {"/WINDOWS/SYSBCKUP/RB000.CAB", dir_ + "/RB000.CAB"}});
+  ExpectListing(disk + "#path=\\WINDOWS\\SYSTEM.DA0", disk, "Yesterday");
+  ExpectListing(disk + "#part=1&path=/windows/sysbckup/rb000.cab&cab=system.dat", disk, "Yesterday");
+  auto missing = Kormald(disk + "#path=\\WINDOWS\\SYSTEM.1ST", disk);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "kormald: " + disk + ": partition 1 (C:): no \\WINDOWS\\SYSTEM.1ST\n");
+}
+
+// Damage the image reader cannot read past: one line naming the image and
+// what is wrong, status 1, no rows.
+void ExpectOneLineError(const testing_support::RunResult& result, const std::string& image) {
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(result.err.starts_with("kormald: " + image + ": ")) << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+}
+
+TEST_F(Images, DamagedImagesGiveOneLineAndStatusOne) {
+  struct Row {
+    const char* what;
+    std::string damage;  // a shell command on the image, $1
+  } rows[] = {
+      {"truncated", "truncate -s 600K \"$1\""},
+      // The partition's first sector, in the MBR entry, far past the end.
+      {"partition past the end", "printf '\\000\\000\\000\\100' | dd of=\"$1\" bs=1 seek=454 conv=notrunc 2>/dev/null"},
+      {"no Windows directory", "true"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string disk = Disk(std::string(row.what).substr(0, 5) + ".img", 48, "label: dos\\nstart=2048, type=c\\n");
+    std::vector<std::pair<std::string, std::string>> files;
+    if (std::string(row.what) != "no Windows directory") files.push_back({"/WINDOWS/SYSTEM.DAT", a_});
+    Volume(disk, 1, 46, 32, files);
+    Sh("set -- '" + disk + "'; " + row.damage);
+    ExpectOneLineError(Kormald(disk, disk), disk);
+  }
+}
+
+TEST_F(Images, BrokenFatChainOfTheHiveIsAnError) {
+  std::string disk = Disk("chain.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  // The hive's first cluster made to lead back to itself: a loop in the FAT.
+  std::string at = "'" + disk + "@@1M'";
+  auto chain = RunProgram("/bin/sh", {"-c", "mshowfat -i " + at + " ::/WINDOWS/SYSTEM.DAT | sed 's/.*<\\([0-9]*\\).*/\\1/'"},
+                          {{"MTOOLS_SKIP_CHECK", "1"}});
+  auto info = RunProgram("/bin/sh", {"-c", "minfo -i " + at + " :: | sed -n 's/^reserved (boot) sectors: //p'"},
+                         {{"MTOOLS_SKIP_CHECK", "1"}});
+  ASSERT_FALSE(chain.out.empty());
+  ASSERT_FALSE(info.out.empty());
+  int cluster = std::stoi(chain.out);
+  long entry = 1024L * 1024 + std::stol(info.out) * 512 + 4L * cluster;
+  char value[32];
+  std::snprintf(value, sizeof value, "\\%03o\\%03o\\000\\000", cluster & 0xFF, (cluster >> 8) & 0xFF);
+  Sh("printf '" + std::string(value) + "' | dd of='" + disk + "' bs=1 seek=" + std::to_string(entry) +
+     " conv=notrunc 2>/dev/null");
+  auto result = Kormald(disk, disk);
+  ExpectOneLineError(result, disk);
+  EXPECT_NE(result.err.find("partition 1 (C:)"), std::string::npos) << result.err;
+}
+
+TEST_F(Images, ImagesTheLibraryCannotReadSayHowToConvert) {
+  std::string disk = Disk("conv.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  for (const char* format : {"vdi", "qcow2"}) {
+    std::string copy = dir_ + "/disk." + format;
+    Sh("qemu-img convert -O " + std::string(format) + " '" + disk + "' '" + copy + "'");
+    auto result = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", copy}});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("qemu-img convert -O raw " + copy), std::string::npos) << result.err;
+  }
+  auto bad = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", disk + "#part=x"}});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "kormald: " + disk + "#part=x: part= takes a partition number, found 'x'\n");
+}
+
+}  // namespace
