@@ -22,6 +22,10 @@ namespace {
 
 using regstore::FatVolume;
 
+// Far above any registry file, and low enough that a file system that claims
+// a file of gigabytes costs an error, not the memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+
 struct Volume {
   FatVolume where;
   TSK_FS_INFO* fs = nullptr;
@@ -78,6 +82,10 @@ bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::string* bytes, std:
     return false;
   }
   bool ok = file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
+  if (ok && (file->meta->size < 0 || static_cast<std::uint64_t>(file->meta->size) > kMaxFileBytes)) {
+    *error = WindowsPath(path) + " is too large for a registry file (" + std::to_string(file->meta->size) + " bytes)";
+    ok = false;
+  }
   if (ok) {
     auto size = static_cast<std::size_t>(file->meta->size);
     bytes->resize(size);
@@ -145,7 +153,7 @@ int MemoryWrite(mspack_file* f, void* buffer, int bytes) {
   auto* file = reinterpret_cast<MemoryFile*>(f);
   if (bytes < 0) return -1;
   // A registry file is far below this; a cabinet claiming more is refused.
-  if (file->bytes->size() + static_cast<std::size_t>(bytes) > (std::size_t{1} << 30)) return -1;
+  if (file->bytes->size() + static_cast<std::size_t>(bytes) > kMaxFileBytes) return -1;
   file->bytes->append(static_cast<const char*>(buffer), static_cast<std::size_t>(bytes));
   return bytes;
 }
