@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,26 +100,21 @@ bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::string* bytes, std:
   return ok;
 }
 
-bool IsDirectory(TSK_FS_INFO* fs, const std::string& path) {
+// What a path names: a file, a directory, ...; nullopt when nothing.
+std::optional<TSK_FS_META_TYPE_ENUM> TypeOf(TSK_FS_INFO* fs, const std::string& path) {
   TSK_FS_FILE* file = tsk_fs_file_open(fs, nullptr, TskPath(path).c_str());
   if (file == nullptr) {
     tsk_error_reset();
-    return false;
+    return std::nullopt;
   }
-  bool directory = file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_DIR;
+  std::optional<TSK_FS_META_TYPE_ENUM> type;
+  if (file->meta != nullptr) type = file->meta->type;
   tsk_fs_file_close(file);
-  return directory;
+  return type;
 }
 
-bool Exists(TSK_FS_INFO* fs, const std::string& path) {
-  TSK_FS_FILE* file = tsk_fs_file_open(fs, nullptr, TskPath(path).c_str());
-  if (file == nullptr) {
-    tsk_error_reset();
-    return false;
-  }
-  tsk_fs_file_close(file);
-  return true;
-}
+bool IsDirectory(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path) == TSK_FS_META_TYPE_DIR; }
+bool Exists(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path).has_value(); }
 
 bool HoldsRegistry(TSK_FS_INFO* fs, const std::string& dir) {
   return Exists(fs, dir + "/SYSTEM.DAT") || Exists(fs, dir + "/USER.DAT");
