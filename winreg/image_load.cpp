@@ -16,6 +16,7 @@ namespace regstore {
 
 namespace {
 
+#ifndef _WIN32
 struct Loading {
   Registry* reg;
   std::string error;
@@ -31,7 +32,6 @@ int TakeHive(void* context, const char* label, int root, const char* bytes, std:
   return LoadHive(*loading->reg, std::move(image), size, label, where, &loading->error) ? 0 : 1;
 }
 
-#ifndef _WIN32
 // Where the module lies beside the tools: set by the build, relative to the
 // directory of the running program.
 #ifndef KORMALD_IMAGE_MODULE
