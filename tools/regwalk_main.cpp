@@ -205,7 +205,17 @@ std::string_view ParentOf(std::string_view path) {
 // Writes the export: REGEDIT4 in the registry's codepage, or with toUtf16
 // a version 5 file in UTF-16LE.
 void WriteExport(const WalkState& state, regstore::TextConverter* toUtf16) {
-  std::string out = toUtf16 != nullptr ? kRegedit5Header : kRegedit4Header;
+  // A REGEDIT4 export goes out piece by piece; a version 5 one is gathered
+  // first, to be converted whole.
+  std::string out;
+  auto put = [&](std::string_view text) {
+    if (toUtf16 != nullptr) {
+      out += text;
+    } else {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+    }
+  };
+  put(toUtf16 != nullptr ? kRegedit5Header : kRegedit4Header);
   // Keys without a visited parent: roots in table order, and runs of
   // siblings, which the walk lists highest index first.
   std::vector<std::size_t> pending;
@@ -230,13 +240,14 @@ void WriteExport(const WalkState& state, regstore::TextConverter* toUtf16) {
     std::string_view path = state.PathOf(key);
     std::string_view values = state.ValuesOf(key);
     if (path.find('\\') == std::string_view::npos && values.empty()) continue;
-    out += "\r\n[";
-    out += path;
-    out += "]\r\n";
-    out += values;
+    put("\r\n[");
+    put(path);
+    put("]\r\n");
+    put(values);
   }
-  out += "\r\n";
-  if (toUtf16 != nullptr) out = "\xFF\xFE" + toUtf16->Convert(out);
+  put("\r\n");
+  if (toUtf16 == nullptr) return;
+  out = "\xFF\xFE" + toUtf16->Convert(out);
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
@@ -287,6 +298,10 @@ int WalkCommand(int argc, char** argv) {
   // against are in the registry's codepage.
   std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
   WalkState state{mode, {}, {}, {}, {}, {}, {}, {}};
+  // Room the export's text will not outgrow for any Windows 9x registry:
+  // reserved, not touched, so it costs nothing until written, and the text
+  // is never moved as it grows.
+  if (mode == Mode::kExport) state.text.reserve(std::size_t{64} << 20);
   std::unique_ptr<regstore::TextConverter> toUtf16;
   if (unicode) {
     int codepage = regstore::InstalledRegistry().Codepage();
