@@ -88,8 +88,21 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
   return true;
 }
 
+namespace {
+
+// Text of ASCII alone reads the same in every charset a terminal uses, so
+// it needs no conversion, which costs more than the walk that found it.
+bool Ascii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string ToUser(std::string_view registryText) {
-  return g_toUser ? g_toUser->Convert(registryText) : std::string(registryText);
+  return g_toUser && !Ascii(registryText) ? g_toUser->Convert(registryText) : std::string(registryText);
 }
 
 std::string FromUser(std::string_view userText) {
@@ -97,7 +110,7 @@ std::string FromUser(std::string_view userText) {
 }
 
 void PrintText(std::string_view registryText) {
-  if (!g_toUser) {
+  if (!g_toUser || Ascii(registryText)) {
     std::fwrite(registryText.data(), 1, registryText.size(), stdout);
     return;
   }
