@@ -54,12 +54,6 @@ bool ExportableName(std::string_view name) {
   return true;
 }
 
-std::string FormatValue(std::string_view name, std::uint32_t type, std::string_view data, bool wrap) {
-  std::string out;
-  AppendFormattedValue(out, name, type, data, wrap);
-  return out;
-}
-
 void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, regstore::TextConverter* toUtf16) {
   std::size_t lineStart = out.size();

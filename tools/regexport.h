@@ -18,8 +18,7 @@ bool ExportableName(std::string_view name);
 // are written so; a 4-byte REG_DWORD as dword:; everything else as hex: or
 // hex(N):. With wrap, long hex data goes on over lines the way regedit
 // breaks them ("\" at the end, two blanks at the start of the next line).
-std::string FormatValue(std::string_view name, std::uint32_t type, std::string_view data, bool wrap);
-// The same, appended to out. For a version 5 export, toUtf16 converts
+// The value is appended to out. For a version 5 export, toUtf16 converts
 // string data written as hex (REG_EXPAND_SZ, REG_MULTI_SZ, a REG_SZ that
 // cannot be quoted) from the registry's codepage to UTF-16LE, as such a
 // file holds it; quoted text is converted with the whole file.

@@ -135,7 +135,7 @@ class Registry {
   // Follows a relative path of backslash-separated names.
   std::uint32_t FindPath(std::uint32_t from, std::string_view path);
   // Appends a subkey. The name must stay valid as long as the registry
-  // (it comes from Keep or from a buffer handed to KeepBuffer).
+  // (it comes from Keep, or from bytes a lazy source keeps).
   std::uint32_t AddChild(std::uint32_t parent, std::string_view name);
   std::uint32_t FindOrAddChild(std::uint32_t parent, std::string_view name);
   // Records a subkey that cannot be read (name empty when unknown). It stays
@@ -174,9 +174,6 @@ class Registry {
 
   // Copies bytes into storage that lives as long as the registry.
   std::string_view Keep(std::string_view bytes);
-  // Keeps a whole buffer (a file image) alive as long as the registry.
-  void KeepBuffer(std::unique_ptr<char[]> buffer) { buffers_.push_back(std::move(buffer)); }
-  void ReserveNodes(std::size_t n) { nodes_.reserve(n); }
 
   // The full path text of a key, for messages and tests.
   std::string PathOf(std::uint32_t id) const;
