@@ -10,6 +10,10 @@ namespace {
 
 // Where regedit breaks a hex line: past this many characters.
 constexpr std::size_t kHexLineLimit = 76;
+// A continued hex line starts with two blanks and holds this many bytes.
+constexpr std::size_t kHexBytesPerLine = (kHexLineLimit - 2) / 3 + 1;
+constexpr char kHexBreak[] = "\\\r\n  ";
+constexpr std::size_t kHexBreakLength = sizeof kHexBreak - 1;
 
 // What each byte is to a quoted text: 1 it is escaped, 2 it cannot stand
 // in one (a line break or a NUL), 0 it goes in as it is.
@@ -21,65 +25,99 @@ constexpr auto kQuoting = [] {
   return table;
 }();
 
-// Appends text in quotes, with \\ and \" escaped, in one pass; false (and
-// out as it was) when the text holds a line break or a NUL.
+// Every kind of byte the text holds, ORed: one pass without a branch per
+// byte, as almost every text needs no escape at all.
+unsigned char QuotingOf(std::string_view text) {
+  unsigned char kinds = 0;
+  for (char c : text) kinds |= kQuoting[static_cast<unsigned char>(c)];
+  return kinds;
+}
+
+// Appends text in quotes, with \\ and \" escaped; false (and out as it
+// was) when the text holds a line break or a NUL.
 bool AppendQuoted(std::string& out, std::string_view text) {
-  std::size_t start = out.size();
-  // Written through a pointer into room for the worst case.
-  out.resize(start + 2 * text.size() + 2);
-  char* at = out.data() + start;
-  *at++ = '"';
-  for (char c : text) {
-    unsigned char kind = kQuoting[static_cast<unsigned char>(c)];
-    if (kind != 0) {
-      if (kind == 2) {
-        out.resize(start);
-        return false;
-      }
-      *at++ = '\\';
+  unsigned char kinds = QuotingOf(text);
+  if ((kinds & 2) != 0) return false;
+  out += '"';
+  if (kinds == 0) {
+    out += text;
+  } else {
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (kQuoting[static_cast<unsigned char>(text[i])] == 0) continue;
+      out.append(text, run, i - run);
+      out += '\\';
+      run = i;
     }
-    *at++ = c;
+    out.append(text, run);
   }
-  *at++ = '"';
-  out.resize(static_cast<std::size_t>(at - out.data()));
+  out += '"';
   return true;
+}
+
+// Each byte's two hex digits.
+constexpr auto kHexPairs = [] {
+  constexpr char digits[] = "0123456789abcdef";
+  std::array<std::array<char, 2>, 256> table{};
+  for (std::size_t c = 0; c < 256; ++c) table[c] = {digits[c >> 4], digits[c & 15]};
+  return table;
+}();
+
+// Appends data as comma-separated hex pairs. With wrap, a line ends after
+// the byte that takes it past kHexLineLimit characters, column being where
+// the first pair starts.
+void AppendHex(std::string& out, std::string_view data, std::size_t column, bool wrap) {
+  if (data.empty()) return;
+  std::size_t n = data.size();
+  // Bytes on the first line: it breaks after the byte whose comma passes
+  // the limit, and always after one byte at least.
+  std::size_t first = column > kHexLineLimit ? 1 : (kHexLineLimit - column) / 3 + 1;
+  std::size_t breaks = !wrap || n <= first ? 0 : (n - first - 1) / kHexBytesPerLine + 1;
+  std::size_t start = out.size();
+  out.resize(start + 3 * n - 1 + breaks * kHexBreakLength);
+  char* at = out.data() + start;
+  std::size_t lineEnd = wrap ? first : n;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(at, kHexPairs[static_cast<unsigned char>(data[i])].data(), 2);
+    at += 2;
+    if (i + 1 == n) break;
+    *at++ = ',';
+    if (i + 1 == lineEnd) {
+      std::memcpy(at, kHexBreak, kHexBreakLength);
+      at += kHexBreakLength;
+      lineEnd += kHexBytesPerLine;
+    }
+  }
 }
 
 }  // namespace
 
-bool ExportableName(std::string_view name) {
-  for (char c : name) {
-    if (kQuoting[static_cast<unsigned char>(c)] == 2) return false;
-  }
-  return true;
-}
+bool ExportableName(std::string_view name) { return (QuotingOf(name) & 2) == 0; }
 
-void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
+bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, regstore::TextConverter* toUtf16) {
   std::size_t lineStart = out.size();
+  bool named = true;
   if (name.empty()) {
     out += '@';
   } else {
-    AppendQuoted(out, name);
+    named = AppendQuoted(out, name);
   }
   out += '=';
   // A REG_SZ whose data is one text and its terminator, with no line break
   // or NUL inside, reads back byte for byte from a quoted string.
   if (type == REG_SZ && !data.empty() && data.back() == '\0' &&
       AppendQuoted(out, data.substr(0, data.size() - 1))) {
-    return;
+    return named;
   }
-  static const char digits[] = "0123456789abcdef";
   if (type == REG_DWORD && data.size() == 4) {
     // Little-endian in the data, eight hex digits most significant first.
     char number[14] = {'d', 'w', 'o', 'r', 'd', ':'};
     for (int i = 0; i < 4; ++i) {
-      auto c = static_cast<unsigned char>(data[3 - i]);
-      number[6 + 2 * i] = digits[c >> 4];
-      number[7 + 2 * i] = digits[c & 15];
+      std::memcpy(number + 6 + 2 * i, kHexPairs[static_cast<unsigned char>(data[3 - i])].data(), 2);
     }
     out.append(number, sizeof number);
-    return;
+    return named;
   }
   std::string wide;
   if (toUtf16 != nullptr && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
@@ -93,25 +131,6 @@ void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
     std::snprintf(prefix, sizeof prefix, "hex(%x):", type);
     out += prefix;
   }
-  // Written through a pointer into room made beforehand: three characters
-  // a byte, and five more for each line break.
-  std::size_t column = out.size() - lineStart;
-  std::size_t start = out.size();
-  out.resize(start + data.size() * 3 + (wrap ? (data.size() * 3 / (kHexLineLimit - 2) + 1) * 5 : 0));
-  char* at = out.data() + start;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    auto c = static_cast<unsigned char>(data[i]);
-    *at++ = digits[c >> 4];
-    *at++ = digits[c & 15];
-    column += 2;
-    if (i + 1 == data.size()) break;
-    *at++ = ',';
-    ++column;
-    if (wrap && column > kHexLineLimit) {
-      std::memcpy(at, "\\\r\n  ", 5);
-      at += 5;
-      column = 2;
-    }
-  }
-  out.resize(static_cast<std::size_t>(at - out.data()));
+  AppendHex(out, data, out.size() - lineStart, wrap);
+  return named;
 }

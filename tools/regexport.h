@@ -21,8 +21,10 @@ bool ExportableName(std::string_view name);
 // The value is appended to out. For a version 5 export, toUtf16 converts
 // string data written as hex (REG_EXPAND_SZ, REG_MULTI_SZ, a REG_SZ that
 // cannot be quoted) from the registry's codepage to UTF-16LE, as such a
-// file holds it; quoted text is converted with the whole file.
-void AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
+// file holds it; quoted text is converted with the whole file. False when
+// the name cannot stand in a REGEDIT4 file (ExportableName); the line then
+// holds only "=" and the data.
+bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, regstore::TextConverter* toUtf16 = nullptr);
 
 inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
