@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,167 +89,206 @@ int SplitCommand(int argc, char** argv) {
 enum class Mode { kPaths, kValues, kExport };
 
 // The values of one key, formatted as the value walk hands them over (last
-// first) into one text, to be taken back in index order.
+// first) into one text.
 struct FormattedValues {
   bool exporting = false;
   regstore::TextConverter* toUtf16 = nullptr;  // a version 5 export's string data
   std::string text;               // the lines back to back, without line ends
   std::vector<std::size_t> ends;  // where each line ends, in the order made
   std::string badName;            // a value name that cannot be exported
+
+  std::size_t LineCount() const { return ends.size(); }
+  // The i-th line made: the value of index count - 1 - i.
+  std::string_view Line(std::size_t i) const {
+    std::size_t from = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(text).substr(from, ends[i] - from);
+  }
 };
 
 int FormatOneValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
   auto* values = reinterpret_cast<FormattedValues*>(user);
-  if (values->exporting && !ExportableName(name)) {
+  if (!AppendFormattedValue(values->text, name, type, std::string_view(reinterpret_cast<const char*>(data), size),
+                            values->exporting, values->toUtf16) &&
+      values->exporting) {
     values->badName = name;
     return 1;
   }
-  AppendFormattedValue(values->text, name, type, std::string_view(reinterpret_cast<const char*>(data), size),
-                       values->exporting, values->toUtf16);
   values->ends.push_back(values->text.size());
   return 0;
 }
 
-// Appends the key's value lines to out in index order, each after prefix
-// and followed by lineEnd.
-int FormatValuesOf(HKEY key, FormattedValues& values, std::string& out, std::string_view prefix,
-                   std::string_view lineEnd) {
+int FormatValuesOf(HKEY key, FormattedValues& values) {
   values.text.clear();
   values.ends.clear();
-  if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&values), FormatOneValue); result != 0) {
-    return result;
-  }
-  for (std::size_t i = values.ends.size(); i-- > 0;) {
-    std::size_t from = i == 0 ? 0 : values.ends[i - 1];
-    out += prefix;
-    out.append(values.text, from, values.ends[i] - from);
-    out += lineEnd;
-  }
-  return 0;
+  return WalkValues(key, reinterpret_cast<std::intptr_t>(&values), FormatOneValue);
 }
 
-// The export's keys in walk order, to be written parents first and
-// siblings in index order, which is how an import recreates that order.
-struct ExportKey {
-  // Where the key's path and its value lines (each ending in CR LF) stand
-  // in the walk's text, one text for all keys.
-  std::size_t pathAt, pathLength, valuesAt, valuesLength;
-  std::vector<std::size_t> children;  // in walk order: highest index first
+// Text laid down from its end towards its start.
+class BackwardText {
+ public:
+  // Room the text of any Windows 9x registry fits in: taken, not touched,
+  // so it costs only the pages written.
+  BackwardText() : room_(kFirstRoom), bytes_(std::make_unique_for_overwrite<char[]>(room_)), start_(room_) {}
+
+  void Prepend(std::string_view piece) {
+    if (piece.size() > start_) Grow(piece.size());
+    start_ -= piece.size();
+    std::memcpy(bytes_.get() + start_, piece.data(), piece.size());
+  }
+  // How much has been laid down, a mark that moving the text keeps.
+  std::size_t Length() const { return room_ - start_; }
+  // What was laid down after the first mark up to the second.
+  std::string_view Between(std::size_t from, std::size_t to) const {
+    return {bytes_.get() + room_ - to, to - from};
+  }
+
+ private:
+  static constexpr std::size_t kFirstRoom = std::size_t{64} << 20;
+
+  void Grow(std::size_t more) {
+    std::size_t room = std::max(2 * room_, Length() + more);
+    auto bytes = std::make_unique_for_overwrite<char[]>(room);
+    std::memcpy(bytes.get() + room - Length(), bytes_.get() + start_, Length());
+    start_ += room - room_;
+    room_ = room;
+    bytes_ = std::move(bytes);
+  }
+
+  std::size_t room_;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t start_;
+};
+
+// A REGEDIT4 export in the making. The file lists parents first and
+// siblings in index order, which is how an import recreates that order; the
+// walk visits siblings highest index first. That order is the walk's
+// post-order read backwards, so each key's section is laid down, backwards,
+// when the walk leaves the key, and the text comes out in file order.
+//
+// Keys whose parent was not visited (the roots, or a pattern's matches)
+// stand in runs of siblings; runs keep the walk's order and each run, being
+// one backwards text, comes out in index order.
+class Export {
+ public:
+  explicit Export(regstore::TextConverter* toUtf16) : toUtf16_(toUtf16) {}
+
+  // A visited key: the keys left behind are laid down, then this one waits,
+  // its values formatted, until the walk leaves it. Nonzero ends the walk.
+  int Visit(HKEY key, std::string_view path) {
+    while (depth_ > 0 && !IsBelow(path, open_[depth_ - 1].path)) Leave();
+    // Below a visited parent only the key's own name is new to the export.
+    std::string_view fresh = path;
+    if (depth_ > 0) {
+      fresh.remove_prefix(open_[depth_ - 1].path.size() + 1);
+    } else {
+      if (runs_.empty() || ParentOf(path) != lastParent_) runs_.push_back(text_.Length());
+      lastParent_ = ParentOf(path);
+    }
+    if (!ExportableName(fresh)) {
+      problem_ = "cannot export a key whose name holds a line break";
+      return 1;
+    }
+    if (depth_ == open_.size()) open_.emplace_back();
+    OpenKey& open = open_[depth_];
+    open.values.exporting = true;
+    open.values.toUtf16 = toUtf16_;
+    if (int result = FormatValuesOf(key, open.values); result != 0) {
+      if (!open.values.badName.empty()) {
+        problem_ = "cannot export a value of " + std::string(path) + " whose name holds a line break";
+      }
+      return result;
+    }
+    open.path = path;
+    ++depth_;
+    return 0;
+  }
+
+  const std::string& problem() const { return problem_; }
+
+  // The whole file, in the registry's codepage or, with toUtf16, as a
+  // version 5 file in UTF-16LE.
+  void Write() {
+    while (depth_ > 0) Leave();
+    runs_.push_back(text_.Length());
+    if (toUtf16_ == nullptr) {
+      std::fputs(kRegedit4Header, stdout);
+      for (std::size_t i = 0; i + 1 < runs_.size(); ++i) Put(text_.Between(runs_[i], runs_[i + 1]));
+      std::fputs("\r\n", stdout);
+      return;
+    }
+    std::string whole = kRegedit5Header;
+    for (std::size_t i = 0; i + 1 < runs_.size(); ++i) whole += text_.Between(runs_[i], runs_[i + 1]);
+    whole += "\r\n";
+    Put("\xFF\xFE" + toUtf16_->Convert(whole));
+  }
+
+ private:
+  struct OpenKey {
+    std::string path;
+    FormattedValues values;
+  };
+
+  static bool IsBelow(std::string_view path, std::string_view ancestor) {
+    return path.size() > ancestor.size() && path.starts_with(ancestor) && path[ancestor.size()] == '\\';
+  }
+
+  // The key a path names the parent of; a root is its own group.
+  static std::string_view ParentOf(std::string_view path) {
+    std::size_t cut = path.rfind('\\');
+    return cut == std::string_view::npos ? path : path.substr(0, cut);
+  }
+
+  static void Put(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+  // Lays down the section of the innermost waiting key, its value lines
+  // last first.
+  void Leave() {
+    const OpenKey& open = open_[--depth_];
+    // A root exists wherever the file is imported; its bare section would
+    // only make a view's target key (HKEY_CURRENT_CONFIG) spring up.
+    if (open.path.find('\\') == std::string::npos && open.values.LineCount() == 0) return;
+    for (std::size_t i = 0; i < open.values.LineCount(); ++i) {
+      text_.Prepend("\r\n");
+      text_.Prepend(open.values.Line(i));
+    }
+    text_.Prepend("]\r\n");
+    text_.Prepend(open.path);
+    text_.Prepend("\r\n[");
+  }
+
+  regstore::TextConverter* toUtf16_;
+  BackwardText text_;
+  // The chain of visited keys the walk is inside of, each kept with its
+  // text until the walk leaves it; entries past depth_ keep their room.
+  std::vector<OpenKey> open_;
+  std::size_t depth_ = 0;
+  std::vector<std::size_t> runs_;  // where each run begins in text_
+  std::string lastParent_;         // of the last key that began or joined a run
+  std::string problem_;
 };
 
 struct WalkState {
   Mode mode;
-  std::vector<ExportKey> keys;
-  std::vector<std::size_t> topLevel;
-  std::vector<std::size_t> stack;  // the chain of ancestors of the last key
-  std::string problem;
-  FormattedValues scratch;
-  std::string out;   // -v: what one key prints
-  std::string text;  // -e: every key's path and value lines
-
-  std::string_view PathOf(const ExportKey& key) const { return {text.data() + key.pathAt, key.pathLength}; }
-  std::string_view ValuesOf(const ExportKey& key) const { return {text.data() + key.valuesAt, key.valuesLength}; }
+  FormattedValues values;  // -v: one key's values
+  std::string out;         // -v: what one key prints
+  Export* exporting = nullptr;
 };
-
-bool IsBelow(std::string_view path, std::string_view ancestor) {
-  return path.size() > ancestor.size() && path.starts_with(ancestor) && path[ancestor.size()] == '\\';
-}
 
 int Visit(HKEY key, const char* path, std::intptr_t user) {
   auto* state = reinterpret_cast<WalkState*>(user);
-  if (state->mode == Mode::kPaths) {
-    state->out = path;
-    state->out += '\n';
-    PrintText(state->out);
-    return 0;
-  }
+  if (state->mode == Mode::kExport) return state->exporting->Visit(key, path);
+  state->out = path;
+  state->out += '\n';
   if (state->mode == Mode::kValues) {
-    state->out = path;
-    state->out += '\n';
-    if (int result = FormatValuesOf(key, state->scratch, state->out, "  ", "\n"); result != 0) return result;
-    PrintText(state->out);
-    return 0;
-  }
-  while (!state->stack.empty() && !IsBelow(path, state->PathOf(state->keys[state->stack.back()]))) {
-    state->stack.pop_back();
-  }
-  // Below a visited parent only the key's own name is new to the export.
-  std::string_view fresh = path;
-  if (!state->stack.empty()) fresh.remove_prefix(state->keys[state->stack.back()].pathLength + 1);
-  if (!ExportableName(fresh)) {
-    state->problem = "cannot export a key whose name holds a line break";
-    return 1;
-  }
-  state->scratch.exporting = true;
-  std::size_t pathAt = state->text.size();
-  state->text += path;
-  std::size_t valuesAt = state->text.size();
-  if (int result = FormatValuesOf(key, state->scratch, state->text, "", "\r\n"); result != 0) {
-    if (!state->scratch.badName.empty()) {
-      state->problem = std::string("cannot export a value of ") + path + " whose name holds a line break";
+    if (int result = FormatValuesOf(key, state->values); result != 0) return result;
+    for (std::size_t i = state->values.LineCount(); i-- > 0;) {
+      state->out += "  ";
+      state->out += state->values.Line(i);
+      state->out += '\n';
     }
-    return result;
   }
-  std::size_t index = state->keys.size();
-  state->keys.push_back({pathAt, valuesAt - pathAt, valuesAt, state->text.size() - valuesAt, {}});
-  (state->stack.empty() ? state->topLevel : state->keys[state->stack.back()].children).push_back(index);
-  state->stack.push_back(index);
+  PrintText(state->out);
   return 0;
-}
-
-// The key a path names the parent of; a root is its own group.
-std::string_view ParentOf(std::string_view path) {
-  std::size_t cut = path.rfind('\\');
-  return cut == std::string_view::npos ? path : path.substr(0, cut);
-}
-
-// Writes the export: REGEDIT4 in the registry's codepage, or with toUtf16
-// a version 5 file in UTF-16LE.
-void WriteExport(const WalkState& state, regstore::TextConverter* toUtf16) {
-  // A REGEDIT4 export goes out piece by piece; a version 5 one is gathered
-  // first, to be converted whole.
-  std::string out;
-  auto put = [&](std::string_view text) {
-    if (toUtf16 != nullptr) {
-      out += text;
-    } else {
-      std::fwrite(text.data(), 1, text.size(), stdout);
-    }
-  };
-  put(toUtf16 != nullptr ? kRegedit5Header : kRegedit4Header);
-  // Keys without a visited parent: roots in table order, and runs of
-  // siblings, which the walk lists highest index first.
-  std::vector<std::size_t> pending;
-  for (std::size_t i = state.topLevel.size(); i-- > 0;) {
-    std::size_t end = i;
-    while (i > 0 && ParentOf(state.PathOf(state.keys[state.topLevel[i - 1]])) ==
-                        ParentOf(state.PathOf(state.keys[state.topLevel[end]]))) {
-      --i;
-    }
-    pending.insert(pending.end(), state.topLevel.begin() + static_cast<std::ptrdiff_t>(i),
-                   state.topLevel.begin() + static_cast<std::ptrdiff_t>(end) + 1);
-  }
-  // Pushed highest index first, siblings pop lowest first, each before its
-  // subtree: the order an import recreates.
-  while (!pending.empty()) {
-    std::size_t index = pending.back();
-    pending.pop_back();
-    const ExportKey& key = state.keys[index];
-    pending.insert(pending.end(), key.children.begin(), key.children.end());
-    // A root exists wherever the file is imported; its bare section would
-    // only make a view's target key (HKEY_CURRENT_CONFIG) spring up.
-    std::string_view path = state.PathOf(key);
-    std::string_view values = state.ValuesOf(key);
-    if (path.find('\\') == std::string_view::npos && values.empty()) continue;
-    put("\r\n[");
-    put(path);
-    put("]\r\n");
-    put(values);
-  }
-  put("\r\n");
-  if (toUtf16 == nullptr) return;
-  out = "\xFF\xFE" + toUtf16->Convert(out);
-  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 int WalkCommand(int argc, char** argv) {
@@ -297,11 +337,6 @@ int WalkCommand(int argc, char** argv) {
   // The pattern comes in the user's charset; the names it is matched
   // against are in the registry's codepage.
   std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
-  WalkState state{mode, {}, {}, {}, {}, {}, {}, {}};
-  // Room the export's text will not outgrow for any Windows 9x registry:
-  // reserved, not touched, so it costs nothing until written, and the text
-  // is never moved as it grows.
-  if (mode == Mode::kExport) state.text.reserve(std::size_t{64} << 20);
   std::unique_ptr<regstore::TextConverter> toUtf16;
   if (unicode) {
     int codepage = regstore::InstalledRegistry().Codepage();
@@ -311,18 +346,21 @@ int WalkCommand(int argc, char** argv) {
                    codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
       return 1;
     }
-    state.scratch.toUtf16 = toUtf16.get();
   }
-  int result = WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, nonRecursive ? 0 : 1, Visit, reinterpret_cast<std::intptr_t>(&state));
-  if (!state.problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, state.problem.c_str());
+  std::optional<Export> exporting;
+  if (mode == Mode::kExport) exporting.emplace(toUtf16.get());
+  WalkState state{mode, {}, {}, exporting ? &*exporting : nullptr};
+  int result = WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, nonRecursive ? 0 : 1, Visit,
+                        reinterpret_cast<std::intptr_t>(&state));
+  if (exporting && !exporting->problem().empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, exporting->problem().c_str());
     return 1;
   }
   // A walk that a registry failure ended still exports what it read: the
   // status and the message say what is missing.
-  if (mode == Mode::kExport && result >= 0) {
+  if (exporting && result >= 0) {
     BinaryOutput();
-    WriteExport(state, toUtf16.get());
+    exporting->Write();
   }
   if (!FinishOutput(kProgram)) return 1;
   if (result < 0) {
