@@ -34,6 +34,14 @@ std::size_t SlotOf(std::uint32_t parent, std::uint32_t nameHash, std::size_t mas
   return static_cast<std::size_t>(h >> 29) & mask;
 }
 
+// Where a key's entry goes in the index, and what tells entries apart
+// without reading their keys: the high half of a multiplicative hash of
+// its parent and folded name, whose low bits are the slot.
+std::uint32_t KeyTag(std::uint32_t parent, std::string_view name) {
+  std::uint64_t h = (static_cast<std::uint64_t>(parent) << 32 | FoldedHash(name)) * 0x9E3779B97F4A7C15ULL;
+  return static_cast<std::uint32_t>(h >> 32);
+}
+
 // Splits "A\B\C" and calls f on each name; false when a name is empty.
 template <typename F>
 bool ForEachSegment(std::string_view path, F&& f) {
@@ -59,7 +67,7 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 Registry::Registry() {
-  index_.assign(64, kEmptySlot);
+  index_.assign(64, IndexEntry{kEmptySlot, 0});
   valueIndex_.assign(64, kValueEmpty);
   localMachine_ = NewNode(kNoNode, "HKEY_LOCAL_MACHINE");
   users_ = NewNode(kNoNode, "HKEY_USERS");
@@ -144,57 +152,54 @@ void Registry::DecodeAll() {
 }
 
 void Registry::IndexGrow() {
-  std::vector<std::uint32_t> old = std::move(index_);
+  std::vector<IndexEntry> old = std::move(index_);
   g_storeSteps += old.size();
   std::size_t live = 0;
-  for (std::uint32_t id : old) live += id < kTombstone ? 1 : 0;
+  for (const IndexEntry& e : old) live += e.id < kTombstone ? 1 : 0;
   std::size_t capacity = 64;
   while (capacity < live * 4) capacity *= 2;
-  index_.assign(capacity, kEmptySlot);
+  index_.assign(capacity, IndexEntry{kEmptySlot, 0});
   indexUsed_ = 0;
-  for (std::uint32_t id : old) {
-    if (id < kTombstone) IndexInsert(id);
+  // The tags place the entries again: no key is read, no name hashed.
+  std::size_t mask = capacity - 1;
+  for (const IndexEntry& e : old) {
+    if (e.id >= kTombstone) continue;
+    std::size_t i = e.tag & mask;
+    while (index_[i].id != kEmptySlot) {
+      i = (i + 1) & mask;
+      ++g_storeSteps;
+    }
+    index_[i] = e;
+    ++indexUsed_;
   }
 }
 
 bool Registry::IndexInsertUnique(std::uint32_t id) {
   if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
   const Node& n = nodes_[id];
+  std::uint32_t tag = KeyTag(n.parent, n.name);
   std::size_t mask = index_.size() - 1;
-  std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask);
-  for (; index_[i] != kEmptySlot; i = (i + 1) & mask) {
+  std::size_t i = tag & mask;
+  for (; index_[i].id != kEmptySlot; i = (i + 1) & mask) {
     ++g_storeSteps;
-    std::uint32_t other = index_[i];
-    if (other != kTombstone && nodes_[other].parent == n.parent && SameName(nodes_[other].name, n.name)) {
+    const IndexEntry& other = index_[i];
+    if (other.tag == tag && other.id != kTombstone && nodes_[other.id].parent == n.parent &&
+        SameName(nodes_[other.id].name, n.name)) {
       return false;
     }
   }
-  index_[i] = id;
+  index_[i] = IndexEntry{id, tag};
   ++indexUsed_;
   return true;
-}
-
-void Registry::IndexInsert(std::uint32_t id) {
-  if ((indexUsed_ + 1) * 2 > index_.size()) IndexGrow();
-  const Node& n = nodes_[id];
-  std::size_t mask = index_.size() - 1;
-  std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask);
-  while (index_[i] != kEmptySlot) {
-    i = (i + 1) & mask;
-    ++g_storeSteps;
-  }
-  index_[i] = id;
-  ++indexUsed_;
 }
 
 void Registry::IndexErase(std::uint32_t id) {
   const Node& n = nodes_[id];
   std::size_t mask = index_.size() - 1;
-  for (std::size_t i = SlotOf(n.parent, FoldedHash(n.name), mask); index_[i] != kEmptySlot;
-       i = (i + 1) & mask) {
+  for (std::size_t i = KeyTag(n.parent, n.name) & mask; index_[i].id != kEmptySlot; i = (i + 1) & mask) {
     ++g_storeSteps;
-    if (index_[i] == id) {
-      index_[i] = kTombstone;
+    if (index_[i].id == id) {
+      index_[i].id = kTombstone;
       return;
     }
   }
@@ -202,14 +207,14 @@ void Registry::IndexErase(std::uint32_t id) {
 
 std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) {
   DecodeSubkeys(parent);
-  std::uint32_t hash = FoldedHash(name);
+  std::uint32_t tag = KeyTag(parent, name);
   std::size_t mask = index_.size() - 1;
-  for (std::size_t i = SlotOf(parent, hash, mask); index_[i] != kEmptySlot; i = (i + 1) & mask) {
+  for (std::size_t i = tag & mask; index_[i].id != kEmptySlot; i = (i + 1) & mask) {
     ++g_storeSteps;
-    std::uint32_t id = index_[i];
-    if (id == kTombstone) continue;
-    const Node& n = nodes_[id];
-    if (n.parent == parent && SameName(n.name, name)) return id;
+    const IndexEntry& e = index_[i];
+    if (e.tag != tag || e.id == kTombstone) continue;
+    const Node& n = nodes_[e.id];
+    if (n.parent == parent && SameName(n.name, name)) return e.id;
   }
   return kNoNode;
 }
@@ -390,7 +395,9 @@ void Registry::Compact() {
     valueIndex_.assign(64, kValueEmpty);
     valueIndexUsed_ = 0;
     g_storeSteps += nodes_.size();
-    for (Node& n : nodes_) n.flags &= static_cast<std::uint8_t>(~kValuesIndexed);
+    for (std::uint32_t id = 0; id < nodes_.size(); ++id) {
+      nodes_[id].flags &= static_cast<std::uint8_t>(~kValuesIndexed);
+    }
   }
   shrunk_.clear();
 }

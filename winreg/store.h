@@ -66,6 +66,25 @@ inline constexpr std::uint8_t kSubkeysPending = 2;
 inline constexpr std::uint8_t kValuesPending = 4;
 inline constexpr std::uint8_t kValuesIndexed = 8;  // its values are in the registry's value index
 
+// The keys by id, in blocks that never move: adding a key copies none, and
+// a growing registry never holds two copies of its keys.
+class NodeTable {
+ public:
+  Node& operator[](std::uint32_t id) { return blocks_[id >> kShift][id & kMask]; }
+  const Node& operator[](std::uint32_t id) const { return blocks_[id >> kShift][id & kMask]; }
+  std::size_t size() const { return size_; }
+  Node& emplace_back() {
+    if ((size_ & kMask) == 0) blocks_.push_back(std::make_unique<Node[]>(kMask + 1));
+    return (*this)[static_cast<std::uint32_t>(size_++)];
+  }
+
+ private:
+  static constexpr unsigned kShift = 10;
+  static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+  std::vector<std::unique_ptr<Node[]>> blocks_;
+  std::size_t size_ = 0;
+};
+
 class Registry;
 
 // A source that hands a key's subkeys and values to the registry the first
@@ -191,7 +210,6 @@ class Registry {
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
   void DecodeSubkeys(std::uint32_t id);
   void DecodeValues(std::uint32_t id);
-  void IndexInsert(std::uint32_t id);
   // Inserts unless a sibling of the same name is there; false then.
   bool IndexInsertUnique(std::uint32_t id);
   void IndexErase(std::uint32_t id);
@@ -201,13 +219,17 @@ class Registry {
   void ValueIndexInsert(std::uint32_t id, std::uint32_t position);
   void ValueIndexGrow();
 
-  std::vector<Node> nodes_;
+  NodeTable nodes_;
   std::vector<Damage> damages_;
   std::vector<std::unique_ptr<LazySource>> sources_;
   // Open addressing over node ids, one entry per (parent, folded name):
   // siblings of the same name and unnamed damaged keys are left out, so
   // that no chain grows with them.
-  std::vector<std::uint32_t> index_;
+  struct IndexEntry {
+    std::uint32_t id;
+    std::uint32_t tag;  // KeyTag of its parent and name
+  };
+  std::vector<IndexEntry> index_;
   std::size_t indexUsed_ = 0;  // live entries plus tombstones
   // Values by (key, folded name), for keys with more values than a scan
   // costs; entries are (key << 32 | position) + 1, 0 when empty.
