@@ -339,4 +339,30 @@ TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {
   RegCloseKey(key);
 }
 
+// Names compare and are found folding a-z to A-Z and no other byte, at
+// every place in a name: within its first eight bytes, at their edge and
+// past them.
+TEST(StoreLookup, OnlyAsciiLettersFold) {
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  auto upper = [](std::string s) {
+    for (char& c : s) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    return s;
+  };
+  for (int c = 1; c < 256; ++c) {
+    for (std::size_t at : {0, 7, 8, 12}) {
+      std::string name = "key" + std::to_string(at) + "-longer-name";
+      name[at] = static_cast<char>(c);
+      std::string flipped = name;
+      flipped[at] = static_cast<char>(c ^ 0x20);
+      bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+      EXPECT_EQ(regstore::SameName(name, flipped), letter) << c << " at " << at;
+      EXPECT_TRUE(regstore::SameName(name, upper(name))) << c << " at " << at;
+      std::uint32_t parent = reg->AddChild(lm, reg->Keep(std::to_string(c) + "/" + std::to_string(at)));
+      std::uint32_t id = reg->AddChild(parent, reg->Keep(name));
+      EXPECT_EQ(reg->FindChild(parent, upper(name)), id) << c << " at " << at;
+    }
+  }
+}
+
 }  // namespace

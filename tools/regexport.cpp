@@ -1,5 +1,6 @@
 #include "tools/regexport.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -25,9 +26,35 @@ constexpr auto kQuoting = [] {
   return table;
 }();
 
-// Every kind of byte the text holds, ORed: one pass without a branch per
-// byte, as almost every text needs no escape at all.
+// Whether sixteen bytes are all ones a quoted text takes as they are. A
+// byte below 0x0E (NUL, CR and LF among them), a quote or a backslash
+// makes it no: the caller then looks at them one by one.
+bool PlainSixteen(const char* bytes) {
+  using Lanes = unsigned char __attribute__((vector_size(16)));
+  Lanes v;
+  std::memcpy(&v, bytes, sizeof v);
+  auto hits = (v < 0x0E) | (v == '"') | (v == '\\');
+  std::uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  return (halves[0] | halves[1]) == 0;
+}
+
+// Every kind of byte the text holds, ORed. Almost every text needs no
+// escape at all: it is passed over sixteen bytes at a time (the last
+// sixteen overlapping, a short text padded with blanks) and looked at byte
+// by byte only when that finds something.
 unsigned char QuotingOf(std::string_view text) {
+  bool plain = true;
+  if (text.size() < 16) {
+    char padded[16];
+    std::memset(padded, ' ', sizeof padded);
+    if (!text.empty()) std::memcpy(padded, text.data(), text.size());
+    plain = PlainSixteen(padded);
+  } else {
+    for (std::size_t i = 0; plain && i + 16 < text.size(); i += 16) plain = PlainSixteen(text.data() + i);
+    plain = plain && PlainSixteen(text.data() + text.size() - 16);
+  }
+  if (plain) return 0;
   unsigned char kinds = 0;
   for (char c : text) kinds |= kQuoting[static_cast<unsigned char>(c)];
   return kinds;
@@ -55,11 +82,12 @@ bool AppendQuoted(std::string& out, std::string_view text) {
   return true;
 }
 
-// Each byte's two hex digits.
+// Each byte's two hex digits and the comma after them, and a spare byte
+// that makes the entry one four-byte store.
 constexpr auto kHexPairs = [] {
   constexpr char digits[] = "0123456789abcdef";
-  std::array<std::array<char, 2>, 256> table{};
-  for (std::size_t c = 0; c < 256; ++c) table[c] = {digits[c >> 4], digits[c & 15]};
+  std::array<std::array<char, 4>, 256> table{};
+  for (std::size_t c = 0; c < 256; ++c) table[c] = {digits[c >> 4], digits[c & 15], ',', '\0'};
   return table;
 }();
 
@@ -74,20 +102,21 @@ void AppendHex(std::string& out, std::string_view data, std::size_t column, bool
   std::size_t first = column > kHexLineLimit ? 1 : (kHexLineLimit - column) / 3 + 1;
   std::size_t breaks = !wrap || n <= first ? 0 : (n - first - 1) / kHexBytesPerLine + 1;
   std::size_t start = out.size();
-  out.resize(start + 3 * n - 1 + breaks * kHexBreakLength);
+  // Room for every pair with its comma and the last entry's spare byte;
+  // the last comma and the spare are cut off after.
+  out.resize(start + 3 * n + breaks * kHexBreakLength + 1);
   char* at = out.data() + start;
-  std::size_t lineEnd = wrap ? first : n;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::memcpy(at, kHexPairs[static_cast<unsigned char>(data[i])].data(), 2);
-    at += 2;
-    if (i + 1 == n) break;
-    *at++ = ',';
-    if (i + 1 == lineEnd) {
-      std::memcpy(at, kHexBreak, kHexBreakLength);
-      at += kHexBreakLength;
-      lineEnd += kHexBytesPerLine;
+  std::size_t i = 0;
+  for (std::size_t line = wrap ? first : n;; line = kHexBytesPerLine) {
+    for (std::size_t end = std::min(n, i + line); i < end; ++i) {
+      std::memcpy(at, kHexPairs[static_cast<unsigned char>(data[i])].data(), 4);
+      at += 3;
     }
+    if (i == n) break;
+    std::memcpy(at, kHexBreak, kHexBreakLength);
+    at += kHexBreakLength;
   }
+  out.resize(static_cast<std::size_t>(at - out.data()) - 1);
 }
 
 }  // namespace

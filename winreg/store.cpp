@@ -21,12 +21,31 @@ constexpr std::size_t kArenaChunk = 64 * 1024;
 constexpr std::size_t kScannedValues = 8;
 constexpr std::size_t kNoValue = ~std::size_t{0};
 
-unsigned char Fold(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; }
+// Up to eight bytes of a name as one word, zeros past its end.
+std::uint64_t Word(const char* bytes, std::size_t n) {
+  std::uint64_t w = 0;
+  std::memcpy(&w, bytes, n < 8 ? n : 8);
+  return w;
+}
+
+// a-z folded to A-Z in eight bytes at once; every other byte as it is.
+std::uint64_t FoldWord(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::uint64_t low = w & ~kHigh;  // no byte carries into the next below
+  std::uint64_t fromA = low + (0x80 - 'a') * kOnes;
+  std::uint64_t pastZ = low + (0x80 - 'z' - 1) * kOnes;
+  std::uint64_t lower = fromA & ~pastZ & ~w & kHigh;
+  return w - (lower >> 2);  // 0x80 >> 2 is the 0x20 between the cases
+}
 
 std::uint32_t FoldedHash(std::string_view name) {
-  std::uint32_t h = 2166136261U;
-  for (unsigned char c : name) h = (h ^ Fold(c)) * 16777619U;
-  return h;
+  std::uint64_t h = name.size();
+  for (std::size_t i = 0; i < name.size(); i += 8) {
+    h = (h ^ FoldWord(Word(name.data() + i, name.size() - i))) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 32;
+  }
+  return static_cast<std::uint32_t>(h);
 }
 
 std::size_t SlotOf(std::uint32_t parent, std::uint32_t nameHash, std::size_t mask) {
@@ -58,10 +77,10 @@ bool ForEachSegment(std::string_view path, F&& f) {
 
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
+  for (std::size_t i = 0; i < a.size(); i += 8) {
+    std::uint64_t x = Word(a.data() + i, a.size() - i);
+    std::uint64_t y = Word(b.data() + i, b.size() - i);
+    if (x != y && FoldWord(x) != FoldWord(y)) return false;
   }
   return true;
 }
@@ -489,11 +508,6 @@ std::uint32_t Registry::RootNode(Root root, bool create) {
     }
   }
   return empty_;
-}
-
-bool AddsTerminator(const Value& value) {
-  bool isString = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
-  return isString && (value.data.empty() || value.data.back() != '\0');
 }
 
 }  // namespace regstore

@@ -245,7 +245,10 @@ class Registry {
 
 // Whether a value's data is handed out with a NUL added (string types whose
 // stored data does not end with one), and the size then reported.
-bool AddsTerminator(const Value& value);
+inline bool AddsTerminator(const Value& value) {
+  bool isString = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+  return isString && (value.data.empty() || value.data.back() != '\0');
+}
 inline std::uint32_t ServedSize(const Value& value) {
   return static_cast<std::uint32_t>(value.data.size()) + (AddsTerminator(value) ? 1U : 0U);
 }
