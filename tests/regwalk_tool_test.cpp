@@ -5,6 +5,7 @@
 #include <random>
 
 #include "tests/match_cases.h"
+#include "tools/backward_text.h"
 #include "tests/test_support.h"
 #include "winreg/sources.h"
 
@@ -262,6 +263,28 @@ TEST(RoundTrip, GeneratedRegistries) {
     std::string source = WriteFile(dir + "/generated.reg", text);
     std::string exported = Export(source, dir);
     ASSERT_EQ(DumpOf(exported), DumpOf(source)) << "round " << round;
+  }
+}
+
+// The export's text, laid down backwards, from a room far too small: it
+// grows under pieces of every size, and marks taken before a move still
+// name the same text after it.
+TEST(BackwardText, GrowsAndKeepsItsMarks) {
+  for (std::size_t room : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+    BackwardText text(room);
+    std::string expected;
+    std::vector<std::pair<std::size_t, std::string>> marks;
+    for (std::size_t size : {0, 1, 5, 3000, 2, 70000, 1}) {
+      std::string piece(size, static_cast<char>('a' + size % 26));
+      if (size > 0) piece.back() = '|';
+      text.Prepend(piece);
+      expected = piece + expected;
+      marks.emplace_back(text.Length(), expected);
+    }
+    EXPECT_EQ(text.Between(0, text.Length()), expected) << room;
+    for (const auto& [length, whole] : marks) {
+      EXPECT_EQ(text.Between(0, length), std::string_view(whole).substr(whole.size() - length)) << room;
+    }
   }
 }
 

@@ -13,6 +13,7 @@
 #include <io.h>
 #else
 #include <langinfo.h>
+#include <sys/mman.h>
 #endif
 
 #include "pathpattern/pathpattern.h"
@@ -167,6 +168,16 @@ std::string DescribeResult(int code) {
     if (n.code == code) return text + " " + n.name;
   }
   return text;
+}
+
+void PreferHugePages([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Only whole huge pages inside the region can be backed so.
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  auto from = (reinterpret_cast<std::uintptr_t>(start) + kHuge - 1) & ~(kHuge - 1);
+  auto to = (reinterpret_cast<std::uintptr_t>(start) + size) & ~(kHuge - 1);
+  if (from < to) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
 }
 
 bool FinishOutput(const char* program) {

@@ -39,6 +39,12 @@ bool DamagedKeyMet();
 // one, its name ("1009 ERROR_BADDB").
 std::string DescribeResult(int code);
 
+// Asks the system to back a large region that is written from end to end
+// with huge pages where it offers them (Linux's transparent huge pages): a
+// fault for every 2 MiB instead of every 4 KiB. A hint; nothing changes
+// where it is not taken.
+void PreferHugePages(void* start, std::size_t size);
+
 // Flushes standard output; on failure prints why and returns false, so that
 // a listing that never reached its reader is not reported as a success.
 bool FinishOutput(const char* program);

@@ -12,6 +12,7 @@
 
 #include "pathpattern/pathpattern.h"
 #include "regwalk/regwalk.h"
+#include "tools/backward_text.h"
 #include "tools/recover.h"
 #include "tools/regexport.h"
 #include "tools/registry_cli.h"
@@ -93,7 +94,7 @@ enum class Mode { kPaths, kValues, kExport };
 struct FormattedValues {
   bool exporting = false;
   regstore::TextConverter* toUtf16 = nullptr;  // a version 5 export's string data
-  std::string text;               // the lines back to back, without line ends
+  std::string text;               // the lines back to back; an export's end in CR LF
   std::vector<std::size_t> ends;  // where each line ends, in the order made
   std::string badName;            // a value name that cannot be exported
 
@@ -113,6 +114,7 @@ int FormatOneValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD
     values->badName = name;
     return 1;
   }
+  if (values->exporting) values->text += "\r\n";
   values->ends.push_back(values->text.size());
   return 0;
 }
@@ -122,42 +124,6 @@ int FormatValuesOf(HKEY key, FormattedValues& values) {
   values.ends.clear();
   return WalkValues(key, reinterpret_cast<std::intptr_t>(&values), FormatOneValue);
 }
-
-// Text laid down from its end towards its start.
-class BackwardText {
- public:
-  // Room the text of any Windows 9x registry fits in: taken, not touched,
-  // so it costs only the pages written.
-  BackwardText() : room_(kFirstRoom), bytes_(std::make_unique_for_overwrite<char[]>(room_)), start_(room_) {}
-
-  void Prepend(std::string_view piece) {
-    if (piece.size() > start_) Grow(piece.size());
-    start_ -= piece.size();
-    std::memcpy(bytes_.get() + start_, piece.data(), piece.size());
-  }
-  // How much has been laid down, a mark that moving the text keeps.
-  std::size_t Length() const { return room_ - start_; }
-  // What was laid down after the first mark up to the second.
-  std::string_view Between(std::size_t from, std::size_t to) const {
-    return {bytes_.get() + room_ - to, to - from};
-  }
-
- private:
-  static constexpr std::size_t kFirstRoom = std::size_t{64} << 20;
-
-  void Grow(std::size_t more) {
-    std::size_t room = std::max(2 * room_, Length() + more);
-    auto bytes = std::make_unique_for_overwrite<char[]>(room);
-    std::memcpy(bytes.get() + room - Length(), bytes_.get() + start_, Length());
-    start_ += room - room_;
-    room_ = room;
-    bytes_ = std::move(bytes);
-  }
-
-  std::size_t room_;
-  std::unique_ptr<char[]> bytes_;
-  std::size_t start_;
-};
 
 // A REGEDIT4 export in the making. The file lists parents first and
 // siblings in index order, which is how an import recreates that order; the
@@ -247,10 +213,7 @@ class Export {
     // A root exists wherever the file is imported; its bare section would
     // only make a view's target key (HKEY_CURRENT_CONFIG) spring up.
     if (open.path.find('\\') == std::string::npos && open.values.LineCount() == 0) return;
-    for (std::size_t i = 0; i < open.values.LineCount(); ++i) {
-      text_.Prepend("\r\n");
-      text_.Prepend(open.values.Line(i));
-    }
+    for (std::size_t i = 0; i < open.values.LineCount(); ++i) text_.Prepend(open.values.Line(i));
     text_.Prepend("]\r\n");
     text_.Prepend(open.path);
     text_.Prepend("\r\n[");

@@ -24,7 +24,11 @@ constexpr std::size_t kNoValue = ~std::size_t{0};
 // Up to eight bytes of a name as one word, zeros past its end.
 std::uint64_t Word(const char* bytes, std::size_t n) {
   std::uint64_t w = 0;
-  std::memcpy(&w, bytes, n < 8 ? n : 8);
+  if (n >= 8) {
+    std::memcpy(&w, bytes, 8);
+    return w;
+  }
+  for (std::size_t i = 0; i < n; ++i) w |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
   return w;
 }
 
@@ -102,29 +106,17 @@ std::uint32_t Registry::NewNode(std::uint32_t parent, std::string_view name) {
   return id;
 }
 
-void Registry::DecodeSubkeys(std::uint32_t id) {
+void Registry::DecodeSubkeysNow(std::uint32_t id) {
   Node& n = nodes_[id];
-  if ((n.flags & kSubkeysPending) == 0) return;
   // Cleared first: the source adds subkeys through calls that check it.
   n.flags &= static_cast<std::uint8_t>(~kSubkeysPending);
   sources_[n.lazySource - 1]->DecodeSubkeys(*this, id, n.lazyKey);
 }
 
-void Registry::DecodeValues(std::uint32_t id) {
+void Registry::DecodeValuesNow(std::uint32_t id) {
   Node& n = nodes_[id];
-  if ((n.flags & kValuesPending) == 0) return;
   n.flags &= static_cast<std::uint8_t>(~kValuesPending);
   sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey);
-}
-
-const std::vector<std::uint32_t>& Registry::Subkeys(std::uint32_t id) {
-  DecodeSubkeys(id);
-  return nodes_[id].children;
-}
-
-const std::vector<Value>& Registry::Values(std::uint32_t id) {
-  DecodeValues(id);
-  return nodes_[id].values;
 }
 
 std::uint32_t Registry::DamagedSubkeys(std::uint32_t id) {

@@ -139,8 +139,14 @@ class Registry {
   // A key's intact subkeys and its values, decoded first where a lazy
   // source still holds them. The references stay valid until the next
   // call that may decode or add keys.
-  const std::vector<std::uint32_t>& Subkeys(std::uint32_t id);
-  const std::vector<Value>& Values(std::uint32_t id);
+  const std::vector<std::uint32_t>& Subkeys(std::uint32_t id) {
+    DecodeSubkeys(id);
+    return nodes_[id].children;
+  }
+  const std::vector<Value>& Values(std::uint32_t id) {
+    DecodeValues(id);
+    return nodes_[id].values;
+  }
   // 1 + index of a key's own damage record, or 0.
   std::uint32_t OwnDamage(std::uint32_t id) const {
     return (nodes_[id].flags & kDamagedKey) != 0 ? nodes_[id].damage : 0;
@@ -208,8 +214,16 @@ class Registry {
 
  private:
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
-  void DecodeSubkeys(std::uint32_t id);
-  void DecodeValues(std::uint32_t id);
+  // Every call that reads a key asks these first; what is already decoded
+  // costs one test of a flag.
+  void DecodeSubkeys(std::uint32_t id) {
+    if ((nodes_[id].flags & kSubkeysPending) != 0) DecodeSubkeysNow(id);
+  }
+  void DecodeValues(std::uint32_t id) {
+    if ((nodes_[id].flags & kValuesPending) != 0) DecodeValuesNow(id);
+  }
+  void DecodeSubkeysNow(std::uint32_t id);
+  void DecodeValuesNow(std::uint32_t id);
   // Inserts unless a sibling of the same name is there; false then.
   bool IndexInsertUnique(std::uint32_t id);
   void IndexErase(std::uint32_t id);
