@@ -365,4 +365,34 @@ TEST(StoreLookup, OnlyAsciiLettersFold) {
   }
 }
 
+// A walk opens each subkey just after listing it, by the name listed; with
+// siblings of one name, that name still opens the first of them.
+TEST(StoreLookup, OpeningWhatWasListedKeepsTheFirstOfAName) {
+  auto reg = std::make_unique<regstore::Registry>();
+  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  std::uint32_t parent = reg->AddChild(lm, "Parent");
+  reg->AddChild(reg->AddChild(parent, "Twin"), "First");
+  reg->AddChild(reg->AddChild(parent, "Twin"), "Second");
+  reg->AddChild(reg->AddChild(parent, "Other"), "Third");
+  regstore::InstallRegistry(std::move(reg));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Parent", 0, 0, &key), ERROR_SUCCESS);
+  auto subkeyOf = [&](DWORD index, const char* name) {
+    char listed[16];
+    DWORD length = sizeof listed;
+    EXPECT_EQ(RegEnumKeyExA(key, index, listed, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    HKEY child = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(key, name, 0, 0, &child), ERROR_SUCCESS);
+    length = sizeof listed;
+    EXPECT_EQ(RegEnumKeyExA(child, 0, listed, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    RegCloseKey(child);
+    return std::string(listed);
+  };
+  EXPECT_EQ(subkeyOf(1, "Twin"), "First");
+  EXPECT_EQ(subkeyOf(1, "TWIN"), "First");
+  EXPECT_EQ(subkeyOf(2, "Other"), "Third");
+  EXPECT_EQ(subkeyOf(2, "Twin"), "First");
+  RegCloseKey(key);
+}
+
 }  // namespace

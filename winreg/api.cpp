@@ -16,6 +16,8 @@ struct HandleSlot {
   std::uint32_t node = kNoNode;
   std::uint32_t generation = 0;
   bool open = false;
+  // The subkey RegEnumKeyExA named last: a walk opens it next, by that name.
+  std::uint32_t listed = kNoNode;
 };
 
 constexpr std::uintptr_t kPredefinedBase = 0xFFFFFFFF80000000ULL;
@@ -24,6 +26,7 @@ constexpr int kRootCount = 7;  // low bits 0..6; 4 (performance data) is not ser
 struct State {
   std::unique_ptr<Registry> registry = std::make_unique<Registry>();
   std::uint32_t roots[kRootCount] = {};
+  std::uint32_t listedUnderRoot[kRootCount] = {};
   std::vector<HandleSlot> slots;
   std::vector<std::uint32_t> freeSlots;
   std::size_t openHandles = 0;
@@ -38,6 +41,7 @@ struct State {
   void ResolveRoots() {
     for (int i = 0; i < kRootCount; ++i) {
       roots[i] = i == 4 ? kNoNode : registry->RootNode(static_cast<Root>(i));
+      listedUnderRoot[i] = kNoNode;
     }
   }
 };
@@ -61,6 +65,19 @@ std::uint32_t NodeOf(HKEY key) {
   if (slot >= s.slots.size()) return kNoNode;
   const HandleSlot& h = s.slots[slot];
   return h.open && h.generation == generation ? h.node : kNoNode;
+}
+
+// Where an open handle keeps the subkey listed last; null for any other.
+std::uint32_t* ListedUnder(HKEY key) {
+  State& s = S();
+  auto value = reinterpret_cast<std::uintptr_t>(key);
+  if (value >= kPredefinedBase && value < kPredefinedBase + kRootCount) {
+    return &s.listedUnderRoot[value - kPredefinedBase];
+  }
+  auto slot = static_cast<std::uint32_t>(value) - 1;
+  if (slot >= s.slots.size()) return nullptr;
+  HandleSlot& h = s.slots[slot];
+  return h.open && h.generation == static_cast<std::uint32_t>(value >> 32) ? &h.listed : nullptr;
 }
 
 void Report(Damage& d) {
@@ -117,6 +134,7 @@ HKEY NewHandle(std::uint32_t node) {
   ++h.generation;
   h.node = node;
   h.open = true;
+  h.listed = kNoNode;
   ++s.openHandles;
   return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(h.generation) << 32 | (slot + 1));
 }
@@ -217,11 +235,14 @@ LONG regstore::RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY ph
     if (LONG r = Resolve(hKey, &node); r != ERROR_SUCCESS) return r;
     std::string_view path = lpSubKey != nullptr ? lpSubKey : "";
     Registry& reg = InstalledRegistry();
+    std::uint32_t* listed = ListedUnder(hKey);
+    std::uint32_t likely = listed != nullptr ? *listed : kNoNode;
     while (!path.empty()) {
       std::size_t cut = path.find('\\');
       std::string_view name = path.substr(0, cut);
       if (name.empty()) return ERROR_BAD_PATHNAME;
-      node = reg.FindChild(node, name);
+      node = reg.FindChild(node, name, likely);
+      likely = kNoNode;
       if (node == kNoNode) return ERROR_FILE_NOT_FOUND;
       if (LONG r = CheckDamage(node); r != ERROR_SUCCESS) return r;
       path = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
@@ -309,6 +330,7 @@ LONG regstore::RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
     if (dwIndex >= children.size()) return ERROR_NO_MORE_ITEMS;
     std::uint32_t child = children[dwIndex];
     if (LONG r = CopyName(reg.node(child).name, lpName, lpcchName); r != ERROR_SUCCESS) return r;
+    if (std::uint32_t* listed = ListedUnder(hKey)) *listed = child;
     if (lpClass != nullptr) {
       if (*lpcchClass >= 1) lpClass[0] = '\0';
     }

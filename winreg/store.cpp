@@ -201,6 +201,7 @@ bool Registry::IndexInsertUnique(std::uint32_t id) {
   }
   index_[i] = IndexEntry{id, tag};
   ++indexUsed_;
+  nodes_[id].flags |= kNameIndexed;
   return true;
 }
 
@@ -211,6 +212,7 @@ void Registry::IndexErase(std::uint32_t id) {
     ++g_storeSteps;
     if (index_[i].id == id) {
       index_[i].id = kTombstone;
+      nodes_[id].flags &= static_cast<std::uint8_t>(~kNameIndexed);
       return;
     }
   }

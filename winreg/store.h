@@ -56,7 +56,7 @@ struct Node {
   std::uint32_t damage = 0;
   std::uint32_t lazyKey = 0;     // the lazy source's own reference to this key
   std::uint16_t lazySource = 0;  // 1 + index of that source; 0: none
-  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending, kValuesIndexed
+  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending, kValuesIndexed, kNameIndexed
   std::vector<std::uint32_t> children;  // intact subkeys only, in index order
   std::vector<Value> values;
 };
@@ -65,6 +65,7 @@ inline constexpr std::uint8_t kDamagedKey = 1;
 inline constexpr std::uint8_t kSubkeysPending = 2;
 inline constexpr std::uint8_t kValuesPending = 4;
 inline constexpr std::uint8_t kValuesIndexed = 8;  // its values are in the registry's value index
+inline constexpr std::uint8_t kNameIndexed = 16;   // the index finds it: first of its name among its siblings
 
 // The keys by id, in blocks that never move: adding a key copies none, and
 // a growing registry never holds two copies of its keys.
@@ -157,6 +158,15 @@ class Registry {
 
   // The subkey of that name; with siblings of the same name, the first.
   std::uint32_t FindChild(std::uint32_t parent, std::string_view name);
+  // The same, where the caller knows a likely answer (the subkey it listed
+  // last): taken without a look-up when it is the one the look-up gives.
+  std::uint32_t FindChild(std::uint32_t parent, std::string_view name, std::uint32_t likely) {
+    if (likely < nodes_.size()) {
+      const Node& n = nodes_[likely];
+      if (n.parent == parent && (n.flags & kNameIndexed) != 0 && n.name == name) return likely;
+    }
+    return FindChild(parent, name);
+  }
   // Follows a relative path of backslash-separated names.
   std::uint32_t FindPath(std::uint32_t from, std::string_view path);
   // Appends a subkey. The name must stay valid as long as the registry
