@@ -60,26 +60,24 @@ unsigned char QuotingOf(std::string_view text) {
   return kinds;
 }
 
-// Appends text in quotes, with \\ and \" escaped; false (and out as it
-// was) when the text holds a line break or a NUL.
-bool AppendQuoted(std::string& out, std::string_view text) {
+// Writes text in quotes at at, with \\ and \" escaped, and returns where it
+// ends; null when the text holds a line break or a NUL. Needs room for
+// twice the text and the quotes.
+char* PutQuoted(char* at, std::string_view text) {
   unsigned char kinds = QuotingOf(text);
-  if ((kinds & 2) != 0) return false;
-  out += '"';
+  if ((kinds & 2) != 0) return nullptr;
+  *at++ = '"';
   if (kinds == 0) {
-    out += text;
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    at += text.size();
   } else {
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (kQuoting[static_cast<unsigned char>(text[i])] == 0) continue;
-      out.append(text, run, i - run);
-      out += '\\';
-      run = i;
+    for (char c : text) {
+      if (kQuoting[static_cast<unsigned char>(c)] != 0) *at++ = '\\';
+      *at++ = c;
     }
-    out.append(text, run);
   }
-  out += '"';
-  return true;
+  *at++ = '"';
+  return at;
 }
 
 // Each byte's two hex digits and the comma after them, and a spare byte
@@ -125,29 +123,39 @@ bool ExportableName(std::string_view name) { return (QuotingOf(name) & 2) == 0; 
 
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, regstore::TextConverter* toUtf16) {
-  std::size_t lineStart = out.size();
-  bool named = true;
-  if (name.empty()) {
-    out += '@';
-  } else {
-    named = AppendQuoted(out, name);
-  }
-  out += '=';
   // A REG_SZ whose data is one text and its terminator, with no line break
   // or NUL inside, reads back byte for byte from a quoted string.
-  if (type == REG_SZ && !data.empty() && data.back() == '\0' &&
-      AppendQuoted(out, data.substr(0, data.size() - 1))) {
-    return named;
+  bool quotable = type == REG_SZ && !data.empty() && data.back() == '\0';
+  std::string_view text = quotable ? data.substr(0, data.size() - 1) : std::string_view{};
+  constexpr std::size_t kDwordLength = 14;
+  // Written through a pointer into room for the longest the name and a
+  // quoted text or a dword can take, then cut to what was written.
+  std::size_t lineStart = out.size();
+  out.resize(lineStart + 2 * name.size() + 3 + std::max(2 * text.size() + 2, kDwordLength));
+  char* at = out.data() + lineStart;
+  bool named = true;
+  if (name.empty()) {
+    *at++ = '@';
+  } else if (char* end = PutQuoted(at, name)) {
+    at = end;
+  } else {
+    named = false;
   }
-  if (type == REG_DWORD && data.size() == 4) {
+  *at++ = '=';
+  char* end = quotable ? PutQuoted(at, text) : nullptr;
+  if (end == nullptr && type == REG_DWORD && data.size() == 4) {
     // Little-endian in the data, eight hex digits most significant first.
-    char number[14] = {'d', 'w', 'o', 'r', 'd', ':'};
+    std::memcpy(at, "dword:", 6);
     for (int i = 0; i < 4; ++i) {
-      std::memcpy(number + 6 + 2 * i, kHexPairs[static_cast<unsigned char>(data[3 - i])].data(), 2);
+      std::memcpy(at + 6 + 2 * i, kHexPairs[static_cast<unsigned char>(data[3 - i])].data(), 2);
     }
-    out.append(number, sizeof number);
+    end = at + kDwordLength;
+  }
+  if (end != nullptr) {
+    out.resize(static_cast<std::size_t>(end - out.data()));
     return named;
   }
+  out.resize(static_cast<std::size_t>(at - out.data()));
   std::string wide;
   if (toUtf16 != nullptr && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
     wide = toUtf16->Convert(data);
