@@ -27,14 +27,20 @@ const char* g_program = "";
 bool g_damageMet = false;
 // Registry text to the user's charset and back; null where the bytes pass
 // unchanged (raw, the C locale, or a locale in the registry's codepage).
+// Made the first time text that is not ASCII alone passes: most runs print
+// none, and finding the locale's charset and loading a conversion cost
+// more than a small walk.
 std::unique_ptr<regstore::TextConverter> g_toUser;
 std::unique_ptr<regstore::TextConverter> g_fromUser;
+int g_textCodepage = 0;
+bool g_textReady = true;
 
-void SetUpText(int codepage) {
+void SetUpText() {
+  g_textReady = true;
   g_toUser.reset();
   g_fromUser.reset();
-  if (codepage == 0) return;
-  std::string registry = regstore::CodepageCharset(codepage);
+  if (g_textCodepage == 0) return;
+  std::string registry = regstore::CodepageCharset(g_textCodepage);
 #ifdef _WIN32
   // A console shows its output codepage (an OEM one such as 437 or 850);
   // redirected, the output keeps the registry's bytes. The command line
@@ -60,6 +66,32 @@ void SetUpText(int codepage) {
   }
 }
 
+void UseCodepage(int codepage) {
+  g_textCodepage = codepage;
+  g_textReady = false;
+}
+
+// Text of ASCII alone reads the same in every charset a terminal uses, so
+// it passes as it is. Eight bytes at a time: every line a walk prints
+// passes through here.
+bool Ascii(std::string_view text) {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
+// The converter for text that is not ASCII alone; null: pass it unchanged.
+regstore::TextConverter* ToUserConverter() {
+  if (!g_textReady) SetUpText();
+  return g_toUser.get();
+}
+
 void ReportDamage(const regstore::Damage& damage, const std::string& path) {
   g_damageMet = true;
   // A key whose name could not be read is known only by its parent.
@@ -76,7 +108,7 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
   // Windows with no file named: its own registry, whose A functions give
   // text in the ANSI codepage.
   if (paths.empty() && std::getenv(regstore::kRegistryVariable) == nullptr && regstore::UsePlatformRegistry()) {
-    SetUpText(static_cast<int>(GetACP()));
+    UseCodepage(static_cast<int>(GetACP()));
     return true;
   }
 #endif
@@ -86,43 +118,29 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
     return false;
   }
   regstore::SetDamageReporter(ReportDamage);
-  SetUpText(regstore::InstalledRegistry().Codepage());
+  UseCodepage(regstore::InstalledRegistry().Codepage());
   return true;
 }
 
-namespace {
-
-// Text of ASCII alone reads the same in every charset a terminal uses, so
-// it needs no conversion, which costs more than the walk that found it.
-// Eight bytes at a time: every line a walk prints passes through here.
-bool Ascii(std::string_view text) {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    high |= word;
-  }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
-
-}  // namespace
 
 std::string ToUser(std::string_view registryText) {
-  return g_toUser && !Ascii(registryText) ? g_toUser->Convert(registryText) : std::string(registryText);
+  regstore::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  return toUser != nullptr ? toUser->Convert(registryText) : std::string(registryText);
 }
 
 std::string FromUser(std::string_view userText) {
+  if (Ascii(userText)) return std::string(userText);
+  if (!g_textReady) SetUpText();
   return g_fromUser ? g_fromUser->Convert(userText) : std::string(userText);
 }
 
 void PrintText(std::string_view registryText) {
-  if (!g_toUser || Ascii(registryText)) {
+  regstore::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  if (toUser == nullptr) {
     std::fwrite(registryText.data(), 1, registryText.size(), stdout);
     return;
   }
-  std::string shown = g_toUser->Convert(registryText);
+  std::string shown = toUser->Convert(registryText);
   std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
