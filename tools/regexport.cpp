@@ -26,33 +26,40 @@ constexpr auto kQuoting = [] {
   return table;
 }();
 
-// Whether sixteen bytes are all ones a quoted text takes as they are. A
-// byte below 0x0E (NUL, CR and LF among them), a quote or a backslash
-// makes it no: the caller then looks at them one by one.
-bool PlainSixteen(const char* bytes) {
-  using Lanes = unsigned char __attribute__((vector_size(16)));
-  Lanes v;
-  std::memcpy(&v, bytes, sizeof v);
-  auto hits = (v < 0x0E) | (v == '"') | (v == '\\');
-  std::uint64_t halves[2];
-  std::memcpy(halves, &hits, sizeof halves);
-  return (halves[0] | halves[1]) == 0;
+// Whether eight bytes are all ones a quoted text takes as they are: none
+// below 0x0E (NUL, CR and LF among them), no quote, no backslash. Each
+// test is exact for the word as a whole, whatever the borrows between
+// bytes do to single bits.
+bool PlainWord(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  auto hasZero = [&](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  std::uint64_t below = (w - 0x0E * kOnes) & ~w & kHigh;
+  return (below | hasZero(w ^ ('"' * kOnes)) | hasZero(w ^ ('\\' * kOnes))) == 0;
+}
+
+std::uint64_t Load(const char* bytes, std::size_t n) {
+  std::uint64_t w = 0;
+  std::memcpy(&w, bytes, n);
+  return w;
 }
 
 // Every kind of byte the text holds, ORed. Almost every text needs no
-// escape at all: it is passed over sixteen bytes at a time (the last
-// sixteen overlapping, a short text padded with blanks) and looked at byte
-// by byte only when that finds something.
+// escape at all: it is passed over eight bytes at a time (the last eight,
+// or two halves for a short text, overlapping what came before), and
+// looked at byte by byte only when that finds something.
 unsigned char QuotingOf(std::string_view text) {
-  bool plain = true;
-  if (text.size() < 16) {
-    char padded[16];
-    std::memset(padded, ' ', sizeof padded);
-    if (!text.empty()) std::memcpy(padded, text.data(), text.size());
-    plain = PlainSixteen(padded);
+  const char* p = text.data();
+  std::size_t n = text.size();
+  bool plain;
+  if (n >= 8) {
+    plain = true;
+    for (std::size_t i = 0; plain && i + 8 < n; i += 8) plain = PlainWord(Load(p + i, 8));
+    plain = plain && PlainWord(Load(p + n - 8, 8));
+  } else if (n >= 4) {
+    plain = PlainWord(Load(p, 4) | Load(p + n - 4, 4) << 32);
   } else {
-    for (std::size_t i = 0; plain && i + 16 < text.size(); i += 16) plain = PlainSixteen(text.data() + i);
-    plain = plain && PlainSixteen(text.data() + text.size() - 16);
+    plain = false;
   }
   if (plain) return 0;
   unsigned char kinds = 0;
