@@ -168,4 +168,60 @@ TEST(LazyHive, PipeIsReadWhole) {
             std::string::npos);
 }
 
+// Values read in any order: round robin over several open keys, each
+// read of a key's values decoding another key's, by name through a scan
+// or through the index a key with more than eight values gets, and after
+// a .reg file changed one of them.
+TEST(LazyHive, ValuesReadInAnyOrderAreTheSame) {
+  const int counts[] = {3, 5, 8, 12, 1};
+  constexpr int kKeys = static_cast<int>(std::size(counts));
+  Key root{"", {}, {}};
+  for (int k = 0; k < kKeys; ++k) {
+    Key key{"K" + std::to_string(k), {}, {}};
+    for (int v = 0; v < counts[k]; ++v) {
+      key.values.push_back({"v" + std::to_string(v), 1, std::to_string(k) + "/" + std::to_string(v) + '\0'});
+    }
+    root.children.push_back(std::move(key));
+  }
+  std::string dir = testing_support::ScratchDir();
+  std::string hive = testing_support::WriteFile(dir + "/SYSTEM.DAT", hive_writer::Write(root).bytes);
+  std::string change = testing_support::WriteFile(dir + "/change.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K2]\n\"v5\"=\"new\"\n");
+  for (bool changed : {false, true}) {
+    std::string error;
+    std::vector<std::string> sources{hive};
+    if (changed) sources.push_back(change);
+    ASSERT_TRUE(regstore::OpenRegistry(sources, &error)) << error;
+    auto expected = [&](int k, int v) {
+      return changed && k == 2 && v == 5 ? std::string("new") : std::to_string(k) + "/" + std::to_string(v);
+    };
+    HKEY keys[kKeys];
+    for (int k = 0; k < kKeys; ++k) {
+      ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("K" + std::to_string(k)).c_str(), 0, 0, &keys[k]), ERROR_SUCCESS);
+    }
+    for (int round = 0; round < 2; ++round) {
+      for (int v = 0; v < 12; ++v) {
+        for (int k = 0; k < kKeys; ++k) {
+          char name[16], data[16];
+          DWORD nameLength = sizeof name, size = sizeof data, type = 0;
+          int other = (k + 1) % kKeys;
+          LONG rc = RegQueryValueExA(keys[other], ("v" + std::to_string(v)).c_str(), nullptr, &type,
+                                     reinterpret_cast<BYTE*>(data), &size);
+          ASSERT_EQ(rc, v < counts[other] ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND) << "K" << other << " v" << v;
+          if (rc == ERROR_SUCCESS) {
+            EXPECT_EQ(std::string(data), expected(other, v)) << changed;
+          }
+          size = sizeof data;
+          rc = RegEnumValueA(keys[k], static_cast<DWORD>(v), name, &nameLength, nullptr, &type,
+                             reinterpret_cast<BYTE*>(data), &size);
+          ASSERT_EQ(rc, v < counts[k] ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS) << "K" << k << " v" << v;
+          if (rc != ERROR_SUCCESS) continue;
+          EXPECT_EQ(std::string(name), "v" + std::to_string(v));
+          EXPECT_EQ(std::string(data), expected(k, v)) << changed << " K" << k;
+        }
+      }
+    }
+    for (HKEY key : keys) RegCloseKey(key);
+  }
+}
+
 }  // namespace

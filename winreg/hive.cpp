@@ -257,16 +257,16 @@ class HiveReader final : public LazySource {
     }
   }
 
-  void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t entry) override {
+  void DecodeValues(Registry&, std::uint32_t, std::uint32_t entry, std::vector<Value>& into) override {
     Entry e;
     if (!ReadEntry(entry, e)) return;
     std::uint64_t at = 0;
     std::string_view record = FindRecord(e.block, e.record, &at);
     if (record.size() < kRecordHeaderBytes) return;
     KeyRecord key{{}, record, at, U16(record, 14)};
-    reg.ReserveValues(id, key.valueCount);
+    into.reserve(into.size() + key.valueCount);
     ForEachValue(key, [&](std::string_view name, std::uint32_t type, std::string_view data) {
-      reg.AppendValue(id, name, type, data);
+      into.push_back(Value{name, data, type});
     });
   }
 

@@ -116,7 +116,25 @@ void Registry::DecodeSubkeysNow(std::uint32_t id) {
 void Registry::DecodeValuesNow(std::uint32_t id) {
   Node& n = nodes_[id];
   n.flags &= static_cast<std::uint8_t>(~kValuesPending);
-  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey);
+  if (lentKey_ == id) lentKey_ = kNoNode;
+  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey, n.values);
+}
+
+// A walk reads each key's values once, in one go: decoded into one list,
+// lent and decoded over for the next key, they cost no memory per key. A
+// key asked for again after another is kept for good, so that no order of
+// calls decodes a key more than three times.
+const std::vector<Value>& Registry::LendValues(std::uint32_t id) {
+  Node& n = nodes_[id];
+  if ((n.flags & kValuesLent) != 0) {
+    DecodeValuesNow(id);
+    return n.values;
+  }
+  n.flags |= kValuesLent;
+  lentKey_ = id;
+  lentValues_.clear();
+  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey, lentValues_);
+  return lentValues_;
 }
 
 std::uint32_t Registry::DamagedSubkeys(std::uint32_t id) {
@@ -322,8 +340,7 @@ void Registry::ValueIndexInsert(std::uint32_t id, std::uint32_t position) {
 }
 
 std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
-  const std::vector<Value>& values = Values(id);
-  if (values.size() <= kScannedValues) {
+  if (const std::vector<Value>& values = Values(id); values.size() <= kScannedValues) {
     for (std::size_t i = 0; i < values.size(); ++i) {
       ++g_storeSteps;
       if (!values[i].removed && SameName(values[i].name, name)) return i;
@@ -331,7 +348,10 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
     return kNoValue;
   }
   // Indexed the first time a name is looked up: a walk that only
-  // enumerates never pays for it.
+  // enumerates never pays for it. The index names positions in the key's
+  // own list, so the values are kept with it first.
+  DecodeValues(id);
+  const std::vector<Value>& values = nodes_[id].values;
   if ((nodes_[id].flags & kValuesIndexed) == 0) {
     nodes_[id].flags |= kValuesIndexed;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -351,7 +371,7 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
 
 const Value* Registry::FindValue(std::uint32_t id, std::string_view name) {
   std::size_t position = ValuePosition(id, name);
-  return position == kNoValue ? nullptr : &nodes_[id].values[position];
+  return position == kNoValue ? nullptr : &Values(id)[position];
 }
 
 void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
@@ -366,6 +386,7 @@ void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_
 
 void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                         std::string_view data) {
+  DecodeValues(id);
   std::size_t position = ValuePosition(id, name);
   if (position == kNoValue) {
     AppendValue(id, name, type, data);
@@ -378,6 +399,7 @@ void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t t
 }
 
 void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
+  DecodeValues(id);
   std::size_t position = ValuePosition(id, name);
   if (position == kNoValue) return;
   std::vector<Value>& values = nodes_[id].values;

@@ -56,7 +56,7 @@ struct Node {
   std::uint32_t damage = 0;
   std::uint32_t lazyKey = 0;     // the lazy source's own reference to this key
   std::uint16_t lazySource = 0;  // 1 + index of that source; 0: none
-  std::uint8_t flags = 0;        // kDamagedKey, kSubkeysPending, kValuesPending, kValuesIndexed, kNameIndexed
+  std::uint8_t flags = 0;        // the k... flags below
   std::vector<std::uint32_t> children;  // intact subkeys only, in index order
   std::vector<Value> values;
 };
@@ -66,6 +66,7 @@ inline constexpr std::uint8_t kSubkeysPending = 2;
 inline constexpr std::uint8_t kValuesPending = 4;
 inline constexpr std::uint8_t kValuesIndexed = 8;  // its values are in the registry's value index
 inline constexpr std::uint8_t kNameIndexed = 16;   // the index finds it: first of its name among its siblings
+inline constexpr std::uint8_t kValuesLent = 32;    // its pending values were lent out once
 
 // The keys by id, in blocks that never move: adding a key copies none, and
 // a growing registry never holds two copies of its keys.
@@ -89,14 +90,15 @@ class NodeTable {
 class Registry;
 
 // A source that hands a key's subkeys and values to the registry the first
-// time a call needs them. The store calls it at most once per key and kind.
+// time a call needs them. The store asks for a key's subkeys once, and for
+// its values at most three times.
 class LazySource {
  public:
   virtual ~LazySource() = default;
   // Adds the subkeys of id with AddLazyChild or AddDamagedChild.
   virtual void DecodeSubkeys(Registry& reg, std::uint32_t id, std::uint32_t key) = 0;
-  // Adds the values of id with AppendValue.
-  virtual void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t key) = 0;
+  // Appends the values of id to into, in index order.
+  virtual void DecodeValues(Registry& reg, std::uint32_t id, std::uint32_t key, std::vector<Value>& into) = 0;
 };
 
 // A key of a source file that cannot be read. It is not among its parent's
@@ -137,16 +139,19 @@ class Registry {
   // A key as it stands, its subkeys and values perhaps not yet decoded.
   const Node& node(std::uint32_t id) const { return nodes_[id]; }
   std::size_t NodeCount() const { return nodes_.size(); }
-  // A key's intact subkeys and its values, decoded first where a lazy
-  // source still holds them. The references stay valid until the next
-  // call that may decode or add keys.
+  // A key's intact subkeys, decoded first where a lazy source still holds
+  // them; the reference stays valid until the next call that may decode or
+  // add keys.
   const std::vector<std::uint32_t>& Subkeys(std::uint32_t id) {
     DecodeSubkeys(id);
     return nodes_[id].children;
   }
+  // A key's values. Those a lazy source still holds are decoded into a
+  // list the registry lends, valid until the next call that reads another
+  // key's values or changes the registry.
   const std::vector<Value>& Values(std::uint32_t id) {
-    DecodeValues(id);
-    return nodes_[id].values;
+    if ((nodes_[id].flags & kValuesPending) == 0) return nodes_[id].values;
+    return id == lentKey_ ? lentValues_ : LendValues(id);
   }
   // 1 + index of a key's own damage record, or 0.
   std::uint32_t OwnDamage(std::uint32_t id) const {
@@ -197,11 +202,6 @@ class Registry {
   void AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                    std::string_view data);
   void DeleteValue(std::uint32_t id, std::string_view name);
-  // Makes room for n more values of a key, so that a source adding them
-  // one by one does not move them n times.
-  void ReserveValues(std::uint32_t id, std::size_t n) {
-    nodes_[id].values.reserve(nodes_[id].values.size() + n);
-  }
   const Value* FindValue(std::uint32_t id, std::string_view name);
 
   Damage& damage(std::uint32_t damage) { return damages_[damage - 1]; }
@@ -229,11 +229,14 @@ class Registry {
   void DecodeSubkeys(std::uint32_t id) {
     if ((nodes_[id].flags & kSubkeysPending) != 0) DecodeSubkeysNow(id);
   }
+  // Keeps a key's values with it for good: before they change, and before
+  // they are indexed.
   void DecodeValues(std::uint32_t id) {
     if ((nodes_[id].flags & kValuesPending) != 0) DecodeValuesNow(id);
   }
   void DecodeSubkeysNow(std::uint32_t id);
   void DecodeValuesNow(std::uint32_t id);
+  const std::vector<Value>& LendValues(std::uint32_t id);
   // Inserts unless a sibling of the same name is there; false then.
   bool IndexInsertUnique(std::uint32_t id);
   void IndexErase(std::uint32_t id);
@@ -260,6 +263,8 @@ class Registry {
   std::vector<std::uint64_t> valueIndex_;
   std::size_t valueIndexUsed_ = 0;
   std::vector<std::uint32_t> shrunk_;  // keys that lost subkeys or values
+  std::vector<Value> lentValues_;      // the pending values of lentKey_
+  std::uint32_t lentKey_ = kNoNode;
   int codepage_ = 0;
   std::vector<std::unique_ptr<char[]>> buffers_;
   char* arenaNext_ = nullptr;
