@@ -105,6 +105,20 @@ std::string Utf16(const std::string& utf8) {
   return out;
 }
 
+// A registry whose codepage this system cannot convert (or that names
+// none) is read as Windows-1252, for rows and for a version 5 export.
+TEST(Text, UnknownCodepageIsReadAsWestern) {
+  for (const char* acp : {"4711", "", "none"}) {
+    std::string reg = testing_support::WriteFile(testing_support::ScratchDir() + "/a.reg", RegFile(acp, "\xC4"));
+    auto rows = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", reg}, {"LC_ALL", "C.UTF-8"}});
+    EXPECT_EQ(rows.out, std::string(kHeader) + "01:        P.PDR             ?  Ä\n") << acp;
+    auto export5 = RunProgram(REGWALK_BINARY, {"-E", "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001"},
+                              {{"KORMALD_REGISTRY", reg}});
+    EXPECT_EQ(export5.status, 0) << acp << export5.err;
+    EXPECT_NE(export5.out.find(Utf16("\"DriverDesc\"=\"Ä\"").substr(2)), std::string::npos) << acp;
+  }
+}
+
 TEST(Text, Version5ExportIsStoredInTheRegistrysCodepage) {
   std::string dir = testing_support::ScratchDir();
   // The codepage comes from a later source than the export that needs it.

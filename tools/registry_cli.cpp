@@ -32,6 +32,9 @@ bool g_damageMet = false;
 // more than a small walk.
 std::unique_ptr<regstore::TextConverter> g_toUser;
 std::unique_ptr<regstore::TextConverter> g_fromUser;
+// The registry text's codepage: a number, or kInstalledCodepage for the
+// installed registry's, asked for only here.
+constexpr int kInstalledCodepage = -1;
 int g_textCodepage = 0;
 bool g_textReady = true;
 
@@ -39,6 +42,7 @@ void SetUpText() {
   g_textReady = true;
   g_toUser.reset();
   g_fromUser.reset();
+  if (g_textCodepage == kInstalledCodepage) g_textCodepage = regstore::InstalledRegistry().Codepage();
   if (g_textCodepage == 0) return;
   std::string registry = regstore::CodepageCharset(g_textCodepage);
 #ifdef _WIN32
@@ -118,7 +122,7 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
     return false;
   }
   regstore::SetDamageReporter(ReportDamage);
-  UseCodepage(regstore::InstalledRegistry().Codepage());
+  UseCodepage(kInstalledCodepage);
   return true;
 }
 

@@ -216,6 +216,12 @@ std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std
   // version 5 export that needs it: such an export is read again once the
   // codepage is known.
   codepage = RegistryAcp(*reg);
+  if (!context.sawUnicode) {
+    // No text to convert now: whether this system converts the registry's
+    // codepage is found out when someone asks for it.
+    reg->SetCodepage(codepage != 0 ? codepage : kDefaultCodepage, codepage != 0 ? kDefaultCodepage : 0);
+    return reg;
+  }
   if (codepage == 0 || !(toCodepage = TextConverter::Open("UTF-8", CodepageCharset(codepage)))) {
     codepage = kDefaultCodepage;
     toCodepage = TextConverter::Open("UTF-8", CodepageCharset(codepage));

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "winreg/text.h"
+
 namespace regstore {
 
 std::uint64_t g_storeSteps = 0;
@@ -435,6 +437,14 @@ void Registry::Compact() {
     }
   }
   shrunk_.clear();
+}
+
+int Registry::Codepage() {
+  if (fallback_ != 0) {
+    if (!TextConverter::Open("UTF-8", CodepageCharset(codepage_))) codepage_ = fallback_;
+    fallback_ = 0;
+  }
+  return codepage_;
 }
 
 std::string_view Registry::Keep(std::string_view bytes) {

@@ -214,9 +214,15 @@ class Registry {
   std::string PathOf(std::uint32_t id) const;
 
   // The codepage of the registry's text, for whoever prints it; 0: keep
-  // the stored bytes as they are.
-  void SetCodepage(int codepage) { codepage_ = codepage; }
-  int Codepage() const { return codepage_; }
+  // the stored bytes as they are. With a fallback, the codepage holds only
+  // where this system converts it, the fallback elsewhere; that is found
+  // out when the codepage is first asked for, as finding out loads a
+  // conversion that most runs never use.
+  void SetCodepage(int codepage, int fallback = 0) {
+    codepage_ = codepage;
+    fallback_ = fallback;
+  }
+  int Codepage();
 
   // Drops what later sources removed (keys, values), so that index order
   // counts only what is there. Installing a registry does it.
@@ -266,6 +272,7 @@ class Registry {
   std::vector<Value> lentValues_;      // the pending values of lentKey_
   std::uint32_t lentKey_ = kNoNode;
   int codepage_ = 0;
+  int fallback_ = 0;
   std::vector<std::unique_ptr<char[]>> buffers_;
   char* arenaNext_ = nullptr;
   std::size_t arenaLeft_ = 0;
