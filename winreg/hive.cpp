@@ -138,7 +138,7 @@ class HiveReader final : public LazySource {
     for (unsigned i = 0; i < count; ++i) {
       std::string which = "block " + std::to_string(i) + ": ";
       unsigned char block[kBlockHeaderBytes];
-      if (!bytes_->Read(at, kBlockHeaderBytes, block)) {
+      if (!bytes_->ReadAlone(at, kBlockHeaderBytes, block)) {
         return Refuse(error, at, which + "runs past the end of the file");
       }
       if (std::memcmp(block, "RGDB", 4) != 0) return Refuse(error, at, which + "no RGDB signature");

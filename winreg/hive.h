@@ -27,6 +27,10 @@ class HiveBytes {
   virtual std::uint64_t Size() const = 0;
   // Copies length bytes at offset into out; false when they are not all there.
   virtual bool Read(std::uint64_t offset, std::size_t length, void* out) = 0;
+  // The same, for a few bytes whose neighbours are not wanted soon (the
+  // headers of the blocks, spread over the whole file): a source that reads
+  // ahead need not.
+  virtual bool ReadAlone(std::uint64_t offset, std::size_t length, void* out) { return Read(offset, length, out); }
   // The bytes at offset, kept as long as this object; empty when they are
   // not all there.
   virtual std::string_view Keep(std::uint64_t offset, std::size_t length) = 0;

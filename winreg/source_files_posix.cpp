@@ -202,6 +202,12 @@ class FileHiveBytes final : public HiveBytes {
     return true;
   }
 
+  bool ReadAlone(std::uint64_t offset, std::size_t length, void* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    std::size_t got = 0;
+    return ReadAt(file_.fd, offset, length, static_cast<char*>(out), &got) && got == length;
+  }
+
   std::string_view Keep(std::uint64_t offset, std::size_t length) override {
     if (offset > size_ || length > size_ - offset) return {};
     auto buffer = std::make_unique_for_overwrite<char[]>(length + 1);
@@ -227,8 +233,19 @@ class FileHiveBytes final : public HiveBytes {
     if (lastChunk_ == chunk && last_ != nullptr) return last_;
     auto it = chunks_.find(chunk);
     if (it == chunks_.end()) {
-      if (chunks_.size() >= kMaxChunks) chunks_.clear();
-      Piece piece{std::make_unique_for_overwrite<char[]>(kChunkBytes), 0};
+      // A full cache starts over with the same buffers: freed, they would
+      // go back to the system and come back as fresh pages.
+      if (chunks_.size() >= kMaxChunks) {
+        for (auto& [number, piece] : chunks_) spare_.push_back(std::move(piece.bytes));
+        chunks_.clear();
+      }
+      Piece piece{nullptr, 0};
+      if (spare_.empty()) {
+        piece.bytes = std::make_unique_for_overwrite<char[]>(kChunkBytes);
+      } else {
+        piece.bytes = std::move(spare_.back());
+        spare_.pop_back();
+      }
       if (!ReadAt(file_.fd, chunk * kChunkBytes, kChunkBytes, piece.bytes.get(), &piece.size)) return nullptr;
       it = chunks_.emplace(chunk, std::move(piece)).first;
     }
@@ -240,6 +257,7 @@ class FileHiveBytes final : public HiveBytes {
   OpenFile file_;
   std::uint64_t size_;
   std::unordered_map<std::uint64_t, Piece> chunks_;
+  std::vector<std::unique_ptr<char[]>> spare_;
   std::uint64_t lastChunk_ = 0;
   const Piece* last_ = nullptr;
   std::vector<std::unique_ptr<char[]>> kept_;
