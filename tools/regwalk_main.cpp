@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -310,9 +309,10 @@ int WalkCommand(int argc, char** argv) {
       return 1;
     }
   }
-  std::optional<Export> exporting;
-  if (mode == Mode::kExport) exporting.emplace(toUtf16.get());
-  WalkState state{mode, {}, {}, exporting ? &*exporting : nullptr};
+  // Like the registry, the export is not torn down at exit: the system
+  // takes its pages back faster than freeing them would.
+  static Export* const exporting = mode == Mode::kExport ? new Export(toUtf16.get()) : nullptr;
+  WalkState state{mode, {}, {}, exporting};
   int result = WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, nonRecursive ? 0 : 1, Visit,
                         reinterpret_cast<std::intptr_t>(&state));
   if (exporting && !exporting->problem().empty()) {
