@@ -282,7 +282,8 @@ LONG regstore::RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
     // Only what is asked for is decoded.
     if (subkeys) ReportDamagedSubkeys(id);
     const std::vector<std::uint32_t>& children = subkeys ? reg.Subkeys(id) : reg.node(id).children;
-    const std::vector<Value>& valueList = values ? reg.Values(id) : reg.node(id).values;
+    static const std::vector<Value> kNone;
+    const std::vector<Value>& valueList = values ? reg.Values(id) : kNone;
     // Keys have no class names here.
     if (lpClass != nullptr) {
       if (*lpcchClass < 1) return ERROR_MORE_DATA;

@@ -119,7 +119,15 @@ void Registry::DecodeValuesNow(std::uint32_t id) {
   Node& n = nodes_[id];
   n.flags &= static_cast<std::uint8_t>(~kValuesPending);
   if (lentKey_ == id) lentKey_ = kNoNode;
-  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey, n.values);
+  sources_[n.lazySource - 1]->DecodeValues(*this, id, n.lazyKey, ValuesToChange(id));
+}
+
+std::vector<Value>& Registry::ValuesToChange(std::uint32_t id) {
+  if (nodes_[id].values == 0) {
+    valueLists_.emplace_back();
+    nodes_[id].values = static_cast<std::uint32_t>(valueLists_.size());
+  }
+  return valueLists_[nodes_[id].values - 1];
 }
 
 // A walk reads each key's values once, in one go: decoded into one list,
@@ -130,7 +138,7 @@ const std::vector<Value>& Registry::LendValues(std::uint32_t id) {
   Node& n = nodes_[id];
   if ((n.flags & kValuesLent) != 0) {
     DecodeValuesNow(id);
-    return n.values;
+    return KeptValues(id);
   }
   n.flags |= kValuesLent;
   lentKey_ = id;
@@ -304,7 +312,7 @@ void Registry::RemoveSubtree(std::uint32_t id) {
     n.flags &= static_cast<std::uint8_t>(~(kSubkeysPending | kValuesPending));
     pending.insert(pending.end(), n.children.begin(), n.children.end());
     n.children = {};
-    n.values = {};
+    if (n.values != 0) valueLists_[n.values - 1] = {};
     n.parent = kNoNode;
   }
 }
@@ -332,7 +340,7 @@ void Registry::ValueIndexGrow() {
 void Registry::ValueIndexInsert(std::uint32_t id, std::uint32_t position) {
   if ((valueIndexUsed_ + 1) * 2 > valueIndex_.size()) ValueIndexGrow();
   std::size_t mask = valueIndex_.size() - 1;
-  std::size_t i = ValueSlot(id, nodes_[id].values[position].name);
+  std::size_t i = ValueSlot(id, KeptValues(id)[position].name);
   while (valueIndex_[i] != kValueEmpty) {
     i = (i + 1) & mask;
     ++g_storeSteps;
@@ -353,7 +361,7 @@ std::size_t Registry::ValuePosition(std::uint32_t id, std::string_view name) {
   // enumerates never pays for it. The index names positions in the key's
   // own list, so the values are kept with it first.
   DecodeValues(id);
-  const std::vector<Value>& values = nodes_[id].values;
+  const std::vector<Value>& values = KeptValues(id);
   if ((nodes_[id].flags & kValuesIndexed) == 0) {
     nodes_[id].flags |= kValuesIndexed;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -379,7 +387,7 @@ const Value* Registry::FindValue(std::uint32_t id, std::string_view name) {
 void Registry::AppendValue(std::uint32_t id, std::string_view name, std::uint32_t type,
                            std::string_view data) {
   DecodeValues(id);
-  std::vector<Value>& values = nodes_[id].values;
+  std::vector<Value>& values = ValuesToChange(id);
   values.push_back(Value{name, data, type});
   if ((nodes_[id].flags & kValuesIndexed) != 0) {
     ValueIndexInsert(id, static_cast<std::uint32_t>(values.size() - 1));
@@ -395,7 +403,7 @@ void Registry::SetValue(std::uint32_t id, std::string_view name, std::uint32_t t
     return;
   }
   // The stored name keeps the case it was first written with.
-  Value& v = nodes_[id].values[position];
+  Value& v = ValuesToChange(id)[position];
   v.data = data;
   v.type = type;
 }
@@ -404,7 +412,7 @@ void Registry::DeleteValue(std::uint32_t id, std::string_view name) {
   DecodeValues(id);
   std::size_t position = ValuePosition(id, name);
   if (position == kNoValue) return;
-  std::vector<Value>& values = nodes_[id].values;
+  std::vector<Value>& values = ValuesToChange(id);
   values[position].removed = true;
   shrunk_.push_back(id);
   if ((nodes_[id].flags & kValuesIndexed) == 0) return;
@@ -423,9 +431,9 @@ void Registry::Compact() {
   shrunk_.erase(std::unique(shrunk_.begin(), shrunk_.end()), shrunk_.end());
   for (std::uint32_t id : shrunk_) {
     Node& n = nodes_[id];
-    g_storeSteps += n.children.size() + n.values.size();
+    g_storeSteps += n.children.size() + KeptValues(id).size();
     std::erase_if(n.children, [&](std::uint32_t child) { return nodes_[child].parent != id; });
-    std::erase_if(n.values, [](const Value& v) { return v.removed; });
+    if (n.values != 0) std::erase_if(valueLists_[n.values - 1], [](const Value& v) { return v.removed; });
   }
   // Positions moved: values are indexed afresh when next looked up.
   if (!shrunk_.empty()) {

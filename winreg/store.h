@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -55,10 +56,12 @@ struct Node {
   // index of its first damaged subkey's record. 0: none.
   std::uint32_t damage = 0;
   std::uint32_t lazyKey = 0;     // the lazy source's own reference to this key
+  // 1 + index of the list of values the registry keeps for it; 0: none.
+  // Kept aside, as most keys of a walked hive never keep theirs.
+  std::uint32_t values = 0;
   std::uint16_t lazySource = 0;  // 1 + index of that source; 0: none
   std::uint8_t flags = 0;        // the k... flags below
   std::vector<std::uint32_t> children;  // intact subkeys only, in index order
-  std::vector<Value> values;
 };
 
 inline constexpr std::uint8_t kDamagedKey = 1;
@@ -150,7 +153,7 @@ class Registry {
   // list the registry lends, valid until the next call that reads another
   // key's values or changes the registry.
   const std::vector<Value>& Values(std::uint32_t id) {
-    if ((nodes_[id].flags & kValuesPending) == 0) return nodes_[id].values;
+    if ((nodes_[id].flags & kValuesPending) == 0) return KeptValues(id);
     return id == lentKey_ ? lentValues_ : LendValues(id);
   }
   // 1 + index of a key's own damage record, or 0.
@@ -243,6 +246,11 @@ class Registry {
   void DecodeSubkeysNow(std::uint32_t id);
   void DecodeValuesNow(std::uint32_t id);
   const std::vector<Value>& LendValues(std::uint32_t id);
+  const std::vector<Value>& KeptValues(std::uint32_t id) const {
+    return nodes_[id].values == 0 ? noValues_ : valueLists_[nodes_[id].values - 1];
+  }
+  // The list a key keeps, made when it has none.
+  std::vector<Value>& ValuesToChange(std::uint32_t id);
   // Inserts unless a sibling of the same name is there; false then.
   bool IndexInsertUnique(std::uint32_t id);
   void IndexErase(std::uint32_t id);
@@ -269,6 +277,10 @@ class Registry {
   std::vector<std::uint64_t> valueIndex_;
   std::size_t valueIndexUsed_ = 0;
   std::vector<std::uint32_t> shrunk_;  // keys that lost subkeys or values
+  // The lists of values keys keep: a deque, so that a list stays where it
+  // is while others are added.
+  std::deque<std::vector<Value>> valueLists_;
+  const std::vector<Value> noValues_;
   std::vector<Value> lentValues_;      // the pending values of lentKey_
   std::uint32_t lentKey_ = kNoNode;
   int codepage_ = 0;
