@@ -146,32 +146,41 @@ TEST(LazyHive, FileThatShrinksWhileMappedIsDamageNotACrash) {
   EXPECT_EQ(regstore::OpenHandleCount(), 0U);
 }
 
-// A source that is no regular file (a pipe) is read to its end.
-TEST(LazyHive, PipeIsReadWhole) {
+// regwalk -v of a hive's bytes as a file, and as a pipe, which is read
+// whole first.
+struct FileAndPipe {
+  testing_support::RunResult file, pipe;
+};
+FileAndPipe WalkFileAndPipe(const std::string& bytes) {
   std::string dir = testing_support::ScratchDir();
-  std::string fifo = dir + "/hive.pipe";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::string bytes = hive_writer::Write(Tree()).bytes;
   std::string file = testing_support::WriteFile(dir + "/SYSTEM.DAT", bytes);
+  std::string fifo = dir + "/hive.pipe";
+  EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::thread writer([&] {
     if (std::FILE* out = std::fopen(fifo.c_str(), "wb")) {
       std::fwrite(bytes.data(), 1, bytes.size(), out);
       std::fclose(out);
     }
   });
-  auto fromPipe = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", fifo}});
+  FileAndPipe got;
+  got.pipe = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", fifo}});
   writer.join();
-  auto fromFile = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", file}});
-  EXPECT_EQ(fromPipe.status, 0) << fromPipe.err;
-  EXPECT_EQ(fromPipe.out, fromFile.out);
-  EXPECT_NE(fromFile.out.find("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0009"),
+  got.file = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", file}});
+  return got;
+}
+
+// A source that is no regular file (a pipe) is read to its end.
+TEST(LazyHive, PipeIsReadWhole) {
+  FileAndPipe got = WalkFileAndPipe(hive_writer::Write(Tree()).bytes);
+  EXPECT_EQ(got.pipe.status, 0) << got.pipe.err;
+  EXPECT_EQ(got.pipe.out, got.file.out);
+  EXPECT_NE(got.file.out.find("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0009"),
             std::string::npos);
 }
 
 // A hive too large to map is read piece by piece: its key area through a
-// cache of chunks that fills and starts over several times here, its
-// blocks' headers alone. What it serves equals what the same bytes serve
-// read whole, from a pipe.
+// cache of chunks that fills and starts over here, its blocks' headers
+// alone. What it serves equals what the same bytes serve read whole.
 TEST(LazyHive, LargeHiveReadInPiecesServesWhatItServesReadWhole) {
   Key root{"", {}, {}};
   for (int a = 0; a < 40; ++a) {
@@ -183,23 +192,12 @@ TEST(LazyHive, LargeHiveReadInPiecesServesWhatItServesReadWhole) {
   }
   std::string bytes = hive_writer::Write(root).bytes;
   ASSERT_GT(bytes.size(), std::size_t{16} << 20);
-  std::string dir = testing_support::ScratchDir();
-  std::string file = testing_support::WriteFile(dir + "/SYSTEM.DAT", bytes);
-  std::string fifo = dir + "/hive.pipe";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer([&] {
-    if (std::FILE* out = std::fopen(fifo.c_str(), "wb")) {
-      std::fwrite(bytes.data(), 1, bytes.size(), out);
-      std::fclose(out);
-    }
-  });
-  auto whole = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", fifo}});
-  writer.join();
-  auto pieces = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", file}});
-  EXPECT_EQ(pieces.status, 0) << pieces.err;
-  EXPECT_EQ(pieces.out.size(), whole.out.size());
-  EXPECT_TRUE(pieces.out == whole.out);
-  EXPECT_NE(pieces.out.find("HKEY_LOCAL_MACHINE\\Branch39\\Key4999\n  \"Driver\"=\"hdc\\\\0001\"\n"), std::string::npos);
+  FileAndPipe got = WalkFileAndPipe(bytes);
+  EXPECT_EQ(got.file.status, 0) << got.file.err;
+  EXPECT_EQ(got.file.out.size(), got.pipe.out.size());
+  EXPECT_TRUE(got.file.out == got.pipe.out);
+  EXPECT_NE(got.file.out.find("HKEY_LOCAL_MACHINE\\Branch39\\Key4999\n  \"Driver\"=\"hdc\\\\0001\"\n"),
+            std::string::npos);
 }
 
 // Values read in any order: round robin over several open keys, each
