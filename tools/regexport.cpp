@@ -44,29 +44,6 @@ std::uint64_t Load(const char* bytes, std::size_t n) {
   return w;
 }
 
-// Every kind of byte the text holds, ORed. Almost every text needs no
-// escape at all: it is passed over eight bytes at a time (the last eight,
-// or two halves for a short text, overlapping what came before), and
-// looked at byte by byte only when that finds something.
-unsigned char QuotingOf(std::string_view text) {
-  const char* p = text.data();
-  std::size_t n = text.size();
-  bool plain;
-  if (n >= 8) {
-    plain = true;
-    for (std::size_t i = 0; plain && i + 8 < n; i += 8) plain = PlainWord(Load(p + i, 8));
-    plain = plain && PlainWord(Load(p + n - 8, 8));
-  } else if (n >= 4) {
-    plain = PlainWord(Load(p, 4) | Load(p + n - 4, 4) << 32);
-  } else {
-    plain = false;
-  }
-  if (plain) return 0;
-  unsigned char kinds = 0;
-  for (char c : text) kinds |= kQuoting[static_cast<unsigned char>(c)];
-  return kinds;
-}
-
 // Writes text in quotes at at, with \\ and \" escaped, and returns where it
 // ends; null when the text holds a line break or a NUL. Needs room for
 // twice the text and the quotes. Almost every text needs no escape: it is
@@ -137,7 +114,9 @@ void AppendHex(std::string& out, std::string_view data, std::size_t column, bool
 
 }  // namespace
 
-bool ExportableName(std::string_view name) { return (QuotingOf(name) & 2) == 0; }
+bool ExportableName(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), [](char c) { return kQuoting[static_cast<unsigned char>(c)] == 2; });
+}
 
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, regstore::TextConverter* toUtf16) {

@@ -146,8 +146,9 @@ class Export {
     if (depth_ > 0) {
       fresh.remove_prefix(open_[depth_ - 1].path.size() + 1);
     } else {
-      if (runs_.empty() || ParentOf(path) != lastParent_) runs_.push_back(text_.Length());
-      lastParent_ = ParentOf(path);
+      std::string_view parent = ParentOf(path);
+      if (runs_.empty() || parent != lastParent_) runs_.push_back(text_.Length());
+      lastParent_ = parent;
     }
     if (!ExportableName(fresh)) {
       problem_ = "cannot export a key whose name holds a line break";
