@@ -17,20 +17,20 @@
 #include "lister/lister.h"
 #include "pathpattern/pathpattern.h"
 #include "regwalk/regwalk.h"
-#include "tests/hive_writer.h"
-#include "tests/hostile_shapes.h"
-#include "winreg/hive.h"
-#include "winreg/regfile.h"
-#include "winreg/sources.h"
-#include "winreg/store.h"
+#include "testkit/hive_writer.h"
+#include "testkit/hostile_shapes.h"
+#include "hive/hive.h"
+#include "regfile/regfile.h"
+#include "sources/sources.h"
+#include "store/store.h"
 
 namespace {
 
 // A Windows 9x layout grown to about `keys` keys: ten hdc instances whose
 // device nodes sit under Enum\MF, and the rest of the keys under Enum\PCI.
-std::unique_ptr<regstore::Registry> GeneratedRegistry(int keys) {
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine, true);
+std::unique_ptr<store::Registry> GeneratedRegistry(int keys) {
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine, true);
   std::uint32_t cls = lm;
   for (const char* name : {"System", "CurrentControlSet", "Services", "Class", "hdc"}) {
     cls = reg->FindOrAddChild(cls, name);
@@ -77,7 +77,7 @@ void BM_MatchPathLiteral(benchmark::State& state) {
   }
   std::size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(MatchPath(pattern, texts[i++ & 3].c_str(), 0));
+    benchmark::DoNotOptimize(MatchPath(pattern, texts[i++ & 3].c_str(), MATCH_FOLD_CASE));
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
@@ -89,7 +89,7 @@ int CountKey(HKEY, const char*, std::intptr_t user) {
 }
 
 void BM_WalkEveryKey(benchmark::State& state) {
-  regstore::InstallRegistry(GeneratedRegistry(static_cast<int>(state.range(0))));
+  store::InstallRegistry(GeneratedRegistry(static_cast<int>(state.range(0))));
   std::int64_t visited = 0;
   for (auto _ : state) {
     if (WalkKeys(nullptr, 1, CountKey, reinterpret_cast<std::intptr_t>(&visited)) != 0) {
@@ -101,7 +101,7 @@ void BM_WalkEveryKey(benchmark::State& state) {
 BENCHMARK(BM_WalkEveryKey)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void BM_WalkUnderPattern(benchmark::State& state) {
-  regstore::InstallRegistry(GeneratedRegistry(100000));
+  store::InstallRegistry(GeneratedRegistry(100000));
   std::int64_t visited = 0;
   for (auto _ : state) {
     WalkKeys("HKEY_LOCAL_MACHINE\\Enum\\PCI\\**", 1, CountKey, reinterpret_cast<std::intptr_t>(&visited));
@@ -115,8 +115,8 @@ BENCHMARK(BM_WalkUnderPattern)->Unit(benchmark::kMillisecond);
 // is looked up in turn, so that only the sibling count differs.
 void BM_OpenSubkeyAmongSiblings(benchmark::State& state) {
   auto siblings = static_cast<int>(state.range(0));
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine, true);
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine, true);
   std::uint32_t few = reg->FindOrAddChild(lm, "Few");
   std::uint32_t many = reg->FindOrAddChild(lm, "Many");
   for (int i = 0; i < 100000; ++i) {
@@ -124,7 +124,7 @@ void BM_OpenSubkeyAmongSiblings(benchmark::State& state) {
     if (i < 10) reg->FindOrAddChild(few, name);
     reg->FindOrAddChild(many, name);
   }
-  regstore::InstallRegistry(std::move(reg));
+  store::InstallRegistry(std::move(reg));
   std::vector<std::string> names;
   for (int i = 0; i < 10; ++i) names.push_back("VEN_" + std::to_string(i * (siblings / 10)) + "&DEV_7111");
   HKEY parent = nullptr;
@@ -168,7 +168,7 @@ struct QuietStdout {
 };
 
 void BM_KormaldGenerated(benchmark::State& state) {
-  regstore::InstallRegistry(GeneratedRegistry(100000));
+  store::InstallRegistry(GeneratedRegistry(100000));
   QuietStdout quiet;
   std::vector<std::string> args;
   if (state.range(0) != 0) args.push_back("+ALL");
@@ -189,7 +189,7 @@ void BM_LoadRealHive(benchmark::State& state) {
   if (!HaveHive()) return state.SkipWithError("no shared hive");
   std::string error;
   for (auto _ : state) {
-    auto reg = regstore::LoadSources({kHive}, &error);
+    auto reg = sources::LoadSources({kHive}, &error);
     if (state.range(0) != 0) reg->DecodeAll();
     benchmark::DoNotOptimize(reg.get());
   }
@@ -202,7 +202,7 @@ void BM_FourListingsOnRealHive(benchmark::State& state) {
   QuietStdout quiet;
   std::string error;
   for (auto _ : state) {
-    regstore::OpenRegistry({kHive}, &error);
+    sources::InstallSources({kHive}, &error);
     RunKormald({});
     RunKormald({"-SCSI"});
     RunKormald({"+ALL"});
@@ -239,11 +239,11 @@ const std::string& MillionKeyHive() {
 void BM_LoadMillionKeyHive(benchmark::State& state) {
   const std::string& bytes = MillionKeyHive();
   for (auto _ : state) {
-    auto reg = std::make_unique<regstore::Registry>();
+    auto reg = std::make_unique<store::Registry>();
     auto image = std::make_unique<char[]>(bytes.size());
     std::memcpy(image.get(), bytes.data(), bytes.size());
     std::string error;
-    if (!regstore::LoadHive(*reg, std::move(image), bytes.size(), "BIG.DAT", std::nullopt, &error)) {
+    if (!hive::LoadHive(*reg, std::move(image), bytes.size(), "BIG.DAT", std::nullopt, &error)) {
       state.SkipWithError(error.c_str());
     }
     reg->DecodeAll();
@@ -279,18 +279,18 @@ void BM_HostileShape(benchmark::State& state) {
   const Shape& shape = Shapes()[static_cast<std::size_t>(state.range(0))];
   state.SetLabel(shape.name);
   for (auto _ : state) {
-    auto reg = std::make_unique<regstore::Registry>();
+    auto reg = std::make_unique<store::Registry>();
     std::string error;
     bool ok;
     if (shape.bytes.starts_with("CREG")) {
       auto image = std::make_unique<char[]>(shape.bytes.size());
       std::memcpy(image.get(), shape.bytes.data(), shape.bytes.size());
-      ok = regstore::LoadHive(*reg, std::move(image), shape.bytes.size(), "SHAPE.DAT", std::nullopt, &error);
+      ok = hive::LoadHive(*reg, std::move(image), shape.bytes.size(), "SHAPE.DAT", std::nullopt, &error);
     } else {
-      ok = regstore::LoadRegFile(*reg, shape.bytes, "shape.reg", &error);
+      ok = regfile::LoadRegFile(*reg, shape.bytes, "shape.reg", &error);
     }
     if (!ok) return state.SkipWithError(error.c_str());
-    regstore::InstallRegistry(std::move(reg));
+    store::InstallRegistry(std::move(reg));
     WalkKeys(nullptr, 1, ReadValues, 0);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * shape.bytes.size()));

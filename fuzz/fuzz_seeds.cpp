@@ -6,8 +6,8 @@
 #include <fstream>
 #include <string>
 
-#include "tests/hive_writer.h"
-#include "tests/hostile_shapes.h"
+#include "testkit/hive_writer.h"
+#include "testkit/hostile_shapes.h"
 
 using hive_writer::Key;
 

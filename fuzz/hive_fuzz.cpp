@@ -5,18 +5,18 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz/walk_everything.h"
-#include "tests/work_budget.h"
-#include "winreg/hive.h"
-#include "winreg/store.h"
+#include "testkit/walk_everything.h"
+#include "testkit/work_budget.h"
+#include "hive/recover.h"
+#include "store/store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::uint64_t start = work_budget::Work();
-  auto reg = std::make_unique<regstore::Registry>();
+  auto reg = std::make_unique<store::Registry>();
   auto image = std::make_unique<char[]>(size);
   if (size != 0) std::memcpy(image.get(), data, size);
   std::string error;
-  if (regstore::LoadHive(*reg, std::move(image), size, "FUZZ.DAT", std::nullopt, &error)) {
+  if (hive::LoadHive(*reg, std::move(image), size, "FUZZ.DAT", std::nullopt, &error)) {
     // The order of the first calls comes from the input, so that the lazy
     // decoder meets damage in every order a caller could.
     std::uint64_t seed = 1469598103934665603ULL;
@@ -29,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the records that hold it.
   auto copy = std::make_unique<char[]>(size);
   if (size != 0) std::memcpy(copy.get(), data, size);
-  regstore::Recovery recovery;
-  if (regstore::RecoverDeletedKeys(regstore::MemoryHiveBytes(std::move(copy), size), "FUZZ.DAT", &recovery, &error)) {
+  hive::Recovery recovery;
+  if (hive::RecoverDeletedKeys(hive::MemoryHiveBytes(std::move(copy), size), "FUZZ.DAT", &recovery, &error)) {
     if (recovery.keys.size() > recovery.freeRecords) __builtin_trap();
-    for (const regstore::RecoveredKey& key : recovery.keys) {
+    for (const hive::RecoveredKey& key : recovery.keys) {
       if (key.offset >= size || key.values.size() > key.valueCount) __builtin_trap();
     }
   }

@@ -4,24 +4,24 @@
 #include <cstdint>
 #include <string>
 
-#include "winreg/image.h"
+#include "diskimage/image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  if (auto windows = regstore::ParseMsdosSys(bytes)) {
+  if (auto windows = diskimage::ParseMsdosSys(bytes)) {
     if (windows->drive < 'A' || windows->drive > 'Z' || windows->path.empty()) __builtin_trap();
   }
-  regstore::ImageSelector selector;
+  diskimage::ImageSelector selector;
   std::string error;
-  if (regstore::ParseImageSelector(bytes, &selector, &error)) {
+  if (diskimage::ParseImageSelector(bytes, &selector, &error)) {
     if (selector.image.size() > size || (!selector.cab.empty() && selector.path.empty())) __builtin_trap();
   } else if (error.empty()) {
     __builtin_trap();
   }
-  regstore::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
-  std::vector<regstore::FatVolume> volumes;
+  diskimage::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
+  std::vector<diskimage::FatVolume> volumes;
   for (std::size_t i = 0; i < size && i < 40; ++i) volumes.push_back({static_cast<int>(i), (data[i] & 1) != 0});
-  std::vector<char> letters = regstore::DriveLetters(volumes);
+  std::vector<char> letters = diskimage::DriveLetters(volumes);
   for (std::size_t i = 0; i + 1 < letters.size(); ++i) {
     for (std::size_t j = i + 1; j < letters.size(); ++j) {
       if (letters[i] != 0 && letters[i] == letters[j]) __builtin_trap();

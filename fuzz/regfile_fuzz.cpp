@@ -6,23 +6,23 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/walk_everything.h"
-#include "tests/work_budget.h"
-#include "winreg/regfile.h"
-#include "winreg/store.h"
-#include "winreg/text.h"
+#include "testkit/walk_everything.h"
+#include "testkit/work_budget.h"
+#include "regfile/regfile.h"
+#include "store/store.h"
+#include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static auto toWestern = regstore::TextConverter::Open("UTF-8", "CP1252");
-  static auto toJapanese = regstore::TextConverter::Open("UTF-8", "CP932");
-  static auto fromJapanese = regstore::TextConverter::Open("CP932", "UTF-8", true);
-  static auto toUtf16 = regstore::TextConverter::Open("CP1251", "UTF-16LE");
+  static auto toWestern = text::TextConverter::Open("UTF-8", "CP1252");
+  static auto toJapanese = text::TextConverter::Open("UTF-8", "CP932");
+  static auto fromJapanese = text::TextConverter::Open("CP932", "UTF-8", true);
+  static auto toUtf16 = text::TextConverter::Open("CP1251", "UTF-16LE");
   std::uint64_t start = work_budget::Work();
-  auto reg = std::make_unique<regstore::Registry>();
+  auto reg = std::make_unique<store::Registry>();
   std::string error;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  regstore::TextConverter* toCodepage = size % 2 != 0 ? toJapanese.get() : toWestern.get();
-  if (regstore::LoadRegFile(*reg, bytes, "fuzz.reg", &error, toCodepage)) {
+  text::TextConverter* toCodepage = size % 2 != 0 ? toJapanese.get() : toWestern.get();
+  if (regfile::LoadRegFile(*reg, bytes, "fuzz.reg", &error, toCodepage)) {
     InstallAndWalk(std::move(reg));
   } else if (error.empty()) {
     __builtin_trap();

@@ -27,16 +27,16 @@ constexpr DWORD kValueBufferSize = 256;
 
 // The scope whose device nodes must point at a listed instance; main edits
 // it once for the mode before any walk.
-char enumeratorPath[sizeof kEnumeratorPathInitial];
+char g_enumeratorPath[sizeof kEnumeratorPathInitial];
 
 // Set when a walk ended on a failure rather than at its end or at a found
 // device node: rows may be missing, and the run says so in its status.
-bool walkEndedEarly = false;
+bool g_walkEndedEarly = false;
 
 void ReportEarlyEnd(const char* what, const char* path, int result) {
-  walkEndedEarly = true;
+  g_walkEndedEarly = true;
   std::fprintf(stderr, "kormald: %s %s ended early: %s; rows may be missing\n", what, path,
-               DescribeResult(result).c_str());
+               tools::DescribeResult(result).c_str());
 }
 
 // Reads a text value into a 256-byte buffer. It counts as read only when the
@@ -69,20 +69,20 @@ int KormaldMain(int argc, char* argv[]) {
     std::fputs(kUsageLine, stdout);
     return 20;
   }
-  std::memcpy(enumeratorPath, kEnumeratorPathInitial, sizeof enumeratorPath);
-  std::size_t length = std::strlen(enumeratorPath);
+  std::memcpy(g_enumeratorPath, kEnumeratorPathInitial, sizeof g_enumeratorPath);
+  std::size_t length = std::strlen(g_enumeratorPath);
   if (g_mode == 0) {
-    std::strcpy(enumeratorPath + length - 3, "MF");
+    std::strcpy(g_enumeratorPath + length - 3, "MF");
   } else if ((g_mode & MODE_ALL) != 0) {
-    enumeratorPath[length - 4] = '\0';
+    g_enumeratorPath[length - 4] = '\0';
   }
   std::fputs(kHeader, stdout);
-  walkEndedEarly = false;
+  g_walkEndedEarly = false;
   const char* classPath = (g_mode & MODE_SCSI) != 0 ? kScsiClassPath : kHardDiskClassPath;
   if (int result = WalkKeys(classPath, 1, ReportController, 0); result != 0) {
     ReportEarlyEnd("the walk of", classPath, result);
   }
-  return walkEndedEarly ? kExitIncomplete : 0;
+  return g_walkEndedEarly ? tools::kExitIncomplete : 0;
 }
 
 int ReportController(HKEY key, const char* path, std::intptr_t) {
@@ -98,10 +98,10 @@ int ReportController(HKEY key, const char* path, std::intptr_t) {
   std::size_t suffix = (g_mode & MODE_SCSI) != 0 ? kScsiSuffix : kHardDiskSuffix;
   g_driverKey = n >= suffix ? path + n - suffix : path;
   g_found = 0;
-  int result = WalkKeys(enumeratorPath, 1, FindDeviceDriver, 0);
+  int result = WalkKeys(g_enumeratorPath, 1, FindDeviceDriver, 0);
   if (result != 0 && !(result == 1 && g_found == 1)) {
     std::string what = std::string("the search for ") + g_driverKey + " under";
-    ReportEarlyEnd(what.c_str(), enumeratorPath, result);
+    ReportEarlyEnd(what.c_str(), g_enumeratorPath, result);
   }
   if (g_found == 1) {
     // Padded in the registry's codepage, as the machine padded it, then
@@ -109,7 +109,7 @@ int ReportController(HKEY key, const char* path, std::intptr_t) {
     char row[4 * kValueBufferSize];
     int length = std::snprintf(row, sizeof row, "%s: %12s  %12s  %s\n", n >= 2 ? path + n - 2 : path, portDriver,
                                infPath, driverDesc);
-    PrintText(std::string_view(row, static_cast<std::size_t>(length)));
+    tools::PrintText(std::string_view(row, static_cast<std::size_t>(length)));
   }
   return 0;
 }

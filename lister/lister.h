@@ -1,4 +1,8 @@
-// kormald: lists the disk-controller drivers a Windows 9x registry records.
+// lister/ owns kormald, which lists the disk-controller drivers a Windows 9x
+// registry records: its options, the class key and enumerator scope they
+// choose, the two visitors and the row format. It walks through regwalk/
+// and sees the registry only through winreg.h; tools/ opens the registry
+// and prints for it.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +23,7 @@ extern int g_found;
 int ReadOptions(int argc, char* argv[], int* mode);
 
 // The program once the registry is open: returns 20 after the usage line,
-// else 0 after the listing, or kExitIncomplete when a walk ended on a
+// else 0 after the listing, or tools::kExitIncomplete when a walk ended on a
 // registry failure (named on standard error): rows may then be missing.
 int KormaldMain(int argc, char* argv[]);
 

@@ -4,8 +4,8 @@
 int main(int argc, char* argv[]) {
   // The usage line needs no registry.
   int mode = 0;
-  if (ReadOptions(argc, argv, &mode) == 0 && !OpenRegistryForTool("kormald", {})) return 1;
+  if (ReadOptions(argc, argv, &mode) == 0 && !tools::OpenRegistryForTool("kormald", {})) return 1;
   int result = KormaldMain(argc, argv);
-  if (result == 0 && DamagedKeyMet()) result = kExitIncomplete;
-  return FinishOutput("kormald") ? result : 1;
+  if (result == 0 && tools::DamagedKeyMet()) result = tools::kExitIncomplete;
+  return tools::FinishOutput("kormald") ? result : 1;
 }

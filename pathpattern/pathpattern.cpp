@@ -9,6 +9,12 @@ using Byte = unsigned char;
 
 bool IsSeparator(int c) { return c == '\\' || c == ':'; }
 
+// Set in MATCH_ERROR (-256) and in no other result: a scan that has OR-ed a
+// failure into what it gathered stops at once, and what it gathered stays
+// negative.
+constexpr int kMatchAbort = 0x100;
+static_assert((MATCH_ERROR & kMatchAbort) != 0 && ((MATCH_EXACT | MATCH_ANCESTOR | MATCH_BELOW) & kMatchAbort) == 0);
+
 // Plain backtracking is exponential in the length of a segment when a
 // pattern holds several stars there. Results depend only on where the
 // matcher stands in the codes and the text and on whether the previous
@@ -121,7 +127,7 @@ int MatchFrom(Matcher& m, const Byte* p, const Byte* t, int prev) {
         int acc = res;
         for (;;) {
           acc |= Match(m, p + 1, t, prev);
-          if (acc & (MATCH_EXACT | 0x100)) return acc;
+          if (acc & (MATCH_EXACT | kMatchAbort)) return acc;
           prev = *t;
           if (IsSeparator(prev) || *t == 0) return acc;
           ++t;
@@ -139,7 +145,7 @@ int MatchFrom(Matcher& m, const Byte* p, const Byte* t, int prev) {
           while (*t == '\\') ++t;
           if (*t == 0) break;
           acc |= Match(m, p + 1, t, '\\');
-          if (acc & (MATCH_EXACT | 0x100)) return acc;
+          if (acc & (MATCH_EXACT | kMatchAbort)) return acc;
           while (*t != 0 && *t != '\\') ++t;
           if (*t == 0) break;
         }
@@ -203,7 +209,7 @@ char* CompilePattern(const char* pattern, int caseFlag) {
     if (n > MAX_PATTERN_CODES) return nullptr;
     Byte c = s[i];
     if (c < 0x20) return nullptr;
-    if (caseFlag == 0 && c >= 'a' && c <= 'z') c = static_cast<Byte>(c - 0x20);
+    if (caseFlag == MATCH_FOLD_CASE && c >= 'a' && c <= 'z') c = static_cast<Byte>(c - 0x20);
     if (c == '*') {
       if (s[i + 1] == '*') {
         if (s[i + 2] == '*' && s[i + 3] == '*') {
@@ -245,7 +251,7 @@ int MatchCompiled(const char* codes, const char* text, int caseFlag) {
   // The start of a text is a segment boundary only when it holds no colon.
   int prev = std::strchr(text, ':') != nullptr ? 0 : '\\';
   int inner;
-  if (caseFlag == 0) {
+  if (caseFlag == MATCH_FOLD_CASE) {
     char* upper = CopyUpper(text);
     if (upper == nullptr) {
       inner = -1;

@@ -32,6 +32,11 @@ inline constexpr int MATCH_ANCESTOR = 2;
 inline constexpr int MATCH_BELOW = 4;
 inline constexpr int MATCH_ERROR = -256;
 
+// Case flags: 0 folds a-z to capitals before comparing, any other value
+// compares bytes exactly.
+inline constexpr int MATCH_FOLD_CASE = 0;
+inline constexpr int MATCH_EXACT_CASE = 1;
+
 inline constexpr char CODE_STAR = 0x01;
 inline constexpr char CODE_DEEP_STAR = 0x04;
 inline constexpr char CODE_ANY_CHAR = 0x11;
@@ -46,7 +51,7 @@ char* CopyPrefix(const char* text, int n);
 char* CopyUpper(const char* text);
 
 // The code string of a pattern, or null when it does not compile or memory
-// runs out. A case flag of 0 folds a-z to capitals.
+// runs out. MATCH_FOLD_CASE folds a-z to capitals.
 char* CompilePattern(const char* pattern, int caseFlag);
 // How text stands to pattern (compiled afresh for this call).
 int MatchPath(const char* pattern, const char* text, int caseFlag);

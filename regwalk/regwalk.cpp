@@ -44,7 +44,7 @@ int WalkKeys(const char* pattern, int recursive, KeyVisitor visitor, std::intptr
       if (std::strncmp(pattern, root.name, n) != 0 || (pattern[n] != '\0' && pattern[n] != '\\')) {
         continue;
       }
-      int r = MatchPath(pattern, root.name, 0);
+      int r = MatchPath(pattern, root.name, MATCH_FOLD_CASE);
       if (r < 0) return -1;
       if (r == 0) continue;
       if (!OnlyAncestor(r)) {
@@ -60,7 +60,7 @@ int WalkKeys(const char* pattern, int recursive, KeyVisitor visitor, std::intptr
     int r = 0;
     bool visit = true;
     if (pattern != nullptr) {
-      r = MatchPath(pattern, root.name, 0);
+      r = MatchPath(pattern, root.name, MATCH_FOLD_CASE);
       if (r < 0) return -1;
       if (r == 0) continue;
       if (OnlyAncestor(r)) {
@@ -106,7 +106,7 @@ int WalkSubkeys(const char* pattern, int recursive, KeyVisitor visitor, std::int
     int r = 0;
     bool visit = true;
     if (pattern != nullptr) {
-      r = MatchPath(pattern, buffer.get(), 0);
+      r = MatchPath(pattern, buffer.get(), MATCH_FOLD_CASE);
       if (r < 0) return r;
       if (r == 0) continue;  // pruned: never opened
       if (OnlyAncestor(r)) {

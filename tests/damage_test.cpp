@@ -6,11 +6,11 @@
 #include <cstdio>
 
 #include "regwalk/regwalk.h"
-#include "tests/hive_writer.h"
-#include "tests/hostile_shapes.h"
-#include "tests/test_support.h"
-#include "tests/work_budget.h"
-#include "winreg/sources.h"
+#include "testkit/hive_writer.h"
+#include "testkit/hostile_shapes.h"
+#include "testkit/test_support.h"
+#include "testkit/work_budget.h"
+#include "sources/sources.h"
 
 namespace {
 
@@ -114,9 +114,9 @@ TEST_P(KeyDamage, CostsOnlyThatKeyAndIsNamed) {
   std::string intact = testing_support::WriteFile(dir + "/intact.dat", hive_writer::Write(row.intact).bytes);
 
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({intact}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({intact}, &error)) << error;
   std::vector<std::string> expected = testing_support::DumpRegistry();
-  ASSERT_TRUE(regstore::OpenRegistry({damaged}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({damaged}, &error)) << error;
   EXPECT_EQ(testing_support::DumpRegistry(), expected);
 
   std::string message = damaged + ": offset " + Hex(offset) + ": " + row.key + ": " + row.reason +
@@ -249,7 +249,7 @@ TEST_P(LinearCost, LoadAndWalkWithinABudgetProportionalToTheInput) {
   std::string file = testing_support::WriteFile(testing_support::ScratchDir() + "/shape", bytes);
   std::uint64_t start = work_budget::Work();
   std::string error;
-  bool loaded = regstore::OpenRegistry({file}, &error);
+  bool loaded = sources::InstallSources({file}, &error);
   if (loaded) {
     EXPECT_EQ(WalkKeys(nullptr, 1, VisitEverything, 0), 0);
   }

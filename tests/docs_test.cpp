@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "tests/test_support.h"
+#include "testkit/test_support.h"
 
 namespace {
 

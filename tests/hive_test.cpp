@@ -1,14 +1,14 @@
 // The CREG hive loader: written hives of every shape, each kind of damage,
 // and the real Windows Me hive against an independent reader.
-#include "winreg/hive.h"
+#include "hive/hive.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "tests/hive_writer.h"
-#include "tests/test_support.h"
-#include "winreg/sources.h"
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
+#include "sources/sources.h"
 
 namespace {
 
@@ -16,13 +16,13 @@ using hive_writer::Key;
 using hive_writer::Value;
 
 // Loads a hive image; returns the refusal, or "" after installing it.
-std::string Load(const std::string& bytes, std::optional<regstore::Root> root = regstore::Root::kLocalMachine) {
-  auto reg = std::make_unique<regstore::Registry>();
+std::string Load(const std::string& bytes, std::optional<store::Root> root = store::Root::kLocalMachine) {
+  auto reg = std::make_unique<store::Registry>();
   auto image = std::make_unique<char[]>(bytes.size());
   std::memcpy(image.get(), bytes.data(), bytes.size());
   std::string error;
-  if (!regstore::LoadHive(*reg, std::move(image), bytes.size(), "T.DAT", root, &error)) return error;
-  regstore::InstallRegistry(std::move(reg));
+  if (!hive::LoadHive(*reg, std::move(image), bytes.size(), "T.DAT", root, &error)) return error;
+  store::InstallRegistry(std::move(reg));
   return "";
 }
 
@@ -140,7 +140,7 @@ TEST(Hive, LaterSourcesAddToEarlierOnes) {
   std::string b = testing_support::WriteFile(dir + "/b.dat", hive_writer::Write(second).bytes);
   std::string reg = testing_support::WriteFile(dir + "/c.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum\\Root]\n");
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({a, b, reg}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({a, b, reg}, &error)) << error;
   EXPECT_EQ(testing_support::DumpRegistry(),
             (std::vector<std::string>{"HKEY_LOCAL_MACHINE", "HKEY_LOCAL_MACHINE\\Enum",
                                       "HKEY_LOCAL_MACHINE\\Enum|A|1|7365636f6e6400",
@@ -155,7 +155,7 @@ TEST(Hive, WindowsDirectoryWithBothFiles) {
   testing_support::WriteFile(dir + "/System.Dat", hive_writer::Write(Sample()).bytes);
   testing_support::WriteFile(dir + "/USER.DAT", hive_writer::Write(user).bytes);
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({dir}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({dir}, &error)) << error;
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System", 0, 0, &key), ERROR_SUCCESS);
   RegCloseKey(key);
@@ -205,10 +205,10 @@ TEST(Refused, NotAHiveAtAll) {
   std::string dir = testing_support::ScratchDir();
   std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", "CRE");
   std::string error;
-  EXPECT_FALSE(regstore::OpenRegistry({path}, &error));
+  EXPECT_FALSE(sources::InstallSources({path}, &error));
   EXPECT_EQ(error, path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)");
   testing_support::WriteFile(path, "CREG");
-  EXPECT_FALSE(regstore::OpenRegistry({path}, &error));
+  EXPECT_FALSE(sources::InstallSources({path}, &error));
   EXPECT_EQ(error, path + ": offset 0x4: file ends inside the header (4 bytes)");
 }
 
@@ -216,7 +216,7 @@ TEST(Hive, RealHiveViews) {
   std::string hive = testing_support::SharedHive();
   if (hive.empty()) GTEST_SKIP() << "no shared hive";
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({hive}, &error)) << error;
   // CurrentConfig is stored as the four bytes 0001, without a terminator.
   struct Row {
     HKEY view;
@@ -253,7 +253,7 @@ TEST(Hive, RealHiveMatchesAnIndependentReader) {
   }
   ASSERT_EQ(reference.status, 0) << reference.err;
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({hive}, &error)) << error;
   std::vector<std::string> ours = testing_support::DumpRegistry();
   ours.resize(ours.size() - 2);  // HKEY_USERS and HKEY_DYN_DATA, empty here
   std::string joined;

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "tests/hive_writer.h"
-#include "tests/test_support.h"
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
 
 namespace {
 

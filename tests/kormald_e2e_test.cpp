@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "tests/lister_fixture.h"
-#include "tests/test_support.h"
+#include "testkit/lister_fixture.h"
+#include "testkit/test_support.h"
 
 namespace {
 

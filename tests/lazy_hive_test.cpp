@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "regwalk/regwalk.h"
-#include "tests/hive_writer.h"
-#include "tests/test_support.h"
-#include "winreg/sources.h"
-#include "winreg/store_testing.h"
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
+#include "sources/sources.h"
+#include "store/store_testing.h"
 
 namespace {
 
@@ -46,11 +46,11 @@ Seen WalkAfter(const std::string& hive, First first) {
   Seen seen;
   g_seen = &seen;
   std::string error;
-  EXPECT_TRUE(regstore::OpenRegistry({hive}, &error)) << error;
-  regstore::SetDamageReporter([](const regstore::Damage& d, const std::string& path) {
+  EXPECT_TRUE(sources::InstallSources({hive}, &error)) << error;
+  store::SetDamageReporter([](const store::Damage& d, const std::string& path) {
     g_seen->reports.push_back(path + " " + std::to_string(d.offset) + " " + d.what);
   });
-  if (first == First::kDecodeAll) regstore::InstalledRegistry().DecodeAll();
+  if (first == First::kDecodeAll) store::InstalledRegistry().DecodeAll();
   if (first == First::kListing) {
     WalkKeys("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc", 1,
              [](HKEY, const char*, std::intptr_t) { return WalkKeys("HKEY_LOCAL_MACHINE\\Enum", 1, SeeKey, 0); }, 0);
@@ -59,7 +59,7 @@ Seen WalkAfter(const std::string& hive, First first) {
   EXPECT_EQ(WalkKeys(nullptr, 1, SeeKey, 0), 0);
   EXPECT_EQ(WalkKeys("HKEY_CLASSES_ROOT", 1, SeeKey, 0), 0);
   EXPECT_EQ(WalkKeys("HKEY_CURRENT_USER", 1, SeeKey, 0), 0);
-  regstore::SetDamageReporter(nullptr);
+  store::SetDamageReporter(nullptr);
   std::sort(seen.reports.begin(), seen.reports.end());
   g_seen = nullptr;
   return seen;
@@ -132,18 +132,18 @@ TEST(LazyHive, FileThatShrinksWhileMappedIsDamageNotACrash) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {3, false, true});
   std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", hive.bytes);
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({path}, &error)) << error;
+  ASSERT_TRUE(sources::InstallSources({path}, &error)) << error;
   ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(hive.rgknSize + 0x20 + 0x1000)), 0);
   static int reports = 0;
   reports = 0;
-  regstore::SetDamageReporter([](const regstore::Damage&, const std::string&) { ++reports; });
+  store::SetDamageReporter([](const store::Damage&, const std::string&) { ++reports; });
   Seen seen;
   g_seen = &seen;
   EXPECT_EQ(WalkKeys(nullptr, 1, SeeKey, 0), 0);
   g_seen = nullptr;
-  regstore::SetDamageReporter(nullptr);
+  store::SetDamageReporter(nullptr);
   EXPECT_GT(reports, 0);
-  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
 }
 
 // regwalk -v of a hive's bytes as a file, and as a pipe, which is read
@@ -222,7 +222,7 @@ TEST(LazyHive, ValuesReadInAnyOrderAreTheSame) {
     std::string error;
     std::vector<std::string> sources{hive};
     if (changed) sources.push_back(change);
-    ASSERT_TRUE(regstore::OpenRegistry(sources, &error)) << error;
+    ASSERT_TRUE(sources::InstallSources(sources, &error)) << error;
     auto expected = [&](int k, int v) {
       return changed && k == 2 && v == 5 ? std::string("new") : std::to_string(k) + "/" + std::to_string(v);
     };

@@ -8,10 +8,10 @@
 #include <map>
 
 #include "pathpattern/alloc.h"
-#include "tests/lister_fixture.h"
-#include "tests/test_support.h"
-#include "winreg/sources.h"
-#include "winreg/store_testing.h"
+#include "testkit/lister_fixture.h"
+#include "testkit/test_support.h"
+#include "sources/sources.h"
+#include "store/store_testing.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ Listing RunLister(std::vector<std::string> args) {
   std::fflush(stdout);
   std::string out = ::testing::internal::GetCapturedStdout();
   Listing listing{result, out, ::testing::internal::GetCapturedStderr()};
-  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
   EXPECT_EQ(LiveAllocationCount(), 0);
   return listing;
 }
@@ -145,13 +145,13 @@ std::string RowOf(const std::string& path, bool infFails, bool descFails) {
 
 TEST_P(FaultEachCall, GivesThePredictedRows) {
   std::string error;
-  ASSERT_TRUE(regstore::OpenRegistry({testing_support::SourceDir() + "/samples/win98se.reg"}, &error)) << error;
-  const regstore::Registry& reg = regstore::InstalledRegistry();
+  ASSERT_TRUE(sources::InstallSources({testing_support::SourceDir() + "/samples/win98se.reg"}, &error)) << error;
+  const store::Registry& reg = store::InstalledRegistry();
 
-  std::vector<regstore::CallRecord> trace;
-  regstore::TraceRegistryCalls(&trace);
+  std::vector<store::CallRecord> trace;
+  store::TraceRegistryCalls(&trace);
   Listing clean = RunLister(GetParam());
-  regstore::TraceRegistryCalls(nullptr);
+  store::TraceRegistryCalls(nullptr);
   ASSERT_EQ(clean.result, 0);
 
   // Which instance each call works for, and where each nested walk ends.
@@ -161,7 +161,7 @@ TEST_P(FaultEachCall, GivesThePredictedRows) {
   std::vector<Instance> instances;
   bool inNested = false;
   for (std::size_t i = 0; i < trace.size(); ++i) {
-    const regstore::CallRecord& call = trace[i];
+    const store::CallRecord& call = trace[i];
     std::string on = reg.PathOf(call.node);
     bool enumSide = on == "HKEY_LOCAL_MACHINE" || on.starts_with("HKEY_LOCAL_MACHINE\\Enum");
     if (inNested && !enumSide) inNested = false;
@@ -204,9 +204,9 @@ TEST_P(FaultEachCall, GivesThePredictedRows) {
       }
       expected += RowOf(instance.path, mine && kinds[at] == Kind::kInf, mine && kinds[at] == Kind::kDesc);
     }
-    regstore::FailRegistryCall(n, ERROR_BADDB);
+    store::FailRegistryCall(n, ERROR_BADDB);
     Listing faulty = RunLister(GetParam());
-    regstore::FailRegistryCall(0, 0);
+    store::FailRegistryCall(0, 0);
     bool endsAWalk = trace[at].function != "RegQueryValueExA";
     EXPECT_EQ(faulty.result, endsAWalk ? 3 : 0) << "failing call " << n << ": " << trace[at].function;
     EXPECT_EQ(faulty.err.empty(), !endsAWalk) << faulty.err;

@@ -1,6 +1,6 @@
 #include "pathpattern/pathpattern.h"
 
-#include "tests/match_cases.h"
+#include "testkit/match_cases.h"
 
 #include <gtest/gtest.h>
 

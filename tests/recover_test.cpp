@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "tests/hive_writer.h"
-#include "tests/test_support.h"
-#include "winreg/hive.h"
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
+#include "hive/recover.h"
 
 namespace {
 
@@ -34,27 +34,27 @@ void Delete(hive_writer::Hive& hive, int i) {
   hive_writer::PutU32(hive.bytes, link, next);
 }
 
-regstore::Recovery Recover(const std::string& bytes, std::string* error = nullptr) {
+hive::Recovery Recover(const std::string& bytes, std::string* error = nullptr) {
   auto image = std::make_unique<char[]>(bytes.size());
   std::memcpy(image.get(), bytes.data(), bytes.size());
-  regstore::Recovery recovery;
+  hive::Recovery recovery;
   std::string ignored;
-  bool ok = regstore::RecoverDeletedKeys(regstore::MemoryHiveBytes(std::move(image), bytes.size()), "T.DAT",
+  bool ok = hive::RecoverDeletedKeys(hive::MemoryHiveBytes(std::move(image), bytes.size()), "T.DAT",
                                          &recovery, error != nullptr ? error : &ignored);
   EXPECT_TRUE(ok || error != nullptr);
   return recovery;
 }
 
-std::string Dump(const regstore::RecoveredKey& key) {
+std::string Dump(const hive::RecoveredKey& key) {
   std::string out = std::string(key.name) + (key.lost.empty() ? "" : " (partial: " + key.lost + ")");
-  for (const regstore::Value& v : key.values) out += "|" + std::string(v.name) + "=" + std::string(v.data);
+  for (const store::Value& v : key.values) out += "|" + std::string(v.name) + "=" + std::string(v.data);
   return out;
 }
 
 TEST(Recover, DeletedKeysAtTheStartMiddleAndEndOfABlock) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {5, false, true});
   for (int i : {4, 6, 8}) Delete(hive, i);  // block 1: its first, middle and last record
-  regstore::Recovery recovery = Recover(hive.bytes);
+  hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 3U);
   for (std::size_t j = 0; j < 3; ++j) {
     int i = 4 + 2 * static_cast<int>(j);
@@ -69,7 +69,7 @@ TEST(Recover, RecordCutByDamageIsPartialAndSaysWhatIsLost) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {5, false, true});
   Delete(hive, 6);
   hive_writer::PutU16(hive.bytes, hive.recordAt[8] + 14, 5);  // five values said, two there
-  regstore::Recovery recovery = Recover(hive.bytes);
+  hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]),
             "C6 (partial: 3 of 5 values run past the record's end and are lost)|S=text6|N=abcd");
@@ -86,7 +86,7 @@ TEST(Recover, FreeRecordReusingPartOfAnOlderOne) {
   hive_writer::PutU32(hive.bytes, at, 40);
   hive_writer::PutU32(hive.bytes, at + 40, size - 40);
   hive_writer::PutU16(hive.bytes, at + 44, 0xFFFF);
-  regstore::Recovery recovery = Recover(hive.bytes);
+  hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]), "C6 (partial: 1 of 2 values run past the record's end and are lost)|S=text6");
   EXPECT_EQ(recovery.freeRecords, 5U);  // the two halves and the three closing records
@@ -96,7 +96,7 @@ TEST(Recover, NameThatNoKeyNameCanHoldIsPartial) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {5, false, true});
   Delete(hive, 6);
   hive.bytes[hive.recordAt[8] + 21] = '\\';
-  regstore::Recovery recovery = Recover(hive.bytes);
+  hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]), "C\\ (partial: the key name holds bytes no key name can hold)|S=text6|N=abcd");
 }
@@ -111,7 +111,7 @@ TEST(Recover, HostileBlocksGiveWhatDecodesAndACount) {
   Delete(over, 4);
   Delete(over, 8);
   hive_writer::PutU32(over.bytes, over.recordAt[7], 0x7FFFFFFF);
-  regstore::Recovery cut = Recover(over.bytes);
+  hive::Recovery cut = Recover(over.bytes);
   ASSERT_EQ(cut.keys.size(), 1U);
   EXPECT_EQ(cut.keys[0].name, "C4");
   // A block of garbage: nothing decodes, nothing breaks.

@@ -1,9 +1,9 @@
 // The .reg loader: every syntax it reads, and input it must refuse.
-#include "winreg/regfile.h"
+#include "regfile/regfile.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/test_support.h"
+#include "testkit/test_support.h"
 
 namespace {
 
@@ -11,10 +11,10 @@ using testing_support::DumpRegistry;
 
 // Loads bytes as one file; returns the error, or "" after installing it.
 std::string Load(std::string_view bytes) {
-  auto reg = std::make_unique<regstore::Registry>();
+  auto reg = std::make_unique<store::Registry>();
   std::string error;
-  if (!regstore::LoadRegFile(*reg, bytes, "x.reg", &error)) return error;
-  regstore::InstallRegistry(std::move(reg));
+  if (!regfile::LoadRegFile(*reg, bytes, "x.reg", &error)) return error;
+  store::InstallRegistry(std::move(reg));
   return "";
 }
 

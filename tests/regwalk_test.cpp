@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_support.h"
-#include "winreg/store.h"
-#include "winreg/store_testing.h"
+#include "testkit/test_support.h"
+#include "store/store.h"
+#include "store/store_testing.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ Walk RunWalk(const char* pattern, int recursive, int stopAt = 0, int stopWith = 
   visits.stopAt = stopAt;
   visits.stopWith = stopWith;
   int result = WalkKeys(pattern, recursive, Record, reinterpret_cast<std::intptr_t>(&visits));
-  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
   EXPECT_EQ(LiveAllocationCount(), 0);
   return {result, visits.paths};
 }
@@ -62,18 +62,18 @@ class KeyWalk : public ::testing::Test {
 const std::string LM = "HKEY_LOCAL_MACHINE";
 
 TEST_F(KeyWalk, PatternSelectsASubtreePreOrderHighestIndexFirst) {
-  std::vector<regstore::CallRecord> trace;
-  regstore::TraceRegistryCalls(&trace);
+  std::vector<store::CallRecord> trace;
+  store::TraceRegistryCalls(&trace);
   Walk w = RunWalk("HKEY_LOCAL_MACHINE\\Enum\\PCI", 1);
-  regstore::TraceRegistryCalls(nullptr);
+  store::TraceRegistryCalls(nullptr);
   EXPECT_EQ(w.result, 0);
   EXPECT_EQ(w.paths, (std::vector<std::string>{LM + "\\Enum\\PCI", LM + "\\Enum\\PCI\\VEN_2",
                                                 LM + "\\Enum\\PCI\\VEN_1", LM + "\\Enum\\PCI\\VEN_1\\DEV_A"}));
   // Only Enum and the keys below PCI are opened; only HKEY_LOCAL_MACHINE,
   // Enum and the PCI subtree are enumerated.
-  const regstore::Registry& reg = regstore::InstalledRegistry();
+  const store::Registry& reg = store::InstalledRegistry();
   std::set<std::string> opened, enumerated;
-  for (const regstore::CallRecord& call : trace) {
+  for (const store::CallRecord& call : trace) {
     std::string on = reg.PathOf(call.node);
     if (call.function == "RegOpenKeyExA") opened.insert(on + "\\" + call.name);
     if (call.function == "RegEnumKeyExA" || call.function == "RegQueryInfoKeyA") enumerated.insert(on);
@@ -166,22 +166,22 @@ TEST_F(KeyWalk, NestedWalkFromAVisitor) {
   };
   EXPECT_EQ(WalkKeys("HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_?", 0, outer, 0), 0);
   EXPECT_EQ(inner, (std::vector<std::string>{LM + "\\Enum\\ESDI", LM + "\\Enum\\ESDI\\Disk"}));
-  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
 }
 
 // A registry failure at each call of a walk in turn: the walk returns that
 // call's code, and nothing stays open or allocated.
 TEST_F(KeyWalk, RegistryFailureAtEachCall) {
   for (const char* pattern : {static_cast<const char*>(nullptr), "HKEY_LOCAL_MACHINE\\**\\D*", "HKEY_CLASSES_ROOT\\*"}) {
-    std::uint64_t before = regstore::RegistryCallCount();
+    std::uint64_t before = store::RegistryCallCount();
     Walk clean = RunWalk(pattern, 1);
-    std::uint64_t calls = regstore::RegistryCallCount() - before;
+    std::uint64_t calls = store::RegistryCallCount() - before;
     ASSERT_GT(calls, 0U);
     for (std::uint64_t n = 1; n <= calls; ++n) {
       LONG code = static_cast<LONG>(5000 + n);
-      regstore::FailRegistryCall(n, code);
+      store::FailRegistryCall(n, code);
       Walk w = RunWalk(pattern, 1);
-      regstore::FailRegistryCall(0, 0);
+      store::FailRegistryCall(0, 0);
       EXPECT_EQ(w.result, code) << (pattern ? pattern : "(null)") << " call " << n;
       EXPECT_LE(w.paths.size(), clean.paths.size());
     }
@@ -189,16 +189,16 @@ TEST_F(KeyWalk, RegistryFailureAtEachCall) {
 }
 
 TEST_F(KeyWalk, SubkeyThatCannotBeOpenedStopsTheWalk) {
-  std::vector<regstore::CallRecord> trace;
-  regstore::TraceRegistryCalls(&trace);
+  std::vector<store::CallRecord> trace;
+  store::TraceRegistryCalls(&trace);
   RunWalk("HKEY_LOCAL_MACHINE\\Enum\\**", 1);
-  regstore::TraceRegistryCalls(nullptr);
+  store::TraceRegistryCalls(nullptr);
   std::uint64_t n = 0;
   for (std::uint64_t i = 0; i < trace.size(); ++i) {
     if (trace[i].function == "RegOpenKeyExA" && trace[i].name == "VEN_1") n = i + 1;
   }
   ASSERT_GT(n, 0U);
-  regstore::FailRegistryCall(n, ERROR_ACCESS_DENIED);
+  store::FailRegistryCall(n, ERROR_ACCESS_DENIED);
   Walk w = RunWalk("HKEY_LOCAL_MACHINE\\Enum\\**", 1);
   EXPECT_EQ(w.result, ERROR_ACCESS_DENIED);
   EXPECT_EQ(w.paths, (std::vector<std::string>{LM + "\\Enum\\PCI", LM + "\\Enum\\PCI\\VEN_2"}));
@@ -349,9 +349,9 @@ TEST_F(ValueWalk, RegistryFailureAtEachCall) {
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Three", 0, 0, &key), ERROR_SUCCESS);
     ValueVisits visits;
-    regstore::FailRegistryCall(n, ERROR_BADDB);
+    store::FailRegistryCall(n, ERROR_BADDB);
     EXPECT_EQ(WalkValues(key, reinterpret_cast<std::intptr_t>(&visits), RecordValue), ERROR_BADDB);
-    regstore::FailRegistryCall(0, 0);
+    store::FailRegistryCall(0, 0);
     // Call 1 is the query, call 2 the first enumeration.
     EXPECT_EQ(visits.seen.size(), n < 2 ? 0 : n - 2);
     RegCloseKey(key);

@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "tests/match_cases.h"
+#include "testkit/match_cases.h"
 #include "tools/backward_text.h"
-#include "tests/test_support.h"
-#include "winreg/sources.h"
+#include "testkit/test_support.h"
+#include "sources/sources.h"
 
 namespace {
 
@@ -178,7 +178,7 @@ TEST(Split, EveryRowOfTheSplitTable) {
 
 std::vector<std::string> DumpOf(const std::string& file) {
   std::string error;
-  EXPECT_TRUE(regstore::OpenRegistry({file}, &error)) << error;
+  EXPECT_TRUE(sources::InstallSources({file}, &error)) << error;
   return testing_support::DumpRegistry();
 }
 
@@ -272,7 +272,7 @@ TEST(RoundTrip, GeneratedRegistries) {
 // move still name the same text after it.
 TEST(BackwardText, GrowsAndKeepsItsMarks) {
   for (std::size_t room : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
-    BackwardText text(room);
+    tools::BackwardText text(room);
     std::string expected;
     std::vector<std::size_t> marks;
     for (std::size_t size : {0, 1, 5, 3000, 2, 3000000, 1, 2500000, 4000000, 3}) {

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tests/test_support.h"
-#include "winreg/store.h"
-#include "winreg/store_testing.h"
+#include "testkit/test_support.h"
+#include "store/store.h"
+#include "store/store_testing.h"
 #include "winreg/winreg.h"
 
 namespace {
@@ -40,7 +40,7 @@ class Store : public ::testing::Test {
   }
   void TearDown() override {
     RegCloseKey(vendor_);
-    EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+    EXPECT_EQ(store::OpenHandleCount(), 0U);
   }
   HKEY vendor_ = nullptr;
 };
@@ -80,7 +80,7 @@ TEST_F(Store, HandlesAreFreshAndDieWhenClosed) {
   ASSERT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &a), ERROR_SUCCESS);
   ASSERT_EQ(RegOpenKeyExA(vendor_, "A", 0, 0, &b), ERROR_SUCCESS);
   EXPECT_NE(a, b);
-  EXPECT_EQ(regstore::OpenHandleCount(), 3U);
+  EXPECT_EQ(store::OpenHandleCount(), 3U);
   EXPECT_EQ(RegCloseKey(a), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(a), ERROR_INVALID_HANDLE);
   DWORD count = 99;
@@ -96,7 +96,7 @@ TEST_F(Store, HandlesAreFreshAndDieWhenClosed) {
   EXPECT_EQ(RegCloseKey(c), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-  EXPECT_EQ(regstore::OpenHandleCount(), 1U);
+  EXPECT_EQ(store::OpenHandleCount(), 1U);
 }
 
 TEST_F(Store, EnumeratesSubkeysInSourceOrder) {
@@ -261,7 +261,7 @@ TEST(StoreViews, MissingTargetsAreEmptyKeys) {
 }
 
 TEST_F(Store, InjectedFaultFailsExactlyTheNthCall) {
-  regstore::FailRegistryCall(2, ERROR_BADDB);
+  store::FailRegistryCall(2, ERROR_BADDB);
   DWORD size = 0;
   EXPECT_EQ(RegQueryValueExA(vendor_, "Name", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
   HKEY key = nullptr;
@@ -272,16 +272,16 @@ TEST_F(Store, InjectedFaultFailsExactlyTheNthCall) {
 }
 
 TEST(StoreDamage, DamagedKeyIsLeftOutAndReportedOnce) {
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine);
   reg->AddChild(lm, "Good");
   reg->AddDamagedChild(lm, "Bad", "SYSTEM.DAT", 0x1234, "values run past their record");
   reg->AddDamagedChild(lm, "", "SYSTEM.DAT", 0x99, "record 7 of block 0 not found");
   reg->AddChild(lm, "After");
-  regstore::InstallRegistry(std::move(reg));
+  store::InstallRegistry(std::move(reg));
   static std::vector<std::string> reports;
   reports.clear();
-  regstore::SetDamageReporter([](const regstore::Damage& d, const std::string& path) {
+  store::SetDamageReporter([](const store::Damage& d, const std::string& path) {
     reports.push_back(path + " " + std::to_string(d.offset));
   });
   // Enumeration shows only the intact keys, in their order, and names the
@@ -299,7 +299,7 @@ TEST(StoreDamage, DamagedKeyIsLeftOutAndReportedOnce) {
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Bad", 0, 0, &key), ERROR_BADDB);
   EXPECT_EQ(reports.size(), 2U);
-  regstore::SetDamageReporter(nullptr);
+  store::SetDamageReporter(nullptr);
 }
 
 // A handle from before a reinstall, or one closed, never reaches a key,
@@ -311,7 +311,7 @@ TEST(StoreHandles, StaleAndClosedHandlesAreRefused) {
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, 0, &closed), ERROR_SUCCESS);
   ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
   testing_support::InstallReg("[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\B]\n");
-  EXPECT_EQ(regstore::OpenHandleCount(), 0U);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
   std::vector<HKEY> fresh(64);
   for (HKEY& h : fresh) ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "B", 0, 0, &h), ERROR_SUCCESS);
   for (HKEY old : {stale, closed}) {
@@ -325,12 +325,12 @@ TEST(StoreHandles, StaleAndClosedHandlesAreRefused) {
 }
 
 TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine);
   std::uint32_t wide = reg->AddChild(lm, "Wide");
   for (int i = 0; i < 5000; ++i) reg->FindOrAddChild(wide, "Key" + std::to_string(i));
   reg->RemoveSubtree(reg->FindChild(wide, "KEY17"));
-  regstore::InstallRegistry(std::move(reg));
+  store::InstallRegistry(std::move(reg));
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "wide\\key4999", 0, 0, &key), ERROR_SUCCESS);
   RegCloseKey(key);
@@ -343,8 +343,8 @@ TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {
 // every place in a name: within its first eight bytes, at their edge and
 // past them.
 TEST(StoreLookup, OnlyAsciiLettersFold) {
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine);
   auto upper = [](std::string s) {
     for (char& c : s) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
     return s;
@@ -356,8 +356,8 @@ TEST(StoreLookup, OnlyAsciiLettersFold) {
       std::string flipped = name;
       flipped[at] = static_cast<char>(c ^ 0x20);
       bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-      EXPECT_EQ(regstore::SameName(name, flipped), letter) << c << " at " << at;
-      EXPECT_TRUE(regstore::SameName(name, upper(name))) << c << " at " << at;
+      EXPECT_EQ(store::SameName(name, flipped), letter) << c << " at " << at;
+      EXPECT_TRUE(store::SameName(name, upper(name))) << c << " at " << at;
       std::uint32_t parent = reg->AddChild(lm, reg->Keep(std::to_string(c) + "/" + std::to_string(at)));
       std::uint32_t id = reg->AddChild(parent, reg->Keep(name));
       EXPECT_EQ(reg->FindChild(parent, upper(name)), id) << c << " at " << at;
@@ -368,13 +368,13 @@ TEST(StoreLookup, OnlyAsciiLettersFold) {
 // A walk opens each subkey just after listing it, by the name listed; with
 // siblings of one name, that name still opens the first of them.
 TEST(StoreLookup, OpeningWhatWasListedKeepsTheFirstOfAName) {
-  auto reg = std::make_unique<regstore::Registry>();
-  std::uint32_t lm = reg->RootNode(regstore::Root::kLocalMachine);
+  auto reg = std::make_unique<store::Registry>();
+  std::uint32_t lm = reg->RootNode(store::Root::kLocalMachine);
   std::uint32_t parent = reg->AddChild(lm, "Parent");
   reg->AddChild(reg->AddChild(parent, "Twin"), "First");
   reg->AddChild(reg->AddChild(parent, "Twin"), "Second");
   reg->AddChild(reg->AddChild(parent, "Other"), "Third");
-  regstore::InstallRegistry(std::move(reg));
+  store::InstallRegistry(std::move(reg));
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Parent", 0, 0, &key), ERROR_SUCCESS);
   auto subkeyOf = [&](DWORD index, const char* name) {

@@ -3,8 +3,8 @@
 // and written to version 5 (UTF-16) exports in that codepage.
 #include <gtest/gtest.h>
 
-#include "tests/hive_writer.h"
-#include "tests/test_support.h"
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
 
 namespace {
 

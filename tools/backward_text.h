@@ -10,6 +10,8 @@
 
 #include "tools/registry_cli.h"
 
+namespace tools {
+
 class BackwardText {
  public:
   // Room the text of any Windows 9x registry fits in: taken, not touched,
@@ -52,3 +54,5 @@ class BackwardText {
   char* end_ = nullptr;
   char* begin_ = nullptr;
 };
+
+}  // namespace tools

@@ -17,9 +17,13 @@
 #endif
 
 #include "pathpattern/pathpattern.h"
-#include "winreg/sources.h"
-#include "winreg/text.h"
+#include "sources/codepage.h"
+#include "sources/seam.h"
+#include "store/api.h"
+#include "text/text.h"
 #include "winreg/winreg.h"
+
+namespace tools {
 
 namespace {
 
@@ -30,8 +34,8 @@ bool g_damageMet = false;
 // Made the first time text that is not ASCII alone passes: most runs print
 // none, and finding the locale's charset and loading a conversion cost
 // more than a small walk.
-std::unique_ptr<regstore::TextConverter> g_toUser;
-std::unique_ptr<regstore::TextConverter> g_fromUser;
+std::unique_ptr<text::TextConverter> g_toUser;
+std::unique_ptr<text::TextConverter> g_fromUser;
 // The registry text's codepage: a number, or kInstalledCodepage for the
 // installed registry's, asked for only here.
 constexpr int kInstalledCodepage = -1;
@@ -42,27 +46,27 @@ void SetUpText() {
   g_textReady = true;
   g_toUser.reset();
   g_fromUser.reset();
-  if (g_textCodepage == kInstalledCodepage) g_textCodepage = regstore::InstalledRegistry().Codepage();
+  if (g_textCodepage == kInstalledCodepage) g_textCodepage = sources::RegistryCodepage(store::InstalledRegistry());
   if (g_textCodepage == 0) return;
-  std::string registry = regstore::CodepageCharset(g_textCodepage);
+  std::string registry = text::CodepageCharset(g_textCodepage);
 #ifdef _WIN32
   // A console shows its output codepage (an OEM one such as 437 or 850);
   // redirected, the output keeps the registry's bytes. The command line
   // comes in the ANSI codepage.
   DWORD mode = 0;
   std::string shown = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0
-                          ? regstore::CodepageCharset(static_cast<int>(GetConsoleOutputCP()))
+                          ? text::CodepageCharset(static_cast<int>(GetConsoleOutputCP()))
                           : registry;
-  std::string typed = regstore::CodepageCharset(static_cast<int>(GetACP()));
-  if (shown != registry) g_toUser = regstore::TextConverter::Open(registry, shown, true);
-  if (typed != registry) g_fromUser = regstore::TextConverter::Open(typed, registry);
+  std::string typed = text::CodepageCharset(static_cast<int>(GetACP()));
+  if (shown != registry) g_toUser = text::TextConverter::Open(registry, shown, true);
+  if (typed != registry) g_fromUser = text::TextConverter::Open(typed, registry);
   return;
 #else
   std::setlocale(LC_CTYPE, "");
   std::string charset = nl_langinfo(CODESET);
   if (charset == "ANSI_X3.4-1968" || charset == registry) return;
-  g_toUser = regstore::TextConverter::Open(registry, charset, true);
-  g_fromUser = regstore::TextConverter::Open(charset, registry);
+  g_toUser = text::TextConverter::Open(registry, charset, true);
+  g_fromUser = text::TextConverter::Open(charset, registry);
 #endif
   if (!g_toUser || !g_fromUser) {
     g_toUser.reset();
@@ -91,12 +95,12 @@ bool Ascii(std::string_view text) {
 }
 
 // The converter for text that is not ASCII alone; null: pass it unchanged.
-regstore::TextConverter* ToUserConverter() {
+text::TextConverter* ToUserConverter() {
   if (!g_textReady) SetUpText();
   return g_toUser.get();
 }
 
-void ReportDamage(const regstore::Damage& damage, const std::string& path) {
+void ReportDamage(const store::Damage& damage, const std::string& path) {
   g_damageMet = true;
   // A key whose name could not be read is known only by its parent.
   std::string key = ToUser(path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path);
@@ -104,31 +108,85 @@ void ReportDamage(const regstore::Damage& damage, const std::string& path) {
                damage.file.c_str(), damage.offset, key.c_str(), damage.what.c_str());
 }
 
+// How KORMALD_CODEPAGE says the registry's text is to be taken. A named
+// codepage comes with its conversion from UTF-8, held in toCodepage.
+bool ChooseText(sources::TextChoice* choice, std::unique_ptr<text::TextConverter>* toCodepage, std::string* error) {
+  const char* named = std::getenv(kCodepageVariable);
+  std::string value = named != nullptr ? named : "";
+  if (value.empty()) return true;
+  if (value == "raw") {
+    choice->kind = sources::TextChoice::Kind::kRaw;
+    return true;
+  }
+  bool digits = value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
+  int codepage = digits ? std::stoi(value) : 0;
+  if (codepage == 0) {
+    *error = std::string(kCodepageVariable) + "=" + value + ": expected a Windows codepage number (such as 1252) or raw";
+    return false;
+  }
+  *toCodepage = text::TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
+  if (!*toCodepage) {
+    *error = std::string(kCodepageVariable) + "=" + value + ": this system cannot convert text to codepage " + value;
+    return false;
+  }
+  *choice = sources::TextChoice{sources::TextChoice::Kind::kNamed, codepage, toCodepage->get()};
+  return true;
+}
+
+// Installs the registry the sources name, its text taken as
+// KORMALD_CODEPAGE says.
+bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
+  std::vector<sources::SourceFile> files;
+  if (!ChooseSourceFiles(paths, &files, error)) return false;
+  sources::TextChoice choice;
+  std::unique_ptr<text::TextConverter> toCodepage;
+  if (!ChooseText(&choice, &toCodepage, error)) return false;
+  std::unique_ptr<store::Registry> reg = sources::LoadSourceFiles(files, choice, error);
+  if (!reg) return false;
+  store::InstallRegistry(std::move(reg));
+  return true;
+}
+
 }  // namespace
+
+bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<sources::SourceFile>* files,
+                       std::string* error) {
+  std::vector<std::string> chosen = paths;
+  if (chosen.empty()) {
+    const char* list = std::getenv(kRegistryVariable);
+    if (list == nullptr) {
+      *error = std::string(kRegistryVariable) +
+               " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, or a "
+               "Windows directory (several joined by '" + sources::kListSeparator + "')";
+      return false;
+    }
+    chosen = sources::SplitSourceList(list);
+  }
+  return sources::ListSources(chosen, kRegistryVariable, files, error);
+}
 
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths) {
   g_program = program;
 #ifdef _WIN32
   // Windows with no file named: its own registry, whose A functions give
   // text in the ANSI codepage.
-  if (paths.empty() && std::getenv(regstore::kRegistryVariable) == nullptr && regstore::UsePlatformRegistry()) {
+  if (paths.empty() && std::getenv(kRegistryVariable) == nullptr && sources::UsePlatformRegistry()) {
     UseCodepage(static_cast<int>(GetACP()));
     return true;
   }
 #endif
   std::string error;
-  if (!regstore::OpenRegistry(paths, &error)) {
+  if (!OpenRegistry(paths, &error)) {
     std::fprintf(stderr, "%s: %s\n", program, error.c_str());
     return false;
   }
-  regstore::SetDamageReporter(ReportDamage);
+  store::SetDamageReporter(ReportDamage);
   UseCodepage(kInstalledCodepage);
   return true;
 }
 
-
 std::string ToUser(std::string_view registryText) {
-  regstore::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  text::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
   return toUser != nullptr ? toUser->Convert(registryText) : std::string(registryText);
 }
 
@@ -139,7 +197,7 @@ std::string FromUser(std::string_view userText) {
 }
 
 void PrintText(std::string_view registryText) {
-  regstore::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  text::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
   if (toUser == nullptr) {
     std::fwrite(registryText.data(), 1, registryText.size(), stdout);
     return;
@@ -209,3 +267,5 @@ bool FinishOutput(const char* program) {
   }
   return true;
 }
+
+}  // namespace tools

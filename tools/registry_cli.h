@@ -1,15 +1,35 @@
-// What the command-line tools share about opening the registry: the one way
-// every tool chooses it, and how problems reach the user.
+// tools/ owns what both command-line tools share: the one way every tool
+// chooses its registry (the paths given, else KORMALD_REGISTRY; the
+// codepage KORMALD_CODEPAGE names), printing in the user's charset, the
+// exit statuses, and how problems reach the user. It is the only folder
+// that reads the environment. tools/regwalk/ holds the regwalk command;
+// kormald's own code is in lister/.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "sources/sources.h"
+
+namespace tools {
+
+inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
+// The codepage of the registry's text: a number overrides what the registry
+// says (its ACP value, else 1252); raw keeps every byte as stored and
+// prints it so.
+inline constexpr char kCodepageVariable[] = "KORMALD_CODEPAGE";
+
 // The exit status of a tool that printed what it could, while part of the
 // registry could not be read: a damaged key met, or a walk that ended on a
 // registry error. Each such loss was named on standard error.
 inline constexpr int kExitIncomplete = 3;
+
+// The files of the sources to read: the given paths when there are any,
+// else those of KORMALD_REGISTRY. False with a one-line message when it is
+// unset or names something that cannot be a source.
+bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<sources::SourceFile>* files,
+                       std::string* error);
 
 // Opens the registry from paths, or from KORMALD_REGISTRY when there are
 // none, and reports damage found later on standard error, one line per
@@ -48,3 +68,5 @@ void PreferHugePages(void* start, std::size_t size);
 // Flushes standard output; on failure prints why and returns false, so that
 // a listing that never reached its reader is not reported as a success.
 bool FinishOutput(const char* program);
+
+}  // namespace tools

@@ -1,12 +1,13 @@
-// The registry API the walker and the tools call, with the platform's names,
-// types and error codes.
+// winreg/ owns the registry API as the walker, the lister and the store see
+// it: the platform's six ANSI calls, their types, handles and codes, with
+// the platform's names. It is the ground floor and includes nothing of ours.
 //
-// Every call goes through one seam (winreg/seam.cpp), which decides which
+// Every call goes through one seam (sources/seam.cpp), which decides which
 // registry answers it:
-//   - the store (winreg/store.h): the registry files the user named, read
-//     only, on every platform; off Windows it is the only registry there is;
+//   - the store (store/): the registry files the user named, read only, on
+//     every platform; off Windows it is the only registry there is;
 //   - the platform's own registry (advapi32): on Windows, when no file was
-//     named (UsePlatformRegistry).
+//     named (sources/seam.h).
 // On Windows the platform's names below stand for the seam's functions, so
 // that the walker and the lister, written with those names, call the seam.
 #pragma once
@@ -93,20 +94,3 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData);
-
-namespace regstore {
-
-// The same calls served by the store, whichever registry the seam uses.
-decltype(::RegOpenKeyExA) RegOpenKeyExA;
-decltype(::RegCloseKey) RegCloseKey;
-decltype(::RegQueryInfoKeyA) RegQueryInfoKeyA;
-decltype(::RegEnumKeyExA) RegEnumKeyExA;
-decltype(::RegEnumValueA) RegEnumValueA;
-decltype(::RegQueryValueExA) RegQueryValueExA;
-
-// Sends every call from now on to the platform's own registry. Only on
-// Windows; false elsewhere, where the store is the only registry.
-bool UsePlatformRegistry();
-bool UsingPlatformRegistry();
-
-}  // namespace regstore

@@ -1,0 +1,62 @@
+// diskimage/ owns disk images as registry sources: a raw disk or FAT
+// volume, VMDK, VHD or E01. What is parsed here (an image's first and last
+// bytes, the selector syntax after '#', MSDOS.SYS, DOS drive letters) is
+// plain code that the sources, the image module and the fuzz targets share;
+// the image module (image_module.h, image_module.cpp) reads the images
+// through The Sleuth Kit's library and libmspack, and is loaded only when a
+// source is an image. It uses nothing of the registry.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+
+namespace diskimage {
+
+enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2 };
+
+// What an image's first 512 bytes and last 512 bytes say it is; kNone for
+// anything else. A hive or a .reg file is never an image.
+ImageKind DetectImage(std::string_view head, std::string_view tail);
+
+// A source entry that names a file inside an image:
+//   IMAGE#part=N&path=\WINDOWS\SYSTEM.DA0
+//   IMAGE#path=\WINDOWS\SYSBCKUP\RB000.CAB&cab=SYSTEM.DAT
+// part picks a partition (its number as Linux counts them: 1 to 4 primary, 5
+// on logical; 0 a volume without a partition table); path is a file, or a
+// Windows directory (its SYSTEM.DAT and USER.DAT); cab a file inside the
+// cabinet that path names. '#' cannot be the list separator, and an entry
+// that names an existing file is that file.
+struct ImageSelector {
+  std::string image;
+  int partition = -1;  // -1: any
+  std::string path;    // empty: the Windows directory the image holds
+  std::string cab;
+};
+
+// Splits entry at its last '#'. Returns false with a message naming what is
+// wrong when the part after it is not a selector.
+bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error);
+
+// The Windows directory MSDOS.SYS names: WinDir= under [Paths], as drive
+// letter (upper case) and path ("\WIN98").
+struct WindowsDirectory {
+  char drive = 0;
+  std::string path;
+};
+std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text);
+
+// A disk's FAT volumes, in the partition table's order.
+struct FatVolume {
+  int number = 0;        // as Linux counts partitions
+  bool logical = false;  // in an extended partition
+};
+
+// The letters DOS gives them: C: the first primary FAT partition, then the
+// logical drives in order, then the other primary partitions. Same order as
+// volumes; beyond Z: a volume gets none (0).
+std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes);
+
+}  // namespace diskimage

@@ -1,0 +1,363 @@
+// The disk image reader, a module loaded only when a source is an image:
+// The Sleuth Kit's library opens the image (raw, VMDK, VHD, E01), its MBR
+// partition table and its FAT volumes; libmspack opens the cabinets in which
+// Windows 98 and Me keep the registry of their last boots. Nothing is
+// written: the image is opened read-only, and cabinets are unpacked in
+// memory. Only the clusters of the files it reads are read.
+#include <tsk/libtsk.h>
+
+#include <mspack.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diskimage/image.h"
+#include "diskimage/image_module.h"
+
+namespace {
+
+using diskimage::FatVolume;
+
+// Far above any registry file, and low enough that a file system that claims
+// a file of gigabytes costs an error, not the memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+
+struct Volume {
+  FatVolume where;
+  TSK_FS_INFO* fs = nullptr;
+  char letter = 0;
+};
+
+// Everything opened on one image, closed on every way out.
+struct Image {
+  TSK_IMG_INFO* img = nullptr;
+  TSK_VS_INFO* vs = nullptr;
+  std::vector<Volume> volumes;
+  ~Image() {
+    for (Volume& v : volumes) tsk_fs_close(v.fs);
+    if (vs != nullptr) tsk_vs_close(vs);
+    if (img != nullptr) tsk_img_close(img);
+  }
+};
+
+std::string TskError() {
+  const char* text = tsk_error_get();
+  std::string error = text != nullptr ? text : "unknown error";
+  tsk_error_reset();
+  while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+  return error;
+}
+
+std::string Label(const Volume& v) {
+  std::string label = v.where.number == 0 ? "the volume" : "partition " + std::to_string(v.where.number);
+  if (v.letter != 0) label += std::string(" (") + v.letter + ":)";
+  return label;
+}
+
+// The Sleuth Kit takes paths with '/'; Windows users write '\'.
+std::string TskPath(std::string path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  if (path.empty() || path.front() != '/') path.insert(path.begin(), '/');
+  return path;
+}
+
+std::string WindowsPath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+// The whole of a file, or false when it is not there or cannot be read.
+bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::string* bytes, std::string* error) {
+  TSK_FS_FILE* file = tsk_fs_file_open(fs, nullptr, TskPath(path).c_str());
+  if (file == nullptr) {
+    tsk_error_reset();
+    return false;
+  }
+  bool ok = file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
+  if (ok && (file->meta->size < 0 || static_cast<std::uint64_t>(file->meta->size) > kMaxFileBytes)) {
+    *error = WindowsPath(path) + " is too large for a registry file (" + std::to_string(file->meta->size) + " bytes)";
+    ok = false;
+  }
+  if (ok) {
+    auto size = static_cast<std::size_t>(file->meta->size);
+    bytes->resize(size);
+    ssize_t got = size == 0 ? 0 : tsk_fs_file_read(file, 0, bytes->data(), size, TSK_FS_FILE_READ_FLAG_NONE);
+    if (got < 0 || static_cast<std::size_t>(got) != size) {
+      *error = "cannot read " + WindowsPath(path) + ": " + (got < 0 ? TskError() : "the file is cut short");
+      ok = false;
+    }
+  }
+  tsk_fs_file_close(file);
+  return ok;
+}
+
+// What a path names: a file, a directory, ...; nullopt when nothing.
+std::optional<TSK_FS_META_TYPE_ENUM> TypeOf(TSK_FS_INFO* fs, const std::string& path) {
+  TSK_FS_FILE* file = tsk_fs_file_open(fs, nullptr, TskPath(path).c_str());
+  if (file == nullptr) {
+    tsk_error_reset();
+    return std::nullopt;
+  }
+  std::optional<TSK_FS_META_TYPE_ENUM> type;
+  if (file->meta != nullptr) type = file->meta->type;
+  tsk_fs_file_close(file);
+  return type;
+}
+
+bool IsDirectory(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path) == TSK_FS_META_TYPE_DIR; }
+bool Exists(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path).has_value(); }
+
+bool HoldsRegistry(TSK_FS_INFO* fs, const std::string& dir) {
+  return Exists(fs, dir + "/SYSTEM.DAT") || Exists(fs, dir + "/USER.DAT");
+}
+
+// --- cabinets, unpacked in memory through libmspack's own I/O hooks ------
+
+struct MemoryFile {
+  std::string* bytes;
+  std::size_t at = 0;
+  bool writing = false;
+};
+
+mspack_file* MemoryOpen(mspack_system*, const char* name, int mode) {
+  // The "file name" libmspack hands back is the MemoryFile we gave it.
+  auto* file = reinterpret_cast<MemoryFile*>(const_cast<char*>(name));
+  file->at = 0;
+  file->writing = mode != MSPACK_SYS_OPEN_READ;
+  if (file->writing) file->bytes->clear();
+  return reinterpret_cast<mspack_file*>(file);
+}
+void MemoryClose(mspack_file*) {}
+int MemoryRead(mspack_file* f, void* buffer, int bytes) {
+  auto* file = reinterpret_cast<MemoryFile*>(f);
+  if (bytes < 0) return -1;
+  std::size_t n = std::min(static_cast<std::size_t>(bytes), file->bytes->size() - std::min(file->at, file->bytes->size()));
+  if (n != 0) std::memcpy(buffer, file->bytes->data() + file->at, n);
+  file->at += n;
+  return static_cast<int>(n);
+}
+int MemoryWrite(mspack_file* f, void* buffer, int bytes) {
+  auto* file = reinterpret_cast<MemoryFile*>(f);
+  if (bytes < 0) return -1;
+  // A registry file is far below this; a cabinet claiming more is refused.
+  if (file->bytes->size() + static_cast<std::size_t>(bytes) > kMaxFileBytes) return -1;
+  file->bytes->append(static_cast<const char*>(buffer), static_cast<std::size_t>(bytes));
+  return bytes;
+}
+int MemorySeek(mspack_file* f, off_t offset, int mode) {
+  auto* file = reinterpret_cast<MemoryFile*>(f);
+  off_t base = mode == MSPACK_SYS_SEEK_START ? 0
+               : mode == MSPACK_SYS_SEEK_CUR ? static_cast<off_t>(file->at)
+                                             : static_cast<off_t>(file->bytes->size());
+  off_t to = base + offset;
+  if (to < 0 || to > static_cast<off_t>(file->bytes->size())) return -1;
+  file->at = static_cast<std::size_t>(to);
+  return 0;
+}
+off_t MemoryTell(mspack_file* f) { return static_cast<off_t>(reinterpret_cast<MemoryFile*>(f)->at); }
+void MemoryMessage(mspack_file*, const char*, ...) {}
+void* MemoryAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
+void MemoryFree(void* p) { std::free(p); }
+void MemoryCopy(void* from, void* to, size_t bytes) { std::memmove(to, from, bytes); }
+
+mspack_system g_memory = {MemoryOpen, MemoryClose, MemoryRead,   MemoryWrite, MemorySeek, MemoryTell,
+                          MemoryMessage, MemoryAlloc, MemoryFree, MemoryCopy, nullptr};
+
+bool Unpack(std::string& cabinet, const std::string& name, std::string* out, std::string* error) {
+  mscab_decompressor* cabd = mspack_create_cab_decompressor(&g_memory);
+  if (cabd == nullptr) {
+    *error = "cannot start the cabinet reader";
+    return false;
+  }
+  MemoryFile in{&cabinet};
+  mscabd_cabinet* cab = cabd->open(cabd, reinterpret_cast<char*>(&in));
+  bool found = false;
+  bool ok = false;
+  if (cab == nullptr) {
+    *error = "not a cabinet, or a damaged one";
+  } else {
+    for (mscabd_file* file = cab->files; file != nullptr; file = file->next) {
+      if (strcasecmp(file->filename, name.c_str()) != 0) continue;
+      found = true;
+      MemoryFile result{out};
+      ok = cabd->extract(cabd, file, reinterpret_cast<char*>(&result)) == MSPACK_ERR_OK;
+      if (!ok) *error = "cannot unpack " + name + " from the cabinet (damaged)";
+      break;
+    }
+    if (!found) *error = "the cabinet holds no " + name;
+    cabd->close(cabd, cab);
+  }
+  mspack_destroy_cab_decompressor(cabd);
+  return ok;
+}
+
+// --- finding the registry ---------------------------------------------------
+
+int RootOf(const std::string& name) {
+  std::string upper = name.substr(name.find_last_of("\\/") + 1);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.starts_with("SYSTEM.")) return 2;
+  if (upper.starts_with("USER.")) return 3;
+  return -1;
+}
+
+bool OpenVolumes(Image& image, const std::string& path, std::string* error) {
+  image.img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+  if (image.img == nullptr) {
+    *error = path + ": cannot be read as a disk image: " + TskError();
+    return false;
+  }
+  image.vs = tsk_vs_open(image.img, 0, TSK_VS_TYPE_DOS);
+  if (image.vs == nullptr) {
+    // A volume without a partition table: a bare FAT volume image.
+    tsk_error_reset();
+    if (TSK_FS_INFO* fs = tsk_fs_open_img(image.img, 0, TSK_FS_TYPE_FAT_DETECT)) {
+      image.volumes.push_back({FatVolume{0, false}, fs, 0});
+    } else {
+      tsk_error_reset();
+    }
+  } else {
+    int logical = 4;
+    for (TSK_PNUM_T i = 0; i < image.vs->part_count; ++i) {
+      const TSK_VS_PART_INFO* part = tsk_vs_part_get(image.vs, i);
+      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
+      bool isLogical = part->table_num > 0;
+      int number = isLogical ? ++logical : part->slot_num + 1;
+      if (TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_FAT_DETECT)) {
+        image.volumes.push_back({FatVolume{number, isLogical}, fs, 0});
+      } else {
+        tsk_error_reset();
+      }
+    }
+  }
+  if (image.volumes.empty()) {
+    *error = path + ": no FAT volume in the image" + (image.vs != nullptr ? "'s partitions" : "");
+    return false;
+  }
+  std::vector<FatVolume> where;
+  for (const Volume& v : image.volumes) where.push_back(v.where);
+  std::vector<char> letters = diskimage::DriveLetters(where);
+  for (std::size_t i = 0; i < letters.size(); ++i) image.volumes[i].letter = letters[i];
+  return true;
+}
+
+struct Finder {
+  const char* image;
+  KormaldHiveFound found;
+  void* context;
+  std::string error;
+
+  // Hands over one file of a volume, unpacked from a cabinet where asked.
+  bool Give(const Volume& v, const std::string& path, const std::string& cab, int root) {
+    std::string bytes;
+    if (!ReadFile(v.fs, path, &bytes, &error)) {
+      if (error.empty()) error = "no " + WindowsPath(path);
+      error = std::string(image) + ": " + Label(v) + ": " + error;
+      return false;
+    }
+    std::string label = std::string(image) + ": " + Label(v) + ": " + WindowsPath(path);
+    if (!cab.empty()) {
+      std::string unpacked;
+      if (!Unpack(bytes, cab, &unpacked, &error)) {
+        error = label + ": " + error;
+        return false;
+      }
+      bytes.swap(unpacked);
+      label += " (" + cab + ")";
+      root = RootOf(cab);
+    }
+    if (found(context, label.c_str(), root, bytes.data(), bytes.size()) != 0) {
+      error = "stopped";
+      return false;
+    }
+    return true;
+  }
+
+  // SYSTEM.DAT and USER.DAT of a Windows directory, whichever are there.
+  bool GiveDirectory(const Volume& v, const std::string& dir) {
+    bool any = false;
+    for (const char* name : {"SYSTEM.DAT", "USER.DAT"}) {
+      if (!Exists(v.fs, dir + "/" + name)) continue;
+      if (!Give(v, dir + "/" + name, "", RootOf(name))) return false;
+      any = true;
+    }
+    if (!any) error = std::string(image) + ": " + Label(v) + ": no SYSTEM.DAT or USER.DAT in " + WindowsPath(dir);
+    return any;
+  }
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int partition,
+                                                                          const char* path, const char* cab,
+                                                                          KormaldHiveFound found, void* context,
+                                                                          char* error, std::size_t errorSize) {
+  auto fail = [&](const std::string& what) {
+    std::snprintf(error, errorSize, "%s", what.c_str());
+    return 1;
+  };
+  Image disk;
+  std::string message;
+  if (!OpenVolumes(disk, image, &message)) return fail(message);
+  Finder finder{image, found, context, {}};
+
+  if (partition >= 0 || path[0] != '\0') {
+    // Chosen by the user: a partition, a path in it, or both.
+    std::vector<const Volume*> volumes;
+    for (const Volume& v : disk.volumes) {
+      if (partition < 0 || v.where.number == partition) volumes.push_back(&v);
+    }
+    if (volumes.empty()) return fail(std::string(image) + ": no FAT volume is partition " + std::to_string(partition));
+    if (volumes.size() > 1 && path[0] != '\0') {
+      return fail(std::string(image) + ": " + path + " names no partition: add part=N");
+    }
+    const Volume& v = *volumes.front();
+    std::string where = path[0] != '\0' ? path : "\\WINDOWS";
+    bool ok = path[0] != '\0' && !IsDirectory(v.fs, where) ? finder.Give(v, where, cab, RootOf(where))
+                                                            : finder.GiveDirectory(v, where);
+    return ok ? 0 : fail(finder.error);
+  }
+
+  // MSDOS.SYS on the boot volume (C:) names the Windows directory, which may
+  // lie on another volume.
+  for (const Volume& boot : disk.volumes) {
+    if (boot.letter != 'C') continue;
+    std::string text;
+    if (!ReadFile(boot.fs, "/MSDOS.SYS", &text, &message)) break;
+    std::optional<diskimage::WindowsDirectory> windows = diskimage::ParseMsdosSys(text);
+    if (!windows) break;
+    for (const Volume& v : disk.volumes) {
+      if (v.letter != windows->drive) continue;
+      return finder.GiveDirectory(v, windows->path) ? 0 : fail(finder.error);
+    }
+    return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + windows->path +
+                ", and no FAT volume of the image is " + windows->drive + ":");
+  }
+
+  // Without it, each FAT volume's \WINDOWS is a candidate; more than one is
+  // not guessed at.
+  std::vector<const Volume*> candidates;
+  for (const Volume& v : disk.volumes) {
+    if (IsDirectory(v.fs, "/WINDOWS") && HoldsRegistry(v.fs, "/WINDOWS")) candidates.push_back(&v);
+  }
+  if (candidates.empty()) return fail(std::string(image) + ": no Windows directory with a registry in the image");
+  if (candidates.size() > 1) {
+    std::string list = std::string(image) + ": " + std::to_string(candidates.size()) +
+                       " Windows directories, and no MSDOS.SYS to choose between them:";
+    for (const Volume* v : candidates) {
+      list += "\n  " + Label(*v) + ": \\WINDOWS   (choose it with " + image + "#part=" +
+              std::to_string(v->where.number) + ")";
+    }
+    return fail(list);
+  }
+  return finder.GiveDirectory(*candidates.front(), "/WINDOWS") ? 0 : fail(finder.error);
+}

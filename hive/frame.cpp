@@ -1,0 +1,63 @@
+#include "hive/frame.h"
+
+#include <cstdio>
+
+#include "hive/records.h"
+
+namespace hive {
+
+using namespace layout;
+
+std::string Hex(std::uint64_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(n));
+  return text;
+}
+
+std::string Refusal(const std::string& file, std::uint64_t offset, const std::string& what) {
+  return file + ": offset " + Hex(offset) + ": " + what;
+}
+
+bool Frame::ValidEntry(std::uint64_t e) const {
+  return e >= rgkn::kBytes && e <= keyAreaSize && entry::kBytes <= keyAreaSize - e;
+}
+
+bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::string* error) {
+  auto refuse = [&](std::uint64_t offset, const std::string& what) {
+    *error = Refusal(file, offset, what);
+    return false;
+  };
+  Frame& f = *out;
+  f.fileSize = bytes.Size();
+  unsigned char header[kHeadBytes];
+  if (!bytes.Read(0, kHeadBytes, header)) {
+    return refuse(f.fileSize, "file ends inside the header (" + std::to_string(f.fileSize) + " bytes)");
+  }
+  Head head = ParseHead(header);
+  if (!head.keyAreaSigned) return refuse(rgkn::kAt, "no RGKN signature");
+  f.keyAreaSize = head.keyAreaSize;
+  if (f.keyAreaSize < rgkn::kBytes || !f.Has(rgkn::kAt, f.keyAreaSize)) {
+    return refuse(rgkn::kAt + rgkn::kSize, "key area size " + Hex(f.keyAreaSize) + " runs past the end of the file");
+  }
+  f.rootEntry = head.rootEntry;
+  if (!f.ValidEntry(f.rootEntry)) {
+    return refuse(rgkn::kAt + rgkn::kRootEntry,
+                  "root key entry " + Hex(f.rootEntry) + " lies outside the key area");
+  }
+  std::uint64_t at = head.firstBlock;
+  for (unsigned i = 0; i < head.blockCount; ++i) {
+    std::string which = "block " + std::to_string(i) + ": ";
+    unsigned char raw[block::kBytes];
+    if (!bytes.ReadAlone(at, block::kBytes, raw)) return refuse(at, which + "runs past the end of the file");
+    BlockHeader b = ParseBlockHeader(raw);
+    if (!b.signedRgdb) return refuse(at, which + "no RGDB signature");
+    if (b.size < block::kBytes || !f.Has(at, b.size)) {
+      return refuse(at + block::kSize, which + "size " + Hex(b.size) + " runs past the end of the file");
+    }
+    f.blocks.push_back(BlockSpan{at, b.size, b.number});
+    at += b.size;
+  }
+  return true;
+}
+
+}  // namespace hive

@@ -1,0 +1,69 @@
+// The recovery of key records from a hive's free space. It reads the frame
+// as the lazy reader does, then every record of every block in file order;
+// it never touches a registry.
+#include "hive/recover.h"
+
+#include <algorithm>
+
+#include "hive/frame.h"
+#include "hive/records.h"
+
+namespace hive {
+
+using namespace layout;
+
+namespace {
+
+void RecoverOne(std::string_view r, std::uint64_t at, Recovery* out) {
+  if (r.size() < record::kBytes) return;
+  KeyRecordHeader h = ParseKeyRecordHeader(r);
+  if (h.reserved != 0 || h.nameLength == 0) return;
+  RecoveredKey key;
+  key.offset = at;
+  key.valueCount = h.valueCount;
+  key.name = r.substr(record::kName, h.nameLength);  // cut at the end
+  if (record::kName + h.nameLength > r.size()) {
+    key.lost = "the key name runs past the record's end; the name is cut there and the values are lost";
+    out->keys.push_back(std::move(key));
+    return;
+  }
+  bool nameUsable = std::none_of(key.name.begin(), key.name.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '\\';
+  });
+  std::size_t v = record::kName + h.nameLength;
+  for (std::size_t i = 0; i < key.valueCount; ++i) {
+    ValueHeader value;
+    if (!ParseValueHeader(r, v, &value) || value.end(v) > r.size()) {
+      key.lost = std::to_string(key.valueCount - i) + " of " + std::to_string(key.valueCount) +
+                 " values run past the record's end and are lost";
+      break;
+    }
+    key.values.push_back(store::Value{ValueName(r, v, value), ValueData(r, v, value), value.type});
+    v = value.end(v);
+  }
+  if (!nameUsable) {
+    std::string what = "the key name holds bytes no key name can hold";
+    key.lost = key.lost.empty() ? what : what + "; " + key.lost;
+  }
+  out->keys.push_back(std::move(key));
+}
+
+}  // namespace
+
+bool RecoverDeletedKeys(std::unique_ptr<HiveBytes> bytes, const std::string& fileName, Recovery* out,
+                        std::string* error) {
+  out->bytes = std::move(bytes);
+  Frame frame;
+  if (!ReadFrame(*out->bytes, fileName, &frame, error)) return false;
+  for (const BlockSpan& span : frame.blocks) {
+    std::string_view b = out->bytes->Keep(span.at, span.size);
+    ForEachRecord(b, [&](std::size_t r, std::uint32_t size) {
+      if (size < 6 || U16(b, r + record::kNumber) != kNoNumber) return;
+      ++out->freeRecords;
+      RecoverOne(b.substr(r, size), span.at + r, out);
+    });
+  }
+  return true;
+}
+
+}  // namespace hive

@@ -1,0 +1,35 @@
+// Writing keys and values in REGEDIT4 syntax, as Windows' regedit writes
+// them and as both Windows' and Wine's regedit read them back; a version 5
+// file is the same text in UTF-16LE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "text/text.h"
+
+namespace regfile {
+
+inline constexpr char kRegedit4Header[] = "REGEDIT4\r\n";
+
+// Whether a key or value name can stand in a REGEDIT4 file: a line break
+// would end its line.
+bool ExportableName(std::string_view name);
+
+// One value as "name"=data. Strings that survive a round trip as quoted text
+// are written so; a 4-byte REG_DWORD as dword:; everything else as hex: or
+// hex(N):. With wrap, long hex data goes on over lines the way regedit
+// breaks them ("\" at the end, two blanks at the start of the next line).
+// The value is appended to out. For a version 5 export, toUtf16 converts
+// string data written as hex (REG_EXPAND_SZ, REG_MULTI_SZ, a REG_SZ that
+// cannot be quoted) from the registry's codepage to UTF-16LE, as such a
+// file holds it; quoted text is converted with the whole file. False when
+// the name cannot stand in a REGEDIT4 file (ExportableName); the line then
+// holds only "=" and the data.
+bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
+                          bool wrap, text::TextConverter* toUtf16 = nullptr);
+
+inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
+
+}  // namespace regfile

@@ -1,0 +1,30 @@
+#include "sources/codepage.h"
+
+#include "text/text.h"
+
+namespace sources {
+
+int RegistryAcp(store::Registry& reg) {
+  std::uint32_t nls =
+      reg.FindPath(reg.RootNode(store::Root::kLocalMachine), "System\\CurrentControlSet\\Control\\Nls\\Codepage");
+  if (nls == store::kNoNode) return 0;
+  const store::Value* acp = reg.FindValue(nls, "ACP");
+  if (acp == nullptr) return 0;
+  int codepage = 0;
+  for (char c : acp->data.substr(0, acp->data.find('\0'))) {
+    if (c < '0' || c > '9' || codepage > 99999) return 0;
+    codepage = codepage * 10 + (c - '0');
+  }
+  return codepage;
+}
+
+int RegistryCodepage(store::Registry& reg) {
+  if (int fallback = reg.FallbackCodepage(); fallback != 0) {
+    int codepage = reg.Codepage();
+    if (!text::TextConverter::Open("UTF-8", text::CodepageCharset(codepage))) codepage = fallback;
+    reg.SetCodepage(codepage);
+  }
+  return reg.Codepage();
+}
+
+}  // namespace sources

@@ -1,0 +1,94 @@
+// Loading an image's registry through the image module, which is opened
+// the first time a source is an image and not before.
+#include "sources/image_client.h"
+
+#include <cstring>
+#include <memory>
+
+#include "diskimage/image_module.h"
+#include "hive/hive.h"
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace sources {
+
+using store::Registry;
+using store::Root;
+
+namespace {
+
+#ifndef _WIN32
+struct Loading {
+  Registry* reg;
+  std::string error;
+};
+
+int TakeHive(void* context, const char* label, int root, const char* bytes, std::size_t size) {
+  auto* loading = static_cast<Loading*>(context);
+  auto image = std::make_unique_for_overwrite<char[]>(size + 1);
+  if (size != 0) std::memcpy(image.get(), bytes, size);
+  std::optional<Root> where;
+  if (root == 2) where = Root::kLocalMachine;
+  if (root == 3) where = Root::kUsers;
+  return hive::LoadHive(*loading->reg, std::move(image), size, label, where, &loading->error) ? 0 : 1;
+}
+
+// Where the module lies beside the tools: set by the build, relative to the
+// directory of the running program.
+#ifndef KORMALD_IMAGE_MODULE
+#define KORMALD_IMAGE_MODULE "../lib/kormald/kormald-image.so"
+#endif
+
+KormaldImageRead ImageModule(std::string* error) {
+  static KormaldImageRead read = nullptr;
+  if (read != nullptr) return read;
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.rfind('/') + 1);
+  std::string path = dir + KORMALD_IMAGE_MODULE;
+  void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    *error = std::string("the disk image reader cannot be loaded: ") + ::dlerror();
+    return nullptr;
+  }
+  read = reinterpret_cast<KormaldImageRead>(::dlsym(module, kImageReadSymbol));
+  if (read == nullptr) *error = path + ": not the disk image reader";
+  return read;
+}
+#endif
+
+}  // namespace
+
+bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::string* error) {
+#ifdef _WIN32
+  (void)reg;
+  *error = selector.image + ": a disk image; the Windows build does not read them (no build of The Sleuth Kit "
+                            "is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or use the Linux build";
+  return false;
+#else
+  KormaldImageRead read = ImageModule(error);
+  if (read == nullptr) {
+    *error = selector.image + ": " + *error;
+    return false;
+  }
+  Loading loading{&reg, {}};
+  char message[1024] = {};
+  int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(), TakeHive,
+                &loading, message, sizeof message);
+  if (!loading.error.empty()) {
+    *error = loading.error;
+    return false;
+  }
+  if (rc != 0) {
+    *error = message;
+    return false;
+  }
+  return true;
+#endif
+}
+
+}  // namespace sources

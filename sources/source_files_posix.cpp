@@ -1,0 +1,322 @@
+// Reading source files on POSIX systems: a hive mapped or read piece by
+// piece, anything else read whole.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "sources/source_files.h"
+
+namespace sources {
+
+using diskimage::DetectImage;
+using diskimage::ImageKind;
+using hive::HiveBytes;
+using hive::LooksLikeHive;
+using hive::MemoryHiveBytes;
+
+std::string SystemError(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+namespace {
+
+// Real Windows 9x hives stay far below this; a file above it is most likely
+// generated, and mapped it would bring in pages all around the few keys a
+// listing needs.
+constexpr std::uint64_t kMappedBytes = std::uint64_t{16} << 20;
+
+struct FileImage {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+};
+
+// Closes a file descriptor on every way out.
+struct OpenFile {
+  int fd = -1;
+  explicit OpenFile(int f) : fd(f) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// Reads up to length bytes at offset; fewer only where the file ends.
+bool ReadAt(int fd, std::uint64_t offset, std::size_t length, char* out, std::size_t* got) {
+  *got = 0;
+  while (*got < length) {
+    ssize_t n = ::pread(fd, out + *got, length - *got, static_cast<off_t>(offset + *got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Reads a whole file: a regular one with one read where the system allows,
+// anything else (a pipe, a device) to its end.
+bool ReadWholeFile(const std::string& path, int fd, const struct stat& st, FileImage& image, std::string* error) {
+  if (S_ISREG(st.st_mode)) {
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxSourceBytes) {
+      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
+      return false;
+    }
+    image.bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(st.st_size) + 1);
+    if (!ReadAt(fd, 0, static_cast<std::size_t>(st.st_size), image.bytes.get(), &image.size)) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    return true;  // a file that shrank while read is read as far as it goes
+  }
+  std::size_t capacity = 0;
+  while (true) {
+    if (image.size == capacity) {
+      if (capacity >= kMaxSourceBytes) {
+        *error = path + ": too large for a registry file (more than " + std::to_string(kMaxSourceBytes) + " bytes)";
+        return false;
+      }
+      std::size_t grown = std::max<std::size_t>(capacity * 2, 64 * 1024);
+      auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
+      if (image.size != 0) std::memcpy(bigger.get(), image.bytes.get(), image.size);
+      image.bytes = std::move(bigger);
+      capacity = grown;
+    }
+    ssize_t n = ::read(fd, image.bytes.get() + image.size, capacity - image.size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    if (n == 0) return true;
+    image.size += static_cast<std::size_t>(n);
+  }
+}
+
+// Mapped files, for the SIGBUS handler: a mapped file that shrinks while
+// mapped makes reads past its new end fault. The handler puts a page of
+// zeros in place of the missing one, so the reader sees bytes that fail its
+// checks (damage, reported as such) instead of the process dying.
+struct MappedRange {
+  std::uintptr_t from;
+  std::uintptr_t to;
+};
+constexpr int kMaxMapped = 64;
+MappedRange g_mapped[kMaxMapped];
+int g_mappedCount = 0;
+struct sigaction g_previousBus {};
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (int i = 0; i < g_mappedCount; ++i) {
+    if (at >= g_mapped[i].from && at < g_mapped[i].to) {
+      auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+      void* zeros = ::mmap(reinterpret_cast<void*>(at & ~(page - 1)), page, PROT_READ,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+      if (zeros != MAP_FAILED) return;
+    }
+  }
+  // Not ours: whatever would have happened without us happens now.
+  if ((g_previousBus.sa_flags & SA_SIGINFO) != 0 && g_previousBus.sa_sigaction != nullptr) {
+    g_previousBus.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (g_previousBus.sa_handler != SIG_DFL && g_previousBus.sa_handler != SIG_IGN) {
+    g_previousBus.sa_handler(signal);
+    return;
+  }
+  ::signal(SIGBUS, SIG_DFL);  // the faulting read runs again and ends the process
+}
+
+// A hive file mapped read-only: the pages a walk touches are read in by the
+// system, several at a time, with no copy.
+class MappedHiveBytes final : public HiveBytes {
+ public:
+  // Maps fd (which may then be closed); null when the system will not, or
+  // when no slot is left for the fault handler.
+  static std::unique_ptr<HiveBytes> Map(int fd, std::uint64_t size) {
+    if (size == 0 || g_mappedCount == kMaxMapped) return nullptr;
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (p == MAP_FAILED) return nullptr;
+    if (g_mappedCount == 0) {
+      struct sigaction action {};
+      action.sa_sigaction = OnBusError;
+      action.sa_flags = SA_SIGINFO;
+      sigemptyset(&action.sa_mask);
+      ::sigaction(SIGBUS, &action, &g_previousBus);
+    }
+    auto from = reinterpret_cast<std::uintptr_t>(p);
+    g_mapped[g_mappedCount++] = MappedRange{from, from + static_cast<std::uintptr_t>(size)};
+    return std::unique_ptr<HiveBytes>(new MappedHiveBytes(static_cast<const char*>(p), size));
+  }
+
+  ~MappedHiveBytes() override {
+    auto from = reinterpret_cast<std::uintptr_t>(p_);
+    for (int i = 0; i < g_mappedCount; ++i) {
+      if (g_mapped[i].from == from) g_mapped[i] = g_mapped[--g_mappedCount];
+    }
+    ::munmap(const_cast<char*>(p_), static_cast<std::size_t>(size_));
+  }
+
+  std::uint64_t Size() const override { return size_; }
+  bool Read(std::uint64_t offset, std::size_t length, void* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    if (length != 0) std::memcpy(out, p_ + offset, length);
+    return true;
+  }
+  std::string_view Keep(std::uint64_t offset, std::size_t length) override {
+    if (offset > size_ || length > size_ - offset) return {};
+    return {p_ + offset, length};
+  }
+
+ private:
+  MappedHiveBytes(const char* p, std::uint64_t size) : p_(p), size_(size) {}
+  const char* p_;
+  std::uint64_t size_;
+};
+
+// A hive file read piece by piece, as the keys a walk touches need it: the
+// key area in small chunks, each block whole. A file that shrinks while open
+// reads as ending early, which the hive reader takes for damage.
+class FileHiveBytes final : public HiveBytes {
+ public:
+  FileHiveBytes(int fd, std::uint64_t size) : file_(fd), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+
+  bool Read(std::uint64_t offset, std::size_t length, void* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    auto* to = static_cast<char*>(out);
+    while (length > 0) {
+      std::uint64_t chunk = offset / kChunkBytes;
+      const Piece* piece = Chunk(chunk);
+      if (piece == nullptr) return false;
+      std::size_t from = static_cast<std::size_t>(offset - chunk * kChunkBytes);
+      if (from >= piece->size) return false;
+      std::size_t n = std::min(length, piece->size - from);
+      std::memcpy(to, piece->bytes.get() + from, n);
+      to += n;
+      offset += n;
+      length -= n;
+    }
+    return true;
+  }
+
+  bool ReadAlone(std::uint64_t offset, std::size_t length, void* out) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    std::size_t got = 0;
+    return ReadAt(file_.fd, offset, length, static_cast<char*>(out), &got) && got == length;
+  }
+
+  std::string_view Keep(std::uint64_t offset, std::size_t length) override {
+    if (offset > size_ || length > size_ - offset) return {};
+    auto buffer = std::make_unique_for_overwrite<char[]>(length + 1);
+    std::size_t got = 0;
+    if (!ReadAt(file_.fd, offset, length, buffer.get(), &got) || got != length) return {};
+    kept_.push_back(std::move(buffer));
+    return {kept_.back().get(), length};
+  }
+
+ private:
+  // Small enough that the entries of a few keys cost little, large enough
+  // that a full walk reads the key area in few calls.
+  static constexpr std::size_t kChunkBytes = 16 * 1024;
+  // Chunks are copied out of, never lent, so the cache may be cleared.
+  static constexpr std::size_t kMaxChunks = 256;
+
+  struct Piece {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+  };
+
+  const Piece* Chunk(std::uint64_t chunk) {
+    if (lastChunk_ == chunk && last_ != nullptr) return last_;
+    auto it = chunks_.find(chunk);
+    if (it == chunks_.end()) {
+      // A full cache starts over with the same buffers: freed, they would
+      // go back to the system and come back as fresh pages.
+      if (chunks_.size() >= kMaxChunks) {
+        for (auto& [number, piece] : chunks_) spare_.push_back(std::move(piece.bytes));
+        chunks_.clear();
+      }
+      Piece piece{nullptr, 0};
+      if (spare_.empty()) {
+        piece.bytes = std::make_unique_for_overwrite<char[]>(kChunkBytes);
+      } else {
+        piece.bytes = std::move(spare_.back());
+        spare_.pop_back();
+      }
+      if (!ReadAt(file_.fd, chunk * kChunkBytes, kChunkBytes, piece.bytes.get(), &piece.size)) return nullptr;
+      it = chunks_.emplace(chunk, std::move(piece)).first;
+    }
+    lastChunk_ = chunk;
+    last_ = &it->second;
+    return last_;
+  }
+
+  OpenFile file_;
+  std::uint64_t size_;
+  std::unordered_map<std::uint64_t, Piece> chunks_;
+  std::vector<std::unique_ptr<char[]>> spare_;
+  std::uint64_t lastChunk_ = 0;
+  const Piece* last_ = nullptr;
+  std::vector<std::unique_ptr<char[]>> kept_;
+};
+
+}  // namespace
+
+bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
+  OpenFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+    *error = SystemError(path, errno);
+    return false;
+  }
+  // A regular file that holds a hive is read piece by piece, as its keys
+  // are needed; anything else is read whole first.
+  if (S_ISREG(st.st_mode)) {
+    // The first and last sector say whether it is a disk image, which the
+    // image module reads itself, whatever its size.
+    char start[512] = {};
+    char end[512] = {};
+    std::size_t got = 0;
+    std::size_t endGot = 0;
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    if (!ReadAt(file.fd, 0, sizeof start, start, &got) ||
+        !ReadAt(file.fd, size >= sizeof end ? size - sizeof end : 0, sizeof end, end, &endGot)) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
+    if (out.image != ImageKind::kNone) return true;
+    if (size > kMaxSourceBytes) {
+      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
+      return false;
+    }
+    if (LooksLikeHive(std::string_view(start, got))) {
+      // Mapped up to a size: faster than any read for what a walk touches.
+      // Beyond it, read piece by piece, so that a few keys of a huge file
+      // cost a few pieces, not the pages mapping would bring in around them.
+      if (size <= kMappedBytes) out.hive = MappedHiveBytes::Map(file.fd, size);
+      if (!out.hive) out.hive = std::make_unique<FileHiveBytes>(file.Release(), size);
+      return true;
+    }
+  }
+  FileImage image;
+  if (!ReadWholeFile(path, file.fd, st, image, error)) return false;
+  if (LooksLikeHive(std::string_view(image.bytes.get(), image.size))) {
+    out.hive = MemoryHiveBytes(std::move(image.bytes), image.size);
+  } else {
+    out.bytes = std::move(image.bytes);
+    out.size = image.size;
+  }
+  return true;
+}
+
+}  // namespace sources

@@ -1,0 +1,229 @@
+#include "sources/sources.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "regfile/regfile.h"
+#include "sources/codepage.h"
+#include "sources/image_client.h"
+#include "sources/source_files.h"
+#include "store/api.h"
+
+namespace sources {
+
+using diskimage::ImageKind;
+using diskimage::ImageSelector;
+using store::Registry;
+using store::Root;
+using text::TextConverter;
+
+namespace {
+
+std::string_view BaseName(std::string_view path) {
+  std::size_t slash = path.find_last_of(kPathSeparators);
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A disk image, whole or as a selector names a part of it. The image module
+// reads raw disks and volumes, VMDK, VHD and E01; for two kinds it cannot,
+// the way to convert them is said.
+bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, std::string* error) {
+  if (kind == ImageKind::kVdi || kind == ImageKind::kQcow2) {
+    *error = selector.image + ": a " + (kind == ImageKind::kVdi ? "VirtualBox VDI" : "QEMU qcow2") +
+             " image, which cannot be read here; convert it to a raw image first: qemu-img convert -O raw " +
+             selector.image + " disk.img";
+    return false;
+  }
+  return LoadImage(reg, selector, error);
+}
+
+bool LoadSelectedImage(Registry& reg, const ImageSelector& selector, std::string* error) {
+  SourceBytes source;
+  if (!ReadSource(selector.image, source, error)) return false;
+  if (source.image == ImageKind::kNone) {
+    *error = selector.image + ": '#' selects a part of a disk image, and this is none";
+    return false;
+  }
+  return LoadImageSource(reg, selector, source.image, error);
+}
+
+// What loading needs beyond the files: where a version 5 export's text goes,
+// and whether one was met.
+struct LoadContext {
+  TextConverter* toCodepage = nullptr;
+  bool sawUnicode = false;
+};
+
+bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, LoadContext& context,
+              std::string* error) {
+  SourceBytes source;
+  if (!ReadSource(path, source, error)) return false;
+  if (source.image != ImageKind::kNone) {
+    ImageSelector whole;
+    whole.image = path;
+    return LoadImageSource(reg, whole, source.image, error);
+  }
+  if (source.hive) {
+    if (!hiveRoot) {
+      std::string_view name = BaseName(path);
+      if (store::SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
+      if (store::SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
+    }
+    return hive::LoadHive(reg, std::move(source.hive), path, hiveRoot, error);
+  }
+  std::string_view bytes(source.bytes.get(), source.size);
+  if (regfile::LooksLikeRegFile(bytes)) {
+    bool unicode = false;
+    bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &unicode);
+    context.sawUnicode = context.sawUnicode || unicode;
+    return ok;
+  }
+  *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)";
+  return false;
+}
+
+
+}  // namespace
+
+bool ListSources(const std::vector<std::string>& paths, std::string_view listName, std::vector<SourceFile>* files,
+                 std::string* error) {
+  for (const std::string& path : paths) {
+    if (path.empty()) {
+      *error = std::string(listName) + " names an empty path";
+      return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      // Not a file: maybe an image with a selector after '#'.
+      int missing = errno;
+      ImageSelector selector;
+      if (path.find('#') == std::string::npos) {
+        *error = SystemError(path, missing);
+        return false;
+      }
+      if (!diskimage::ParseImageSelector(path, &selector, error)) return false;
+      if (::stat(selector.image.c_str(), &st) != 0) {
+        *error = SystemError(selector.image, errno);
+        return false;
+      }
+      files->push_back({selector.image, std::nullopt, selector});
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      files->push_back({path, std::nullopt, std::nullopt});
+      continue;
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    std::string system, user;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (system.empty() && store::SameName(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
+      if (user.empty() && store::SameName(entry->d_name, "USER.DAT")) user = entry->d_name;
+    }
+    ::closedir(dir);
+    if (system.empty() && user.empty()) {
+      *error = path + ": no SYSTEM.DAT or USER.DAT in this directory";
+      return false;
+    }
+    bool separated = !path.empty() && std::string_view(kPathSeparators).find(path.back()) != std::string_view::npos;
+    std::string prefix = separated ? path : path + kPathSeparators[0];
+    if (!system.empty()) files->push_back({prefix + system, Root::kLocalMachine, std::nullopt});
+    if (!user.empty()) files->push_back({prefix + user, Root::kUsers, std::nullopt});
+  }
+  return true;
+}
+
+std::vector<std::string> SplitSourceList(std::string_view list) {
+  std::vector<std::string> paths;
+  while (true) {
+    std::size_t cut = list.find(kListSeparator);
+    paths.emplace_back(list.substr(0, cut));
+    if (cut == std::string_view::npos) return paths;
+    list.remove_prefix(cut + 1);
+  }
+}
+
+namespace {
+
+std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadContext& context, std::string* error) {
+  auto reg = std::make_unique<Registry>();
+  for (const SourceFile& file : files) {
+    bool ok = file.selector ? LoadSelectedImage(*reg, *file.selector, error)
+                            : LoadFile(*reg, file.path, file.hiveRoot, context, error);
+    if (!ok) return nullptr;
+  }
+  return reg;
+}
+
+}  // namespace
+
+std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, const TextChoice& choice,
+                                          std::string* error) {
+  LoadContext context;
+  if (choice.kind == TextChoice::Kind::kRaw) {
+    // The stored bytes, and a version 5 export's text as UTF-8, as they are.
+    std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+    if (reg) reg->SetCodepage(0);
+    return reg;
+  }
+  if (choice.kind == TextChoice::Kind::kNamed) {
+    context.toCodepage = choice.toCodepage;
+    std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+    if (reg) reg->SetCodepage(choice.codepage);
+    return reg;
+  }
+  std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+  if (!reg) return reg;
+  // The registry names its codepage, perhaps in a later source than a
+  // version 5 export that needs it: such an export is read again once the
+  // codepage is known.
+  int codepage = RegistryAcp(*reg);
+  if (!context.sawUnicode) {
+    // No text to convert now: whether this system converts the registry's
+    // codepage is found out when someone asks for it (RegistryCodepage).
+    reg->SetCodepage(codepage != 0 ? codepage : text::kDefaultCodepage, codepage != 0 ? text::kDefaultCodepage : 0);
+    return reg;
+  }
+  std::unique_ptr<TextConverter> toCodepage;
+  if (codepage == 0 || !(toCodepage = TextConverter::Open("UTF-8", text::CodepageCharset(codepage)))) {
+    codepage = text::kDefaultCodepage;
+    toCodepage = TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
+  }
+  if (toCodepage) {
+    LoadContext again{toCodepage.get(), false};
+    reg = LoadFiles(files, again, error);
+  }
+  if (reg) reg->SetCodepage(codepage);
+  return reg;
+}
+
+std::unique_ptr<Registry> LoadSources(const std::vector<std::string>& paths, std::string* error) {
+  std::vector<SourceFile> files;
+  if (!ListSources(paths, "the list of sources", &files, error)) return nullptr;
+  return LoadSourceFiles(files, TextChoice{}, error);
+}
+
+bool InstallSources(const std::vector<std::string>& paths, std::string* error) {
+  std::unique_ptr<Registry> reg = LoadSources(paths, error);
+  if (!reg) return false;
+  store::InstallRegistry(std::move(reg));
+  return true;
+}
+
+bool ForEachHive(const std::vector<SourceFile>& files,
+                 const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 std::string* error) {
+  for (const SourceFile& file : files) {
+    SourceBytes source;
+    if (!ReadSource(file.path, source, error)) return false;
+    if (source.hive && !visit(file.path, std::move(source.hive))) return false;
+  }
+  return true;
+}
+
+}  // namespace sources

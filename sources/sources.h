@@ -1,0 +1,86 @@
+// sources/ owns where the registry comes from: a list of paths turned into a
+// loaded registry (.reg files, hives, Windows directories, disk images
+// through the image module's client; files read through the OS on POSIX
+// systems and on Windows), or on Windows with nothing named the live
+// registry (advapi32), and the seam that routes each call of winreg.h to
+// the one chosen (seam.h). It loads what it is handed: which paths, which
+// codepage and what to say of a bad choice are the tools' policy.
+//
+// A source is a .reg export, a CREG hive (SYSTEM.DAT or USER.DAT), a
+// directory holding SYSTEM.DAT and USER.DAT (names in any case, as on a FAT
+// volume), or a disk image, whole or with a selector after '#'. The format
+// is told by the first bytes, never by the name. Roots named by several
+// sources merge, later sources adding to earlier ones.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diskimage/image.h"
+#include "hive/hive.h"
+#include "store/store.h"
+#include "text/text.h"
+
+namespace sources {
+
+#ifdef _WIN32
+inline constexpr char kListSeparator = ';';  // drive letters hold ':'
+inline constexpr char kPathSeparators[] = "\\/";
+#else
+inline constexpr char kListSeparator = ':';
+inline constexpr char kPathSeparators[] = "/";
+#endif
+
+// One file to load, as a list of sources names it.
+struct SourceFile {
+  std::string path;
+  std::optional<store::Root> hiveRoot;             // for a directory's SYSTEM.DAT and USER.DAT
+  std::optional<diskimage::ImageSelector> selector;  // a part of a disk image
+};
+
+// The files the paths name, a Windows directory giving its SYSTEM.DAT and
+// USER.DAT, whichever are there. False with a one-line message; an empty
+// path is "LISTNAME names an empty path".
+bool ListSources(const std::vector<std::string>& paths, std::string_view listName, std::vector<SourceFile>* files,
+                 std::string* error);
+
+// How the registry's text is taken.
+struct TextChoice {
+  enum class Kind {
+    kAsRegistrySays,  // its ACP value, else the default codepage
+    kNamed,           // codepage, whatever the registry says
+    kRaw,             // every stored byte as it is; a version 5 export's text as UTF-8
+  };
+  Kind kind = Kind::kAsRegistrySays;
+  int codepage = 0;
+  text::TextConverter* toCodepage = nullptr;  // kNamed: UTF-8 to codepage, open
+};
+
+// Loads the files into a new registry, or returns null with a one-line
+// message naming the file and what is wrong. The registry's codepage is set
+// (0 for raw), and a version 5 export's text is converted to it.
+std::unique_ptr<store::Registry> LoadSourceFiles(const std::vector<SourceFile>& files, const TextChoice& choice,
+                                                 std::string* error);
+
+// Both steps, for callers with no policy of their own (tests, benchmarks):
+// the text as the registry says, an empty path named as such.
+std::unique_ptr<store::Registry> LoadSources(const std::vector<std::string>& paths, std::string* error);
+// The same, installed as the registry the calls of winreg.h serve.
+bool InstallSources(const std::vector<std::string>& paths, std::string* error);
+
+// The paths of a list joined by the platform's list separator.
+std::vector<std::string> SplitSourceList(std::string_view list);
+
+// Hands the bytes of each hive the files hold (files that are hives, and a
+// directory's SYSTEM.DAT and USER.DAT) to visit, with its path, in order;
+// other files are passed over. Stops at the first file that cannot be read
+// (false, with a one-line message) or when visit returns false.
+bool ForEachHive(const std::vector<SourceFile>& files,
+                 const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 std::string* error);
+
+}  // namespace sources

@@ -1,0 +1,43 @@
+// Helpers shared by the tests: registries built from .reg text, files in a
+// scratch directory, and running the built programs.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/api.h"
+
+namespace testing_support {
+
+// Installs the registry a REGEDIT4 text describes (the header is added).
+void InstallReg(std::string_view body);
+
+// The full path of each key of the installed registry below its stored
+// roots, as "path" lines, and of each value as "path|name|type|hex data",
+// the data as the registry calls hand it out.
+std::vector<std::string> DumpRegistry();
+
+// A fresh scratch directory for one test, removed at exit.
+std::string ScratchDir();
+std::string WriteFile(const std::string& path, std::string_view bytes);
+std::string ReadFile(const std::string& path);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+// Runs a program with the given arguments and extra environment (a value of
+// "\x01unset" removes the variable), standard input from /dev/null. Unless
+// env says otherwise, LC_ALL is C and KORMALD_CODEPAGE is unset, so that
+// output is the registry's bytes.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env = {},
+              const std::string& stdoutPath = "");
+
+std::string SourceDir();
+std::string SharedHive();  // the real Windows Me SYSTEM.DAT, or "" if absent
+
+}  // namespace testing_support

@@ -1,0 +1,106 @@
+#include "tools/regwalk/options.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tools::regwalk {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: regwalk [-f FILE]... [-n] [-v | -e | -E] [PATTERN]\n"
+    "       regwalk [-f FILE]... --deleted [-v | -e] [PATTERN]\n"
+    "       regwalk --match PATTERN PATH...\n"
+    "       regwalk --split PATTERN\n"
+    "       regwalk --help | --version\n"
+    "\n"
+    "Walks the registry named by KORMALD_REGISTRY (or by -f, which may be\n"
+    "repeated and takes precedence) and prints the path of every key that\n"
+    "PATTERN selects. Without PATTERN every key is visited.\n"
+    "\n"
+    "  -n        do not descend below a key that matches exactly\n"
+    "  -v        print each key's values after it, in .reg syntax\n"
+    "  -e        print a REGEDIT4 file of the visited keys and their values\n"
+    "  -E        the same as a version 5 file (UTF-16), for today's regedit\n"
+    "  --deleted list the key records left in the hives' free space (deleted\n"
+    "            keys, earlier versions of keys), whose names PATTERN selects\n"
+    "  --match   print how PATTERN stands to each PATH\n"
+    "  --split   print the literal leading part of PATTERN and the rest\n"
+    "  --help    print this text\n"
+    "  --version print the version\n"
+    "\n"
+    "Exit status: 0 when the walk ran to its end, 1 when it failed, 2 for\n"
+    "bad usage, 3 when part of the registry could not be read (a damaged\n"
+    "key, or a registry error that ended the walk; each is named).\n";
+
+int UsageError(const char* what) {
+  std::fprintf(stderr, "%s: %s\n%s", kProgram, what, kUsage);
+  return 2;
+}
+
+int ParseWalkOptions(int argc, char** argv, Options* options) {
+  bool deleted = false;
+  bool optionsEnded = false;
+  bool chosen = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool option = !optionsEnded;
+    if (option && arg == "--") {
+      optionsEnded = true;
+    } else if (option && arg == "-f") {
+      if (++i == argc) return UsageError("-f needs a file");
+      options->files.emplace_back(argv[i]);
+    } else if (option && arg == "-n") {
+      options->nonRecursive = true;
+    } else if (option && arg == "--deleted") {
+      deleted = true;
+    } else if (option && (arg == "-v" || arg == "-e" || arg == "-E")) {
+      Output output = arg == "-v" ? Output::kValues : Output::kExport;
+      bool unicode = arg == "-E";
+      if (chosen && (options->output != output || options->unicode != unicode)) {
+        return UsageError("-v, -e and -E exclude each other");
+      }
+      chosen = true;
+      options->output = output;
+      options->unicode = unicode;
+    } else if (option && arg.size() > 1 && arg[0] == '-') {
+      return UsageError(("unknown option " + arg).c_str());
+    } else if (options->pattern == nullptr) {
+      options->pattern = argv[i];
+    } else {
+      return UsageError("only one pattern may be given");
+    }
+  }
+  if (deleted) {
+    if (options->nonRecursive) return UsageError("-n does not go with --deleted");
+    options->command = Command::kDeleted;
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* UsageText() { return kUsage; }
+
+int ParseOptions(int argc, char** argv, Options* options) {
+  const char* first = argc >= 2 ? argv[1] : "";
+  if (std::strcmp(first, "--help") == 0) {
+    options->command = Command::kHelp;
+  } else if (std::strcmp(first, "--version") == 0) {
+    options->command = Command::kVersion;
+  } else if (std::strcmp(first, "--match") == 0) {
+    if (argc < 4) return UsageError("--match needs a pattern and at least one path");
+    options->command = Command::kMatch;
+    options->pattern = argv[2];
+    options->paths.assign(argv + 3, argv + argc);
+  } else if (std::strcmp(first, "--split") == 0) {
+    if (argc != 3) return UsageError("--split needs exactly one pattern");
+    options->command = Command::kSplit;
+    options->pattern = argv[2];
+  } else {
+    return ParseWalkOptions(argc, argv, options);
+  }
+  return 0;
+}
+
+}  // namespace tools::regwalk

@@ -1,0 +1,31 @@
+// regwalk's command line, parsed into what to run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tools::regwalk {
+
+inline constexpr char kProgram[] = "regwalk";
+
+enum class Command { kWalk, kDeleted, kMatch, kSplit, kHelp, kVersion };
+enum class Output { kPaths, kValues, kExport };
+
+struct Options {
+  Command command = Command::kWalk;
+  std::vector<std::string> files;  // -f, in order
+  bool nonRecursive = false;       // -n
+  Output output = Output::kPaths;  // -v, -e, -E
+  bool unicode = false;            // -E: a version 5 export
+  const char* pattern = nullptr;
+  std::vector<const char*> paths;  // --match: the paths to match
+};
+
+// Fills options from the arguments. Returns 0, or after a usage error
+// (printed on standard error with the usage text) the exit status 2.
+int ParseOptions(int argc, char** argv, Options* options);
+
+// The usage text, as --help prints it.
+const char* UsageText();
+
+}  // namespace tools::regwalk

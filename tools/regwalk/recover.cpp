@@ -1,0 +1,222 @@
+// regwalk --deleted: the key records a hive still holds in its free space,
+// listed, with their values, or as a REGEDIT4 file.
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string_view>
+
+#include "hive/recover.h"
+#include "pathpattern/pathpattern.h"
+#include "regfile/regexport.h"
+#include "regwalk/regwalk.h"
+#include "sources/sources.h"
+#include "tools/registry_cli.h"
+#include "tools/regwalk/run.h"
+
+namespace tools::regwalk {
+
+using regfile::AppendFormattedValue;
+using regfile::ExportableName;
+using regfile::kRegedit4Header;
+
+namespace {
+
+enum class RecoverOutput { kList, kValues, kExport };
+
+struct HiveFinds {
+  std::string path;
+  hive::Recovery recovery;
+};
+
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  return folded;
+}
+
+// Live keys by folded name, for the names of recovered keys only.
+using Candidates = std::map<std::string, std::vector<std::string>>;
+
+int NoteCandidate(HKEY, const char* path, std::intptr_t user) {
+  auto* candidates = reinterpret_cast<Candidates*>(user);
+  std::string_view name = path;
+  name.remove_prefix(name.rfind('\\') + 1);
+  auto it = candidates->find(Folded(name));
+  if (it != candidates->end()) it->second.push_back(path);
+  return 0;
+}
+
+// A name as a line of text can show it: bytes below 0x20 as \xNN.
+std::string Shown(std::string_view name) {
+  std::string shown;
+  for (char c : name) {
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20) {
+      shown += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+bool UsableKeyName(std::string_view name) {
+  if (name.empty() || name.size() > store::kMaxKeyNameBytes) return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '\\') return false;
+  }
+  return true;
+}
+
+// The key that holds a recovered key in an export: under
+// HKEY_LOCAL_MACHINE\Recovered, which Windows 9x never writes, named by the
+// hive's file and the record's offset, so no two collide and no name passes
+// the 255 characters Windows 9x allows.
+std::string ExportParent(const std::string& hivePath, std::uint64_t offset) {
+  std::string base = hivePath.substr(hivePath.rfind('/') + 1);
+  for (char& c : base) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '\\') c = '_';
+  }
+  char at[24];
+  std::snprintf(at, sizeof at, "@%" PRIx64, offset);
+  std::size_t room = store::kMaxKeyNameBytes - std::string_view(at).size();
+  if (base.size() > room) base.resize(room);
+  return "HKEY_LOCAL_MACHINE\\Recovered\\" + base + at;
+}
+
+// The data as the store serves a live value: a string gets the terminator
+// it was stored without.
+std::string Served(const store::Value& value) {
+  std::string data(value.data);
+  if (store::AddsTerminator(value)) data += '\0';
+  return data;
+}
+
+void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, const std::vector<std::string>& candidates,
+              RecoverOutput output) {
+  std::string out;
+  const char* comment = output == RecoverOutput::kExport ? "; " : "  ";
+  const char* lineEnd = output == RecoverOutput::kExport ? "\r\n" : "\n";
+  char offset[24];
+  std::snprintf(offset, sizeof offset, "0x%" PRIx64, key.offset);
+  if (output == RecoverOutput::kExport) out += lineEnd;
+  if (output == RecoverOutput::kExport) out += "; ";
+  out += hive.path + ": offset " + offset + ": " + Shown(key.name) + lineEnd;
+  for (const std::string& path : candidates) out += comment + ("maybe an earlier version of " + path) + lineEnd;
+  if (!key.lost.empty()) out += comment + ("partial: " + key.lost) + lineEnd;
+  if (output == RecoverOutput::kExport) {
+    std::string section = ExportParent(hive.path, key.offset);
+    if (UsableKeyName(key.name)) {
+      section += '\\';
+      section += key.name;
+    } else {
+      out += "; its name cannot stand as a key name: the values sit in the key above";
+      out += lineEnd;
+    }
+    out += "[" + section + "]" + lineEnd;
+  }
+  if (output != RecoverOutput::kList) {
+    for (const store::Value& value : key.values) {
+      // A value whose name cannot stand in an export is said, not written.
+      if (output == RecoverOutput::kExport && !ExportableName(value.name)) {
+        out += "; a value whose name holds a line break is left out\r\n";
+        continue;
+      }
+      if (output == RecoverOutput::kValues) out += "  ";
+      AppendFormattedValue(out, value.name, value.type, Served(value), output == RecoverOutput::kExport);
+      out += lineEnd;
+    }
+  }
+  // An export stays in the registry's codepage, as regedit reads it.
+  if (output == RecoverOutput::kExport) {
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  } else {
+    PrintText(out);
+  }
+}
+
+}  // namespace
+
+int RunDeleted(const Options& options) {
+  const char* program = kProgram;
+  const char* pattern = options.pattern;
+  RecoverOutput output = options.output == Output::kValues   ? RecoverOutput::kValues
+                         : options.output == Output::kExport ? RecoverOutput::kExport
+                                                             : RecoverOutput::kList;
+  if (pattern != nullptr && MatchPath(pattern, "", MATCH_FOLD_CASE) < 0) {
+    std::fprintf(stderr, "%s: the pattern does not compile\n", program);
+    return 1;
+  }
+  std::string error;
+  std::vector<sources::SourceFile> files;
+  if (!ChooseSourceFiles(options.files, &files, &error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  std::vector<HiveFinds> hives;
+  bool searched = sources::ForEachHive(
+      files,
+      [&](const std::string& path, std::unique_ptr<hive::HiveBytes> bytes) {
+        HiveFinds finds{path, {}};
+        if (!hive::RecoverDeletedKeys(std::move(bytes), path, &finds.recovery, &error)) return false;
+        hives.push_back(std::move(finds));
+        return true;
+      },
+      &error);
+  if (!searched) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  if (hives.empty()) {
+    std::fprintf(stderr, "%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", program);
+    return 1;
+  }
+
+  if (!OpenRegistryForTool(program, options.files)) return 1;
+  // Which recovered keys the pattern (in the user's charset, matched against
+  // names in the registry's codepage) selects, and the live keys of the
+  // same names: the live registry is walked once, for those names only.
+  std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
+  auto selected = [&](const hive::RecoveredKey& key) {
+    if (pattern == nullptr) return true;
+    std::string name(key.name.substr(0, key.name.find('\0')));
+    return (MatchPath(stored.c_str(), name.c_str(), MATCH_FOLD_CASE) & (MATCH_EXACT | MATCH_BELOW)) != 0;
+  };
+  Candidates candidates;
+  for (const HiveFinds& hive : hives) {
+    for (const hive::RecoveredKey& key : hive.recovery.keys) {
+      if (selected(key)) candidates[Folded(key.name)];
+    }
+  }
+  for (const char* root : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"}) {
+    WalkKeys(root, 1, NoteCandidate, reinterpret_cast<std::intptr_t>(&candidates));
+  }
+
+  if (output == RecoverOutput::kExport) {
+    BinaryOutput();
+    std::fputs(kRegedit4Header, stdout);
+  }
+  for (const HiveFinds& hive : hives) {
+    for (const hive::RecoveredKey& key : hive.recovery.keys) {
+      if (selected(key)) PrintKey(hive, key, candidates[Folded(key.name)], output);
+    }
+  }
+  if (output == RecoverOutput::kExport) std::fputs("\r\n", stdout);
+  bool written = FinishOutput(program);
+  for (const HiveFinds& hive : hives) {
+    std::size_t partial = 0;
+    for (const hive::RecoveredKey& key : hive.recovery.keys) partial += key.lost.empty() ? 0 : 1;
+    std::size_t found = hive.recovery.keys.size();
+    std::fprintf(stderr, "%s: %s: %zu free records: %zu decode as key records (%zu of them partial), %zu do not\n",
+                 program, hive.path.c_str(), hive.recovery.freeRecords, found, partial,
+                 hive.recovery.freeRecords - found);
+  }
+  return written ? 0 : 1;
+}
+
+}  // namespace tools::regwalk

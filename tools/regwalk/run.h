@@ -1,0 +1,18 @@
+// What regwalk runs, each for options ParseOptions filled; each returns the
+// exit status.
+#pragma once
+
+#include "tools/regwalk/options.h"
+
+namespace tools::regwalk {
+
+int RunWalk(const Options& options);     // walk and print
+int RunMatch(const Options& options);    // --match
+int RunSplit(const Options& options);    // --split
+// --deleted (recover.cpp): searches the hives of the sources (-f, or
+// KORMALD_REGISTRY) and prints the recovered keys whose names the pattern
+// selects (all without one). 0 when every hive could be searched, 1 when a
+// source could not be read or none is a hive.
+int RunDeleted(const Options& options);
+
+}  // namespace tools::regwalk
