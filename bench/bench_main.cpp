@@ -19,6 +19,7 @@
 #include "regwalk/regwalk.h"
 #include "testkit/hive_writer.h"
 #include "testkit/hostile_shapes.h"
+#include "testkit/walk_everything.h"
 #include "hive/hive.h"
 #include "regfile/regfile.h"
 #include "sources/sources.h"
@@ -240,10 +241,8 @@ void BM_LoadMillionKeyHive(benchmark::State& state) {
   const std::string& bytes = MillionKeyHive();
   for (auto _ : state) {
     auto reg = std::make_unique<store::Registry>();
-    auto image = std::make_unique<char[]>(bytes.size());
-    std::memcpy(image.get(), bytes.data(), bytes.size());
     std::string error;
-    if (!hive::LoadHive(*reg, std::move(image), bytes.size(), "BIG.DAT", std::nullopt, &error)) {
+    if (!hive::LoadHive(*reg, hive::CopyHiveBytes(bytes), "BIG.DAT", std::nullopt, &error)) {
       state.SkipWithError(error.c_str());
     }
     reg->DecodeAll();
@@ -272,9 +271,6 @@ const std::vector<Shape>& Shapes() {
   return shapes;
 }
 
-int ReadValue(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
-int ReadValues(HKEY key, const char*, std::intptr_t) { return WalkValues(key, 0, ReadValue); }
-
 void BM_HostileShape(benchmark::State& state) {
   const Shape& shape = Shapes()[static_cast<std::size_t>(state.range(0))];
   state.SetLabel(shape.name);
@@ -283,15 +279,13 @@ void BM_HostileShape(benchmark::State& state) {
     std::string error;
     bool ok;
     if (shape.bytes.starts_with("CREG")) {
-      auto image = std::make_unique<char[]>(shape.bytes.size());
-      std::memcpy(image.get(), shape.bytes.data(), shape.bytes.size());
-      ok = hive::LoadHive(*reg, std::move(image), shape.bytes.size(), "SHAPE.DAT", std::nullopt, &error);
+      ok = hive::LoadHive(*reg, hive::CopyHiveBytes(shape.bytes), "SHAPE.DAT", std::nullopt, &error);
     } else {
       ok = regfile::LoadRegFile(*reg, shape.bytes, "shape.reg", &error);
     }
     if (!ok) return state.SkipWithError(error.c_str());
     store::InstallRegistry(std::move(reg));
-    WalkKeys(nullptr, 1, ReadValues, 0);
+    WalkKeys(nullptr, 1, ReadKeyValues, 0);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * shape.bytes.size()));
 }

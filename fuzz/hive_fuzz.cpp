@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "testkit/walk_everything.h"
 #include "testkit/work_budget.h"
@@ -13,10 +14,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::uint64_t start = work_budget::Work();
   auto reg = std::make_unique<store::Registry>();
-  auto image = std::make_unique<char[]>(size);
-  if (size != 0) std::memcpy(image.get(), data, size);
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::string error;
-  if (hive::LoadHive(*reg, std::move(image), size, "FUZZ.DAT", std::nullopt, &error)) {
+  if (hive::LoadHive(*reg, hive::CopyHiveBytes(bytes), "FUZZ.DAT", std::nullopt, &error)) {
     // The order of the first calls comes from the input, so that the lazy
     // decoder meets damage in every order a caller could.
     std::uint64_t seed = 1469598103934665603ULL;
@@ -27,10 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // The same bytes searched for deleted keys: what decodes is kept within
   // the records that hold it.
-  auto copy = std::make_unique<char[]>(size);
-  if (size != 0) std::memcpy(copy.get(), data, size);
   hive::Recovery recovery;
-  if (hive::RecoverDeletedKeys(hive::MemoryHiveBytes(std::move(copy), size), "FUZZ.DAT", &recovery, &error)) {
+  if (hive::RecoverDeletedKeys(hive::CopyHiveBytes(bytes), "FUZZ.DAT", &recovery, &error)) {
     if (recovery.keys.size() > recovery.freeRecords) __builtin_trap();
     for (const hive::RecoveredKey& key : recovery.keys) {
       if (key.offset >= size || key.values.size() > key.valueCount) __builtin_trap();

@@ -1,20 +1,13 @@
 #include "testkit/hive_writer.h"
 
+#include "hive/layout.h"
+
 namespace hive_writer {
 
 namespace {
 
-constexpr std::size_t kRgknAt = 0x20;
-constexpr std::size_t kEntryBytes = 28;
-constexpr std::uint32_t kNone = 0xFFFFFFFFU;
-
-void Append16(std::string& out, std::uint16_t v) {
-  out += static_cast<char>(v & 0xFF);
-  out += static_cast<char>(v >> 8);
-}
-void Append32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+namespace layout = hive::layout;
+constexpr std::uint32_t kNone = layout::kNone;
 
 std::size_t RoundUp(std::size_t n, bool page) { return page ? (n + 0xFFF) & ~std::size_t{0xFFF} : n; }
 
@@ -83,87 +76,76 @@ Hive Write(const Key& root, const Options& options) {
     if (blocks.empty() || blocks.back().placed.size() == options.recordsPerBlock) blocks.emplace_back();
     Block& block = blocks.back();
     const Key& key = *flat[k].key;
-    std::string record;
     auto number = static_cast<std::uint16_t>(block.placed.size());
-    Append32(record, 0);  // size, set below
-    Append16(record, number);
-    Append16(record, 0);
-    Append32(record, 0);  // used size, set below
-    Append16(record, static_cast<std::uint16_t>(key.name.size()));
-    Append16(record, static_cast<std::uint16_t>(key.values.size()));
-    Append32(record, 0);
+    std::string record(layout::record::kBytes, '\0');
+    PutU16(record, layout::record::kNumber, number);
+    PutU16(record, layout::record::kNameLength, static_cast<std::uint16_t>(key.name.size()));
+    PutU16(record, layout::record::kValueCount, static_cast<std::uint16_t>(key.values.size()));
     record += key.name;
     for (const Value& v : key.values) {
-      Append32(record, v.type);
-      Append32(record, 0);
-      Append16(record, static_cast<std::uint16_t>(v.name.size()));
-      Append16(record, static_cast<std::uint16_t>(v.data.size()));
-      record += v.name;
-      record += v.data;
+      std::string value(layout::value::kBytes, '\0');
+      PutU32(value, layout::value::kType, v.type);
+      PutU16(value, layout::value::kNameLength, static_cast<std::uint16_t>(v.name.size()));
+      PutU16(value, layout::value::kDataLength, static_cast<std::uint16_t>(v.data.size()));
+      record += value + v.name + v.data;
     }
-    PutU32(record, 0, static_cast<std::uint32_t>(record.size()));
-    PutU32(record, 8, static_cast<std::uint32_t>(record.size()));
-    block.placed.emplace_back(k, 0x20 + block.records.size());
+    PutU32(record, layout::record::kSize, static_cast<std::uint32_t>(record.size()));
+    PutU32(record, layout::record::kUsed, static_cast<std::uint32_t>(record.size()));
+    block.placed.emplace_back(k, layout::block::kBytes + block.records.size());
     where[k] = {number, static_cast<std::uint16_t>(blocks.size() - 1)};
     block.records += record;
     if (options.freeRecordsBetween) {
-      std::string gap;
-      Append32(gap, 24);
-      Append16(gap, 0xFFFF);
-      gap.resize(24, '\0');
+      std::string gap(24, '\0');
+      PutU32(gap, layout::record::kSize, 24);
+      PutU16(gap, layout::record::kNumber, layout::kNoNumber);
       block.records += gap;
     }
   }
 
   // Header and key area.
-  std::size_t rgknSize = RoundUp(0x20 + kEntryBytes * flat.size(), options.pageSized);
+  std::size_t rgknSize = RoundUp(layout::rgkn::kBytes + layout::entry::kBytes * flat.size(), options.pageSized);
   hive.rgknSize = rgknSize;
   std::string& out = hive.bytes;
-  out = "CREG";
-  Append16(out, 0);
-  Append16(out, 1);
-  Append32(out, static_cast<std::uint32_t>(kRgknAt + rgknSize));
-  Append32(out, 0);
-  Append16(out, static_cast<std::uint16_t>(blocks.size()));
-  out.resize(kRgknAt, '\0');
-  out += "RGKN";
-  Append32(out, static_cast<std::uint32_t>(rgknSize));
-  Append32(out, 0x20);
-  out.resize(kRgknAt + 0x20, '\0');
+  out.assign(layout::rgkn::kAt + rgknSize, '\0');
+  out.replace(layout::file::kSignature, 4, "CREG");
+  PutU16(out, layout::file::kMajorVersion, 1);
+  PutU32(out, layout::file::kFirstBlock, static_cast<std::uint32_t>(layout::rgkn::kAt + rgknSize));
+  PutU16(out, layout::file::kBlockCount, static_cast<std::uint16_t>(blocks.size()));
+  out.replace(layout::rgkn::kAt + layout::rgkn::kSignature, 4, "RGKN");
+  PutU32(out, layout::rgkn::kAt + layout::rgkn::kSize, static_cast<std::uint32_t>(rgknSize));
+  PutU32(out, layout::rgkn::kAt + layout::rgkn::kRootEntry, layout::rgkn::kBytes);
+  // Entries lie back to back after the RGKN header, in the flat order;
+  // they name each other by their offset from the RGKN record.
   auto entryOffset = [](std::uint32_t index) {
-    return index == kNone ? kNone : static_cast<std::uint32_t>(0x20 + kEntryBytes * index);
+    return index == kNone ? kNone : static_cast<std::uint32_t>(layout::rgkn::kBytes + layout::entry::kBytes * index);
   };
   for (std::size_t k = 0; k < flat.size(); ++k) {
-    hive.entryAt[k] = out.size();
-    Append32(out, 0);
-    Append32(out, NameHash(flat[k].key->name));
-    Append32(out, 0);
-    Append32(out, entryOffset(flat[k].parent));
-    Append32(out, entryOffset(flat[k].firstChild));
-    Append32(out, entryOffset(flat[k].next));
-    Append16(out, where[k].first);
-    Append16(out, where[k].second);
+    std::size_t at = layout::rgkn::kAt + entryOffset(static_cast<std::uint32_t>(k));
+    hive.entryAt[k] = at;
+    PutU32(out, at + layout::entry::kNameHash, NameHash(flat[k].key->name));
+    PutU32(out, at + layout::entry::kParent, entryOffset(flat[k].parent));
+    PutU32(out, at + layout::entry::kFirstChild, entryOffset(flat[k].firstChild));
+    PutU32(out, at + layout::entry::kNext, entryOffset(flat[k].next));
+    PutU16(out, at + layout::entry::kRecord, where[k].first);
+    PutU16(out, at + layout::entry::kBlock, where[k].second);
   }
-  out.resize(kRgknAt + rgknSize, '\0');
 
   // Blocks, each closed by a free record that fills it to its size.
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     const Block& block = blocks[b];
-    std::size_t used = 0x20 + block.records.size();
+    std::size_t used = layout::block::kBytes + block.records.size();
     std::size_t size = RoundUp(used + 8, options.pageSized);
     std::size_t at = out.size();
-    out += "RGDB";
-    Append32(out, static_cast<std::uint32_t>(size));
-    Append32(out, static_cast<std::uint32_t>(size - used));
-    Append16(out, 8);
-    Append16(out, static_cast<std::uint16_t>(b));
-    Append32(out, static_cast<std::uint32_t>(used));
-    out.resize(at + 0x20, '\0');
-    out += block.records;
-    std::size_t gap = size - used;
-    Append32(out, static_cast<std::uint32_t>(gap));
-    Append16(out, 0xFFFF);
     out.resize(at + size, '\0');
+    out.replace(at + layout::block::kSignature, 4, "RGDB");
+    PutU32(out, at + layout::block::kSize, static_cast<std::uint32_t>(size));
+    PutU32(out, at + layout::block::kUnused, static_cast<std::uint32_t>(size - used));
+    PutU16(out, at + layout::block::kUnknown, 8);
+    PutU16(out, at + layout::block::kNumber, static_cast<std::uint16_t>(b));
+    PutU32(out, at + layout::block::kUsed, static_cast<std::uint32_t>(used));
+    out.replace(at + layout::block::kBytes, block.records.size(), block.records);
+    PutU32(out, at + used + layout::record::kSize, static_cast<std::uint32_t>(size - used));
+    PutU16(out, at + used + layout::record::kNumber, layout::kNoNumber);
     for (auto [key, offset] : block.placed) hive.recordAt[key] = at + offset;
   }
   return hive;

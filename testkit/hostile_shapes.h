@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include "hive/layout.h"
 #include "testkit/hive_writer.h"
 
 namespace hostile_shapes {
+
+namespace layout = hive::layout;
 
 inline std::string Reg(const std::string& body) { return "REGEDIT4\r\n\r\n" + body; }
 
@@ -48,7 +51,7 @@ inline std::string DamagedSiblings(int n) {
   hive_writer::Key root{"", {}, {hive_writer::Key{"Wide", {}, {}}}};
   for (int i = 0; i < n; ++i) root.children[0].children.push_back(hive_writer::Key{"K" + std::to_string(i), {}, {}});
   hive_writer::Hive hive = hive_writer::Write(root);
-  for (std::size_t k = 2; k < hive.entryAt.size(); ++k) hive_writer::PutU16(hive.bytes, hive.entryAt[k] + 24, 0xFFFE);
+  for (std::size_t k = 2; k < hive.entryAt.size(); ++k) hive_writer::PutU16(hive.bytes, hive.entryAt[k] + layout::entry::kRecord, 0xFFFE);
   return hive.bytes;
 }
 

@@ -47,17 +47,11 @@ namespace {
 void DumpNode(store::Registry& reg, std::uint32_t id, std::vector<std::string>& out) {
   std::string path = reg.PathOf(id);
   out.push_back(path);
-  static const char digits[] = "0123456789abcdef";
   for (const store::Value& v : reg.Values(id)) {
-    std::string hex;
     // The data as the registry calls hand it out.
     std::string served(v.data);
     if (store::AddsTerminator(v)) served += '\0';
-    for (unsigned char c : served) {
-      hex += digits[c >> 4];
-      hex += digits[c & 15];
-    }
-    out.push_back(path + "|" + std::string(v.name) + "|" + std::to_string(v.type) + "|" + hex);
+    out.push_back(ValueLine(path, v.name, v.type, served));
   }
   // A copy: dumping a subkey decodes more keys, which may move the list.
   std::vector<std::uint32_t> children = reg.Subkeys(id);
@@ -65,6 +59,16 @@ void DumpNode(store::Registry& reg, std::uint32_t id, std::vector<std::string>& 
 }
 
 }  // namespace
+
+std::string ValueLine(std::string_view path, std::string_view name, std::uint32_t type, std::string_view served) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : served) {
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return std::string(path) + "|" + std::string(name) + "|" + std::to_string(type) + "|" + hex;
+}
 
 std::vector<std::string> DumpRegistry() {
   std::vector<std::string> out;

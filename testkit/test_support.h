@@ -2,6 +2,7 @@
 // scratch directory, and running the built programs.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ void InstallReg(std::string_view body);
 // roots, as "path" lines, and of each value as "path|name|type|hex data",
 // the data as the registry calls hand it out.
 std::vector<std::string> DumpRegistry();
+// One value's line of that dump: "path|name|type|hex data".
+std::string ValueLine(std::string_view path, std::string_view name, std::uint32_t type, std::string_view served);
 
 // A fresh scratch directory for one test, removed at exit.
 std::string ScratchDir();

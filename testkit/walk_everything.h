@@ -1,17 +1,23 @@
 // Reads every key and value of the installed registry through the calls
-// the tools use, so that a fuzzed file's damage meets every code path.
+// the tools use: for tests and benchmarks that hold a walk to a budget or
+// time it, and for fuzz targets, so that a fuzzed file's damage meets every
+// code path.
 #pragma once
 
 #include <memory>
 
 #include "regwalk/regwalk.h"
-#include "store/store.h"
+#include "store/api.h"
 #include "store/store_testing.h"
 
-inline int ReadValues(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
+inline int IgnoreValue(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
 
-inline int VisitKey(HKEY key, const char*, std::intptr_t) {
-  WalkValues(key, 0, ReadValues);
+// A key visitor that reads every value of the key; the value walk's result
+// ends the key walk when it fails.
+inline int ReadKeyValues(HKEY key, const char*, std::intptr_t) { return WalkValues(key, 0, IgnoreValue); }
+
+inline int VisitKey(HKEY key, const char* path, std::intptr_t user) {
+  ReadKeyValues(key, path, user);
   char data[256];
   DWORD size = sizeof data;
   RegQueryValueExA(key, "Driver", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);

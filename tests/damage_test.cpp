@@ -5,20 +5,24 @@
 
 #include <cstdio>
 
+#include "hive/layout.h"
 #include "regwalk/regwalk.h"
 #include "testkit/hive_writer.h"
 #include "testkit/hostile_shapes.h"
 #include "testkit/test_support.h"
+#include "testkit/walk_everything.h"
 #include "testkit/work_budget.h"
+#include "tools/registry_cli.h"
 #include "sources/sources.h"
 
 namespace {
+
+namespace layout = hive::layout;
 
 using hive_writer::Key;
 using hive_writer::Value;
 using testing_support::RunProgram;
 
-const std::string kVar = "KORMALD_REGISTRY";
 const std::string kClass = "System\\CurrentControlSet\\Services\\Class\\hdc";
 
 Key Instance(const std::string& id, std::vector<Value> extra = {}, std::vector<Key> children = {}) {
@@ -77,8 +81,8 @@ std::size_t IndexOf(const Key& root, const std::string& path) {
 }
 
 std::size_t ValuesEnd(const Key& key, std::size_t count) {
-  std::size_t at = 20 + key.name.size();
-  for (std::size_t i = 0; i < count; ++i) at += 12 + key.values[i].name.size() + key.values[i].data.size();
+  std::size_t at = layout::record::kName + key.name.size();
+  for (std::size_t i = 0; i < count; ++i) at += layout::value::kName + key.values[i].name.size() + key.values[i].data.size();
   return at;
 }
 
@@ -122,15 +126,15 @@ TEST_P(KeyDamage, CostsOnlyThatKeyAndIsNamed) {
   std::string message = damaged + ": offset " + Hex(offset) + ": " + row.key + ": " + row.reason +
                         "; left out with its subkeys\n";
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"+ALL"}}) {
-    auto good = RunProgram(KORMALD_BINARY, args, {{kVar, intact}});
-    auto bad = RunProgram(KORMALD_BINARY, args, {{kVar, damaged}});
+    auto good = RunProgram(KORMALD_BINARY, args, {{tools::kRegistryVariable, intact}});
+    auto bad = RunProgram(KORMALD_BINARY, args, {{tools::kRegistryVariable, damaged}});
     EXPECT_EQ(good.status, 0);
     EXPECT_EQ(bad.status, 3);
     EXPECT_EQ(bad.out, good.out);
     EXPECT_EQ(bad.err, "kormald: " + message);
   }
-  auto good = RunProgram(REGWALK_BINARY, {"-v"}, {{kVar, intact}});
-  auto bad = RunProgram(REGWALK_BINARY, {"-v"}, {{kVar, damaged}});
+  auto good = RunProgram(REGWALK_BINARY, {"-v"}, {{tools::kRegistryVariable, intact}});
+  auto bad = RunProgram(REGWALK_BINARY, {"-v"}, {{tools::kRegistryVariable, damaged}});
   EXPECT_EQ(good.status, 0);
   EXPECT_EQ(bad.status, 3);
   EXPECT_EQ(bad.out, good.out);
@@ -141,42 +145,42 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
     DamageRow{"record not found", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t entry = h.entryAt[IndexOf(t, kThird)];
-                hive_writer::PutU16(h.bytes, entry + 24, 77);
+                hive_writer::PutU16(h.bytes, entry + layout::entry::kRecord, 77);
                 return entry;
               },
               WithoutThird(), kUnderClass, "record 77 of block 0 not found"},
     DamageRow{"values run past their record", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
-                hive_writer::PutU16(h.bytes, record + 14, 4);
+                hive_writer::PutU16(h.bytes, record + layout::record::kValueCount, 4);
                 return record + ValuesEnd(Instance("0002"), 3);
               },
               WithoutThird(), "HKEY_LOCAL_MACHINE\\" + kThird, "values run past their record"},
     DamageRow{"name runs past its record", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
-                hive_writer::PutU16(h.bytes, record + 12, 500);
+                hive_writer::PutU16(h.bytes, record + layout::record::kNameLength, 500);
                 return record;
               },
               WithoutThird(), kUnderClass, "key name runs past its record"},
     DamageRow{"name holds a NUL byte", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
-                h.bytes[record + 21] = '\0';
+                h.bytes[record + layout::record::kName + 1] = '\0';
                 return record;
               },
               WithoutThird(), kUnderClass, "key name holds a NUL byte"},
     DamageRow{"name holds a backslash", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
-                h.bytes[record + 20] = '\\';
+                h.bytes[record + layout::record::kName] = '\\';
                 return record;
               },
               WithoutThird(), kUnderClass, "key name holds a backslash"},
     DamageRow{"empty name", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
-                hive_writer::PutU16(h.bytes, record + 12, 0);
+                hive_writer::PutU16(h.bytes, record + layout::record::kNameLength, 0);
                 return record;
               },
               WithoutThird(), kUnderClass, "key without a name"},
@@ -194,23 +198,23 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
     DamageRow{"sibling chain loops", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t second = h.entryAt[IndexOf(t, kClass + "\\0001")];
-                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kClass + "\\0003")] + 20,
-                                    static_cast<std::uint32_t>(second - 0x20));
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kClass + "\\0003")] + layout::entry::kNext,
+                                    static_cast<std::uint32_t>(second - layout::rgkn::kAt));
                 return second;
               },
-              WithSub(), kUnderClass, "key chain loops back to entry " + Hex(0x20 + 28 * 13)},
+              WithSub(), kUnderClass, "key chain loops back to entry " + Hex(layout::rgkn::kBytes + layout::entry::kBytes * 13)},
     DamageRow{"child chain loops to an ancestor", WithSub(),
               [](hive_writer::Hive& h, const Key& t) {
                 std::size_t hdc = h.entryAt[IndexOf(t, kClass)];
-                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + 16, static_cast<std::uint32_t>(hdc - 0x20));
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + layout::entry::kFirstChild, static_cast<std::uint32_t>(hdc - layout::rgkn::kAt));
                 return hdc;
               },
               WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird,
-              "key chain loops back to entry " + Hex(0x20 + 28 * 11)},
+              "key chain loops back to entry " + Hex(layout::rgkn::kBytes + layout::entry::kBytes * 11)},
     DamageRow{"child entry outside the key area", WithSub(),
               [](hive_writer::Hive& h, const Key& t) -> std::size_t {
-                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + 16, 0x00FFFFF0);
-                return 0x20 + 0x00FFFFF0;
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + layout::entry::kFirstChild, 0x00FFFFF0);
+                return layout::rgkn::kAt + 0x00FFFFF0;
               },
               WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird, "key entry 0xfffff0 lies outside the key area"},
     DamageRow{"nesting deeper than 512 levels", DeepBelowThird(508),
@@ -240,9 +244,6 @@ void PrintTo(const ShapeRow& row, std::ostream* os) { *os << row.what; }
 
 class LinearCost : public ::testing::TestWithParam<ShapeRow> {};
 
-int ReadEveryValue(HKEY, std::intptr_t, const char*, DWORD, DWORD, const BYTE*) { return 0; }
-int VisitEverything(HKEY key, const char*, std::intptr_t) { return WalkValues(key, 0, ReadEveryValue); }
-
 TEST_P(LinearCost, LoadAndWalkWithinABudgetProportionalToTheInput) {
   const ShapeRow& row = GetParam();
   std::string bytes = row.make();
@@ -251,7 +252,7 @@ TEST_P(LinearCost, LoadAndWalkWithinABudgetProportionalToTheInput) {
   std::string error;
   bool loaded = sources::InstallSources({file}, &error);
   if (loaded) {
-    EXPECT_EQ(WalkKeys(nullptr, 1, VisitEverything, 0), 0);
+    EXPECT_EQ(WalkKeys(nullptr, 1, ReadKeyValues, 0), 0);
   }
   std::uint64_t work = work_budget::Work() - start;
   EXPECT_EQ(loaded ? "" : error.substr(error.find(':') + 1), row.error);

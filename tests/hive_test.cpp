@@ -18,10 +18,8 @@ using hive_writer::Value;
 // Loads a hive image; returns the refusal, or "" after installing it.
 std::string Load(const std::string& bytes, std::optional<store::Root> root = store::Root::kLocalMachine) {
   auto reg = std::make_unique<store::Registry>();
-  auto image = std::make_unique<char[]>(bytes.size());
-  std::memcpy(image.get(), bytes.data(), bytes.size());
   std::string error;
-  if (!hive::LoadHive(*reg, std::move(image), bytes.size(), "T.DAT", root, &error)) return error;
+  if (!hive::LoadHive(*reg, hive::CopyHiveBytes(bytes), "T.DAT", root, &error)) return error;
   store::InstallRegistry(std::move(reg));
   return "";
 }
@@ -29,17 +27,11 @@ std::string Load(const std::string& bytes, std::optional<store::Root> root = sto
 // The dump the loaded tree must give, in the tests' DumpRegistry format.
 void Expect(const Key& key, const std::string& path, std::vector<std::string>& out) {
   out.push_back(path);
-  static const char digits[] = "0123456789abcdef";
   for (const Value& v : key.values) {
     std::string served = v.data;
     bool isString = v.type == 1 || v.type == 2 || v.type == 7;
     if (isString && (served.empty() || served.back() != '\0')) served += '\0';
-    std::string hex;
-    for (unsigned char c : served) {
-      hex += digits[c >> 4];
-      hex += digits[c & 15];
-    }
-    out.push_back(path + "|" + v.name + "|" + std::to_string(v.type) + "|" + hex);
+    out.push_back(testing_support::ValueLine(path, v.name, v.type, served));
   }
   for (const Key& child : key.children) Expect(child, path + "\\" + child.name, out);
 }

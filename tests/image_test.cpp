@@ -9,6 +9,7 @@
 
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
+#include "tools/registry_cli.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ class Images : public ::testing::Test {
   // kormald on a source, checked to leave the image as it was.
   testing_support::RunResult Kormald(const std::string& source, const std::string& image) {
     std::string before = Hash(image);
-    auto result = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", source}});
+    auto result = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, source}});
     EXPECT_EQ(Hash(image), before) << "the image changed";
     return result;
   }
@@ -112,8 +113,8 @@ TEST_F(Images, RawDiskWithOneFat32Partition) {
     std::string me = Disk("me.img", 48, "label: dos\\nstart=2048, type=c\\n");
     Volume(me, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", shared}});
     for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"+ALL"}}) {
-      auto fromImage = RunProgram(KORMALD_BINARY, options, {{"KORMALD_REGISTRY", me}});
-      auto fromHive = RunProgram(KORMALD_BINARY, options, {{"KORMALD_REGISTRY", shared}});
+      auto fromImage = RunProgram(KORMALD_BINARY, options, {{tools::kRegistryVariable, me}});
+      auto fromHive = RunProgram(KORMALD_BINARY, options, {{tools::kRegistryVariable, shared}});
       EXPECT_EQ(fromImage.out, fromHive.out);
     }
   }
@@ -231,11 +232,11 @@ TEST_F(Images, ImagesTheLibraryCannotReadSayHowToConvert) {
   for (const char* format : {"vdi", "qcow2"}) {
     std::string copy = dir_ + "/disk." + format;
     Sh("qemu-img convert -O " + std::string(format) + " '" + disk + "' '" + copy + "'");
-    auto result = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", copy}});
+    auto result = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, copy}});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("qemu-img convert -O raw " + copy), std::string::npos) << result.err;
   }
-  auto bad = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", disk + "#part=x"}});
+  auto bad = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, disk + "#part=x"}});
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "kormald: " + disk + "#part=x: part= takes a partition number, found 'x'\n");
 }

@@ -6,6 +6,7 @@
 
 #include "testkit/lister_fixture.h"
 #include "testkit/test_support.h"
+#include "tools/registry_cli.h"
 
 namespace {
 
@@ -15,7 +16,6 @@ using testing_support::ScratchDir;
 using testing_support::WriteFile;
 
 const std::string kKormald = KORMALD_BINARY;
-const std::string kVar = "KORMALD_REGISTRY";
 
 std::string FixtureFile() {
   static std::string path = WriteFile(ScratchDir() + "/fixture.reg", std::string("REGEDIT4\r\n") + kFixture);
@@ -26,7 +26,7 @@ class EndToEnd : public ::testing::TestWithParam<OptionRow> {};
 
 TEST_P(EndToEnd, PrintsTheListingByteForByte) {
   const OptionRow& row = GetParam();
-  auto result = RunProgram(kKormald, row.args, {{kVar, FixtureFile()}});
+  auto result = RunProgram(kKormald, row.args, {{tools::kRegistryVariable, FixtureFile()}});
   EXPECT_EQ(result.status, row.result);
   EXPECT_EQ(result.out, row.out);
   EXPECT_EQ(result.err, "");
@@ -54,7 +54,7 @@ TEST(EndToEnd, SampleRegistry) {
                               "00:  aic78xx.mpd      SCSI.INF  Adaptec AHA-2940U/AHA-2940UW PCI SCSI Controller\n"},
   };
   for (const Row& row : rows) {
-    auto result = RunProgram(kKormald, row.args, {{kVar, sample}});
+    auto result = RunProgram(kKormald, row.args, {{tools::kRegistryVariable, sample}});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, row.out);
   }
@@ -76,7 +76,7 @@ TEST(EndToEnd, RealWindowsMeHive) {
       {{"-SCSI", "+ALL"}, kHeader},
   };
   for (const Row& row : table) {
-    auto result = RunProgram(kKormald, row.args, {{kVar, hive}});
+    auto result = RunProgram(kKormald, row.args, {{tools::kRegistryVariable, hive}});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, row.out);
     EXPECT_EQ(result.err, "");
@@ -84,7 +84,7 @@ TEST(EndToEnd, RealWindowsMeHive) {
   // The same through a Windows directory whose names are in lower case.
   std::string dir = ScratchDir();
   std::filesystem::create_symlink(std::filesystem::absolute(hive), dir + "/system.dat");
-  auto result = RunProgram(kKormald, {}, {{kVar, dir}});
+  auto result = RunProgram(kKormald, {}, {{tools::kRegistryVariable, dir}});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, kHeader + rows);
 }
@@ -99,7 +99,7 @@ TEST(EndToEnd, SeveralFilesMerge) {
                                 "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Enum\\MF\\X]\n\"Driver\"=\"hdc\\\\0001\"\n"
                                 "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001]\n"
                                 "\"DriverDesc\"=\"Merged\"\n");
-  auto result = RunProgram(kKormald, {}, {{kVar, classes + ":" + nodes}});
+  auto result = RunProgram(kKormald, {}, {{tools::kRegistryVariable, classes + ":" + nodes}});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, std::string(kHeader) + "01:        A.PDR         A.INF  Merged\n");
 }
@@ -124,7 +124,7 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
       {dir, "kormald: " + dir + ": no SYSTEM.DAT or USER.DAT in this directory\n"},
   };
   for (const Row& row : rows) {
-    auto result = RunProgram(kKormald, {}, {{kVar, row.value}});
+    auto result = RunProgram(kKormald, {}, {{tools::kRegistryVariable, row.value}});
     EXPECT_EQ(result.status, 1) << row.value;
     EXPECT_EQ(result.out, "") << row.value;
     EXPECT_EQ(result.err, row.err);
@@ -132,7 +132,7 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
 }
 
 TEST(EndToEnd, UsageNeedsNoRegistry) {
-  auto result = RunProgram(kKormald, {"/?"}, {{kVar, "\x01unset"}});
+  auto result = RunProgram(kKormald, {"/?"}, {{tools::kRegistryVariable, "\x01unset"}});
   EXPECT_EQ(result.status, 20);
   EXPECT_EQ(result.out, kUsage);
   EXPECT_EQ(result.err, "");
@@ -140,7 +140,7 @@ TEST(EndToEnd, UsageNeedsNoRegistry) {
 
 TEST(EndToEnd, UnwritableOutputIsAFailure) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  auto result = RunProgram(kKormald, {}, {{kVar, FixtureFile()}}, "/dev/full");
+  auto result = RunProgram(kKormald, {}, {{tools::kRegistryVariable, FixtureFile()}}, "/dev/full");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "kormald: cannot write the output: No space left on device\n");
 }

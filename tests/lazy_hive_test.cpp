@@ -9,13 +9,17 @@
 #include <cstdio>
 #include <thread>
 
+#include "hive/layout.h"
 #include "regwalk/regwalk.h"
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
+#include "tools/registry_cli.h"
 #include "sources/sources.h"
 #include "store/store_testing.h"
 
 namespace {
+
+namespace layout = hive::layout;
 
 using hive_writer::Key;
 
@@ -102,16 +106,16 @@ TEST(LazyHive, WrittenHivesServeTheSameLazilyAsDecodedWhole) {
     void (*damage)(hive_writer::Hive& hive);
   } rows[] = {
       {"intact", [](hive_writer::Hive&) {}},
-      {"record not found", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.entryAt[12] + 24, 999); }},
-      {"values run past their record", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.recordAt[14] + 14, 9); }},
+      {"record not found", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.entryAt[12] + layout::entry::kRecord, 999); }},
+      {"values run past their record", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, h.recordAt[14] + layout::record::kValueCount, 9); }},
       // The last instance's next sibling is the second one again.
       {"sibling loop", [](hive_writer::Hive& h) {
-         hive_writer::PutU32(h.bytes, h.entryAt[67] + 20, static_cast<std::uint32_t>(h.entryAt[11] - 0x20));
+         hive_writer::PutU32(h.bytes, h.entryAt[67] + layout::entry::kNext, static_cast<std::uint32_t>(h.entryAt[11] - layout::rgkn::kAt));
        }},
       {"child loops to an ancestor", [](hive_writer::Hive& h) {
-         hive_writer::PutU32(h.bytes, h.entryAt[15] + 16, static_cast<std::uint32_t>(h.entryAt[4] - 0x20));
+         hive_writer::PutU32(h.bytes, h.entryAt[15] + layout::entry::kFirstChild, static_cast<std::uint32_t>(h.entryAt[4] - layout::rgkn::kAt));
        }},
-      {"entry outside", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, h.entryAt[3] + 16, 0x7FFFFFF0); }},
+      {"entry outside", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, h.entryAt[3] + layout::entry::kFirstChild, 0x7FFFFFF0); }},
       {"records in many blocks", [](hive_writer::Hive& h) { (void)h; }},
   };
   std::string dir = testing_support::ScratchDir();
@@ -163,9 +167,9 @@ FileAndPipe WalkFileAndPipe(const std::string& bytes) {
     }
   });
   FileAndPipe got;
-  got.pipe = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", fifo}});
+  got.pipe = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{tools::kRegistryVariable, fifo}});
   writer.join();
-  got.file = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{"KORMALD_REGISTRY", file}});
+  got.file = testing_support::RunProgram(REGWALK_BINARY, {"-v"}, {{tools::kRegistryVariable, file}});
   return got;
 }
 

@@ -4,11 +4,14 @@
 
 #include <cstring>
 
+#include "hive/layout.h"
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
 #include "hive/recover.h"
 
 namespace {
+
+namespace layout = hive::layout;
 
 using hive_writer::Key;
 using testing_support::RunProgram;
@@ -28,18 +31,16 @@ Key Tree() {
 // entry leaves the chain of its siblings.
 void Delete(hive_writer::Hive& hive, int i) {
   std::size_t k = 2 + static_cast<std::size_t>(i);
-  hive_writer::PutU16(hive.bytes, hive.recordAt[k] + 4, 0xFFFF);
-  std::uint32_t next = hive_writer::GetU32(hive.bytes, hive.entryAt[k] + 20);
-  std::size_t link = i == 0 ? hive.entryAt[1] + 16 : hive.entryAt[k - 1] + 20;
+  hive_writer::PutU16(hive.bytes, hive.recordAt[k] + layout::record::kNumber, layout::kNoNumber);
+  std::uint32_t next = hive_writer::GetU32(hive.bytes, hive.entryAt[k] + layout::entry::kNext);
+  std::size_t link = i == 0 ? hive.entryAt[1] + layout::entry::kFirstChild : hive.entryAt[k - 1] + layout::entry::kNext;
   hive_writer::PutU32(hive.bytes, link, next);
 }
 
 hive::Recovery Recover(const std::string& bytes, std::string* error = nullptr) {
-  auto image = std::make_unique<char[]>(bytes.size());
-  std::memcpy(image.get(), bytes.data(), bytes.size());
   hive::Recovery recovery;
   std::string ignored;
-  bool ok = hive::RecoverDeletedKeys(hive::MemoryHiveBytes(std::move(image), bytes.size()), "T.DAT",
+  bool ok = hive::RecoverDeletedKeys(hive::CopyHiveBytes(bytes), "T.DAT",
                                          &recovery, error != nullptr ? error : &ignored);
   EXPECT_TRUE(ok || error != nullptr);
   return recovery;
@@ -68,7 +69,7 @@ TEST(Recover, DeletedKeysAtTheStartMiddleAndEndOfABlock) {
 TEST(Recover, RecordCutByDamageIsPartialAndSaysWhatIsLost) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {5, false, true});
   Delete(hive, 6);
-  hive_writer::PutU16(hive.bytes, hive.recordAt[8] + 14, 5);  // five values said, two there
+  hive_writer::PutU16(hive.bytes, hive.recordAt[8] + layout::record::kValueCount, 5);  // five values said, two there
   hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]),
@@ -83,9 +84,9 @@ TEST(Recover, FreeRecordReusingPartOfAnOlderOne) {
   // first bytes are the old second value.
   std::size_t at = hive.recordAt[8];
   std::uint32_t size = hive_writer::GetU32(hive.bytes, at);
-  hive_writer::PutU32(hive.bytes, at, 40);
-  hive_writer::PutU32(hive.bytes, at + 40, size - 40);
-  hive_writer::PutU16(hive.bytes, at + 44, 0xFFFF);
+  hive_writer::PutU32(hive.bytes, at + layout::record::kSize, 40);
+  hive_writer::PutU32(hive.bytes, at + 40 + layout::record::kSize, size - 40);
+  hive_writer::PutU16(hive.bytes, at + 40 + layout::record::kNumber, layout::kNoNumber);
   hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]), "C6 (partial: 1 of 2 values run past the record's end and are lost)|S=text6");
@@ -95,7 +96,7 @@ TEST(Recover, FreeRecordReusingPartOfAnOlderOne) {
 TEST(Recover, NameThatNoKeyNameCanHoldIsPartial) {
   hive_writer::Hive hive = hive_writer::Write(Tree(), {5, false, true});
   Delete(hive, 6);
-  hive.bytes[hive.recordAt[8] + 21] = '\\';
+  hive.bytes[hive.recordAt[8] + layout::record::kName + 1] = '\\';
   hive::Recovery recovery = Recover(hive.bytes);
   ASSERT_EQ(recovery.keys.size(), 1U);
   EXPECT_EQ(Dump(recovery.keys[0]), "C\\ (partial: the key name holds bytes no key name can hold)|S=text6|N=abcd");
@@ -104,7 +105,7 @@ TEST(Recover, NameThatNoKeyNameCanHoldIsPartial) {
 TEST(Recover, HostileBlocksGiveWhatDecodesAndACount) {
   // Every record free.
   hive_writer::Hive all = hive_writer::Write(Tree(), {5, false, true});
-  for (std::size_t k = 1; k < all.recordAt.size(); ++k) hive_writer::PutU16(all.bytes, all.recordAt[k] + 4, 0xFFFF);
+  for (std::size_t k = 1; k < all.recordAt.size(); ++k) hive_writer::PutU16(all.bytes, all.recordAt[k] + layout::record::kNumber, layout::kNoNumber);
   EXPECT_EQ(Recover(all.bytes).keys.size(), 11U);
   // A record that claims to run past its block's end ends the block's tiling.
   hive_writer::Hive over = hive_writer::Write(Tree(), {5, false, true});

@@ -7,6 +7,7 @@
 #include "testkit/match_cases.h"
 #include "tools/backward_text.h"
 #include "testkit/test_support.h"
+#include "tools/registry_cli.h"
 #include "sources/sources.h"
 
 namespace {
@@ -16,7 +17,6 @@ using testing_support::ScratchDir;
 using testing_support::WriteFile;
 
 const std::string kRegwalk = REGWALK_BINARY;
-const std::string kVar = "KORMALD_REGISTRY";
 
 std::string TreeFile() {
   static std::string path = WriteFile(ScratchDir() + "/tree.reg", R"(REGEDIT4
@@ -48,7 +48,7 @@ class Walks : public ::testing::TestWithParam<WalkRow> {};
 
 TEST_P(Walks, PrintVisitedKeysInOrder) {
   const WalkRow& row = GetParam();
-  auto result = RunProgram(kRegwalk, row.args, {{kVar, TreeFile()}});
+  auto result = RunProgram(kRegwalk, row.args, {{tools::kRegistryVariable, TreeFile()}});
   EXPECT_EQ(result.status, row.status) << result.err;
   EXPECT_EQ(result.out, row.out);
 }
@@ -74,8 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Patterns, Walks, ::testing::Values(
     WalkRow{{"A\tB"}, 1, ""}));
 
 TEST(Walks, NoPatternAndEmptyPatternVisitEverything) {
-  auto none = RunProgram(kRegwalk, {}, {{kVar, TreeFile()}});
-  auto empty = RunProgram(kRegwalk, {""}, {{kVar, TreeFile()}});
+  auto none = RunProgram(kRegwalk, {}, {{tools::kRegistryVariable, TreeFile()}});
+  auto empty = RunProgram(kRegwalk, {""}, {{tools::kRegistryVariable, TreeFile()}});
   EXPECT_EQ(none.status, 0);
   EXPECT_EQ(none.out, empty.out);
   EXPECT_EQ(none.out,
@@ -87,17 +87,17 @@ TEST(Walks, NoPatternAndEmptyPatternVisitEverything) {
 }
 
 TEST(Walks, ValuesFollowTheirKey) {
-  auto result = RunProgram(kRegwalk, {"-v", "HKEY_LOCAL_MACHINE\\S*\\**"}, {{kVar, TreeFile()}});
+  auto result = RunProgram(kRegwalk, {"-v", "HKEY_LOCAL_MACHINE\\S*\\**"}, {{tools::kRegistryVariable, TreeFile()}});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, LM + "\\Software\\Driver Kit\n  @=\"default\"\n  \"Data\"=hex:01,02\n");
 }
 
 TEST(Walks, FilesGivenWithFTakePrecedence) {
   std::string other = WriteFile(ScratchDir() + "/other.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Only]\n");
-  auto result = RunProgram(kRegwalk, {"-f", other, "HKEY_LOCAL_MACHINE\\*"}, {{kVar, TreeFile()}});
+  auto result = RunProgram(kRegwalk, {"-f", other, "HKEY_LOCAL_MACHINE\\*"}, {{tools::kRegistryVariable, TreeFile()}});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, LM + "\\Only\n");
-  auto two = RunProgram(kRegwalk, {"-f", other, "-f", TreeFile(), "-n", "HKEY_LOCAL_MACHINE\\?nly"}, {{kVar, "\x01unset"}});
+  auto two = RunProgram(kRegwalk, {"-f", other, "-f", TreeFile(), "-n", "HKEY_LOCAL_MACHINE\\?nly"}, {{tools::kRegistryVariable, "\x01unset"}});
   EXPECT_EQ(two.out, LM + "\\Only\n");
 }
 
@@ -114,8 +114,8 @@ TEST(ExitStatus, Table) {
       {{"a", "b"}, {}, 2, "regwalk: only one pattern may be given\n"},
       {{"--match", "A"}, {}, 2, "regwalk: --match needs a pattern and at least one path\n"},
       {{"--split"}, {}, 2, "regwalk: --split needs exactly one pattern\n"},
-      {{}, {{kVar, "\x01unset"}}, 1, "regwalk: KORMALD_REGISTRY is not set"},
-      {{"-n", "HKEY_LOCAL_MACHINE"}, {{kVar, TreeFile()}}, 1,
+      {{}, {{tools::kRegistryVariable, "\x01unset"}}, 1, "regwalk: KORMALD_REGISTRY is not set"},
+      {{"-n", "HKEY_LOCAL_MACHINE"}, {{tools::kRegistryVariable, TreeFile()}}, 1,
        "regwalk: walk failed: -1 (the pattern does not compile"},
   };
   for (const Row& row : rows) {
@@ -140,7 +140,7 @@ TEST(ExitStatus, DamagedKeyIsNamedAndTheStatusSaysIncomplete) {
   bytes[root + 2] = '\xff';
   bytes[root + 3] = '\x7f';
   std::string damaged = WriteFile(ScratchDir() + "/SYSTEM.DAT", bytes);
-  auto result = RunProgram(kRegwalk, {"HKEY_LOCAL_MACHINE\\*"}, {{kVar, damaged}});
+  auto result = RunProgram(kRegwalk, {"HKEY_LOCAL_MACHINE\\*"}, {{tools::kRegistryVariable, damaged}});
   EXPECT_EQ(result.status, 3);
   EXPECT_EQ(result.err, "regwalk: " + damaged + ": offset 0x8000001f: a key under HKEY_LOCAL_MACHINE: key entry "
                         "0x7fffffff lies outside the key area; left out with its subkeys\n");
@@ -150,7 +150,7 @@ TEST(Match, EveryRowOfTheMatcherTable) {
   std::string expectedOut;
   for (const match_cases::MatchRow& row : match_cases::AllRows()) {
     if (row.caseFlag != 0) continue;
-    auto result = RunProgram(kRegwalk, {"--match", row.pattern, row.text, "X"}, {{kVar, "\x01unset"}});
+    auto result = RunProgram(kRegwalk, {"--match", row.pattern, row.text, "X"}, {{tools::kRegistryVariable, "\x01unset"}});
     EXPECT_EQ(result.status, 0);
     std::string first = result.out.substr(0, result.out.find('\t'));
     EXPECT_EQ(first, std::to_string(row.expected)) << row.pattern << " " << row.text;
@@ -185,7 +185,7 @@ std::vector<std::string> DumpOf(const std::string& file) {
 std::string Export(const std::string& file, const std::string& dir, const std::vector<std::string>& pattern = {}) {
   std::vector<std::string> args{"-e"};
   args.insert(args.end(), pattern.begin(), pattern.end());
-  auto result = RunProgram(kRegwalk, args, {{kVar, file}});
+  auto result = RunProgram(kRegwalk, args, {{tools::kRegistryVariable, file}});
   EXPECT_EQ(result.status, 0) << result.err;
   return WriteFile(dir + "/export" + std::to_string(result.out.size()) + ".reg", result.out);
 }

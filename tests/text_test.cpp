@@ -5,6 +5,7 @@
 
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
+#include "tools/registry_cli.h"
 
 namespace {
 
@@ -51,9 +52,9 @@ TEST_P(Codepages, ShownInTheLocaleAndPaddedAsStored) {
   std::string pad(1 + 12 - w.port.size(), ' ');
   std::string stored = std::string(kHeader) + "01:" + pad + w.port + "     MSHDC.INF  " + w.desc + "\n";
   std::string shown = std::string(kHeader) + "01:" + pad + w.portUtf8 + "     MSHDC.INF  " + w.descUtf8 + "\n";
-  std::map<std::string, std::string> utf8{{"KORMALD_REGISTRY", hive}, {"LC_ALL", "C.UTF-8"}};
+  std::map<std::string, std::string> utf8{{tools::kRegistryVariable, hive}, {"LC_ALL", "C.UTF-8"}};
   EXPECT_EQ(RunProgram(KORMALD_BINARY, {}, utf8).out, shown);
-  EXPECT_EQ(RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", hive}}).out, stored);  // the C locale
+  EXPECT_EQ(RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, hive}}).out, stored);  // the C locale
   auto raw = utf8;
   raw["KORMALD_CODEPAGE"] = "raw";
   EXPECT_EQ(RunProgram(KORMALD_BINARY, {}, raw).out, stored);
@@ -80,7 +81,7 @@ std::string RegFile(const std::string& acp, const std::string& desc) {
 TEST(Text, ByteWithoutMappingIsShownAsAQuestionMark) {
   // 0x81 is no character of Windows-1252.
   std::string reg = testing_support::WriteFile(testing_support::ScratchDir() + "/a.reg", RegFile("1252", "A\x81Z"));
-  auto result = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", reg}, {"LC_ALL", "C.UTF-8"}});
+  auto result = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, reg}, {"LC_ALL", "C.UTF-8"}});
   EXPECT_EQ(result.out, std::string(kHeader) + "01:        P.PDR             ?  A?Z\n");
 }
 
@@ -110,10 +111,10 @@ std::string Utf16(const std::string& utf8) {
 TEST(Text, UnknownCodepageIsReadAsWestern) {
   for (const char* acp : {"4711", "", "none"}) {
     std::string reg = testing_support::WriteFile(testing_support::ScratchDir() + "/a.reg", RegFile(acp, "\xC4"));
-    auto rows = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", reg}, {"LC_ALL", "C.UTF-8"}});
+    auto rows = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, reg}, {"LC_ALL", "C.UTF-8"}});
     EXPECT_EQ(rows.out, std::string(kHeader) + "01:        P.PDR             ?  Ä\n") << acp;
     auto export5 = RunProgram(REGWALK_BINARY, {"-E", "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001"},
-                              {{"KORMALD_REGISTRY", reg}});
+                              {{tools::kRegistryVariable, reg}});
     EXPECT_EQ(export5.status, 0) << acp << export5.err;
     EXPECT_NE(export5.out.find(Utf16("\"DriverDesc\"=\"Ä\"").substr(2)), std::string::npos) << acp;
   }
@@ -131,7 +132,7 @@ TEST(Text, Version5ExportIsStoredInTheRegistrysCodepage) {
   std::string acp = testing_support::WriteFile(
       dir + "/acp.reg", "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n"
                         "\"ACP\"=\"1251\"\r\n");
-  std::map<std::string, std::string> env{{"KORMALD_REGISTRY", v5 + ":" + acp}};
+  std::map<std::string, std::string> env{{tools::kRegistryVariable, v5 + ":" + acp}};
   // Stored in 1251; the Japanese character has no place there.
   auto listing = RunProgram(KORMALD_BINARY, {}, env);
   EXPECT_EQ(listing.out, std::string(kHeader) + "01:        P.PDR             ?  \xCA\xEE\xED\xF2\xF0\xEE\xEB\xEB\xE5\xF0 ?\n");
@@ -146,20 +147,20 @@ TEST(Text, Version5ExportIsStoredInTheRegistrysCodepage) {
   EXPECT_TRUE(v5Export.out.starts_with(Utf16("Windows Registry Editor Version 5.00\r\n")));
   std::string version5 = testing_support::WriteFile(dir + "/5.reg", v5Export.out);
   for (const std::string& file : {regedit4, version5}) {
-    auto again = RunProgram(REGWALK_BINARY, {"-e", "HKEY_LOCAL_MACHINE\\**"}, {{"KORMALD_REGISTRY", file}});
+    auto again = RunProgram(REGWALK_BINARY, {"-e", "HKEY_LOCAL_MACHINE\\**"}, {{tools::kRegistryVariable, file}});
     EXPECT_EQ(again.out, exported.out) << file;
   }
 }
 
 TEST(Text, CodepageVariableIsChecked) {
   std::string reg = testing_support::WriteFile(testing_support::ScratchDir() + "/a.reg", RegFile("1252", "D"));
-  auto bad = RunProgram(KORMALD_BINARY, {}, {{"KORMALD_REGISTRY", reg}, {"KORMALD_CODEPAGE", "latin"}});
+  auto bad = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, reg}, {"KORMALD_CODEPAGE", "latin"}});
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "kormald: KORMALD_CODEPAGE=latin: expected a Windows codepage number (such as 1252) or raw\n");
   // A number overrides the registry's own: 0xC4 is Д in 1251, Ä in 1252.
   std::string desc = testing_support::WriteFile(testing_support::ScratchDir() + "/b.reg", RegFile("1252", "\xC4"));
   auto cyrillic = RunProgram(KORMALD_BINARY, {},
-                             {{"KORMALD_REGISTRY", desc}, {"KORMALD_CODEPAGE", "1251"}, {"LC_ALL", "C.UTF-8"}});
+                             {{tools::kRegistryVariable, desc}, {"KORMALD_CODEPAGE", "1251"}, {"LC_ALL", "C.UTF-8"}});
   EXPECT_EQ(cyrillic.out, std::string(kHeader) + "01:        P.PDR             ?  Д\n");
 }
 
