@@ -56,17 +56,12 @@ const char* UnusableName(std::string_view name) {
   return nullptr;
 }
 
-// The values of a record, in stored order: f(name, type, data) for each
-// that lies wholly inside it; the first that does not ends the list.
-template <typename F>
-void ForEachValue(std::string_view record, std::size_t nameLength, std::size_t count, F&& f) {
-  std::size_t v = record::kName + nameLength;
-  for (std::size_t i = 0; i < count; ++i) {
-    ValueHeader h;
-    if (!ParseValueHeader(record, v, &h) || h.end(v) > record.size()) return;
-    f(ValueName(record, v, h), h.type, ValueData(record, v, h));
-    v = h.end(v);
-  }
+// The values of a record that lie wholly inside it, as the store keeps them.
+void AppendValues(std::string_view record, std::size_t nameLength, std::size_t count, std::vector<Value>& into) {
+  ForEachValue(record, nameLength, count, [&](std::size_t at, const ValueHeader& h) {
+    into.push_back(Value{ValueName(record, at, h), ValueData(record, at, h), h.type});
+    return true;
+  });
 }
 
 class HiveReader final : public store::LazySource {
@@ -144,10 +139,10 @@ class HiveReader final : public store::LazySource {
       if (!key) continue;
       std::uint32_t node = reg.FindChild(parent, key->name);
       if (node == kNoNode) node = reg.AddChild(parent, reg.Keep(key->name));
-      ForEachValue(key->record, key->name.size(), key->valueCount,
-                   [&](std::string_view name, std::uint32_t type, std::string_view data) {
-                     reg.SetValue(node, name, type, data);
-                   });
+      ForEachValue(key->record, key->name.size(), key->valueCount, [&](std::size_t v, const ValueHeader& h) {
+        reg.SetValue(node, ValueName(key->record, v, h), h.type, ValueData(key->record, v, h));
+        return true;
+      });
       if (e.firstChild != kNone) stack.push_back(Level{node, e.firstChild, depth + 1});
     }
   }
@@ -181,9 +176,7 @@ class HiveReader final : public store::LazySource {
     // file may change between two reads.
     KeyRecordHeader h = ParseKeyRecordHeader(r);
     into.reserve(into.size() + h.valueCount);
-    ForEachValue(r, h.nameLength, h.valueCount, [&](std::string_view name, std::uint32_t type, std::string_view data) {
-      into.push_back(Value{name, data, type});
-    });
+    AppendValues(r, h.nameLength, h.valueCount, into);
   }
 
  private:
@@ -312,19 +305,19 @@ class HiveReader final : public store::LazySource {
       return std::nullopt;
     }
     // Every value is checked before the key is taken, so a damaged key has none.
-    std::size_t v = record::kName + h.nameLength;
-    for (std::size_t i = 0; i < h.valueCount; ++i) {
-      ValueHeader value;
-      if (!ParseValueHeader(r, v, &value) || value.end(v) > r.size()) {
-        Damaged(reg, parent, name, offset + v, "values run past their record");
-        return std::nullopt;
-      }
-      if (value.nameLength > store::kMaxValueNameBytes) {
-        Damaged(reg, parent, name, offset + v,
-                "value name longer than " + std::to_string(store::kMaxValueNameBytes) + " bytes");
-        return std::nullopt;
-      }
-      v = value.end(v);
+    bool longName = false;
+    ValueListEnd end = ForEachValue(r, h.nameLength, h.valueCount, [&](std::size_t, const ValueHeader& value) {
+      longName = value.nameLength > store::kMaxValueNameBytes;
+      return !longName;
+    });
+    if (longName) {
+      Damaged(reg, parent, name, offset + end.at,
+              "value name longer than " + std::to_string(store::kMaxValueNameBytes) + " bytes");
+      return std::nullopt;
+    }
+    if (end.taken < h.valueCount) {
+      Damaged(reg, parent, name, offset + end.at, "values run past their record");
+      return std::nullopt;
     }
     return KeyRecord{name, r, offset, h.valueCount};
   }

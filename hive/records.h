@@ -71,6 +71,27 @@ inline std::string_view ValueData(std::string_view record, std::size_t at, const
   return record.substr(at + layout::value::kName + v.nameLength, v.dataLength);
 }
 
+// Where a walk of a value list stopped: how many values it took, and the
+// offset in the record past them (where the next value starts).
+struct ValueListEnd {
+  std::size_t taken;
+  std::size_t at;
+};
+
+// The value list of a key record whose name is nameLength bytes long: calls
+// f(at, header) for each of count values, in stored order, while the value
+// lies wholly inside the record and f returns true.
+template <typename F>
+ValueListEnd ForEachValue(std::string_view record, std::size_t nameLength, std::size_t count, F&& f) {
+  std::size_t at = layout::record::kName + nameLength;
+  for (std::size_t i = 0; i < count; ++i) {
+    ValueHeader h;
+    if (!ParseValueHeader(record, at, &h) || h.end(at) > record.size() || !f(at, h)) return ValueListEnd{i, at};
+    at = h.end(at);
+  }
+  return ValueListEnd{count, at};
+}
+
 // The records of a block, in order: calls f(offset, size) for each until
 // the tiling breaks (a size below 4 or past the block's end).
 template <typename F>

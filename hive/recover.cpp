@@ -30,16 +30,13 @@ void RecoverOne(std::string_view r, std::uint64_t at, Recovery* out) {
   bool nameUsable = std::none_of(key.name.begin(), key.name.end(), [](char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == '\\';
   });
-  std::size_t v = record::kName + h.nameLength;
-  for (std::size_t i = 0; i < key.valueCount; ++i) {
-    ValueHeader value;
-    if (!ParseValueHeader(r, v, &value) || value.end(v) > r.size()) {
-      key.lost = std::to_string(key.valueCount - i) + " of " + std::to_string(key.valueCount) +
-                 " values run past the record's end and are lost";
-      break;
-    }
-    key.values.push_back(store::Value{ValueName(r, v, value), ValueData(r, v, value), value.type});
-    v = value.end(v);
+  ValueListEnd end = ForEachValue(r, h.nameLength, key.valueCount, [&](std::size_t at, const ValueHeader& value) {
+    key.values.push_back(store::Value{ValueName(r, at, value), ValueData(r, at, value), value.type});
+    return true;
+  });
+  if (end.taken < key.valueCount) {
+    key.lost = std::to_string(key.valueCount - end.taken) + " of " + std::to_string(key.valueCount) +
+               " values run past the record's end and are lost";
   }
   if (!nameUsable) {
     std::string what = "the key name holds bytes no key name can hold";

@@ -1,5 +1,5 @@
 // The Win32 registry calls over the installed store, with the platform's
-// buffer and length contracts. The seam (seam.cpp) sends calls here.
+// buffer and length contracts.
 #include <algorithm>
 #include <cstring>
 

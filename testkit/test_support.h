@@ -1,5 +1,11 @@
-// Helpers shared by the tests: registries built from .reg text, files in a
-// scratch directory, and running the built programs.
+// testkit/ owns what tests, benchmarks and fuzz targets share: the hive
+// writer (hive_writer.h, laid out through the reader's layout header), the
+// work budget that holds a load to its input's size (work_budget.h), the
+// hostile shapes (hostile_shapes.h), the read-everything visitor
+// (walk_everything.h), the lister's fixture registry (lister_fixture.h), the
+// matcher's case tables (match_cases.h), and here the GoogleTest fixtures:
+// registries built from .reg text, files in a scratch directory, and
+// running the built programs.
 #pragma once
 
 #include <cstdint>
