@@ -267,6 +267,7 @@ const std::vector<Shape>& Shapes() {
       {"deleted_one_by_one_20000", hostile_shapes::DeletedOneByOne(20000)},
       {"damaged_siblings_30000", hostile_shapes::DamagedSiblings(30000)},
       {"same_named_siblings_30000", hostile_shapes::SameNamedSiblings(30000)},
+      {"same_numbered_blocks_65534_keys_20000", hostile_shapes::SameNumberedBlocks(65534, 20000)},
   };
   return shapes;
 }
@@ -289,7 +290,7 @@ void BM_HostileShape(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * shape.bytes.size()));
 }
-BENCHMARK(BM_HostileShape)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HostileShape)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
   }
   bool ok = write(hives + "/damaged-siblings.dat", hostile_shapes::DamagedSiblings(2000)) &&
             write(hives + "/same-named-siblings.dat", hostile_shapes::SameNamedSiblings(2000)) &&
+            write(hives + "/same-numbered-blocks.dat", hostile_shapes::SameNumberedBlocks(2000, 2000)) &&
             write(regs + "/many-values.reg", hostile_shapes::ManyValues(2000)) &&
             write(regs + "/long-hex.reg", hostile_shapes::LongHex(500)) &&
             write(regs + "/deep-long-names.reg", hostile_shapes::DeepLongNames(100, 255)) &&

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "hive/frame.h"
@@ -231,6 +232,7 @@ class HiveReader final : public store::LazySource {
     // the break cannot be found, and keys that name them are damaged.
     std::uint16_t highest = 0;
     ForEachRecord(b.bytes, [&](std::size_t r, std::uint32_t size) {
+      ++store::g_storeSteps;
       if (size < record::kBytes) return;
       KeyRecordHeader h = ParseKeyRecordHeader(b.bytes.substr(r));
       if (h.free()) return;
@@ -251,27 +253,71 @@ class HiveReader final : public store::LazySource {
     }
   }
 
+  // Where a record of that number starts in an indexed block; 0: none.
+  static std::uint32_t OffsetIn(const Block& b, std::uint16_t recordNumber) {
+    if (!b.byNumber.empty()) return recordNumber < b.byNumber.size() ? b.byNumber[recordNumber] : 0;
+    auto r = std::lower_bound(b.records.begin(), b.records.end(), std::pair{recordNumber, std::uint32_t{0}});
+    return r != b.records.end() && r->first == recordNumber ? r->second : 0;
+  }
+
   // A used record by block and record number, from its start to its end;
   // empty when there is none. The first block of that number that holds the
   // record wins, and within a block the first record of that number.
   std::string_view FindRecord(std::uint16_t blockNumber, std::uint16_t recordNumber, std::uint64_t* at) {
     if (blockNumber == kNoNumber || recordNumber == kNoNumber) return {};
     auto first = std::lower_bound(byNumber_.begin(), byNumber_.end(), std::pair{blockNumber, std::uint32_t{0}});
-    for (auto it = first; it != byNumber_.end() && it->first == blockNumber; ++it) {
-      Block& b = blocks_[it->second];
+    if (first == byNumber_.end() || first->first != blockNumber) return {};
+    std::uint32_t index = first->second;
+    std::uint32_t offset = 0;
+    if (std::next(first) == byNumber_.end() || std::next(first)->first != blockNumber) {
+      Block& b = blocks_[index];
       if (!b.indexed) Index(b);
-      std::uint32_t offset = 0;
-      if (!b.byNumber.empty()) {
-        if (recordNumber < b.byNumber.size()) offset = b.byNumber[recordNumber];
-      } else {
-        auto r = std::lower_bound(b.records.begin(), b.records.end(), std::pair{recordNumber, std::uint32_t{0}});
-        if (r != b.records.end() && r->first == recordNumber) offset = r->second;
+      offset = OffsetIn(b, recordNumber);
+    } else {
+      // Several blocks carry the number (Windows never writes that; a
+      // damaged or crafted file does): they are indexed together once, so
+      // that no look-up tries them one by one.
+      const std::vector<SharedRecord>& shared = SharedIndex(first);
+      auto r = std::lower_bound(shared.begin(), shared.end(), recordNumber,
+                                [](const SharedRecord& e, std::uint16_t n) { return e.number < n; });
+      if (r != shared.end() && r->number == recordNumber) {
+        index = r->block;
+        offset = r->offset;
       }
-      if (offset == 0) continue;
-      *at = b.span.at + offset;
-      return b.bytes.substr(offset, U32(b.bytes, offset + record::kSize));
     }
-    return {};
+    ++store::g_storeSteps;
+    if (offset == 0) return {};
+    Block& b = blocks_[index];
+    *at = b.span.at + offset;
+    return b.bytes.substr(offset, U32(b.bytes, offset + record::kSize));
+  }
+
+  struct SharedRecord {
+    std::uint16_t number;
+    std::uint32_t block;   // index in blocks_
+    std::uint32_t offset;  // in that block
+  };
+
+  // The records of every block that carries the number first points at, by
+  // record number; of several, the first block's in file order, and in it
+  // the first record.
+  const std::vector<SharedRecord>& SharedIndex(std::vector<std::pair<std::uint16_t, std::uint32_t>>::iterator first) {
+    auto [it, fresh] = shared_.try_emplace(first->first);
+    std::vector<SharedRecord>& table = it->second;
+    if (!fresh) return table;
+    for (auto b = first; b != byNumber_.end() && b->first == first->first; ++b) {
+      Block& block = blocks_[b->second];
+      if (!block.indexed) Index(block);
+      ++store::g_storeSteps;
+      for (std::uint32_t n = 0; n < block.byNumber.size(); ++n) {
+        if (block.byNumber[n] != 0) table.push_back(SharedRecord{static_cast<std::uint16_t>(n), b->second, block.byNumber[n]});
+      }
+      for (const auto& [number, offset] : block.records) table.push_back(SharedRecord{number, b->second, offset});
+    }
+    std::stable_sort(table.begin(), table.end(),
+                     [](const SharedRecord& a, const SharedRecord& b) { return a.number < b.number; });
+    store::g_storeSteps += table.size();
+    return table;
   }
 
   // Finds and checks the record of the key at entry. Damage is recorded on
@@ -327,6 +373,7 @@ class HiveReader final : public store::LazySource {
   Frame frame_;
   std::vector<Block> blocks_;                                      // in file order
   std::vector<std::pair<std::uint16_t, std::uint32_t>> byNumber_;  // (block number, index), sorted
+  std::unordered_map<std::uint16_t, std::vector<SharedRecord>> shared_;  // by a number several blocks carry
   // One bit per byte of the key area: the entries a chain has taken. Zero
   // pages cost nothing until a bit on them is set.
   std::unique_ptr<std::uint64_t[], FreeDeleter> claimed_;

@@ -62,4 +62,22 @@ inline std::string SameNamedSiblings(int n) {
   return hive_writer::Write(root).bytes;
 }
 
+// A hive whose n keys all lie in its last block, behind empty blocks that
+// carry the same number: a look-up that tries each block of a number in
+// turn costs keys times blocks.
+inline std::string SameNumberedBlocks(int emptyBlocks, int keys) {
+  hive_writer::Key root{"", {}, {hive_writer::Key{"Wide", {}, {}}}};
+  for (int i = 0; i < keys; ++i) root.children[0].children.push_back(hive_writer::Key{"K" + std::to_string(i), {}, {}});
+  hive_writer::Hive hive = hive_writer::Write(root, {static_cast<std::size_t>(keys) + 1, false, false});
+  std::size_t firstBlock = hive_writer::GetU32(hive.bytes, layout::file::kFirstBlock);
+  std::string empty(layout::block::kBytes, '\0');
+  empty.replace(layout::block::kSignature, 4, "RGDB");
+  hive_writer::PutU32(empty, layout::block::kSize, static_cast<std::uint32_t>(layout::block::kBytes));
+  std::string blocks;
+  for (int i = 0; i < emptyBlocks; ++i) blocks += empty;
+  hive.bytes.insert(firstBlock, blocks);
+  hive_writer::PutU16(hive.bytes, layout::file::kBlockCount, static_cast<std::uint16_t>(emptyBlocks + 1));
+  return hive.bytes;
+}
+
 }  // namespace hostile_shapes

@@ -270,6 +270,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LinearCost, ::testing::Values(
     ShapeRow{"many keys and values deleted one by one", [] { return hostile_shapes::DeletedOneByOne(20000); }, ""},
     ShapeRow{"many damaged siblings in a hive", [] { return hostile_shapes::DamagedSiblings(30000); }, ""},
     ShapeRow{"many siblings of the same name in a hive", [] { return hostile_shapes::SameNamedSiblings(30000); },
+             ""},
+    ShapeRow{"keys in the last of many blocks of one number", [] { return hostile_shapes::SameNumberedBlocks(65534, 20000); },
              ""}));
 
 }  // namespace
