@@ -299,10 +299,10 @@ struct Finder {
 
 extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int partition,
                                                                           const char* path, const char* cab,
-                                                                          KormaldHiveFound found, void* context,
-                                                                          char* error, std::size_t errorSize) {
+                                                                          KormaldHiveFound found,
+                                                                          KormaldImageFailed failed, void* context) {
   auto fail = [&](const std::string& what) {
-    std::snprintf(error, errorSize, "%s", what.c_str());
+    failed(context, what.c_str());
     return 1;
   };
   Image disk;

@@ -14,11 +14,15 @@ extern "C" {
 // lent for the call. Returns 0 to go on.
 typedef int (*KormaldHiveFound)(void* context, const char* label, int root, const char* bytes, std::size_t size);
 
+// Called once when reading the image fails, with what is wrong: one line,
+// or a line and the choices it offers, one a line; lent for the call.
+typedef void (*KormaldImageFailed)(void* context, const char* message);
+
 // Finds the registry in image (partition -1: any; path and cab empty: the
 // Windows directory the image holds) and hands each hive to found. 0 on
-// success; otherwise error holds one line naming what is wrong.
+// success; otherwise failed has heard what is wrong.
 typedef int (*KormaldImageRead)(const char* image, int partition, const char* path, const char* cab,
-                                KormaldHiveFound found, void* context, char* error, std::size_t errorSize);
+                                KormaldHiveFound found, KormaldImageFailed failed, void* context);
 }
 
 inline constexpr char kImageReadSymbol[] = "kormald_image_read";

@@ -23,8 +23,11 @@ namespace {
 #ifndef _WIN32
 struct Loading {
   Registry* reg;
-  std::string error;
+  std::string error;   // from loading a hive the module gave
+  std::string failed;  // from the module: the whole message, however long
 };
+
+void TakeFailure(void* context, const char* message) { static_cast<Loading*>(context)->failed = message; }
 
 int TakeHive(void* context, const char* label, int root, const char* bytes, std::size_t size) {
   auto* loading = static_cast<Loading*>(context);
@@ -75,16 +78,15 @@ bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::str
     *error = selector.image + ": " + *error;
     return false;
   }
-  Loading loading{&reg, {}};
-  char message[1024] = {};
+  Loading loading{&reg, {}, {}};
   int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(), TakeHive,
-                &loading, message, sizeof message);
+                TakeFailure, &loading);
   if (!loading.error.empty()) {
     *error = loading.error;
     return false;
   }
   if (rc != 0) {
-    *error = message;
+    *error = loading.failed;
     return false;
   }
   return true;

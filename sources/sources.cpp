@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "regfile/regfile.h"
@@ -120,12 +121,28 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
       *error = SystemError(path, errno);
       return false;
     }
-    std::string system, user;
+    // Every name of each hive, in any letter case: a file system that tells
+    // case apart (not FAT) can hold two, and which one the directory lists
+    // first is no choice to make for the user.
+    std::vector<std::string> systems, users;
     while (const dirent* entry = ::readdir(dir)) {
-      if (system.empty() && store::SameName(entry->d_name, "SYSTEM.DAT")) system = entry->d_name;
-      if (user.empty() && store::SameName(entry->d_name, "USER.DAT")) user = entry->d_name;
+      if (store::SameName(entry->d_name, "SYSTEM.DAT")) systems.emplace_back(entry->d_name);
+      if (store::SameName(entry->d_name, "USER.DAT")) users.emplace_back(entry->d_name);
     }
     ::closedir(dir);
+    for (std::vector<std::string>* names : {&systems, &users}) {
+      if (names->size() < 2) continue;
+      std::sort(names->begin(), names->end());
+      std::string list;
+      for (std::size_t i = 0; i < names->size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == names->size() ? " and " : ", ") + (*names)[i];
+      }
+      std::string count = names->size() == 2 ? "two" : std::to_string(names->size());
+      *error = path + ": holds " + list + ": one hive in " + count + " files; name the one to read";
+      return false;
+    }
+    std::string system = systems.empty() ? "" : systems.front();
+    std::string user = users.empty() ? "" : users.front();
     if (system.empty() && user.empty()) {
       *error = path + ": no SYSTEM.DAT or USER.DAT in this directory";
       return false;

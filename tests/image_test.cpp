@@ -161,6 +161,16 @@ TEST_F(Images, TwoInstallationsAreNotGuessedAt) {
                         "  partition 1 (C:): \\WINDOWS   (choose it with " + disk + "#part=1)\n"
                         "  partition 2 (D:): \\WINDOWS   (choose it with " + disk + "#part=2)\n");
   ExpectListing(disk + "#part=2", disk, "Second install");
+
+  // Under a long path the list is no shorter: every choice is named.
+  std::string deep = dir_ + "/" + std::string(200, 'd') + "/" + std::string(200, 'e');
+  Sh("mkdir -p '" + deep + "' && cp '" + disk + "' '" + deep + "/two.img'");
+  std::string far = deep + "/two.img";
+  auto farResult = Kormald(far, far);
+  EXPECT_EQ(farResult.status, 1);
+  EXPECT_EQ(farResult.err, "kormald: " + far + ": 2 Windows directories, and no MSDOS.SYS to choose between them:\n"
+                           "  partition 1 (C:): \\WINDOWS   (choose it with " + far + "#part=1)\n"
+                           "  partition 2 (D:): \\WINDOWS   (choose it with " + far + "#part=2)\n");
 }
 
 TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {

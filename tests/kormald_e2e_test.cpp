@@ -109,6 +109,18 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
   std::string bad = WriteFile(dir + "/bad.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=hex:1\n");
   std::string junk = WriteFile(dir + "/junk.bin", "MZ\x90\x00");
   std::string good = FixtureFile();
+  // A Windows directory on a file system that tells letter case apart, with
+  // two files for one hive.
+  std::string twice = dir + "/twice";
+  std::filesystem::create_directory(twice);
+  for (const char* name : {"system.dat", "SYSTEM.DAT", "User.dat"}) {
+    WriteFile(twice + "/" + name, "CREG");
+  }
+  std::string thrice = dir + "/thrice";
+  std::filesystem::create_directory(thrice);
+  for (const char* name : {"user.dat", "USER.DAT", "User.Dat"}) {
+    WriteFile(thrice + "/" + name, "CREG");
+  }
   struct Row {
     std::string value;  // "\x01unset" removes the variable
     std::string err;
@@ -122,6 +134,8 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
       {good + ":" + bad, "kormald: " + bad + ":3: hex bytes need two digits each, found '1'\n"},
       {junk, "kormald: " + junk + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n"},
       {dir, "kormald: " + dir + ": no SYSTEM.DAT or USER.DAT in this directory\n"},
+      {twice, "kormald: " + twice + ": holds SYSTEM.DAT and system.dat: one hive in two files; name the one to read\n"},
+      {thrice, "kormald: " + thrice + ": holds USER.DAT, User.Dat and user.dat: one hive in 3 files; name the one to read\n"},
   };
   for (const Row& row : rows) {
     auto result = RunProgram(kKormald, {}, {{tools::kRegistryVariable, row.value}});
