@@ -48,6 +48,13 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
       *error = std::string(entry) + ": expected part=N, path=... or cab=... after '#', found '" + std::string(item) + "'";
       return false;
     }
+    bool given = key == "part" ? out->partition >= 0 : key == "path" ? !out->path.empty()
+                 : key == "cab"    ? !out->cab.empty()
+                                   : false;
+    if (given) {
+      *error = std::string(entry) + ": " + std::string(key) + "= is given twice";
+      return false;
+    }
     if (key == "part") {
       if (value.size() > 3 || value.find_first_not_of("0123456789") != std::string_view::npos) {
         *error = std::string(entry) + ": part= takes a partition number, found '" + std::string(value) + "'";

@@ -59,6 +59,9 @@ std::string Label(const Volume& v) {
   return label;
 }
 
+// What a Microsoft cabinet (SYSBCKUP\RB000.CAB) begins with.
+constexpr std::string_view kCabinetSignature = "MSCF";
+
 // The Sleuth Kit takes paths with '/'; Windows users write '\'.
 std::string TskPath(std::string path) {
   for (char& c : path) {
@@ -265,6 +268,11 @@ struct Finder {
       return false;
     }
     std::string label = std::string(image) + ": " + Label(v) + ": " + WindowsPath(path);
+    if (cab.empty() && bytes.starts_with(kCabinetSignature)) {
+      error = label + ": a cabinet; name the hive in it with &cab=, such as " + image + "#path=" +
+              WindowsPath(path) + "&cab=SYSTEM.DAT";
+      return false;
+    }
     if (!cab.empty()) {
       std::string unpacked;
       if (!Unpack(bytes, cab, &unpacked, &error)) {
@@ -322,6 +330,10 @@ extern "C" __attribute__((visibility("default"))) int kormald_image_read(const c
     }
     const Volume& v = *volumes.front();
     std::string where = path[0] != '\0' ? path : "\\WINDOWS";
+    if (cab[0] != '\0' && IsDirectory(v.fs, where)) {
+      return fail(std::string(image) + ": " + Label(v) + ": cab= names a file in a cabinet, and " +
+                  WindowsPath(where) + " is a directory");
+    }
     bool ok = path[0] != '\0' && !IsDirectory(v.fs, where) ? finder.Give(v, where, cab, RootOf(where))
                                                             : finder.GiveDirectory(v, where);
     return ok ? 0 : fail(finder.error);

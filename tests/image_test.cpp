@@ -183,6 +183,31 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   auto missing = Kormald(disk + "#path=\\WINDOWS\\SYSTEM.1ST", disk);
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "kormald: " + disk + ": partition 1 (C:): no \\WINDOWS\\SYSTEM.1ST\n");
+
+  // A selector part that does not apply is an error naming it, never
+  // passed over.
+  const std::string cab = "\\WINDOWS\\SYSBCKUP\\RB000.CAB";
+  struct Row {
+    std::string selector;
+    std::string err;  // after "kormald: " and the image's path
+  } rows[] = {
+      {"#path=\\WINDOWS&cab=SYSTEM.DAT",
+       ": partition 1 (C:): cab= names a file in a cabinet, and \\WINDOWS is a directory"},
+      {"#path=" + cab, ": partition 1 (C:): " + cab + ": a cabinet; name the hive in it with &cab=, such as " + disk +
+                           "#path=" + cab + "&cab=SYSTEM.DAT"},
+      {"#path=\\WINDOWS\\SYSTEM.DA0&cab=SYSTEM.DAT",
+       ": partition 1 (C:): \\WINDOWS\\SYSTEM.DA0: not a cabinet, or a damaged one"},
+      {"#part=1&part=2", "#part=1&part=2: part= is given twice"},
+      {"#path=\\WINDOWS&path=\\WIN98", "#path=\\WINDOWS&path=\\WIN98: path= is given twice"},
+      {"#path=" + cab + "&cab=SYSTEM.DAT&cab=USER.DAT", "#path=" + cab + "&cab=SYSTEM.DAT&cab=USER.DAT: cab= is given twice"},
+      {"#cab=SYSTEM.DAT", "#cab=SYSTEM.DAT: cab= names a file inside the cabinet that path= names"},
+  };
+  for (const Row& row : rows) {
+    auto result = Kormald(disk + row.selector, disk);
+    EXPECT_EQ(result.status, 1) << row.selector;
+    EXPECT_EQ(result.out, "") << row.selector;
+    EXPECT_EQ(result.err, "kormald: " + disk + row.err + "\n");
+  }
 }
 
 // Damage the image reader cannot read past: one line naming the image and
