@@ -37,15 +37,24 @@ std::string Folded(std::string_view name) {
   return folded;
 }
 
+// The live keys of one name, as a recovered record is shown beside them:
+// listed in full with the first record of the name, and named by that
+// record afterwards, so that records and live keys of one name, however
+// many of each, cost a line apiece.
+struct Candidates {
+  std::vector<std::string> paths;
+  std::string listedWith;  // "FILE: offset 0x..": the record they were listed with
+};
+
 // Live keys by folded name, for the names of recovered keys only.
-using Candidates = std::map<std::string, std::vector<std::string>>;
+using CandidatesByName = std::map<std::string, Candidates>;
 
 int NoteCandidate(HKEY, const char* path, std::intptr_t user) {
-  auto* candidates = reinterpret_cast<Candidates*>(user);
+  auto* candidates = reinterpret_cast<CandidatesByName*>(user);
   std::string_view name = path;
   name.remove_prefix(name.rfind('\\') + 1);
   auto it = candidates->find(Folded(name));
-  if (it != candidates->end()) it->second.push_back(path);
+  if (it != candidates->end()) it->second.paths.push_back(path);
   return 0;
 }
 
@@ -97,8 +106,7 @@ std::string Served(const store::Value& value) {
   return data;
 }
 
-void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, const std::vector<std::string>& candidates,
-              RecoverOutput output) {
+void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates, RecoverOutput output) {
   std::string out;
   const char* comment = output == RecoverOutput::kExport ? "; " : "  ";
   const char* lineEnd = output == RecoverOutput::kExport ? "\r\n" : "\n";
@@ -107,7 +115,13 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, const std::v
   if (output == RecoverOutput::kExport) out += lineEnd;
   if (output == RecoverOutput::kExport) out += "; ";
   out += hive.path + ": offset " + offset + ": " + Shown(key.name) + lineEnd;
-  for (const std::string& path : candidates) out += comment + ("maybe an earlier version of " + path) + lineEnd;
+  if (candidates.paths.size() > 1 && !candidates.listedWith.empty()) {
+    out += comment + ("maybe an earlier version of one of the " + std::to_string(candidates.paths.size()) +
+                      " live keys of this name listed with " + candidates.listedWith) + lineEnd;
+  } else {
+    for (const std::string& path : candidates.paths) out += comment + ("maybe an earlier version of " + path) + lineEnd;
+    if (candidates.listedWith.empty()) candidates.listedWith = hive.path + ": offset " + offset;
+  }
   if (!key.lost.empty()) out += comment + ("partial: " + key.lost) + lineEnd;
   if (output == RecoverOutput::kExport) {
     std::string section = ExportParent(hive.path, key.offset);
@@ -187,7 +201,7 @@ int RunDeleted(const Options& options) {
     std::string name(key.name.substr(0, key.name.find('\0')));
     return (MatchPath(stored.c_str(), name.c_str(), MATCH_FOLD_CASE) & (MATCH_EXACT | MATCH_BELOW)) != 0;
   };
-  Candidates candidates;
+  CandidatesByName candidates;
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
       if (selected(key)) candidates[Folded(key.name)];
