@@ -165,3 +165,43 @@ TEST(Text, CodepageVariableIsChecked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pattern's characters are the registry's or none: a character its
+// codepage cannot hold matches nothing (a '?' in its place would match
+// Xmega and Amega), and bytes that are no text in the locale are an error.
+TEST(Text, PatternCharactersNeverBecomeWildcards) {
+  std::string reg = testing_support::WriteFile(testing_support::ScratchDir() + "/pat.reg",
+                                               "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Xmega]\r\n"
+                                               "[HKEY_LOCAL_MACHINE\\Software\\Amega]\r\n"
+                                               "[HKEY_LOCAL_MACHINE\\Software\\\xEAmega]\r\n");
+  const std::string under = "HKEY_LOCAL_MACHINE\\Software\\";
+  const std::string nothing = "regwalk: the pattern holds a character codepage 1252 cannot hold: no key matches it\n";
+  struct Row {
+    std::string locale;
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } rows[] = {
+      {"C.UTF-8", {under + "Ωmega"}, 0, "", nothing},
+      {"C.UTF-8", {"-v", under + "*\\Ωmega"}, 0, "", nothing},
+      {"C.UTF-8", {"-e", under + "Ωmega"}, 0, "REGEDIT4\r\n\r\n", nothing},
+      {"C.UTF-8", {under + "êmega"}, 0, under + "êmega\n", ""},
+      {"C.UTF-8", {under + "?mega"}, 0, under + "êmega\n" + under + "Amega\n" + under + "Xmega\n", ""},
+      {"C.UTF-8", {under + "\xFFmega"}, 1, "", "regwalk: the pattern is not valid text in the locale's charset (UTF-8)\n"},
+      {"C.UTF-8", {under + "\xC3"}, 1, "", "regwalk: the pattern is not valid text in the locale's charset (UTF-8)\n"},
+      // The C locale passes bytes as they are, as it shows them.
+      {"C", {under + "\xEAmega"}, 0, under + "\xEAmega\n", ""},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args{"-f", reg};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    auto result = RunProgram(REGWALK_BINARY, args, {{"LC_ALL", row.locale}});
+    EXPECT_EQ(result.status, row.status) << row.args.back();
+    EXPECT_EQ(result.out, row.out) << row.args.back();
+    EXPECT_EQ(result.err, row.err) << row.args.back();
+  }
+}
+
+}  // namespace

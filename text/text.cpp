@@ -31,6 +31,31 @@ UINT CodepageOf(const std::string& charset) {
 class WindowsConverter final : public TextConverter {
  public:
   WindowsConverter(UINT from, UINT to) : from_(from), to_(to) {}
+  bool ConvertExactly(std::string_view text, std::string* out) override {
+    out->clear();
+    if (text.empty()) return true;
+    std::wstring wide;
+    if (from_ == kUtf16) {
+      if (text.size() % 2 != 0) return false;
+      wide.assign(reinterpret_cast<const wchar_t*>(text.data()), text.size() / 2);
+    } else {
+      int n = MultiByteToWideChar(from_, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+      if (n == 0) return false;
+      wide.resize(static_cast<std::size_t>(n));
+      MultiByteToWideChar(from_, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    }
+    if (to_ == kUtf16) {
+      out->assign(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
+      return true;
+    }
+    BOOL defaulted = FALSE;
+    BOOL* lossy = to_ == CP_UTF8 ? nullptr : &defaulted;
+    int n = WideCharToMultiByte(to_, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, lossy);
+    out->resize(static_cast<std::size_t>(n));
+    WideCharToMultiByte(to_, 0, wide.data(), static_cast<int>(wide.size()), out->data(), n, nullptr, lossy);
+    return n > 0 && !defaulted;
+  }
+
   std::string Convert(std::string_view text) override {
     if (text.empty()) return {};
     std::wstring wide;
@@ -85,6 +110,34 @@ class IconvConverter final : public TextConverter {
   IconvConverter(iconv_t cd, bool utf8, bool utf16, bool utf16Target)
       : cd_(cd), utf8_(utf8), utf16_(utf16), utf16Target_(utf16Target) {}
   ~IconvConverter() override { iconv_close(cd_); }
+
+  bool ConvertExactly(std::string_view text, std::string* out) override {
+    out->assign(text.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    std::size_t done = 0;
+    bool flushed = false;
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    while (true) {
+      char* to = out->data() + done;
+      std::size_t outLeft = out->size() - done;
+      std::size_t r = inLeft == 0 ? iconv(cd_, nullptr, nullptr, &to, &outLeft) : iconv(cd_, &in, &inLeft, &to, &outLeft);
+      done = static_cast<std::size_t>(to - out->data());
+      if (r == static_cast<std::size_t>(-1) && errno == E2BIG) {
+        out->resize(out->size() * 2);
+        continue;
+      }
+      // Without //TRANSLIT iconv counts characters it converted in a way
+      // of its own choosing (r > 0): those are not exact either.
+      if (r != 0) return false;
+      if (inLeft == 0) {
+        if (flushed) break;
+        flushed = true;  // once more, for what a stateful charset holds back
+      }
+    }
+    out->resize(done);
+    return true;
+  }
 
   std::string Convert(std::string_view text) override {
     std::string out;

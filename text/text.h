@@ -30,6 +30,10 @@ class TextConverter {
   static std::unique_ptr<TextConverter> Open(const std::string& from, const std::string& to,
                                              bool transliterate = false);
   virtual std::string Convert(std::string_view text) = 0;
+  // The same, but false (out unspecified) where any character cannot be
+  // converted, rather than a '?' in its place: for text whose '?' would
+  // mean something else, such as a pattern's wildcard.
+  virtual bool ConvertExactly(std::string_view text, std::string* out) = 0;
 };
 
 }  // namespace text

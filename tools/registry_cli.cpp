@@ -41,6 +41,7 @@ std::unique_ptr<text::TextConverter> g_fromUser;
 constexpr int kInstalledCodepage = -1;
 int g_textCodepage = 0;
 bool g_textReady = true;
+std::string g_userCharset;  // the charset the user types in, once the text is set up
 
 void SetUpText() {
   g_textReady = true;
@@ -58,12 +59,14 @@ void SetUpText() {
                           ? text::CodepageCharset(static_cast<int>(GetConsoleOutputCP()))
                           : registry;
   std::string typed = text::CodepageCharset(static_cast<int>(GetACP()));
+  g_userCharset = typed;
   if (shown != registry) g_toUser = text::TextConverter::Open(registry, shown, true);
   if (typed != registry) g_fromUser = text::TextConverter::Open(typed, registry);
   return;
 #else
   std::setlocale(LC_CTYPE, "");
   std::string charset = nl_langinfo(CODESET);
+  g_userCharset = charset;
   if (charset == "ANSI_X3.4-1968" || charset == registry) return;
   g_toUser = text::TextConverter::Open(registry, charset, true);
   g_fromUser = text::TextConverter::Open(charset, registry);
@@ -190,10 +193,41 @@ std::string ToUser(std::string_view registryText) {
   return toUser != nullptr ? toUser->Convert(registryText) : std::string(registryText);
 }
 
-std::string FromUser(std::string_view userText) {
-  if (Ascii(userText)) return std::string(userText);
+PatternText PatternFromUser(std::string_view userText, std::string* stored) {
+  if (Ascii(userText)) {
+    stored->assign(userText);
+    return PatternText::kReady;
+  }
   if (!g_textReady) SetUpText();
-  return g_fromUser ? g_fromUser->Convert(userText) : std::string(userText);
+  if (!g_fromUser) {
+    stored->assign(userText);
+    return PatternText::kReady;
+  }
+  if (g_fromUser->ConvertExactly(userText, stored)) return PatternText::kReady;
+  // Which of the two: text the locale does not hold, or a character the
+  // codepage lacks.
+  std::string utf8;
+  auto check = text::TextConverter::Open(g_userCharset, "UTF-8");
+  return check && !check->ConvertExactly(userText, &utf8) ? PatternText::kInvalid : PatternText::kMatchesNothing;
+}
+
+bool ConvertPattern(const char* program, const char* pattern, std::string* stored, bool* matchesNothing) {
+  *matchesNothing = false;
+  if (pattern == nullptr) return true;
+  switch (PatternFromUser(pattern, stored)) {
+    case PatternText::kReady:
+      return true;
+    case PatternText::kMatchesNothing:
+      *matchesNothing = true;
+      std::fprintf(stderr, "%s: the pattern holds a character codepage %d cannot hold: no key matches it\n", program,
+                   g_textCodepage);
+      return true;
+    case PatternText::kInvalid:
+      break;
+  }
+  std::fprintf(stderr, "%s: the pattern is not valid text in the locale's charset (%s)\n", program,
+               g_userCharset.c_str());
+  return false;
 }
 
 void PrintText(std::string_view registryText) {

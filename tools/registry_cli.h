@@ -38,12 +38,27 @@ bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<source
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths);
 
 // Text as the registry holds it (its codepage) in the user's charset (the
-// locale's), and back: characters the locale cannot show are transliterated
-// or written as '?'. Unchanged with KORMALD_CODEPAGE=raw, under the C locale,
+// locale's): characters the locale cannot show are transliterated or
+// written as '?'. Unchanged with KORMALD_CODEPAGE=raw, under the C locale,
 // and where the locale's charset is the registry's codepage. Formatting
 // (padding to columns) happens before, in the codepage.
 std::string ToUser(std::string_view registryText);
-std::string FromUser(std::string_view userText);
+
+// A pattern typed in the user's charset, as the registry's codepage writes
+// it (unchanged where ToUser changes nothing). Conversion never makes a
+// wildcard of a character: one the codepage cannot hold matches no key.
+enum class PatternText {
+  kReady,           // *stored holds the pattern
+  kMatchesNothing,  // a character the registry's codepage cannot hold
+  kInvalid,         // bytes that are not text in the user's charset
+};
+PatternText PatternFromUser(std::string_view userText, std::string* stored);
+
+// Converts a tool's pattern: true with *stored ready to match, or with
+// *matchesNothing set after one line on standard error (the run goes on and
+// lists nothing); false after one line on standard error for a pattern that
+// is not text at all (the run fails).
+bool ConvertPattern(const char* program, const char* pattern, std::string* stored, bool* matchesNothing);
 // Writes registry text to standard output in the user's charset.
 void PrintText(std::string_view registryText);
 

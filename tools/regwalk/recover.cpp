@@ -195,8 +195,11 @@ int RunDeleted(const Options& options) {
   // Which recovered keys the pattern (in the user's charset, matched against
   // names in the registry's codepage) selects, and the live keys of the
   // same names: the live registry is walked once, for those names only.
-  std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
+  std::string stored;
+  bool matchesNothing = false;
+  if (!ConvertPattern(program, pattern, &stored, &matchesNothing)) return 1;
   auto selected = [&](const hive::RecoveredKey& key) {
+    if (matchesNothing) return false;
     if (pattern == nullptr) return true;
     std::string name(key.name.substr(0, key.name.find('\0')));
     return (MatchPath(stored.c_str(), name.c_str(), MATCH_FOLD_CASE) & (MATCH_EXACT | MATCH_BELOW)) != 0;

@@ -239,7 +239,9 @@ int RunWalk(const Options& options) {
   // The pattern comes in the user's charset; the names it is matched
   // against are in the registry's codepage.
   const char* pattern = options.pattern;
-  std::string stored = pattern != nullptr ? FromUser(pattern) : std::string();
+  std::string stored;
+  bool matchesNothing = false;
+  if (!ConvertPattern(kProgram, pattern, &stored, &matchesNothing)) return 1;
   std::unique_ptr<text::TextConverter> toUtf16;
   if (options.unicode) {
     int codepage = sources::RegistryCodepage(store::InstalledRegistry());
@@ -254,8 +256,9 @@ int RunWalk(const Options& options) {
   // takes its pages back faster than freeing them would.
   static Export* const exporting = options.output == Output::kExport ? new Export(toUtf16.get()) : nullptr;
   WalkState state{options.output, {}, {}, exporting};
-  int result = WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1, Visit,
-                        reinterpret_cast<std::intptr_t>(&state));
+  int result = matchesNothing ? 0
+                              : WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
+                                         Visit, reinterpret_cast<std::intptr_t>(&state));
   if (exporting && !exporting->problem().empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, exporting->problem().c_str());
     return 1;
