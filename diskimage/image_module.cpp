@@ -23,9 +23,14 @@ namespace {
 
 using diskimage::FatVolume;
 
-// Far above any registry file, and low enough that a file system that claims
-// a file of gigabytes costs an error, not the memory.
-constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+// The largest registry file, as the client passes it in: a file system or
+// a cabinet that claims a larger one costs an error, not the memory.
+std::uint64_t g_maxFileBytes = 0;
+
+std::string TooLarge(std::uint64_t claimed) {
+  return "is too large for a registry file (" + std::to_string(claimed) + " bytes; one holds at most " +
+         std::to_string(g_maxFileBytes) + ")";
+}
 
 struct Volume {
   FatVolume where;
@@ -86,8 +91,8 @@ bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::string* bytes, std:
     return false;
   }
   bool ok = file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
-  if (ok && (file->meta->size < 0 || static_cast<std::uint64_t>(file->meta->size) > kMaxFileBytes)) {
-    *error = WindowsPath(path) + " is too large for a registry file (" + std::to_string(file->meta->size) + " bytes)";
+  if (ok && (file->meta->size < 0 || static_cast<std::uint64_t>(file->meta->size) > g_maxFileBytes)) {
+    *error = WindowsPath(path) + " " + TooLarge(static_cast<std::uint64_t>(file->meta->size));
     ok = false;
   }
   if (ok) {
@@ -151,8 +156,9 @@ int MemoryRead(mspack_file* f, void* buffer, int bytes) {
 int MemoryWrite(mspack_file* f, void* buffer, int bytes) {
   auto* file = reinterpret_cast<MemoryFile*>(f);
   if (bytes < 0) return -1;
-  // A registry file is far below this; a cabinet claiming more is refused.
-  if (file->bytes->size() + static_cast<std::size_t>(bytes) > kMaxFileBytes) return -1;
+  // Unpacking stops at the largest registry file, whatever the cabinet
+  // said of the file's length.
+  if (file->bytes->size() + static_cast<std::size_t>(bytes) > g_maxFileBytes) return -1;
   file->bytes->append(static_cast<const char*>(buffer), static_cast<std::size_t>(bytes));
   return bytes;
 }
@@ -191,9 +197,16 @@ bool Unpack(std::string& cabinet, const std::string& name, std::string* out, std
     for (mscabd_file* file = cab->files; file != nullptr; file = file->next) {
       if (strcasecmp(file->filename, name.c_str()) != 0) continue;
       found = true;
+      if (file->length > g_maxFileBytes) {
+        *error = name + " in the cabinet " + TooLarge(file->length);
+        break;
+      }
+      // Its stated length, so that the unpacked file is held once, not in
+      // a buffer grown by doubling.
+      out->reserve(file->length);
       MemoryFile result{out};
       ok = cabd->extract(cabd, file, reinterpret_cast<char*>(&result)) == MSPACK_ERR_OK;
-      if (!ok) *error = "cannot unpack " + name + " from the cabinet (damaged)";
+      if (!ok) *error = "cannot unpack " + name + " from the cabinet (damaged, or larger than it says)";
       break;
     }
     if (!found) *error = "the cabinet holds no " + name;
@@ -307,8 +320,10 @@ struct Finder {
 
 extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int partition,
                                                                           const char* path, const char* cab,
+                                                                          std::uint64_t maxFileBytes,
                                                                           KormaldHiveFound found,
                                                                           KormaldImageFailed failed, void* context) {
+  g_maxFileBytes = maxFileBytes;
   auto fail = [&](const std::string& what) {
     failed(context, what.c_str());
     return 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 extern "C" {
 
@@ -19,10 +20,12 @@ typedef int (*KormaldHiveFound)(void* context, const char* label, int root, cons
 typedef void (*KormaldImageFailed)(void* context, const char* message);
 
 // Finds the registry in image (partition -1: any; path and cab empty: the
-// Windows directory the image holds) and hands each hive to found. 0 on
+// Windows directory the image holds) and hands each hive to found; a file
+// larger than maxFileBytes is refused, never read or unpacked. 0 on
 // success; otherwise failed has heard what is wrong.
 typedef int (*KormaldImageRead)(const char* image, int partition, const char* path, const char* cab,
-                                KormaldHiveFound found, KormaldImageFailed failed, void* context);
+                                std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
+                                void* context);
 }
 
 inline constexpr char kImageReadSymbol[] = "kormald_image_read";

@@ -2,6 +2,8 @@
 // the first time a source is an image and not before.
 #include "sources/image_client.h"
 
+#include "sources/sources.h"
+
 #include <cstring>
 #include <memory>
 
@@ -79,8 +81,8 @@ bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::str
     return false;
   }
   Loading loading{&reg, {}, {}};
-  int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(), TakeHive,
-                TakeFailure, &loading);
+  int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(),
+                kMaxRegistryFileBytes, TakeHive, TakeFailure, &loading);
   if (!loading.error.empty()) {
     *error = loading.error;
     return false;

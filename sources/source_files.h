@@ -13,12 +13,10 @@
 
 namespace sources {
 
-// Far above any Windows 9x registry (they stop working long before), and
-// low enough that a wrong path to a disk image fails fast and clearly.
-inline constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{1} << 30;
-
 // A source file's bytes: a hive ready for the hive reader, the whole file,
 // or for a disk image only what kind it is (the image module reads it).
+// None of these for a file whose first bytes are no registry's: it is not
+// read further.
 struct SourceBytes {
   diskimage::ImageKind image = diskimage::ImageKind::kNone;
   std::unique_ptr<hive::HiveBytes> hive;
@@ -27,6 +25,13 @@ struct SourceBytes {
 };
 
 bool ReadSource(const std::string& path, SourceBytes& out, std::string* error);
+
+// Whether a file's first bytes (its first sector, or all of a shorter file)
+// may begin a registry file: a hive or an export.
+bool MayBeRegistry(std::string_view head);
+
+// The bytes at the start of a file that tell what it is.
+inline constexpr std::size_t kHeadBytes = 512;
 
 // "path: what the system says of error".
 std::string SystemError(const std::string& path, int error);

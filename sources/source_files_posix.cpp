@@ -61,12 +61,19 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t length, char* out, std::si
   return true;
 }
 
+std::string TooLarge(const std::string& path, const std::string& size) {
+  return path + ": too large for a registry file (" + size + " bytes; one holds at most " +
+         std::to_string(kMaxRegistryFileBytes) + ")";
+}
+
 // Reads a whole file: a regular one with one read where the system allows,
-// anything else (a pipe, a device) to its end.
+// anything else (a pipe, a device) to its end, but only while its first
+// bytes may begin a registry file and it stays within the largest one: a
+// device that never ends, or a pipe of something else, costs a sector.
 bool ReadWholeFile(const std::string& path, int fd, const struct stat& st, FileImage& image, std::string* error) {
   if (S_ISREG(st.st_mode)) {
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxSourceBytes) {
-      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxRegistryFileBytes) {
+      *error = TooLarge(path, std::to_string(st.st_size));
       return false;
     }
     image.bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(st.st_size) + 1);
@@ -76,28 +83,49 @@ bool ReadWholeFile(const std::string& path, int fd, const struct stat& st, FileI
     }
     return true;  // a file that shrank while read is read as far as it goes
   }
-  std::size_t capacity = 0;
+  // Read in pieces, and joined once the end is known: never more held
+  // than what was read and one piece, even while joining.
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::vector<std::unique_ptr<char[]>> pieces;
+  std::size_t total = 0;
+  std::size_t inLast = kPiece;
+  bool headSeen = false;
   while (true) {
-    if (image.size == capacity) {
-      if (capacity >= kMaxSourceBytes) {
-        *error = path + ": too large for a registry file (more than " + std::to_string(kMaxSourceBytes) + " bytes)";
+    if (inLast == kPiece) {
+      if (total > kMaxRegistryFileBytes) {
+        *error = TooLarge(path, "more than " + std::to_string(kMaxRegistryFileBytes));
         return false;
       }
-      std::size_t grown = std::max<std::size_t>(capacity * 2, 64 * 1024);
-      auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
-      if (image.size != 0) std::memcpy(bigger.get(), image.bytes.get(), image.size);
-      image.bytes = std::move(bigger);
-      capacity = grown;
+      pieces.push_back(std::make_unique_for_overwrite<char[]>(kPiece));
+      inLast = 0;
     }
-    ssize_t n = ::read(fd, image.bytes.get() + image.size, capacity - image.size);
+    ssize_t n = ::read(fd, pieces.back().get() + inLast, kPiece - inLast);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = SystemError(path, errno);
       return false;
     }
-    if (n == 0) return true;
-    image.size += static_cast<std::size_t>(n);
+    if (n == 0) break;
+    inLast += static_cast<std::size_t>(n);
+    total += static_cast<std::size_t>(n);
+    if (!headSeen && total >= kHeadBytes) {
+      headSeen = true;
+      if (!MayBeRegistry(std::string_view(pieces.front().get(), std::min(total, kPiece)))) break;
+    }
   }
+  if (total > kMaxRegistryFileBytes) {
+    *error = TooLarge(path, "more than " + std::to_string(kMaxRegistryFileBytes));
+    return false;
+  }
+  image.bytes = std::make_unique_for_overwrite<char[]>(total + 1);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    std::size_t n = std::min(kPiece, total - i * kPiece);
+    if (n != 0) std::memcpy(image.bytes.get() + i * kPiece, pieces[i].get(), n);
+    pieces[i].reset();
+  }
+  image.size = total;
+  if (!MayBeRegistry(std::string_view(image.bytes.get(), std::min(total, kHeadBytes)))) image.size = 0;
+  return true;
 }
 
 // Mapped files, for the SIGBUS handler: a mapped file that shrinks while
@@ -283,8 +311,8 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   if (S_ISREG(st.st_mode)) {
     // The first and last sector say whether it is a disk image, which the
     // image module reads itself, whatever its size.
-    char start[512] = {};
-    char end[512] = {};
+    char start[kHeadBytes] = {};
+    char end[kHeadBytes] = {};
     std::size_t got = 0;
     std::size_t endGot = 0;
     auto size = static_cast<std::uint64_t>(st.st_size);
@@ -295,8 +323,10 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     }
     out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
     if (out.image != ImageKind::kNone) return true;
-    if (size > kMaxSourceBytes) {
-      *error = path + ": too large for a registry file (" + std::to_string(st.st_size) + " bytes)";
+    // A file that does not begin like a registry file is not read further.
+    if (!MayBeRegistry(std::string_view(start, got))) return true;
+    if (size > kMaxRegistryFileBytes) {
+      *error = TooLarge(path, std::to_string(st.st_size));
       return false;
     }
     if (LooksLikeHive(std::string_view(start, got))) {
@@ -310,6 +340,7 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   }
   FileImage image;
   if (!ReadWholeFile(path, file.fd, st, image, error)) return false;
+  if (image.size == 0) return true;
   if (LooksLikeHive(std::string_view(image.bytes.get(), image.size))) {
     out.hive = MemoryHiveBytes(std::move(image.bytes), image.size);
   } else {

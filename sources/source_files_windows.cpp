@@ -1,5 +1,6 @@
 // Reading source files on Windows: each file read whole, with the C
 // runtime's binary reads, into memory, where the hive reader reads lazily.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,34 +24,34 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     return false;
   }
   // The first sector says whether it is a disk image, which this build
-  // does not read.
-  char start[512];
+  // does not read, and whether it may be a registry file at all: anything
+  // else is not read further.
+  char start[kHeadBytes];
   std::size_t head = std::fread(start, 1, sizeof start, file);
   out.image = DetectImage(std::string_view(start, head), {});
-  if (out.image != ImageKind::kNone) {
+  if (out.image != ImageKind::kNone || !MayBeRegistry(std::string_view(start, head))) {
     std::fclose(file);
     return true;
   }
-  std::rewind(file);
-  std::size_t capacity = 0;
-  std::unique_ptr<char[]> bytes;
-  std::size_t size = 0;
-  while (true) {
-    if (size == capacity) {
-      if (capacity >= kMaxSourceBytes) {
-        std::fclose(file);
-        *error = path + ": too large for a registry file (more than " + std::to_string(kMaxSourceBytes) + " bytes)";
-        return false;
-      }
-      std::size_t grown = capacity == 0 ? std::size_t{1} << 20 : capacity * 2;
-      auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
-      if (size != 0) std::memcpy(bigger.get(), bytes.get(), size);
-      bytes = std::move(bigger);
-      capacity = grown;
+  std::size_t capacity = kHeadBytes;
+  auto bytes = std::make_unique_for_overwrite<char[]>(capacity + 1);
+  std::memcpy(bytes.get(), start, head);
+  std::size_t size = head;
+  while (size == capacity) {
+    if (capacity > kMaxRegistryFileBytes) {
+      std::fclose(file);
+      *error = path + ": too large for a registry file (more than " + std::to_string(kMaxRegistryFileBytes) +
+               " bytes; one holds at most " + std::to_string(kMaxRegistryFileBytes) + ")";
+      return false;
     }
-    std::size_t got = std::fread(bytes.get() + size, 1, capacity - size, file);
-    size += got;
-    if (got == 0) break;
+    // Never more room than one byte past the largest registry file.
+    std::size_t grown = std::min<std::size_t>(std::max<std::size_t>(capacity * 2, std::size_t{1} << 20),
+                                              static_cast<std::size_t>(kMaxRegistryFileBytes) + 1);
+    auto bigger = std::make_unique_for_overwrite<char[]>(grown + 1);
+    std::memcpy(bigger.get(), bytes.get(), size);
+    bytes = std::move(bigger);
+    capacity = grown;
+    size += std::fread(bytes.get() + size, 1, capacity - size, file);
   }
   bool failed = std::ferror(file) != 0;
   std::fclose(file);

@@ -155,6 +155,8 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
   return true;
 }
 
+bool MayBeRegistry(std::string_view head) { return hive::LooksLikeHive(head) || regfile::LooksLikeRegFile(head); }
+
 std::vector<std::string> SplitSourceList(std::string_view list) {
   std::vector<std::string> paths;
   while (true) {

@@ -13,6 +13,7 @@
 // sources merge, later sources adding to earlier ones.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,15 @@ inline constexpr char kPathSeparators[] = "\\/";
 inline constexpr char kListSeparator = ':';
 inline constexpr char kPathSeparators[] = "/";
 #endif
+
+// The largest registry file read, whatever route it arrives by: a file, a
+// pipe, a file in a disk image or in a cabinet. Windows 9x reads its
+// registry into the memory of its virtual machine manager, in the 1 GiB
+// system arena it shares with the disk cache and every driver (an arena
+// that runs out with 512 MB of disk cache, Microsoft KB253912); a quarter
+// of it is far beyond any registry that ran. The Windows Me hive at hand
+// is 1.2 MB.
+inline constexpr std::uint64_t kMaxRegistryFileBytes = std::uint64_t{256} << 20;
 
 // One file to load, as a list of sources names it.
 struct SourceFile {

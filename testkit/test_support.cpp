@@ -6,10 +6,12 @@
 #else
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -167,8 +169,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.peakKiB = usage.ru_maxrss;
   if (stdoutPath.empty()) result.out = ReadFile(outPath);
   result.err = ReadFile(errPath);
   return result;

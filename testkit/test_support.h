@@ -37,6 +37,7 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  long peakKiB = 0;  // the most memory the program held, as the system counted it
 };
 // Runs a program with the given arguments and extra environment (a value of
 // "\x01unset" removes the variable), standard input from /dev/null. Unless
