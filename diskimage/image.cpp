@@ -125,4 +125,31 @@ std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes) {
   return letters;
 }
 
+std::optional<std::uint32_t> FatEntrySize(std::string_view directory, std::string_view name) {
+  // The name as an entry holds it: eight characters and three, blank-padded.
+  std::size_t dot = name.rfind('.');
+  std::string_view base = name.substr(0, dot);
+  std::string_view extension = dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || extension.size() > 3) return std::nullopt;
+  std::string wanted(11, ' ');
+  for (std::size_t i = 0; i < base.size(); ++i) wanted[i] = Upper(base[i]);
+  for (std::size_t i = 0; i < extension.size(); ++i) wanted[8 + i] = Upper(extension[i]);
+  constexpr std::size_t kEntry = 32;
+  constexpr unsigned char kEnd = 0x00, kDeleted = 0xE5, kLongName = 0x0F, kVolumeLabel = 0x08;
+  for (std::size_t at = 0; at + kEntry <= directory.size(); at += kEntry) {
+    std::string_view entry = directory.substr(at, kEntry);
+    auto first = static_cast<unsigned char>(entry[0]);
+    auto attributes = static_cast<unsigned char>(entry[11]);
+    if (first == kEnd) break;
+    if (first == kDeleted || attributes == kLongName || (attributes & kVolumeLabel) != 0) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < 11 && same; ++i) same = Upper(entry[i]) == wanted[i];
+    if (!same) continue;
+    std::uint32_t size = 0;
+    for (int i = 3; i >= 0; --i) size = size << 8 | static_cast<unsigned char>(entry[28 + i]);
+    return size;
+  }
+  return std::nullopt;
+}
+
 }  // namespace diskimage

@@ -7,6 +7,7 @@
 // source is an image. It uses nothing of the registry.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,5 +59,11 @@ struct FatVolume {
 // logical drives in order, then the other primary partitions. Same order as
 // volumes; beyond Z: a volume gets none (0).
 std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes);
+
+// The size the raw 32-byte entries of a FAT directory claim for the file of
+// that short (8.3) name, in any letter case; nullopt when no live entry has
+// it. The image library drops an entry whose size cannot be, and the file
+// would seem not to be there: this tells what it claims.
+std::optional<std::uint32_t> FatEntrySize(std::string_view directory, std::string_view name);
 
 }  // namespace diskimage

@@ -83,11 +83,17 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
+std::optional<std::uint32_t> HiddenEntrySize(TSK_FS_INFO* fs, const std::string& path);
+
 // The whole of a file, or false when it is not there or cannot be read.
 bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::string* bytes, std::string* error) {
   TSK_FS_FILE* file = tsk_fs_file_open(fs, nullptr, TskPath(path).c_str());
   if (file == nullptr) {
     tsk_error_reset();
+    if (std::optional<std::uint32_t> claimed = HiddenEntrySize(fs, path)) {
+      *error = WindowsPath(path) + ": its directory entry claims " + std::to_string(*claimed) +
+               " bytes, impossible for a registry file on this volume";
+    }
     return false;
   }
   bool ok = file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
@@ -121,8 +127,37 @@ std::optional<TSK_FS_META_TYPE_ENUM> TypeOf(TSK_FS_INFO* fs, const std::string& 
   return type;
 }
 
+// What the entry of a file the library would not open claims of its size:
+// it drops an entry whose size cannot be. nullopt when there is none.
+std::optional<std::uint32_t> HiddenEntrySize(TSK_FS_INFO* fs, const std::string& path) {
+  std::string tsk = TskPath(path);
+  std::size_t slash = tsk.rfind('/');
+  std::string parent = slash == 0 ? "/" : tsk.substr(0, slash);
+  TSK_FS_FILE* dir = tsk_fs_file_open(fs, nullptr, parent.c_str());
+  if (dir == nullptr) {
+    tsk_error_reset();
+    return std::nullopt;
+  }
+  // A FAT directory holds at most 65,536 entries of 32 bytes.
+  constexpr TSK_OFF_T kMaxDirectoryBytes = TSK_OFF_T{65536} * 32;
+  std::optional<std::uint32_t> claimed;
+  if (dir->meta != nullptr && dir->meta->type == TSK_FS_META_TYPE_DIR && dir->meta->size > 0) {
+    std::string bytes(static_cast<std::size_t>(std::min(dir->meta->size, kMaxDirectoryBytes)), '\0');
+    ssize_t got = tsk_fs_file_read(dir, 0, bytes.data(), bytes.size(), TSK_FS_FILE_READ_FLAG_NONE);
+    if (got > 0) claimed = diskimage::FatEntrySize(std::string_view(bytes.data(), static_cast<std::size_t>(got)),
+                                                   tsk.substr(slash + 1));
+  }
+  tsk_error_reset();
+  tsk_fs_file_close(dir);
+  return claimed;
+}
+
 bool IsDirectory(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path) == TSK_FS_META_TYPE_DIR; }
-bool Exists(TSK_FS_INFO* fs, const std::string& path) { return TypeOf(fs, path).has_value(); }
+// Whether a file is there, even one whose entry claims a size it cannot
+// have: reading it then says so.
+bool Exists(TSK_FS_INFO* fs, const std::string& path) {
+  return TypeOf(fs, path).has_value() || HiddenEntrySize(fs, path).has_value();
+}
 
 bool HoldsRegistry(TSK_FS_INFO* fs, const std::string& dir) {
   return Exists(fs, dir + "/SYSTEM.DAT") || Exists(fs, dir + "/USER.DAT");

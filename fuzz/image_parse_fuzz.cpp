@@ -18,6 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (error.empty()) {
     __builtin_trap();
   }
+  // A directory's raw entries: whatever it finds was in them.
+  if (auto claimed = diskimage::FatEntrySize(bytes, "SYSTEM.DAT")) {
+    if (bytes.find("SYSTEM  DAT") == std::string_view::npos && bytes.find("system  dat") == std::string_view::npos &&
+        size < 32) {
+      __builtin_trap();
+    }
+  }
   diskimage::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
   std::vector<diskimage::FatVolume> volumes;
   for (std::size_t i = 0; i < size && i < 40; ++i) volumes.push_back({static_cast<int>(i), (data[i] & 1) != 0});

@@ -6,7 +6,6 @@
 #else
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -169,15 +168,26 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
   }
   int status = 0;
-  struct rusage usage {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.peakKiB = usage.ru_maxrss;
   if (stdoutPath.empty()) result.out = ReadFile(outPath);
   result.err = ReadFile(errPath);
   return result;
 #endif
+}
+
+RunResult RunProgramWithPeak(const std::string& program, const std::vector<std::string>& args,
+                              const std::map<std::string, std::string>& env) {
+  // A spawned child's own count starts at its parent's size, so GNU time,
+  // small itself, runs the program and reports what the program held.
+  std::string peakPath = ScratchDir() + "/peak";
+  std::vector<std::string> timed{"-q", "-f", "%M", "-o", peakPath, program};
+  timed.insert(timed.end(), args.begin(), args.end());
+  RunResult result = RunProgram("/usr/bin/time", timed, env);
+  std::string peak = ReadFile(peakPath);
+  result.peakKiB = peak.empty() ? -1 : std::stol(peak.substr(peak.find_last_of('\n', peak.size() - 2) + 1));
+  return result;
 }
 
 std::string SourceDir() { return KORMALD_SOURCE_DIR; }

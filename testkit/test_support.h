@@ -37,7 +37,7 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
-  long peakKiB = 0;  // the most memory the program held, as the system counted it
+  long peakKiB = -1;  // RunProgramWithPeak: the most memory the program held
 };
 // Runs a program with the given arguments and extra environment (a value of
 // "\x01unset" removes the variable), standard input from /dev/null. Unless
@@ -46,6 +46,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {},
               const std::string& stdoutPath = "");
+
+// The same, and the most memory the program held (GNU time's count).
+RunResult RunProgramWithPeak(const std::string& program, const std::vector<std::string>& args,
+                              const std::map<std::string, std::string>& env = {});
 
 std::string SourceDir();
 std::string SharedHive();  // the real Windows Me SYSTEM.DAT, or "" if absent

@@ -210,6 +210,39 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   }
 }
 
+// A file whose size cannot be: a directory entry that claims more than its
+// volume holds (the image library then hides the file), and a cabinet entry
+// that unpacks past the largest registry file. Each is named with the size
+// it claims, for the cost of reading its claim.
+TEST_F(Images, ImpossibleSizesAreNamed) {
+  const std::string claim = ": its directory entry claims ";
+  for (std::uint32_t size : {0xFFFFFFFFU, 255U << 20}) {
+    std::string disk = Disk("claims.img", 48, "label: dos\\nstart=2048, type=c\\n");
+    Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}});
+    std::string bytes = testing_support::ReadFile(disk);
+    std::size_t entry = bytes.find("SYSTEM  DAT");
+    ASSERT_NE(entry, std::string::npos);
+    for (int i = 0; i < 4; ++i) bytes[entry + 28 + i] = static_cast<char>(size >> (8 * i));
+    testing_support::WriteFile(disk, bytes);
+    std::string said = ": partition 1 (C:): \\WINDOWS\\SYSTEM.DAT" + claim + std::to_string(size) +
+                       " bytes, impossible for a registry file on this volume\n";
+    for (const std::string& source : {disk, disk + "#path=\\WINDOWS\\SYSTEM.DAT"}) {
+      auto result = Kormald(source, disk);
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.err, "kormald: " + disk + said);
+    }
+  }
+  Sh("cd '" + dir_ + "' && truncate -s 300M SYSTEM.DAT && gcab -c -z BIG.CAB SYSTEM.DAT && rm SYSTEM.DAT");
+  std::string disk = Disk("bigcab.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}, {"/WINDOWS/SYSBCKUP/RB000.CAB", dir_ + "/BIG.CAB"}});
+  auto result = testing_support::RunProgramWithPeak(
+      KORMALD_BINARY, {}, {{tools::kRegistryVariable, disk + "#path=\\WINDOWS\\SYSBCKUP\\RB000.CAB&cab=SYSTEM.DAT"}});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "kormald: " + disk + ": partition 1 (C:): \\WINDOWS\\SYSBCKUP\\RB000.CAB: SYSTEM.DAT in the "
+                        "cabinet is too large for a registry file (314572800 bytes; one holds at most 268435456)\n");
+  EXPECT_LT(result.peakKiB, 100 << 10) << "KiB held";
+}
+
 // Damage the image reader cannot read past: one line naming the image and
 // what is wrong, status 1, no rows.
 void ExpectOneLineError(const testing_support::RunResult& result, const std::string& image) {

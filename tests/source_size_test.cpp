@@ -19,8 +19,6 @@
 
 namespace {
 
-using testing_support::RunProgram;
-
 constexpr std::uint64_t kLimit = sources::kMaxRegistryFileBytes;
 const std::string kNotRegistry = ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n";
 
@@ -63,7 +61,7 @@ PipeRun ThroughPipe(const std::string& head) {
     }
     ::close(fd);
   });
-  run.result = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, fifo}});
+  run.result = testing_support::RunProgramWithPeak(KORMALD_BINARY, {}, {{tools::kRegistryVariable, fifo}});
   done = true;
   writer.join();
   return run;
@@ -83,7 +81,7 @@ class SourceSize : public ::testing::TestWithParam<SizeRow> {};
 TEST_P(SourceSize, RefusedForTheCostOfItsFirstBytes) {
   const SizeRow& row = GetParam();
   std::string source = row.source();
-  auto result = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, source}});
+  auto result = testing_support::RunProgramWithPeak(KORMALD_BINARY, {}, {{tools::kRegistryVariable, source}});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "kormald: " + source + row.err);
