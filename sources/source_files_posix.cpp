@@ -306,6 +306,24 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     *error = SystemError(path, errno);
     return false;
   }
+  // A disk attached to this machine (over USB, or a loop device holding an
+  // image) is a disk image, which the image module reads, read-only.
+  if (S_ISBLK(st.st_mode)) {
+    char start[kHeadBytes] = {};
+    char end[kHeadBytes] = {};
+    std::size_t got = 0;
+    std::size_t endGot = 0;
+    off_t size = ::lseek(file.fd, 0, SEEK_END);
+    if (size < 0 || !ReadAt(file.fd, 0, sizeof start, start, &got) ||
+        !ReadAt(file.fd, static_cast<std::uint64_t>(size) >= sizeof end ? static_cast<std::uint64_t>(size) - sizeof end : 0,
+                sizeof end, end, &endGot)) {
+      *error = SystemError(path, errno);
+      return false;
+    }
+    out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
+    if (out.image == ImageKind::kNone) out.image = ImageKind::kDisk;
+    return true;
+  }
   // A regular file that holds a hive is read piece by piece, as its keys
   // are needed; anything else is read whole first.
   if (S_ISREG(st.st_mode)) {

@@ -210,6 +210,22 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   }
 }
 
+// A disk attached to the machine is read as a disk image, read-only: here a
+// loop device over an image, where the machine lets a test attach one.
+TEST_F(Images, BlockDeviceIsReadAsADisk) {
+  std::string disk = Disk("attached.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  auto attach = RunProgram("/usr/sbin/losetup", {"-f", "--show", "-r", disk});
+  if (attach.status != 0) GTEST_SKIP() << "no loop device can be attached here: " << attach.err;
+  std::string device = attach.out.substr(0, attach.out.find('\n'));
+  struct Detach {
+    std::string device;
+    ~Detach() { RunProgram("/usr/sbin/losetup", {"-d", device}); }
+  } detach{device};
+  ExpectListing(device, disk, "First install");
+  ExpectListing(device + "#part=1", disk, "First install");
+}
+
 // A file whose size cannot be: a directory entry that claims more than its
 // volume holds (the image library then hides the file), and a cabinet entry
 // that unpacks past the largest registry file. Each is named with the size
