@@ -1,5 +1,6 @@
 #include "diskimage/image.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace diskimage {
@@ -102,6 +103,88 @@ std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {
     return WindowsDirectory{drive, std::string(value.substr(2))};
   }
   return std::nullopt;
+}
+
+namespace {
+
+constexpr std::size_t kSectorBytes = 512;
+constexpr std::size_t kTableAt = 446;  // the four entries of an MBR or an EBR
+constexpr std::size_t kEntryBytes = 16;
+
+std::uint32_t Le32(std::string_view b, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+bool Signed(std::string_view sector) {
+  return sector.size() >= kSectorBytes && sector[510] == '\x55' && sector[511] == '\xAA';
+}
+
+struct Entry {
+  std::uint8_t type;
+  std::uint32_t start;
+  std::uint32_t sectors;
+  bool empty() const { return type == 0 || sectors == 0; }
+};
+
+Entry EntryOf(std::string_view sector, int slot) {
+  std::size_t at = kTableAt + kEntryBytes * static_cast<std::size_t>(slot);
+  return Entry{static_cast<std::uint8_t>(sector[at + 4]), Le32(sector, at + 8), Le32(sector, at + 12)};
+}
+
+bool IsExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+}  // namespace
+
+bool IsDosFatType(std::uint8_t type) {
+  return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
+}
+
+PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector, std::string* bytes)>& readSector) {
+  PartitionTable table;
+  std::string mbr;
+  if (!readSector(0, &mbr) || !Signed(mbr)) return table;
+  table.found = true;
+  std::optional<std::uint64_t> extended;
+  for (int slot = 0; slot < 4; ++slot) {
+    Entry e = EntryOf(mbr, slot);
+    if (e.empty()) continue;
+    if (IsExtended(e.type)) {
+      if (!extended) extended = e.start;
+      continue;
+    }
+    table.partitions.push_back(Partition{slot + 1, false, e.type, e.start, e.sectors});
+  }
+  if (!extended) return table;
+  // Each EBR holds one logical partition (its start counted from the EBR)
+  // and the link to the next EBR (counted from the extended partition).
+  std::uint64_t ebr = *extended;
+  std::vector<std::uint64_t> visited;
+  int number = 5;
+  for (int followed = 0;; ++followed) {
+    if (followed == kMaxLogicalPartitions) {
+      table.problems.push_back("the chain of logical partitions goes on past " + std::to_string(kMaxLogicalPartitions) +
+                               " links; the rest is not read");
+      break;
+    }
+    if (std::find(visited.begin(), visited.end(), ebr) != visited.end()) {
+      table.problems.push_back("the chain of logical partitions loops back to sector " + std::to_string(ebr));
+      break;
+    }
+    visited.push_back(ebr);
+    std::string sector;
+    if (!readSector(ebr, &sector) || !Signed(sector)) {
+      table.problems.push_back("the chain of logical partitions breaks at sector " + std::to_string(ebr));
+      break;
+    }
+    Entry logical = EntryOf(sector, 0);
+    if (!logical.empty()) table.partitions.push_back(Partition{number++, true, logical.type, ebr + logical.start, logical.sectors});
+    Entry next = EntryOf(sector, 1);
+    if (next.empty() || !IsExtended(next.type)) break;
+    ebr = *extended + next.start;
+  }
+  return table;
 }
 
 std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,36 @@ struct FatVolume {
   int number = 0;        // as Linux counts partitions
   bool logical = false;  // in an extended partition
 };
+
+// A partition of an MBR disk, numbered as Linux numbers them: 1 to 4 the
+// primary table's slots, 5 on the logical partitions in the order of the
+// extended partition's chain (whatever their order on the disk).
+struct Partition {
+  int number = 0;
+  bool logical = false;
+  std::uint8_t type = 0;      // the table's type byte
+  std::uint64_t start = 0;    // in 512-byte sectors from the disk's start
+  std::uint64_t sectors = 0;
+};
+
+struct PartitionTable {
+  bool found = false;  // sector 0 holds a partition table
+  std::vector<Partition> partitions;  // primaries in slot order, then logicals in chain order
+  std::vector<std::string> problems;  // what could not be followed, one line each
+};
+
+// The chain of logical partitions is followed this far, and no further:
+// DOS gives letters up to Z:, so a longer chain (damaged, or crafted) is no
+// disk Windows 9x ran from.
+inline constexpr int kMaxLogicalPartitions = 64;
+
+// Reads the MBR at sector 0 and the extended partition's chain through
+// readSector (a 512-byte sector by number; false where it cannot be read).
+PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector, std::string* bytes)>& readSector);
+
+// Whether DOS gives a partition of this type a drive letter: FAT12, FAT16
+// and FAT32, with or without LBA.
+bool IsDosFatType(std::uint8_t type);
 
 // The letters DOS gives them: C: the first primary FAT partition, then the
 // logical drives in order, then the other primary partitions. Same order as

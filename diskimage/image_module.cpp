@@ -32,20 +32,28 @@ std::string TooLarge(std::uint64_t claimed) {
          std::to_string(g_maxFileBytes) + ")";
 }
 
+// A partition, or the whole image when it is a bare volume. Its file
+// system is opened the first time it is needed: a disk of many partitions
+// costs what the selector or the search looks at.
 struct Volume {
   FatVolume where;
-  TSK_FS_INFO* fs = nullptr;
+  std::uint64_t offset = 0;  // in bytes
+  bool dosFat = true;        // a type DOS gives a letter to
+  std::string outside;       // why it cannot be read: it ends past the image's end
   char letter = 0;
+  TSK_FS_INFO* fs = nullptr;
+  bool tried = false;
 };
 
 // Everything opened on one image, closed on every way out.
 struct Image {
   TSK_IMG_INFO* img = nullptr;
-  TSK_VS_INFO* vs = nullptr;
   std::vector<Volume> volumes;
+  std::vector<std::string> problems;  // of the partition table, one line each
   ~Image() {
-    for (Volume& v : volumes) tsk_fs_close(v.fs);
-    if (vs != nullptr) tsk_vs_close(vs);
+    for (Volume& v : volumes) {
+      if (v.fs != nullptr) tsk_fs_close(v.fs);
+    }
     if (img != nullptr) tsk_img_close(img);
   }
 };
@@ -261,44 +269,82 @@ int RootOf(const std::string& name) {
   return -1;
 }
 
+// A volume's FAT file system, opened now if it was not; null when it does
+// not hold one, or lies past the image's end.
+TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
+  if (!v.tried && v.outside.empty()) {
+    v.tried = true;
+    v.fs = tsk_fs_open_img(image.img, static_cast<TSK_OFF_T>(v.offset), TSK_FS_TYPE_FAT_DETECT);
+    if (v.fs == nullptr) tsk_error_reset();
+  }
+  return v.fs;
+}
+
+// Opens the image and finds its volumes: the partitions of its MBR, read
+// here in the order DOS and Linux give them (the primary slots, then the
+// extended partition's chain), or the image itself as one bare volume.
 bool OpenVolumes(Image& image, const std::string& path, std::string* error) {
   image.img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
   if (image.img == nullptr) {
     *error = path + ": cannot be read as a disk image: " + TskError();
     return false;
   }
-  image.vs = tsk_vs_open(image.img, 0, TSK_VS_TYPE_DOS);
-  if (image.vs == nullptr) {
-    // A volume without a partition table: a bare FAT volume image.
-    tsk_error_reset();
-    if (TSK_FS_INFO* fs = tsk_fs_open_img(image.img, 0, TSK_FS_TYPE_FAT_DETECT)) {
-      image.volumes.push_back({FatVolume{0, false}, fs, 0});
-    } else {
-      tsk_error_reset();
+  constexpr std::uint64_t kSector = 512;
+  auto sectors = static_cast<std::uint64_t>(image.img->size) / kSector;
+  std::string unreadable;  // the library's word on a sector it could not read
+  auto readSector = [&](std::uint64_t sector, std::string* bytes) {
+    if (sector >= sectors) return false;
+    bytes->assign(kSector, '\0');
+    ssize_t got = tsk_img_read(image.img, static_cast<TSK_OFF_T>(sector * kSector), bytes->data(), kSector);
+    if (got != static_cast<ssize_t>(kSector)) {
+      if (unreadable.empty()) unreadable = got < 0 ? TskError() : "it ends inside sector " + std::to_string(sector);
+      return false;
     }
-  } else {
-    int logical = 4;
-    for (TSK_PNUM_T i = 0; i < image.vs->part_count; ++i) {
-      const TSK_VS_PART_INFO* part = tsk_vs_part_get(image.vs, i);
-      if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
-      bool isLogical = part->table_num > 0;
-      int number = isLogical ? ++logical : part->slot_num + 1;
-      if (TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_FAT_DETECT)) {
-        image.volumes.push_back({FatVolume{number, isLogical}, fs, 0});
-      } else {
-        tsk_error_reset();
-      }
-    }
+    return true;
+  };
+  // A bare volume first: a FAT boot sector carries the MBR's signature too.
+  if (TSK_FS_INFO* fs = tsk_fs_open_img(image.img, 0, TSK_FS_TYPE_FAT_DETECT)) {
+    image.volumes.push_back(Volume{FatVolume{0, false}, 0, true, {}, 0, fs, true});
+    return true;
   }
-  if (image.volumes.empty()) {
-    *error = path + ": no FAT volume in the image" + (image.vs != nullptr ? "'s partitions" : "");
+  tsk_error_reset();
+  diskimage::PartitionTable table = diskimage::ReadPartitionTable(readSector);
+  if (!unreadable.empty() && !table.found) {
+    *error = path + ": cannot be read: " + unreadable;
     return false;
   }
+  image.problems = table.problems;
+  for (const diskimage::Partition& p : table.partitions) {
+    Volume v{FatVolume{p.number, p.logical}, p.start * kSector, diskimage::IsDosFatType(p.type), {}, 0, nullptr, false};
+    if (p.start + p.sectors > sectors) v.outside = "partition " + std::to_string(p.number) + " ends past the image's end";
+    image.volumes.push_back(std::move(v));
+  }
+  if (!table.found || image.volumes.empty()) {
+    *error = path + ": no FAT volume in the image" + (table.found ? "'s partitions" : "");
+    if (!unreadable.empty()) *error += " (" + unreadable + ")";
+    return false;
+  }
+  // Letters as DOS gives them, by the partitions' types.
+  std::vector<std::size_t> lettered;
   std::vector<FatVolume> where;
-  for (const Volume& v : image.volumes) where.push_back(v.where);
+  for (std::size_t i = 0; i < image.volumes.size(); ++i) {
+    if (!image.volumes[i].dosFat) continue;
+    lettered.push_back(i);
+    where.push_back(image.volumes[i].where);
+  }
   std::vector<char> letters = diskimage::DriveLetters(where);
-  for (std::size_t i = 0; i < letters.size(); ++i) image.volumes[i].letter = letters[i];
+  for (std::size_t i = 0; i < letters.size(); ++i) image.volumes[lettered[i]].letter = letters[i];
   return true;
+}
+
+// What the partition table could not give, for a message that ends a search.
+std::string Unread(const Image& image) {
+  std::string said;
+  for (const Volume& v : image.volumes) {
+    if (!v.outside.empty()) said += (said.empty() ? "" : "; ") + v.outside;
+  }
+  for (const std::string& problem : image.problems) said += (said.empty() ? "" : "; ") + problem;
+  return said.empty() ? "" : " (" + said + ")";
 }
 
 struct Finder {
@@ -308,9 +354,9 @@ struct Finder {
   std::string error;
 
   // Hands over one file of a volume, unpacked from a cabinet where asked.
-  bool Give(const Volume& v, const std::string& path, const std::string& cab, int root) {
+  bool Give(const Volume& v, TSK_FS_INFO* fs, const std::string& path, const std::string& cab, int root) {
     std::string bytes;
-    if (!ReadFile(v.fs, path, &bytes, &error)) {
+    if (!ReadFile(fs, path, &bytes, &error)) {
       if (error.empty()) error = "no " + WindowsPath(path);
       error = std::string(image) + ": " + Label(v) + ": " + error;
       return false;
@@ -339,11 +385,11 @@ struct Finder {
   }
 
   // SYSTEM.DAT and USER.DAT of a Windows directory, whichever are there.
-  bool GiveDirectory(const Volume& v, const std::string& dir) {
+  bool GiveDirectory(const Volume& v, TSK_FS_INFO* fs, const std::string& dir) {
     bool any = false;
     for (const char* name : {"SYSTEM.DAT", "USER.DAT"}) {
-      if (!Exists(v.fs, dir + "/" + name)) continue;
-      if (!Give(v, dir + "/" + name, "", RootOf(name))) return false;
+      if (!Exists(fs, dir + "/" + name)) continue;
+      if (!Give(v, fs, dir + "/" + name, "", RootOf(name))) return false;
       any = true;
     }
     if (!any) error = std::string(image) + ": " + Label(v) + ": no SYSTEM.DAT or USER.DAT in " + WindowsPath(dir);
@@ -369,57 +415,79 @@ extern "C" __attribute__((visibility("default"))) int kormald_image_read(const c
   Finder finder{image, found, context, {}};
 
   if (partition >= 0 || path[0] != '\0') {
-    // Chosen by the user: a partition, a path in it, or both.
-    std::vector<const Volume*> volumes;
-    for (const Volume& v : disk.volumes) {
-      if (partition < 0 || v.where.number == partition) volumes.push_back(&v);
+    // Chosen by the user: a partition, a path in it, or both. Only the
+    // chosen partition is opened; a path alone must name one volume.
+    std::vector<std::pair<Volume*, TSK_FS_INFO*>> volumes;
+    for (Volume& v : disk.volumes) {
+      if (partition >= 0 && v.where.number != partition) continue;
+      if (partition >= 0 && !v.outside.empty()) return fail(std::string(image) + ": " + v.outside);
+      if (TSK_FS_INFO* fs = FileSystem(disk, v)) volumes.emplace_back(&v, fs);
     }
-    if (volumes.empty()) return fail(std::string(image) + ": no FAT volume is partition " + std::to_string(partition));
+    if (volumes.empty()) {
+      std::string what = partition >= 0 ? "no FAT volume is partition " + std::to_string(partition)
+                                        : "no FAT volume in the image";
+      return fail(std::string(image) + ": " + what + Unread(disk));
+    }
     if (volumes.size() > 1 && path[0] != '\0') {
       return fail(std::string(image) + ": " + path + " names no partition: add part=N");
     }
-    const Volume& v = *volumes.front();
+    auto [v, fs] = volumes.front();
     std::string where = path[0] != '\0' ? path : "\\WINDOWS";
-    if (cab[0] != '\0' && IsDirectory(v.fs, where)) {
-      return fail(std::string(image) + ": " + Label(v) + ": cab= names a file in a cabinet, and " +
+    if (cab[0] != '\0' && IsDirectory(fs, where)) {
+      return fail(std::string(image) + ": " + Label(*v) + ": cab= names a file in a cabinet, and " +
                   WindowsPath(where) + " is a directory");
     }
-    bool ok = path[0] != '\0' && !IsDirectory(v.fs, where) ? finder.Give(v, where, cab, RootOf(where))
-                                                            : finder.GiveDirectory(v, where);
+    bool ok = path[0] != '\0' && !IsDirectory(fs, where) ? finder.Give(*v, fs, where, cab, RootOf(where))
+                                                           : finder.GiveDirectory(*v, fs, where);
     return ok ? 0 : fail(finder.error);
   }
 
   // MSDOS.SYS on the boot volume (C:) names the Windows directory, which may
   // lie on another volume.
-  for (const Volume& boot : disk.volumes) {
+  for (Volume& boot : disk.volumes) {
     if (boot.letter != 'C') continue;
+    TSK_FS_INFO* bootFs = FileSystem(disk, boot);
     std::string text;
-    if (!ReadFile(boot.fs, "/MSDOS.SYS", &text, &message)) break;
+    if (bootFs == nullptr || !ReadFile(bootFs, "/MSDOS.SYS", &text, &message)) break;
     std::optional<diskimage::WindowsDirectory> windows = diskimage::ParseMsdosSys(text);
     if (!windows) break;
-    for (const Volume& v : disk.volumes) {
+    for (Volume& v : disk.volumes) {
       if (v.letter != windows->drive) continue;
-      return finder.GiveDirectory(v, windows->path) ? 0 : fail(finder.error);
+      TSK_FS_INFO* fs = FileSystem(disk, v);
+      if (fs == nullptr) {
+        return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + windows->path + ", and " +
+                    Label(v) + " holds no FAT volume" + Unread(disk));
+      }
+      return finder.GiveDirectory(v, fs, windows->path) ? 0 : fail(finder.error);
     }
     return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + windows->path +
                 ", and no FAT volume of the image is " + windows->drive + ":");
   }
 
-  // Without it, each FAT volume's \WINDOWS is a candidate; more than one is
-  // not guessed at.
-  std::vector<const Volume*> candidates;
-  for (const Volume& v : disk.volumes) {
-    if (IsDirectory(v.fs, "/WINDOWS") && HoldsRegistry(v.fs, "/WINDOWS")) candidates.push_back(&v);
+  // Without it, the \WINDOWS of each volume DOS gives a letter is a
+  // candidate; more than one is not guessed at. Volumes past Z: are none.
+  std::vector<std::pair<const Volume*, TSK_FS_INFO*>> candidates;
+  bool anyFat = false;
+  for (Volume& v : disk.volumes) {
+    if (v.letter == 0 && v.where.number != 0) continue;
+    TSK_FS_INFO* fs = FileSystem(disk, v);
+    if (fs == nullptr) continue;
+    anyFat = true;
+    if (IsDirectory(fs, "/WINDOWS") && HoldsRegistry(fs, "/WINDOWS")) candidates.emplace_back(&v, fs);
   }
-  if (candidates.empty()) return fail(std::string(image) + ": no Windows directory with a registry in the image");
+  if (!anyFat) return fail(std::string(image) + ": no FAT volume in the image's partitions" + Unread(disk));
+  if (candidates.empty()) {
+    return fail(std::string(image) + ": no Windows directory with a registry in the image" + Unread(disk));
+  }
   if (candidates.size() > 1) {
     std::string list = std::string(image) + ": " + std::to_string(candidates.size()) +
                        " Windows directories, and no MSDOS.SYS to choose between them:";
-    for (const Volume* v : candidates) {
+    for (const auto& [v, fs] : candidates) {
       list += "\n  " + Label(*v) + ": \\WINDOWS   (choose it with " + image + "#part=" +
               std::to_string(v->where.number) + ")";
     }
     return fail(list);
   }
-  return finder.GiveDirectory(*candidates.front(), "/WINDOWS") ? 0 : fail(finder.error);
+  auto [v, fs] = candidates.front();
+  return finder.GiveDirectory(*v, fs, "/WINDOWS") ? 0 : fail(finder.error);
 }

@@ -25,6 +25,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       __builtin_trap();
     }
   }
+  // The input as a disk: whatever table it holds, the chain is followed no
+  // further than its bound, and every partition has a number of its own.
+  diskimage::PartitionTable table = diskimage::ReadPartitionTable([&](std::uint64_t sector, std::string* out) {
+    if (sector >= size / 512) return false;
+    out->assign(bytes.substr(static_cast<std::size_t>(sector) * 512, 512));
+    return true;
+  });
+  int logical = 0;
+  for (std::size_t i = 0; i < table.partitions.size(); ++i) {
+    logical += table.partitions[i].logical ? 1 : 0;
+    if (i > 0 && table.partitions[i].number <= table.partitions[i - 1].number) __builtin_trap();
+  }
+  if (logical > diskimage::kMaxLogicalPartitions) __builtin_trap();
   diskimage::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
   std::vector<diskimage::FatVolume> volumes;
   for (std::size_t i = 0; i < size && i < 40; ++i) volumes.push_back({static_cast<int>(i), (data[i] & 1) != 0});

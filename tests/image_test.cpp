@@ -210,6 +210,86 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   }
 }
 
+// Writes a partition table entry (slot 0 to 3) into the MBR or an EBR at
+// sector of disk, and the sector's signature.
+void PutEntry(std::string& disk, std::uint64_t sector, int slot, std::uint8_t type, std::uint32_t start,
+              std::uint32_t sectors) {
+  std::size_t base = static_cast<std::size_t>(sector) * 512;
+  std::size_t at = base + 446 + 16 * static_cast<std::size_t>(slot);
+  disk[at + 4] = static_cast<char>(type);
+  for (int i = 0; i < 4; ++i) {
+    disk[at + 8 + i] = static_cast<char>(start >> (8 * i));
+    disk[at + 12 + i] = static_cast<char>(sectors >> (8 * i));
+  }
+  disk[base + 510] = '\x55';
+  disk[base + 511] = '\xAA';
+}
+
+// Logical partitions are numbered, and given letters, in the order of the
+// extended partition's chain, as DOS and Linux do, not in their order on
+// the disk: here the chain lists the one at 52 MiB (5, D:) before the one
+// at 32 MiB (6, E:), and MSDOS.SYS on C: names D:.
+TEST_F(Images, LogicalPartitionsInChainOrder) {
+  std::string disk = Disk("chain.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\n");
+  std::string bytes = testing_support::ReadFile(disk);
+  const std::uint32_t ext = 63488, low = 65536, high = 106496, size = 20480;
+  PutEntry(bytes, 0, 1, 0x05, ext, 131072 - ext);
+  PutEntry(bytes, ext, 0, 0x06, high - ext, size);     // the chain's first, high on the disk
+  PutEntry(bytes, ext, 1, 0x05, low - 1 - ext, 1);     // the next EBR, just below the low one
+  PutEntry(bytes, low - 1, 0, 0x06, 1, size);
+  testing_support::WriteFile(disk, bytes);
+  Volume(disk, 1, 30, 16, {{"/MSDOS.SYS", msdosD_}});
+  Volume(disk, high / 2048, size / 2048, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  Volume(disk, low / 2048, size / 2048, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  // Linux's own count, to compare with.
+  auto linux = RunProgram("/sbin/sfdisk", {"-d", disk});
+  EXPECT_NE(linux.out.find("5 : start=      106496"), std::string::npos) << linux.out;
+  ExpectListing(disk, disk, "First install");
+  ExpectListing(disk + "#part=5", disk, "First install");
+  ExpectListing(disk + "#part=6", disk, "Second install");
+}
+
+// An image cut short: every partition that lies within it is read, and one
+// that does not is named when it is asked for.
+TEST_F(Images, PartitionsWithinACutImageAreRead) {
+  std::string disk = Disk("cut.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\nstart=67584, type=6\\n");
+  Volume(disk, 1, 30, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  Volume(disk, 33, 30, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  Sh("truncate -s 31M '" + disk + "'");
+  ExpectListing(disk, disk, "First install");
+  ExpectListing(disk + "#part=1", disk, "First install");
+  auto past = Kormald(disk + "#part=2", disk);
+  EXPECT_EQ(past.status, 1);
+  EXPECT_EQ(past.err, "kormald: " + disk + ": partition 2 ends past the image's end\n");
+}
+
+// A chain of 20,000 logical partitions (10 MB of EBRs) costs what the
+// selector or the search looks at: the chain is followed as far as DOS
+// could give letters, and only the volumes looked at are opened.
+TEST_F(Images, LongChainOfLogicalPartitionsIsBounded) {
+  constexpr std::uint32_t kLinks = 20000, ext = 63488;
+  std::string disk = Disk("long.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\n");
+  Volume(disk, 1, 30, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  std::string bytes = testing_support::ReadFile(disk);
+  bytes.resize((std::size_t{ext} + kLinks + 1) * 512, '\0');
+  PutEntry(bytes, 0, 1, 0x05, ext, kLinks + 1);
+  for (std::uint32_t i = 0; i < kLinks; ++i) {
+    PutEntry(bytes, ext + i, 0, 0x06, 1, 1);
+    if (i + 1 < kLinks) PutEntry(bytes, ext + i, 1, 0x05, i + 1, 1);
+  }
+  testing_support::WriteFile(disk, bytes);
+  for (const std::string& source : {disk, disk + "#part=1"}) {
+    auto result = testing_support::RunProgramWithPeak(KORMALD_BINARY, {}, {{tools::kRegistryVariable, source}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, Row("First install"));
+    EXPECT_LT(result.peakKiB, 64 << 10) << "KiB held";
+  }
+  auto far = Kormald(disk + "#part=200", disk);
+  EXPECT_EQ(far.status, 1);
+  EXPECT_EQ(far.err, "kormald: " + disk + ": no FAT volume is partition 200 (the chain of logical partitions goes on "
+                     "past 64 links; the rest is not read)\n");
+}
+
 // A disk attached to the machine is read as a disk image, read-only: here a
 // loop device over an image, where the machine lets a test attach one.
 TEST_F(Images, BlockDeviceIsReadAsADisk) {
