@@ -187,6 +187,53 @@ PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector,
   return table;
 }
 
+EwfSegment ReadEwfSegment(const std::function<bool(std::uint64_t offset, std::size_t length, std::string* out)>& read) {
+  // A 13-byte file header (the segment number at 9), then sections: a
+  // 16-byte type, the offset of the next section and the section's size.
+  constexpr std::size_t kFileHeader = 13, kSection = 76;
+  constexpr int kMaxSections = 1 << 20;
+  EwfSegment segment;
+  std::string bytes;
+  if (!read(0, kFileHeader, &bytes) || !bytes.starts_with(std::string_view("EVF\x09\x0D\x0A\xFF\x00", 8))) {
+    return segment;
+  }
+  segment.number = static_cast<unsigned char>(bytes[9]) | static_cast<unsigned char>(bytes[10]) << 8;
+  std::uint64_t at = kFileHeader;
+  for (int i = 0; i < kMaxSections && read(at, kSection, &bytes); ++i) {
+    std::string_view type(bytes.data(), std::min<std::size_t>(bytes.find('\0'), 16));
+    if (type == "done" || type == "next") {
+      segment.valid = true;
+      segment.last = type == "done";
+      return segment;
+    }
+    std::uint64_t next = 0;
+    for (int b = 7; b >= 0; --b) next = next << 8 | static_cast<unsigned char>(bytes[16 + static_cast<std::size_t>(b)]);
+    if (next <= at) return segment;  // sections only go forward: anything else is damage
+    at = next;
+  }
+  return segment;
+}
+
+std::string EwfSegmentName(std::string_view first, int n) {
+  std::size_t dot = first.rfind('.');
+  if (dot == std::string_view::npos || first.size() - dot != 4 || n < 1) return {};
+  bool lower = first[dot + 1] >= 'a' && first[dot + 1] <= 'z';
+  std::string extension;
+  if (n <= 99) {
+    extension = std::string(1, 'E') + static_cast<char>('0' + n / 10) + static_cast<char>('0' + n % 10);
+  } else {
+    // EAA to EZZ, then FAA on, as far as ZZZ.
+    int k = n - 100;
+    if (k >= 22 * 26 * 26) return {};
+    extension = std::string(1, static_cast<char>('E' + k / (26 * 26))) + static_cast<char>('A' + k / 26 % 26) +
+                static_cast<char>('A' + k % 26);
+  }
+  if (lower) {
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+  }
+  return std::string(first.substr(0, dot + 1)) + extension;
+}
+
 std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes) {
   std::vector<char> letters(volumes.size(), 0);
   char next = 'C';

@@ -280,13 +280,73 @@ TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
   return v.fs;
 }
 
+// The first line of what the library says, as one line of a message.
+std::string FirstLine(std::string text) {
+  text = text.substr(0, text.find('\n'));
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// Reads length bytes of a file at offset; false where it ends.
+bool ReadAt(std::FILE* file, std::uint64_t offset, std::size_t length, std::string* out) {
+  out->assign(length, '\0');
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && std::fread(out->data(), 1, length, file) == length;
+}
+
+// What an image's first and last sectors say it is.
+diskimage::ImageKind KindOf(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return diskimage::ImageKind::kNone;
+  std::string head, tail;
+  ReadAt(file, 0, 512, &head);
+  off_t size = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : 0;
+  if (size >= 512) ReadAt(file, static_cast<std::uint64_t>(size) - 512, 512, &tail);
+  std::fclose(file);
+  return diskimage::DetectImage(head, tail);
+}
+
+// Every segment of an EWF image is there, from the first to the one that
+// says it is the last: the library would read a missing one as zeros.
+bool EwfSegmentsPresent(const std::string& path, std::string* error) {
+  constexpr int kMaxSegments = 99 + 22 * 26 * 26;
+  for (int n = 1; n <= kMaxSegments; ++n) {
+    std::string name = n == 1 ? path : diskimage::EwfSegmentName(path, n);
+    std::FILE* file = name.empty() ? nullptr : std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+      *error = path + ": segment " + (name.empty() ? std::to_string(n) : name) + " missing";
+      return false;
+    }
+    diskimage::EwfSegment segment = diskimage::ReadEwfSegment(
+        [file](std::uint64_t offset, std::size_t length, std::string* out) { return ReadAt(file, offset, length, out); });
+    std::fclose(file);
+    if (!segment.valid) {
+      *error = path + ": segment " + name + " is damaged: its sections cannot be followed to its end";
+      return false;
+    }
+    if (segment.last) return true;
+  }
+  *error = path + ": more segments than EWF can name";
+  return false;
+}
+
 // Opens the image and finds its volumes: the partitions of its MBR, read
 // here in the order DOS and Linux give them (the primary slots, then the
 // extended partition's chain), or the image itself as one bare volume.
 bool OpenVolumes(Image& image, const std::string& path, std::string* error) {
-  image.img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0);
+  // A container format is opened as what it is: should its library fail,
+  // its reason is passed on, where a guess would read the file as raw.
+  diskimage::ImageKind kind = KindOf(path);
+  TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
+  const char* format = nullptr;
+  if (kind == diskimage::ImageKind::kVmdk) type = TSK_IMG_TYPE_VMDK_VMDK, format = "a VMDK";
+  if (kind == diskimage::ImageKind::kVhd) type = TSK_IMG_TYPE_VHD_VHD, format = "a VHD";
+  if (kind == diskimage::ImageKind::kE01) type = TSK_IMG_TYPE_EWF_EWF, format = "an E01";
+  if (kind == diskimage::ImageKind::kE01 && !EwfSegmentsPresent(path, error)) return false;
+  image.img = tsk_img_open_sing(path.c_str(), type, 0);
   if (image.img == nullptr) {
-    *error = path + ": cannot be read as a disk image: " + TskError();
+    *error = path + (format != nullptr ? std::string(": cannot be read as ") + format + " image: "
+                                       : std::string(": cannot be read as a disk image: ")) +
+             FirstLine(TskError());
     return false;
   }
   constexpr std::uint64_t kSector = 512;

@@ -38,6 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (i > 0 && table.partitions[i].number <= table.partitions[i - 1].number) __builtin_trap();
   }
   if (logical > diskimage::kMaxLogicalPartitions) __builtin_trap();
+  // The input as an EWF segment file: its sections are followed forward only.
+  diskimage::ReadEwfSegment([&](std::uint64_t offset, std::size_t length, std::string* out) {
+    if (offset > size || length > size - offset) return false;
+    out->assign(bytes.substr(static_cast<std::size_t>(offset), length));
+    return true;
+  });
+  if (size >= 2) {
+    std::string name = diskimage::EwfSegmentName(bytes.substr(2), data[0] | data[1] << 8);
+    if (!name.empty() && name.size() != size - 2) __builtin_trap();
+  }
   diskimage::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
   std::vector<diskimage::FatVolume> volumes;
   for (std::size_t i = 0; i < size && i < 40; ++i) volumes.push_back({static_cast<int>(i), (data[i] & 1) != 0});

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
@@ -210,6 +211,8 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   }
 }
 
+void ExpectOneLineError(const testing_support::RunResult& result, const std::string& image);
+
 // Writes a partition table entry (slot 0 to 3) into the MBR or an EBR at
 // sector of disk, and the sector's signature.
 void PutEntry(std::string& disk, std::uint64_t sector, int slot, std::uint8_t type, std::uint32_t start,
@@ -288,6 +291,39 @@ TEST_F(Images, LongChainOfLogicalPartitionsIsBounded) {
   EXPECT_EQ(far.status, 1);
   EXPECT_EQ(far.err, "kormald: " + disk + ": no FAT volume is partition 200 (the chain of logical partitions goes on "
                      "past 64 links; the rest is not read)\n");
+}
+
+// A container whose library cannot read it says why, in the library's own
+// words, and an E01 missing a segment is refused, not read as zeros.
+TEST_F(Images, DamagedContainersSayWhy) {
+  std::string disk = Disk("whole.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vmdk -o subformat=monolithicFlat whole.img flat.vmdk && rm flat-flat.vmdk"
+     " && qemu-img convert -O vmdk whole.img sparse.vmdk && head -c 600 sparse.vmdk > cut.vmdk"
+     " && qemu-img convert -O vpc whole.img whole.vhd && head -c 1000 whole.vhd > cut.vhd"
+     " && ewfacquire -q -u -c none -S 8MiB -t seg whole.img >/dev/null 2>&1");
+  ExpectListing(dir_ + "/seg.E01", dir_ + "/seg.E01", "First install");
+  std::string lastSegment = dir_ + "/seg.E07";
+  ASSERT_TRUE(std::filesystem::exists(lastSegment));
+  ASSERT_FALSE(std::filesystem::exists(dir_ + "/seg.E08"));
+  Sh("cd '" + dir_ + "' && mkdir middle last && cp seg.E0* middle/ && cp seg.E0* last/ && rm middle/seg.E03 last/seg.E07");
+  struct Row {
+    std::string image;
+    std::string starts;  // what the message begins with, after "kormald: " and the image
+    std::string names;   // what it must name
+  } rows[] = {
+      {dir_ + "/flat.vmdk", ": cannot be read as a VMDK image: ", "flat-flat.vmdk"},
+      {dir_ + "/cut.vmdk", ": cannot be read as a VMDK image: ", "descriptor"},
+      {dir_ + "/cut.vhd", ": cannot be read as a VHD image: ", "signature"},
+      {dir_ + "/middle/seg.E01", ": segment " + dir_ + "/middle/seg.E03 missing", ""},
+      {dir_ + "/last/seg.E01", ": segment " + dir_ + "/last/seg.E07 missing", ""},
+  };
+  for (const Row& row : rows) {
+    auto result = Kormald(row.image, row.image);
+    ExpectOneLineError(result, row.image);
+    EXPECT_TRUE(result.err.starts_with("kormald: " + row.image + row.starts)) << result.err;
+    EXPECT_NE(result.err.find(row.names), std::string::npos) << result.err;
+  }
 }
 
 // A disk attached to the machine is read as a disk image, read-only: here a
