@@ -84,11 +84,23 @@ std::string TskPath(std::string path) {
   return path;
 }
 
-std::string WindowsPath(std::string path) {
-  for (char& c : path) {
-    if (c == '/') c = '\\';
+// A path as messages and labels show it: '\' between names, and bytes no
+// line of text should carry (a damaged MSDOS.SYS can hold any) as \xNN.
+std::string WindowsPath(const std::string& path) {
+  std::string shown;
+  for (char c : path) {
+    auto b = static_cast<unsigned char>(c);
+    if (c == '/') {
+      shown += '\\';
+    } else if (b < 0x20 || b == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
+      shown += escaped;
+    } else {
+      shown += c;
+    }
   }
-  return path;
+  return shown;
 }
 
 std::optional<std::uint32_t> HiddenEntrySize(TSK_FS_INFO* fs, const std::string& path);
@@ -515,12 +527,12 @@ extern "C" __attribute__((visibility("default"))) int kormald_image_read(const c
       if (v.letter != windows->drive) continue;
       TSK_FS_INFO* fs = FileSystem(disk, v);
       if (fs == nullptr) {
-        return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + windows->path + ", and " +
+        return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + WindowsPath(windows->path) + ", and " +
                     Label(v) + " holds no FAT volume" + Unread(disk));
       }
       return finder.GiveDirectory(v, fs, windows->path) ? 0 : fail(finder.error);
     }
-    return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + windows->path +
+    return fail(std::string(image) + ": MSDOS.SYS names " + windows->drive + ":" + WindowsPath(windows->path) +
                 ", and no FAT volume of the image is " + windows->drive + ":");
   }
 

@@ -326,6 +326,22 @@ TEST_F(Images, DamagedContainersSayWhy) {
   }
 }
 
+// What MSDOS.SYS says is shown with its control bytes escaped: a damaged
+// one must not write them to the terminal.
+TEST_F(Images, MsdosSysBytesAreEscapedInMessages) {
+  std::string msdos = testing_support::WriteFile(dir_ + "/bad-msdos.sys", "[Paths]\r\nWinDir=E:\\WIN\x01\x1b[2J\r\n");
+  std::string disk = Disk("escape.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/MSDOS.SYS", msdos}, {"/WINDOWS/SYSTEM.DAT", a_}});
+  auto result = Kormald(disk, disk);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "kormald: " + disk + ": MSDOS.SYS names E:\\WIN\\x01\\x1b[2J, and no FAT volume of the image is E:\n");
+  Sh("printf '[Paths]\\r\\nWinDir=C:\\\\WIN\\001\\r\\n' > '" + dir_ + "/c-msdos.sys'");
+  Volume(disk, 1, 46, 32, {{"/MSDOS.SYS", dir_ + "/c-msdos.sys"}, {"/WINDOWS/SYSTEM.DAT", a_}});
+  result = Kormald(disk, disk);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "kormald: " + disk + ": partition 1 (C:): no SYSTEM.DAT or USER.DAT in \\WIN\\x01\n");
+}
+
 // A disk attached to the machine is read as a disk image, read-only: here a
 // loop device over an image, where the machine lets a test attach one.
 TEST_F(Images, BlockDeviceIsReadAsADisk) {
