@@ -5,6 +5,9 @@
 #include "sources/sources.h"
 
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <string_view>
 #include <memory>
 
 #include "diskimage/image_module.h"
@@ -23,23 +26,17 @@ using store::Root;
 namespace {
 
 #ifndef _WIN32
-struct Loading {
-  Registry* reg;
-  std::string error;   // from loading a hive the module gave
+// What a read of the image hands each hive to, and what it heard.
+struct Reading {
+  std::function<bool(const char* label, int root, std::string_view bytes)> hive;
   std::string failed;  // from the module: the whole message, however long
 };
 
-void TakeFailure(void* context, const char* message) { static_cast<Loading*>(context)->failed = message; }
-
 int TakeHive(void* context, const char* label, int root, const char* bytes, std::size_t size) {
-  auto* loading = static_cast<Loading*>(context);
-  auto image = std::make_unique_for_overwrite<char[]>(size + 1);
-  if (size != 0) std::memcpy(image.get(), bytes, size);
-  std::optional<Root> where;
-  if (root == 2) where = Root::kLocalMachine;
-  if (root == 3) where = Root::kUsers;
-  return hive::LoadHive(*loading->reg, std::move(image), size, label, where, &loading->error) ? 0 : 1;
+  return static_cast<Reading*>(context)->hive(label, root, std::string_view(bytes, size)) ? 0 : 1;
 }
+
+void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
 
 // Where the module lies beside the tools: set by the build, relative to the
 // directory of the running program.
@@ -66,11 +63,13 @@ KormaldImageRead ImageModule(std::string* error) {
 }
 #endif
 
-}  // namespace
-
-bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::string* error) {
+// Reads what an image holds, as selected, handing each hive to take, which
+// says false (with its own message in *error) to stop.
+bool ReadImage(const diskimage::ImageSelector& selector,
+               const std::function<bool(const char* label, int root, std::string_view bytes)>& take,
+               std::string* error) {
 #ifdef _WIN32
-  (void)reg;
+  (void)take;
   *error = selector.image + ": a disk image; the Windows build does not read them (no build of The Sleuth Kit "
                             "is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or use the Linux build";
   return false;
@@ -80,19 +79,43 @@ bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::str
     *error = selector.image + ": " + *error;
     return false;
   }
-  Loading loading{&reg, {}, {}};
+  bool stopped = false;
+  Reading reading{[&](const char* label, int root, std::string_view bytes) {
+                    stopped = !take(label, root, bytes);
+                    return !stopped;
+                  },
+                  {}};
   int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(),
-                kMaxRegistryFileBytes, TakeHive, TakeFailure, &loading);
-  if (!loading.error.empty()) {
-    *error = loading.error;
-    return false;
-  }
+                kMaxRegistryFileBytes, TakeHive, TakeFailure, &reading);
+  if (stopped) return false;
   if (rc != 0) {
-    *error = loading.failed;
+    *error = reading.failed;
     return false;
   }
   return true;
 #endif
+}
+
+}  // namespace
+
+bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::string* error) {
+  return ReadImage(
+      selector,
+      [&](const char* label, int root, std::string_view bytes) {
+        std::optional<Root> where;
+        if (root == 2) where = Root::kLocalMachine;
+        if (root == 3) where = Root::kUsers;
+        return hive::LoadHive(reg, hive::CopyHiveBytes(bytes), label, where, error);
+      },
+      error);
+}
+
+bool ForEachImageHive(const diskimage::ImageSelector& selector,
+                      const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                      std::string* error) {
+  return ReadImage(
+      selector, [&](const char* label, int, std::string_view bytes) { return visit(label, hive::CopyHiveBytes(bytes)); },
+      error);
 }
 
 }  // namespace sources

@@ -236,11 +236,21 @@ bool InstallSources(const std::vector<std::string>& paths, std::string* error) {
 
 bool ForEachHive(const std::vector<SourceFile>& files,
                  const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 const std::function<void(const std::string& path, const std::string& why)>& passOver,
                  std::string* error) {
   for (const SourceFile& file : files) {
     SourceBytes source;
     if (!ReadSource(file.path, source, error)) return false;
-    if (source.hive && !visit(file.path, std::move(source.hive))) return false;
+    if (file.selector || source.image != ImageKind::kNone) {
+      ImageSelector whole;
+      whole.image = file.path;
+      if (!ForEachImageHive(file.selector ? *file.selector : whole, visit, error)) return false;
+    } else if (source.hive) {
+      if (!visit(file.path, std::move(source.hive))) return false;
+    } else {
+      bool isExport = regfile::LooksLikeRegFile(std::string_view(source.bytes.get(), source.size));
+      passOver(file.path, isExport ? "a .reg export, which keeps no free records" : "not a registry file");
+    }
   }
   return true;
 }

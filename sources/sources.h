@@ -85,12 +85,14 @@ bool InstallSources(const std::vector<std::string>& paths, std::string* error);
 // The paths of a list joined by the platform's list separator.
 std::vector<std::string> SplitSourceList(std::string_view list);
 
-// Hands the bytes of each hive the files hold (files that are hives, and a
-// directory's SYSTEM.DAT and USER.DAT) to visit, with its path, in order;
-// other files are passed over. Stops at the first file that cannot be read
-// (false, with a one-line message) or when visit returns false.
+// Hands the bytes of each hive the files hold (files that are hives, a
+// directory's SYSTEM.DAT and USER.DAT, the hives of a disk image as
+// selected) to visit, with where it lies, in order; each other file goes to
+// passOver with why it holds no hive. Stops at the first file that cannot
+// be read (false, with a one-line message) or when visit returns false.
 bool ForEachHive(const std::vector<SourceFile>& files,
                  const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 const std::function<void(const std::string& path, const std::string& why)>& passOver,
                  std::string* error);
 
 }  // namespace sources

@@ -177,9 +177,11 @@ TEST(Recover, SharedHiveGivesItsDeletedDisplayAdapter) {
 }
 
 TEST(Recover, SourcesWithoutAHiveAreRefused) {
-  auto result = RunProgram(REGWALK_BINARY, {"-f", testing_support::SourceDir() + "/samples/win98se.reg", "--deleted"});
+  std::string sample = testing_support::SourceDir() + "/samples/win98se.reg";
+  auto result = RunProgram(REGWALK_BINARY, {"-f", sample, "--deleted"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "regwalk: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n");
+  EXPECT_EQ(result.err, "regwalk: " + sample + ": not searched: a .reg export, which keeps no free records\n"
+                        "regwalk: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n");
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ namespace {
 enum class RecoverOutput { kList, kValues, kExport };
 
 struct HiveFinds {
-  std::string path;
+  std::string path;     // where the hive lies: its file, or its place in an image
+  std::string exportAs;  // its name in an export: the file's name, and #n for the n-th of that name
   hive::Recovery recovery;
 };
 
@@ -82,12 +83,16 @@ bool UsableKeyName(std::string_view name) {
   return true;
 }
 
+// The name of a hive's file, without where it lies: after the last '/' of
+// a path, or the last '\' of a place in an image.
+std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
+
 // The key that holds a recovered key in an export: under
 // HKEY_LOCAL_MACHINE\Recovered, which Windows 9x never writes, named by the
-// hive's file and the record's offset, so no two collide and no name passes
-// the 255 characters Windows 9x allows.
-std::string ExportParent(const std::string& hivePath, std::uint64_t offset) {
-  std::string base = hivePath.substr(hivePath.rfind('/') + 1);
+// hive's file (SYSTEM.DAT, and SYSTEM.DAT#2 for a second source of that
+// name) and the record's offset, so no two collide and no name passes the
+// 255 characters Windows 9x allows.
+std::string ExportParent(std::string base, std::uint64_t offset) {
   for (char& c : base) {
     if (static_cast<unsigned char>(c) < 0x20 || c == '\\') c = '_';
   }
@@ -124,7 +129,7 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& 
   }
   if (!key.lost.empty()) out += comment + ("partial: " + key.lost) + lineEnd;
   if (output == RecoverOutput::kExport) {
-    std::string section = ExportParent(hive.path, key.offset);
+    std::string section = ExportParent(hive.exportAs, key.offset);
     if (UsableKeyName(key.name)) {
       section += '\\';
       section += key.name;
@@ -173,13 +178,19 @@ int RunDeleted(const Options& options) {
     return 1;
   }
   std::vector<HiveFinds> hives;
+  std::map<std::string, int> sourcesOfName;  // by folded file name
   bool searched = sources::ForEachHive(
       files,
       [&](const std::string& path, std::unique_ptr<hive::HiveBytes> bytes) {
-        HiveFinds finds{path, {}};
+        std::string name = FileNameOf(path);
+        int n = ++sourcesOfName[Folded(name)];
+        HiveFinds finds{path, n == 1 ? name : name + "#" + std::to_string(n), {}};
         if (!hive::RecoverDeletedKeys(std::move(bytes), path, &finds.recovery, &error)) return false;
         hives.push_back(std::move(finds));
         return true;
+      },
+      [&](const std::string& path, const std::string& why) {
+        std::fprintf(stderr, "%s: %s: not searched: %s\n", program, path.c_str(), why.c_str());
       },
       &error);
   if (!searched) {
