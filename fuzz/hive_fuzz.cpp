@@ -9,11 +9,15 @@
 #include "testkit/walk_everything.h"
 #include "testkit/work_budget.h"
 #include "hive/recover.h"
+#include "sources/codepage.h"
 #include "store/store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::uint64_t start = work_budget::Work();
   auto reg = std::make_unique<store::Registry>();
+  // Odd sizes read names as a double-byte codepage does: a '\' after a lead
+  // byte is part of a character.
+  if (size % 2 != 0) reg->SetLeadBytes(sources::LeadBytesOf(932));
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::string error;
   if (hive::LoadHive(*reg, hive::CopyHiveBytes(bytes), "FUZZ.DAT", std::nullopt, &error)) {

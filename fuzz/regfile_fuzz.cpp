@@ -1,7 +1,8 @@
 // The .reg loader on arbitrary bytes, then every key and value it made,
 // within a work budget proportional to the input. A version 5 file's text
-// is converted to a codepage as it is stored (a double-byte one for odd
-// sizes), and the bytes themselves go through the conversions the tools
+// is converted to a codepage as it is stored, and an 8-bit file's paths and
+// quoted text are read in one (a double-byte one for odd sizes, with its
+// lead bytes); the bytes themselves go through the conversions the tools
 // use for output.
 #include <cstdint>
 #include <string>
@@ -9,6 +10,7 @@
 #include "testkit/walk_everything.h"
 #include "testkit/work_budget.h"
 #include "regfile/regfile.h"
+#include "sources/codepage.h"
 #include "store/store.h"
 #include "text/text.h"
 
@@ -22,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   text::TextConverter* toCodepage = size % 2 != 0 ? toJapanese.get() : toWestern.get();
+  if (size % 2 != 0) reg->SetLeadBytes(sources::LeadBytesOf(932));
   if (regfile::LoadRegFile(*reg, bytes, "fuzz.reg", &error, toCodepage)) {
     InstallAndWalk(std::move(reg));
   } else if (error.empty()) {

@@ -49,10 +49,11 @@ struct FreeDeleter {
 
 // Why a key record cannot stand as a key, or null. Such a name cannot be
 // opened by name: an empty one, or one cut short at a NUL, would name the
-// parent itself, and a backslash another key.
-const char* UnusableName(std::string_view name) {
+// parent itself, and a backslash another key (one that is the second byte
+// of a double-byte character is none).
+const char* UnusableName(std::string_view name, const store::LeadBytes& lead) {
   if (name.empty()) return "key without a name";
-  if (name.find('\\') != std::string_view::npos) return "key name holds a backslash";
+  if (store::FindSeparator(name, lead) != std::string_view::npos) return "key name holds a backslash";
   if (name.find('\0') != std::string_view::npos) return "key name holds a NUL byte";
   return nullptr;
 }
@@ -337,7 +338,7 @@ class HiveReader final : public store::LazySource {
       return std::nullopt;
     }
     std::string_view name = r.substr(record::kName, h.nameLength);
-    if (const char* unusable = UnusableName(name)) {
+    if (const char* unusable = UnusableName(name, reg.leadBytes())) {
       Damaged(reg, parent, {}, offset, unusable);
       return std::nullopt;
     }

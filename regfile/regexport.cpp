@@ -52,7 +52,7 @@ std::uint64_t Load(const char* bytes, std::size_t n) {
 // checked and copied eight bytes at a time (the last eight overlapping
 // what came before), and gone over byte by byte only when that finds
 // something, or when it is shorter than eight.
-char* PutQuoted(char* at, std::string_view text) {
+char* PutQuoted(char* at, std::string_view text, const store::LeadBytes& lead) {
   *at++ = '"';
   const char* p = text.data();
   std::size_t n = text.size();
@@ -66,9 +66,15 @@ char* PutQuoted(char* at, std::string_view text) {
   if (plain) {
     at += n;
   } else {
-    for (char c : text) {
+    for (std::size_t i = 0; i < n; ++i) {
+      char c = p[i];
       unsigned char kind = kQuoting[static_cast<unsigned char>(c)];
       if (kind == 2) return nullptr;
+      if (lead[static_cast<unsigned char>(c)] && i + 1 < n && kQuoting[static_cast<unsigned char>(p[i + 1])] != 2) {
+        *at++ = c;
+        *at++ = p[++i];
+        continue;
+      }
       if (kind == 1) *at++ = '\\';
       *at++ = c;
     }
@@ -121,7 +127,7 @@ bool ExportableName(std::string_view name) {
 }
 
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
-                          bool wrap, text::TextConverter* toUtf16) {
+                          bool wrap, text::TextConverter* toUtf16, const store::LeadBytes& lead) {
   // A REG_SZ whose data is one text and its terminator, with no line break
   // or NUL inside, reads back byte for byte from a quoted string.
   bool quotable = type == REG_SZ && !data.empty() && data.back() == '\0';
@@ -135,13 +141,13 @@ bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
   bool named = true;
   if (name.empty()) {
     *at++ = '@';
-  } else if (char* end = PutQuoted(at, name)) {
+  } else if (char* end = PutQuoted(at, name, lead)) {
     at = end;
   } else {
     named = false;
   }
   *at++ = '=';
-  char* end = quotable ? PutQuoted(at, text) : nullptr;
+  char* end = quotable ? PutQuoted(at, text, lead) : nullptr;
   if (end == nullptr && type == REG_DWORD && data.size() == 4) {
     // Little-endian in the data, eight hex digits most significant first.
     std::memcpy(at, "dword:", 6);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "store/lead_bytes.h"
 #include "text/text.h"
 
 namespace regfile {
@@ -27,8 +28,10 @@ bool ExportableName(std::string_view name);
 // file holds it; quoted text is converted with the whole file. False when
 // the name cannot stand in a REGEDIT4 file (ExportableName); the line then
 // holds only "=" and the data.
+// Quoted text in a double-byte codepage takes each character whole (lead):
+// a second byte that is '\' is not escaped, as Windows writes it.
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
-                          bool wrap, text::TextConverter* toUtf16 = nullptr);
+                          bool wrap, text::TextConverter* toUtf16 = nullptr, const store::LeadBytes& lead = {});
 
 inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
 

@@ -14,6 +14,7 @@ using text::TextConverter;
 
 namespace {
 
+const store::LeadBytes kNoLeadBytes;
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
@@ -194,7 +195,7 @@ class Loader {
   }
 
   // Whether a value line's data is hex: only those continue over lines.
-  static bool IsHexValue(std::string_view logical) {
+  bool IsHexValue(std::string_view logical) const {
     std::size_t eq = DataStart(logical);
     if (eq == std::string_view::npos) return false;
     std::string_view data = TrimLeft(logical.substr(eq));
@@ -202,13 +203,14 @@ class Loader {
   }
 
   // Where the data begins, past the name and '=', or npos.
-  static std::size_t DataStart(std::string_view logical) {
+  std::size_t DataStart(std::string_view logical) const {
+    const store::LeadBytes& lead = QuotedLead();
     std::size_t i = 0;
     if (logical.front() == '@') {
       i = 1;
     } else {
       for (i = 1; i < logical.size() && logical[i] != '"'; ++i) {
-        if (logical[i] == '\\') ++i;
+        if (logical[i] == '\\' || lead[static_cast<unsigned char>(logical[i])]) ++i;
       }
       if (i >= logical.size()) return std::string_view::npos;
       ++i;
@@ -225,7 +227,10 @@ class Loader {
     std::string_view path = body.substr(1, close - 1);
     bool remove = path.starts_with('-');
     if (remove) path.remove_prefix(1);
-    std::size_t cut = path.find('\\');
+    // A version 5 file's text is UTF-8 here, whose characters never hold a
+    // '\' byte; a REGEDIT4 file's is the codepage's, perhaps double-byte.
+    const store::LeadBytes& lead = QuotedLead();
+    std::size_t cut = store::FindSeparator(path, lead);
     std::string_view rootName = path.substr(0, cut);
     const RootName* root = nullptr;
     for (const RootName& r : kRootNames) {
@@ -236,7 +241,7 @@ class Loader {
     if (cut != std::string_view::npos) {
       int depth = 1;
       for (std::size_t from = 0;; ++depth) {
-        std::size_t next = rest.find('\\', from);
+        std::size_t next = store::FindSeparator(rest, lead, from);
         if (next == from || (next == std::string_view::npos && from == rest.size())) {
           return Fail("empty key name in", path);
         }
@@ -260,7 +265,7 @@ class Loader {
     }
     std::uint32_t at = reg_.RootNode(root->root, true);
     while (!rest.empty()) {
-      std::size_t next = rest.find('\\');
+      std::size_t next = store::FindSeparator(rest, lead);
       at = reg_.FindOrAddChild(at, Stored(rest.substr(0, next)));
       rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next + 1);
     }
@@ -276,6 +281,10 @@ class Loader {
     return toCodepage_->Convert(text);
   }
 
+  // The lead bytes quoted text and paths are read with: the registry's, in
+  // an 8-bit export; none in a version 5 one, held here as UTF-8.
+  const store::LeadBytes& QuotedLead() const { return unicode_ ? kNoLeadBytes : reg_.leadBytes(); }
+
   // A name's length as Windows counts it: bytes in an 8-bit export,
   // characters in a Unicode one (held here as UTF-8).
   std::size_t Characters(std::string_view name) const {
@@ -288,8 +297,15 @@ class Loader {
   // Reads a quoted text from s (at its opening quote) with \\ and \"
   // escapes; advances s past the closing quote.
   bool Quoted(std::string_view& s, std::string& out, std::string_view what) {
+    const store::LeadBytes& lead = QuotedLead();
     for (std::size_t i = 1; i < s.size(); ++i) {
       char c = s[i];
+      // A double-byte character is taken whole: its second byte may be '\\'.
+      if (lead[static_cast<unsigned char>(c)] && i + 1 < s.size()) {
+        out += c;
+        out += s[++i];
+        continue;
+      }
       if (c == '"') {
         s.remove_prefix(i + 1);
         return true;
@@ -418,6 +434,31 @@ class Loader {
 };
 
 }  // namespace
+
+int CodepageNamedIn(std::string_view bytes) {
+  if (!bytes.starts_with(kHeader4)) return 0;
+  constexpr std::string_view kSection = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]";
+  constexpr std::string_view kAcp = "\"ACP\"=\"";
+  bool inSection = false;
+  int named = 0;
+  while (!bytes.empty()) {
+    std::size_t end = bytes.find_first_of("\r\n");
+    std::string_view line = TrimRight(bytes.substr(0, end));
+    bytes = end == std::string_view::npos ? std::string_view{} : bytes.substr(end + 1);
+    if (line.starts_with('[')) {
+      inSection = line.size() == kSection.size() && store::SameName(line, kSection);
+    } else if (inSection && line.size() > kAcp.size() && store::SameName(line.substr(0, kAcp.size()), kAcp)) {
+      int codepage = 0;
+      std::string_view digits = line.substr(kAcp.size());
+      std::size_t i = 0;
+      for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9' && codepage < 100000; ++i) {
+        codepage = codepage * 10 + (digits[i] - '0');
+      }
+      if (i > 0 && i < digits.size() && digits[i] == '"') named = codepage;
+    }
+  }
+  return named;
+}
 
 bool LooksLikeRegFile(std::string_view bytes) {
   if (bytes.starts_with(kUtf16Bom)) return true;

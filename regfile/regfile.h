@@ -19,6 +19,12 @@ namespace regfile {
 // Whether the bytes begin like a registry export, in any of its encodings.
 bool LooksLikeRegFile(std::string_view bytes);
 
+// The codepage a REGEDIT4 file names for its machine (the ACP value under
+// HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Nls\Codepage), found
+// by its lines alone, before the file can be read knowing it; 0 where it
+// names none (a version 5 file is text of its own, and says 0).
+int CodepageNamedIn(std::string_view bytes);
+
 // Adds the keys and values of a registry export to reg; a key named twice
 // merges. On failure returns false and sets error to "FILE:LINE: what is
 // wrong"; what was added before the failure stays in reg, which the caller

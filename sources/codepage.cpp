@@ -27,4 +27,15 @@ int RegistryCodepage(store::Registry& reg) {
   return reg.Codepage();
 }
 
+store::LeadBytes LeadBytesOf(int codepage) {
+  store::LeadBytes lead;
+  if (codepage == 932) {
+    lead.Set(0x81, 0x9F);
+    lead.Set(0xE0, 0xFC);
+  } else if (codepage == 936 || codepage == 949 || codepage == 950) {
+    lead.Set(0x81, 0xFE);
+  }
+  return lead;
+}
+
 }  // namespace sources

@@ -14,4 +14,9 @@ int RegistryAcp(store::Registry& reg);
 // the fallback where it does not, and settles it in the registry.
 int RegistryCodepage(store::Registry& reg);
 
+// The lead bytes of a double-byte Windows codepage, as its CPINFO gives
+// them: 932 (Shift-JIS) 0x81-0x9F and 0xE0-0xFC; 936, 949 and 950 (GBK,
+// Unified Hangul, Big5) 0x81-0xFE. None for any other codepage.
+store::LeadBytes LeadBytesOf(int codepage);
+
 }  // namespace sources

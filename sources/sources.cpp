@@ -55,6 +55,8 @@ bool LoadSelectedImage(Registry& reg, const ImageSelector& selector, std::string
 struct LoadContext {
   TextConverter* toCodepage = nullptr;
   bool sawUnicode = false;
+  store::LeadBytes lead;  // of a double-byte codepage: paths split past them
+  int namedAcp = 0;       // the codepage a REGEDIT4 file names, the last one met
 };
 
 bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, LoadContext& context,
@@ -76,6 +78,7 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
   }
   std::string_view bytes(source.bytes.get(), source.size);
   if (regfile::LooksLikeRegFile(bytes)) {
+    if (int named = regfile::CodepageNamedIn(bytes); named != 0) context.namedAcp = named;
     bool unicode = false;
     bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &unicode);
     context.sawUnicode = context.sawUnicode || unicode;
@@ -171,6 +174,7 @@ namespace {
 
 std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadContext& context, std::string* error) {
   auto reg = std::make_unique<Registry>();
+  reg->SetLeadBytes(context.lead);
   for (const SourceFile& file : files) {
     bool ok = file.selector ? LoadSelectedImage(*reg, *file.selector, error)
                             : LoadFile(*reg, file.path, file.hiveRoot, context, error);
@@ -192,17 +196,36 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
   }
   if (choice.kind == TextChoice::Kind::kNamed) {
     context.toCodepage = choice.toCodepage;
+    context.lead = LeadBytesOf(choice.codepage);
     std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
     if (reg) reg->SetCodepage(choice.codepage);
     return reg;
   }
   std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
-  if (!reg) return reg;
+  if (!reg) {
+    // A REGEDIT4 file in a double-byte codepage may not read without its
+    // lead bytes (a quoted name whose second byte is '\'): where the file
+    // names such a codepage, it is read again knowing them.
+    store::LeadBytes lead = LeadBytesOf(context.namedAcp);
+    if (lead.empty()) return reg;
+    LoadContext retry{nullptr, false, lead};
+    reg = LoadFiles(files, retry, error);
+    if (!reg) return reg;
+    context.sawUnicode = retry.sawUnicode;
+    context.lead = lead;
+  }
   // The registry names its codepage, perhaps in a later source than a
   // version 5 export that needs it: such an export is read again once the
   // codepage is known.
   int codepage = RegistryAcp(*reg);
   if (!context.sawUnicode) {
+    // A double-byte codepage splits paths differently: read again, with its
+    // lead bytes known from the start (a lazy hive costs its frame again).
+    if (store::LeadBytes lead = LeadBytesOf(codepage); !lead.empty() && context.lead.empty()) {
+      LoadContext again{nullptr, false, lead};
+      reg = LoadFiles(files, again, error);
+      if (!reg) return reg;
+    }
     // No text to convert now: whether this system converts the registry's
     // codepage is found out when someone asks for it (RegistryCodepage).
     reg->SetCodepage(codepage != 0 ? codepage : text::kDefaultCodepage, codepage != 0 ? text::kDefaultCodepage : 0);
@@ -214,7 +237,7 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
     toCodepage = TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
   }
   if (toCodepage) {
-    LoadContext again{toCodepage.get(), false};
+    LoadContext again{toCodepage.get(), false, LeadBytesOf(codepage)};
     reg = LoadFiles(files, again, error);
   }
   if (reg) reg->SetCodepage(codepage);

@@ -186,7 +186,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
     std::uint32_t* listed = ListedUnder(hKey);
     std::uint32_t likely = listed != nullptr ? *listed : kNoNode;
     while (!path.empty()) {
-      std::size_t cut = path.find('\\');
+      std::size_t cut = FindSeparator(path, reg.leadBytes());
       std::string_view name = path.substr(0, cut);
       if (name.empty()) return ERROR_BAD_PATHNAME;
       node = reg.FindChild(node, name, likely);

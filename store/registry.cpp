@@ -66,9 +66,9 @@ std::uint32_t KeyTag(std::uint32_t parent, std::string_view name) {
 
 // Splits "A\B\C" and calls f on each name; false when a name is empty.
 template <typename F>
-bool ForEachSegment(std::string_view path, F&& f) {
+bool ForEachSegment(std::string_view path, const LeadBytes& lead, F&& f) {
   while (true) {
-    std::size_t cut = path.find('\\');
+    std::size_t cut = FindSeparator(path, lead);
     std::string_view segment = path.substr(0, cut);
     if (segment.empty() || !f(segment)) return false;
     if (cut == std::string_view::npos) return true;
@@ -259,7 +259,7 @@ std::uint32_t Registry::FindChild(std::uint32_t parent, std::string_view name) {
 
 std::uint32_t Registry::FindPath(std::uint32_t from, std::string_view path) {
   std::uint32_t at = from;
-  bool ok = ForEachSegment(path, [&](std::string_view name) {
+  bool ok = ForEachSegment(path, lead_, [&](std::string_view name) {
     at = FindChild(at, name);
     return at != kNoNode;
   });

@@ -20,6 +20,7 @@
 #include "store/arena.h"
 #include "store/damage.h"
 #include "store/lazy_source.h"
+#include "store/lead_bytes.h"
 #include "store/node_table.h"
 #include "store/value.h"
 #include "winreg/winreg.h"
@@ -158,6 +159,11 @@ class Registry {
   int Codepage() const { return codepage_; }
   int FallbackCodepage() const { return fallback_; }
 
+  // The lead bytes of the registry's codepage, where it is a double-byte
+  // one: key paths are split into names past them. Set before loading.
+  void SetLeadBytes(const LeadBytes& lead) { lead_ = lead; }
+  const LeadBytes& leadBytes() const { return lead_; }
+
   // Drops what later sources removed (keys, values), so that index order
   // counts only what is there. Installing a registry does it.
   void Compact();
@@ -216,6 +222,7 @@ class Registry {
   std::uint32_t lentKey_ = kNoNode;
   int codepage_ = 0;
   int fallback_ = 0;
+  LeadBytes lead_;
   Arena arena_;
   std::uint32_t localMachine_, users_, dynData_, empty_;
 };

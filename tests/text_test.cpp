@@ -3,6 +3,8 @@
 // and written to version 5 (UTF-16) exports in that codepage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
 #include "tools/registry_cli.h"
@@ -201,6 +203,82 @@ TEST(Text, PatternCharactersNeverBecomeWildcards) {
     EXPECT_EQ(result.status, row.status) << row.args.back();
     EXPECT_EQ(result.out, row.out) << row.args.back();
     EXPECT_EQ(result.err, row.err) << row.args.back();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A double-byte codepage's second byte may be 0x5C, the '\' that separates
+// names: ソフトウェア in Shift-JIS (932) begins 83 5C. A Japanese Windows keeps
+// such keys; so does every source here, and nothing after one is lost.
+const std::string kSoftware = "\x83\x5C\x83\x74\x83\x67\x83\x45\x83\x46\x83\x41";  // ソフトウェア
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at));
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST(Text, DoubleByteNamesWithABackslashByteAreKept) {
+  const std::string acp = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n\"ACP\"=\"932\"\r\n";
+  // Quoted text takes a double-byte character whole, as Windows writes it:
+  // its second byte '\\' is no escape.
+  const std::string& escaped = kSoftware;
+  const std::string keys = "[HKEY_LOCAL_MACHINE\\Software\\" + kSoftware + "]\r\n\"" + escaped + "\"=\"" + escaped +
+                           "\"\r\n[HKEY_LOCAL_MACHINE\\Software\\" + kSoftware + "\\Sub]\r\n"
+                           "[HKEY_LOCAL_MACHINE\\Software\\Zed]\r\n[HKEY_USERS\\.DEFAULT\\Later]\r\n";
+  std::string dir = testing_support::ScratchDir();
+  std::string withAcp = testing_support::WriteFile(dir + "/acp.reg", "REGEDIT4\r\n\r\n" + acp + keys);
+  std::string without = testing_support::WriteFile(dir + "/named.reg", "REGEDIT4\r\n\r\n" + keys);
+  Key nls{"Nls", {}, {Key{"Codepage", {{"ACP", 1, "932"}}, {}}}};
+  Key system{"System", {}, {Key{"CurrentControlSet", {}, {Key{"Control", {}, {std::move(nls)}}}}}};
+  Key software{"Software", {}, {Key{kSoftware, {{kSoftware, 1, kSoftware}}, {Key{"Sub", {}, {}}}}, Key{"Zed", {}, {}}}};
+  std::string hive = testing_support::WriteFile(
+      dir + "/SYSTEM.DAT", hive_writer::Write(Key{"", {}, {std::move(system), std::move(software)}}).bytes);
+
+  const std::string under = "HKEY_LOCAL_MACHINE\\Software\\";
+  std::vector<std::string> expected = {under + kSoftware, under + kSoftware + "\\Sub", under + "Zed"};
+  std::sort(expected.begin(), expected.end());
+  struct Row {
+    const char* what;
+    std::string source;
+    std::string codepage;  // KORMALD_CODEPAGE, "" for none
+  } rows[] = {
+      {"a REGEDIT4 file naming its codepage", withAcp, ""},
+      {"a REGEDIT4 file and KORMALD_CODEPAGE", without, "932"},
+      {"a hive naming its codepage", hive, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::map<std::string, std::string> env{{tools::kRegistryVariable, row.source}};
+    if (!row.codepage.empty()) env["KORMALD_CODEPAGE"] = row.codepage;
+    auto walked = RunProgram(REGWALK_BINARY, {"HKEY_LOCAL_MACHINE\\Software\\**"}, env);
+    EXPECT_EQ(walked.status, 0) << walked.err;
+    EXPECT_EQ(walked.err, "");
+    EXPECT_EQ(Lines(walked.out), expected);
+    auto values = RunProgram(REGWALK_BINARY, {"-v", under + kSoftware}, env);
+    EXPECT_NE(values.out.find("\"" + escaped + "\"=\"" + escaped + "\""), std::string::npos) << values.out;
+    // Both exports load back to the same registry, and the walk goes on past
+    // the key to HKEY_USERS.
+    for (const char* mode : {"-e", "-E"}) {
+      auto exported = RunProgram(REGWALK_BINARY, {mode}, env);
+      EXPECT_EQ(exported.status, 0) << mode << " " << exported.err;
+      std::string file = testing_support::WriteFile(dir + "/again" + mode + ".reg", exported.out);
+      auto again = RunProgram(REGWALK_BINARY, {"HKEY_LOCAL_MACHINE\\Software\\**"},
+                              {{tools::kRegistryVariable, file}, {"KORMALD_CODEPAGE", "932"}});
+      EXPECT_EQ(Lines(again.out), expected) << mode << ": " << again.err;
+      if (row.source != hive) {
+        std::string later = std::string(mode) == "-E" ? std::string("L\0a\0t\0e\0r", 9) : "Later";
+        EXPECT_NE(exported.out.find(later), std::string::npos) << mode;
+      }
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include "regfile/regexport.h"
 #include "regwalk/regwalk.h"
 #include "sources/sources.h"
+#include "store/api.h"
 #include "tools/registry_cli.h"
 #include "tools/regwalk/run.h"
 
@@ -147,7 +148,8 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& 
         continue;
       }
       if (output == RecoverOutput::kValues) out += "  ";
-      AppendFormattedValue(out, value.name, value.type, Served(value), output == RecoverOutput::kExport);
+      AppendFormattedValue(out, value.name, value.type, Served(value), output == RecoverOutput::kExport, nullptr,
+                           store::InstalledRegistry().leadBytes());
       out += lineEnd;
     }
   }

@@ -70,6 +70,8 @@ namespace {
 struct FormattedValues {
   bool exporting = false;
   text::TextConverter* toUtf16 = nullptr;  // a version 5 export's string data
+  // The registry's: a double-byte character is quoted whole.
+  const store::LeadBytes* lead = &store::InstalledRegistry().leadBytes();
   std::string text;               // the lines back to back; an export's end in CR LF
   std::vector<std::size_t> ends;  // where each line ends, in the order made
   std::string badName;            // a value name that cannot be exported
@@ -85,7 +87,7 @@ struct FormattedValues {
 int FormatOneValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
   auto* values = reinterpret_cast<FormattedValues*>(user);
   if (!AppendFormattedValue(values->text, name, type, std::string_view(reinterpret_cast<const char*>(data), size),
-                            values->exporting, values->toUtf16) &&
+                            values->exporting, values->toUtf16, *values->lead) &&
       values->exporting) {
     values->badName = name;
     return 1;
