@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
+#include "diskimage/image.h"
 #include "testkit/hive_writer.h"
 #include "testkit/test_support.h"
 #include "tools/registry_cli.h"
@@ -266,7 +268,7 @@ TEST_F(Images, PartitionsWithinACutImageAreRead) {
   EXPECT_EQ(past.err, "kormald: " + disk + ": partition 2 ends past the image's end\n");
 }
 
-// A chain of 20,000 logical partitions (10 MB of EBRs) costs what the
+// A chain of 20,000 logical partitions (20 MB of EBRs) costs what the
 // selector or the search looks at: the chain is followed as far as DOS
 // could give letters, and only the volumes looked at are opened.
 TEST_F(Images, LongChainOfLogicalPartitionsIsBounded) {
@@ -274,11 +276,12 @@ TEST_F(Images, LongChainOfLogicalPartitionsIsBounded) {
   std::string disk = Disk("long.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\n");
   Volume(disk, 1, 30, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
   std::string bytes = testing_support::ReadFile(disk);
-  bytes.resize((std::size_t{ext} + kLinks + 1) * 512, '\0');
-  PutEntry(bytes, 0, 1, 0x05, ext, kLinks + 1);
+  // Each link an EBR and a one-sector logical partition after it.
+  bytes.resize((std::size_t{ext} + 2 * kLinks + 1) * 512, '\0');
+  PutEntry(bytes, 0, 1, 0x05, ext, 2 * kLinks + 1);
   for (std::uint32_t i = 0; i < kLinks; ++i) {
-    PutEntry(bytes, ext + i, 0, 0x06, 1, 1);
-    if (i + 1 < kLinks) PutEntry(bytes, ext + i, 1, 0x05, i + 1, 1);
+    PutEntry(bytes, ext + 2 * i, 0, 0x06, 1, 1);
+    if (i + 1 < kLinks) PutEntry(bytes, ext + 2 * i, 1, 0x05, 2 * (i + 1), 2);
   }
   testing_support::WriteFile(disk, bytes);
   for (const std::string& source : {disk, disk + "#part=1"}) {
@@ -373,6 +376,72 @@ TEST_F(Images, DeletedRecordsOfAnImage) {
   std::string file = testing_support::WriteFile(dir_ + "/recovered.reg", both.out);
   auto again = RunProgram(REGWALK_BINARY, {"-f", file, "-n", "HKEY_LOCAL_MACHINE\\Recovered\\*"});
   EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 2 * 76) << again.err;
+}
+
+// The partition table as DOS and Linux read it, from sectors in memory:
+// each row a disk, the partitions it gives, and how many sectors reading it
+// may take, whatever the chain's length.
+TEST(PartitionTable, ReadInChainOrderWithinItsBound) {
+  struct Row {
+    const char* what;
+    std::function<void(std::string&)> make;  // writes the table into 64 MiB of zeros
+    std::string partitions;                  // number:start, in the table's order
+    std::string problems;
+    int maxReads;
+  } rows[] = {
+      {"primaries in slot order", [](std::string& d) {
+         PutEntry(d, 0, 1, 0x0c, 4096, 10);
+         PutEntry(d, 0, 0, 0x06, 2048, 10);
+       }, "1:2048 2:4096", "", 1},
+      {"logicals in chain order", [](std::string& d) {
+         PutEntry(d, 0, 0, 0x05, 1000, 9000);
+         PutEntry(d, 1000, 0, 0x06, 5000, 10);
+         PutEntry(d, 1000, 1, 0x05, 2000, 10);
+         PutEntry(d, 3000, 0, 0x0b, 1, 10);
+       }, "5:6000 6:3001", "", 3},
+      {"a chain that loops", [](std::string& d) {
+         PutEntry(d, 0, 0, 0x0f, 1000, 9000);
+         PutEntry(d, 1000, 0, 0x06, 1, 10);
+         PutEntry(d, 1000, 1, 0x05, 0, 10);
+       }, "5:1001", "the chain of logical partitions loops back to sector 1000", 2},
+      {"a chain that breaks", [](std::string& d) {
+         PutEntry(d, 0, 0, 0x05, 1000, 9000);
+         PutEntry(d, 1000, 0, 0x06, 1, 10);
+         PutEntry(d, 1000, 1, 0x05, 500, 10);
+       }, "5:1001", "the chain of logical partitions breaks at sector 1500", 3},
+      {"a chain of 20,000 links", [](std::string& d) {
+         PutEntry(d, 0, 0, 0x05, 1000, 40001);
+         for (std::uint32_t i = 0; i < 20000; ++i) {
+           PutEntry(d, 1000 + 2 * i, 0, 0x06, 1, 1);
+           if (i + 1 < 20000) PutEntry(d, 1000 + 2 * i, 1, 0x05, 2 * (i + 1), 2);
+         }
+       }, "", "the chain of logical partitions goes on past 64 links; the rest is not read", 65},
+      {"no signature", [](std::string&) {}, "", "", 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string disk(std::size_t{64} << 20, '\0');
+    row.make(disk);
+    int reads = 0;
+    diskimage::PartitionTable table = diskimage::ReadPartitionTable([&](std::uint64_t sector, std::string* out) {
+      ++reads;
+      if (sector >= disk.size() / 512) return false;
+      *out = disk.substr(static_cast<std::size_t>(sector) * 512, 512);
+      return true;
+    });
+    std::string got;
+    for (const diskimage::Partition& p : table.partitions) {
+      got += (got.empty() ? "" : " ") + std::to_string(p.number) + ":" + std::to_string(p.start);
+    }
+    if (std::string(row.what) == "a chain of 20,000 links") {
+      EXPECT_EQ(table.partitions.size(), 64U);
+      EXPECT_EQ(table.partitions.back().number, 68);
+    } else {
+      EXPECT_EQ(got, row.partitions);
+    }
+    EXPECT_EQ(table.problems.empty() ? "" : table.problems.front(), row.problems);
+    EXPECT_LE(reads, row.maxReads);
+  }
 }
 
 // A disk attached to the machine is read as a disk image, read-only: here a
