@@ -61,6 +61,21 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t length, char* out, std::si
   return true;
 }
 
+// A file's first and last sectors: what tells a disk image.
+struct Ends {
+  char start[kHeadBytes] = {};
+  char end[kHeadBytes] = {};
+  std::size_t got = 0;
+  std::size_t endGot = 0;
+  std::string_view Head() const { return {start, got}; }
+  std::string_view Tail() const { return {end, endGot}; }
+};
+
+bool ReadEnds(int fd, std::uint64_t size, Ends& ends) {
+  return ReadAt(fd, 0, sizeof ends.start, ends.start, &ends.got) &&
+         ReadAt(fd, size >= sizeof ends.end ? size - sizeof ends.end : 0, sizeof ends.end, ends.end, &ends.endGot);
+}
+
 std::string TooLarge(const std::string& path, const std::string& size) {
   return path + ": too large for a registry file (" + size + " bytes; one holds at most " +
          std::to_string(kMaxRegistryFileBytes) + ")";
@@ -309,18 +324,13 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   // A disk attached to this machine (over USB, or a loop device holding an
   // image) is a disk image, which the image module reads, read-only.
   if (S_ISBLK(st.st_mode)) {
-    char start[kHeadBytes] = {};
-    char end[kHeadBytes] = {};
-    std::size_t got = 0;
-    std::size_t endGot = 0;
     off_t size = ::lseek(file.fd, 0, SEEK_END);
-    if (size < 0 || !ReadAt(file.fd, 0, sizeof start, start, &got) ||
-        !ReadAt(file.fd, static_cast<std::uint64_t>(size) >= sizeof end ? static_cast<std::uint64_t>(size) - sizeof end : 0,
-                sizeof end, end, &endGot)) {
+    Ends ends;
+    if (size < 0 || !ReadEnds(file.fd, static_cast<std::uint64_t>(size), ends)) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
+    out.image = DetectImage(ends.Head(), ends.Tail());
     if (out.image == ImageKind::kNone) out.image = ImageKind::kDisk;
     return true;
   }
@@ -329,25 +339,21 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   if (S_ISREG(st.st_mode)) {
     // The first and last sector say whether it is a disk image, which the
     // image module reads itself, whatever its size.
-    char start[kHeadBytes] = {};
-    char end[kHeadBytes] = {};
-    std::size_t got = 0;
-    std::size_t endGot = 0;
     auto size = static_cast<std::uint64_t>(st.st_size);
-    if (!ReadAt(file.fd, 0, sizeof start, start, &got) ||
-        !ReadAt(file.fd, size >= sizeof end ? size - sizeof end : 0, sizeof end, end, &endGot)) {
+    Ends ends;
+    if (!ReadEnds(file.fd, size, ends)) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = DetectImage(std::string_view(start, got), std::string_view(end, endGot));
+    out.image = DetectImage(ends.Head(), ends.Tail());
     if (out.image != ImageKind::kNone) return true;
     // A file that does not begin like a registry file is not read further.
-    if (!MayBeRegistry(std::string_view(start, got))) return true;
+    if (!MayBeRegistry(ends.Head())) return true;
     if (size > kMaxRegistryFileBytes) {
       *error = TooLarge(path, std::to_string(st.st_size));
       return false;
     }
-    if (LooksLikeHive(std::string_view(start, got))) {
+    if (LooksLikeHive(ends.Head())) {
       // Mapped up to a size: faster than any read for what a walk touches.
       // Beyond it, read piece by piece, so that a few keys of a huge file
       // cost a few pieces, not the pages mapping would bring in around them.
