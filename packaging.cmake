@@ -23,4 +23,22 @@ set(KORMALD_ON_DEMAND_DEPENDS "" CACHE STRING "Packages of libraries the tools l
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${KORMALD_ON_DEMAND_DEPENDS}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  # The Windows download: `cpack -G ZIP` in the build directory writes
+  # kormald-<version>-win32.zip (win64 for the 64-bit build), with the
+  # README as text with CR LF line ends, as Notepad on Windows 9x reads it.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME kormald-${PROJECT_VERSION}-win32)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME kormald-${PROJECT_VERSION}-win64)
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
+  file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
+  string(REPLACE "\r\n" "\n" readme "${readme}")
+  string(REPLACE "\n" "\r\n" readme "${readme}")
+  file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme}")
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+endif()
 include(CPack)

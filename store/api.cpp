@@ -1,16 +1,5 @@
 // The Win32 registry calls over the installed store, with the platform's
 // buffer and length contracts.
-#include <algorithm>
-#include <cstring>
-
-#include "store/store.h"
-#include "store/store_testing.h"
-#include "winreg/winreg.h"
-
-static_assert(sizeof(void*) == 8, "handles pack a slot and a generation into 64 bits");
-
-// The Win32 registry calls over the installed store, with the platform's
-// buffer and length contracts.
 #include "store/api.h"
 
 #include <algorithm>
@@ -197,7 +186,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
       if (cut != std::string_view::npos && path.empty()) return ERROR_BAD_PATHNAME;
     }
     *phkResult = S().handles.Open(node);
-    return ERROR_SUCCESS;
+    return *phkResult != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
   });
 }
 

@@ -1,15 +1,24 @@
 #include "store/handles.h"
 
-static_assert(sizeof(void*) == 8, "handles pack a slot and a generation into 64 bits");
-
 namespace store {
 
 namespace {
 
-constexpr std::uintptr_t kPredefinedBase = 0xFFFFFFFF80000000ULL;
-// Generations stay below the top bit, so that no handle reaches the
-// predefined keys' range (sign-extended, 0xFFFFFFFF8000000x).
-constexpr std::uint32_t kLastGeneration = 0x7FFFFFFFU;
+// A handle is its slot + 1 in the low bits and the slot's generation above
+// them, below the top bit: never 0, and never in the predefined keys' range
+// (0x80000000 and up, sign-extended to pointer width). A pointer of 64 bits
+// holds 32 bits of slot and 31 of generation; one of 32 bits (Windows 9x),
+// 20 and 11, so a slot is retired after 2,047 opens, and a million slots
+// are 2 billion opens.
+constexpr unsigned kPointerBits = sizeof(std::uintptr_t) * 8;
+constexpr unsigned kSlotBits = kPointerBits == 64 ? 32 : 20;
+constexpr unsigned kGenerationBits = kPointerBits - 1 - kSlotBits;
+constexpr std::uintptr_t kSlotMask = (std::uintptr_t{1} << kSlotBits) - 1;
+constexpr std::uint32_t kLastGeneration = static_cast<std::uint32_t>((std::uintptr_t{1} << kGenerationBits) - 1);
+constexpr std::size_t kMaxSlots = static_cast<std::size_t>(kSlotMask);  // slot + 1 must fit
+constexpr std::uintptr_t kPredefinedBase =
+    static_cast<std::uintptr_t>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000000U)));
+static_assert(kSlotBits + kGenerationBits < kPointerBits, "the top bit stays clear");
 
 }  // namespace
 
@@ -18,8 +27,8 @@ HandleTarget HandleTable::Decode(HKEY key) {
   if (value >= kPredefinedBase && value < kPredefinedBase + kRootCount) {
     return HandleTarget{static_cast<int>(value - kPredefinedBase), nullptr};
   }
-  auto slot = static_cast<std::uint32_t>(value) - 1;
-  auto generation = static_cast<std::uint32_t>(value >> 32);
+  auto slot = static_cast<std::size_t>(value & kSlotMask) - 1;
+  auto generation = static_cast<std::uint32_t>(value >> kSlotBits);
   if (slot >= slots_.size()) return {};
   HandleSlot& h = slots_[slot];
   return h.open && h.generation == generation ? HandleTarget{-1, &h} : HandleTarget{};
@@ -31,6 +40,7 @@ HKEY HandleTable::Open(std::uint32_t node) {
     slot = free_.back();
     free_.pop_back();
   } else {
+    if (slots_.size() >= kMaxSlots) return nullptr;
     slot = static_cast<std::uint32_t>(slots_.size());
     slots_.emplace_back();
   }
@@ -40,7 +50,7 @@ HKEY HandleTable::Open(std::uint32_t node) {
   h.open = true;
   h.listed = kNoNode;
   ++openCount_;
-  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(h.generation) << 32 | (slot + 1));
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(h.generation) << kSlotBits | (slot + 1));
 }
 
 void HandleTable::Close(HandleSlot& slot) {

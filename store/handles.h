@@ -30,12 +30,13 @@ struct HandleTarget {
 };
 
 // Open keys as handles: a slot number and its generation packed into one
-// value. A slot is reused once closed, under a new generation, so that a
+// pointer-sized value (handles.cpp says how, for 64 and 32 bits). A slot is reused once closed, under a new generation, so that a
 // closed handle stays closed; a slot whose generations are used up is
 // retired, never wrapped. No handle is 0 or in the predefined roots' range.
 class HandleTable {
  public:
   HandleTarget Decode(HKEY key);
+  // A fresh handle; null when every slot a handle can name is taken.
   HKEY Open(std::uint32_t node);
   void Close(HandleSlot& slot);
   // Closes every open handle for good: a handle given out before never

@@ -1,6 +1,8 @@
 // The Win32 contracts of the registry calls over the store.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <algorithm>
 #include <cstring>
 
@@ -322,6 +324,29 @@ TEST(StoreHandles, StaleAndClosedHandlesAreRefused) {
     EXPECT_EQ(RegCloseKey(old), ERROR_INVALID_HANDLE);
   }
   for (HKEY h : fresh) RegCloseKey(h);
+}
+
+// A slot is reused under a new generation until its generations run out
+// (2,047 on a 32-bit build), then retired: across many opens of one key no
+// handle ever comes back, none is 0, and none has the top bit of the
+// predefined keys.
+TEST(StoreHandles, ReusedSlotsNeverGiveAHandleTwice) {
+  testing_support::InstallReg("[HKEY_LOCAL_MACHINE\\A]\n");
+  std::set<HKEY> seen;
+  HKEY held = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, 0, &held), ERROR_SUCCESS);
+  for (int i = 0; i < 5000; ++i) {
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, 0, &h), ERROR_SUCCESS);
+    auto value = reinterpret_cast<std::uintptr_t>(h);
+    ASSERT_NE(value, 0U);
+    ASSERT_EQ(value >> (sizeof value * 8 - 1), 0U) << "top bit set";
+    ASSERT_TRUE(seen.insert(h).second) << "handle given twice after " << i << " opens";
+    ASSERT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  EXPECT_EQ(store::OpenHandleCount(), 0U);
 }
 
 TEST(StoreLookup, SiblingCountDoesNotChangeTheResult) {
