@@ -13,7 +13,7 @@
 #include "diskimage/image_module.h"
 #include "hive/hive.h"
 
-#ifndef _WIN32
+#ifdef KORMALD_IMAGES
 #include <dlfcn.h>
 #include <unistd.h>
 #endif
@@ -25,7 +25,7 @@ using store::Root;
 
 namespace {
 
-#ifndef _WIN32
+#ifdef KORMALD_IMAGES
 // What a read of the image hands each hive to, and what it heard.
 struct Reading {
   std::function<bool(const char* label, int root, std::string_view bytes)> hive;
@@ -68,10 +68,15 @@ KormaldImageRead ImageModule(std::string* error) {
 bool ReadImage(const diskimage::ImageSelector& selector,
                const std::function<bool(const char* label, int root, std::string_view bytes)>& take,
                std::string* error) {
-#ifdef _WIN32
+#if defined(_WIN32)
   (void)take;
   *error = selector.image + ": a disk image; the Windows build does not read them (no build of The Sleuth Kit "
                             "is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or use the Linux build";
+  return false;
+#elif !defined(KORMALD_IMAGES)
+  (void)take;
+  *error = selector.image + ": a disk image; this build does not read them (it was built without The Sleuth "
+                            "Kit): copy SYSTEM.DAT and USER.DAT out of it";
   return false;
 #else
   KormaldImageRead read = ImageModule(error);

@@ -148,7 +148,15 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   for (std::string& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
 
+  // The programs this build made run as it does: through the emulator of
+  // a 32-bit build, where there is one; anything else as it is.
   std::vector<std::string> argStrings{program};
+  std::string run = program;
+  std::string emulator = KORMALD_EMULATOR;
+  if (!emulator.empty() && program.starts_with(KORMALD_BINARY_DIR_PREFIX)) {
+    argStrings.insert(argStrings.begin(), emulator);
+    run = emulator;
+  }
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : argStrings) argv.push_back(s.data());
@@ -161,7 +169,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
   RunResult result;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, run.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     ADD_FAILURE() << "cannot run " << program;
@@ -182,7 +190,10 @@ RunResult RunProgramWithPeak(const std::string& program, const std::vector<std::
   // A spawned child's own count starts at its parent's size, so GNU time,
   // small itself, runs the program and reports what the program held.
   std::string peakPath = ScratchDir() + "/peak";
-  std::vector<std::string> timed{"-q", "-f", "%M", "-o", peakPath, program};
+  std::vector<std::string> timed{"-q", "-f", "%M", "-o", peakPath};
+  std::string emulator = KORMALD_EMULATOR;
+  if (!emulator.empty() && program.starts_with(KORMALD_BINARY_DIR_PREFIX)) timed.push_back(emulator);
+  timed.push_back(program);
   timed.insert(timed.end(), args.begin(), args.end());
   RunResult result = RunProgram("/usr/bin/time", timed, env);
   std::string peak = ReadFile(peakPath);

@@ -132,6 +132,11 @@ TEST(LazyHive, WrittenHivesServeTheSameLazilyAsDecodedWhole) {
 // A mapped hive cut short under the reader: the lost keys read as damage,
 // and the process goes on.
 TEST(LazyHive, FileThatShrinksWhileMappedIsDamageNotACrash) {
+  // qemu-user ends a program on a fault in a mapped file rather than hand
+  // it to the program's handler: the handler is tested on a native build.
+  if (std::string(KORMALD_EMULATOR).find("qemu") != std::string::npos) {
+    GTEST_SKIP() << "under " << KORMALD_EMULATOR << ", which does not deliver SIGBUS to a handler";
+  }
   std::string dir = testing_support::ScratchDir();
   hive_writer::Hive hive = hive_writer::Write(Tree(), {3, false, true});
   std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", hive.bytes);
