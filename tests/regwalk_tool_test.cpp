@@ -2,6 +2,7 @@
 // its round trip, --match, --split and the exit statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "testkit/match_cases.h"
@@ -125,7 +126,7 @@ TEST(ExitStatus, Table) {
   }
   auto help = RunProgram(kRegwalk, {"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_TRUE(help.out.starts_with("usage: regwalk [-f FILE]... [-n] [-v | -e | -E] [PATTERN]\n"));
+  EXPECT_TRUE(help.out.starts_with("usage: regwalk [-f FILE]... [-n] [-v | -e | -E | --json] [PATTERN]\n"));
   EXPECT_EQ(help.err, "");
 }
 
@@ -290,6 +291,97 @@ TEST(BackwardText, GrowsAndKeepsItsMarks) {
       EXPECT_TRUE(text.Between(from, marks[i]) == whole.substr(whole.size() - marks[i], marks[i] - from))
           << room << " mark " << i;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// regwalk --json, read back by a JSON library (Python's) into the bytes it
+// stands for, gives the registry as the registry calls hand it out, byte for
+// byte: every value type, odd names, bytes the codepage does not define.
+const char kJsonToLines[] = R"(
+import json, sys
+codepage = sys.argv[1]
+def text(obj, field):
+    if field + '_hex' in obj:
+        return bytes.fromhex(obj[field + '_hex'])
+    return obj[field].encode(codepage)
+def data(v):
+    if 'data_hex' in v:
+        return bytes.fromhex(v['data_hex'])
+    d, t = v['data'], v['type_code']
+    if isinstance(d, int):
+        return d.to_bytes(4, 'big' if t == 5 else 'little')
+    if isinstance(d, list):
+        return b''.join(s.encode(codepage) + b'\0' for s in d) + b'\0' if d else b'\0\0'
+    return d.encode(codepage) + b'\0'
+for line in sys.stdin.buffer:
+    key = json.loads(line)
+    path = text(key, 'path')
+    sys.stdout.buffer.write(path + b'\n')
+    for v in key['values']:
+        sys.stdout.buffer.write(b'%s|%s|%d|%s\n' % (path, text(v, 'name'), v['type_code'], data(v).hex().encode()))
+)";
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+TEST(Json, ReadBackGivesTheRegistryByteForByte) {
+  std::string reg = WriteFile(ScratchDir() + "/odd.reg",
+                              "REGEDIT4\r\n\r\n"
+                              "[HKEY_LOCAL_MACHINE\\Odd\\Caf\xe9 \x81 \"q\"]\r\n"
+                              "@=\"default\"\r\n"
+                              "\"s\"=\"caf\xe9\"\r\n"
+                              "\"undefined \x81\"=\"\x81\x8d\"\r\n"
+                              "\"quote \\\" back \\\\ \x01\"=dword:0000002a\r\n"
+                              "\"big\"=hex(5):00,00,00,2a\r\n"
+                              "\"short dword\"=hex(4):01,02,03\r\n"
+                              "\"multi\"=hex(7):61,00,62,00,00,00\r\n"
+                              "\"empty multi\"=hex(7):00,00\r\n"
+                              "\"bad multi\"=hex(7):61,00\r\n"
+                              "\"inner nul\"=hex(1):61,00,62,00\r\n"
+                              "\"expand\"=hex(2):25,50,25,00\r\n"
+                              "\"bin\"=hex:\r\n"
+                              "\"odd type\"=hex(99):01\r\n"
+                              "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n\"x\"=\"y\"\r\n");
+  std::vector<std::pair<std::string, std::string>> sources = {{reg, "cp1252"}};
+  if (!testing_support::SharedHive().empty()) sources.emplace_back(testing_support::SharedHive(), "cp1252");
+  for (const auto& [source, codepage] : sources) {
+    SCOPED_TRACE(source);
+    std::string out = ScratchDir() + "/walk.json";
+    auto walked = RunProgram(kRegwalk, {"-f", source, "--json"}, {}, out);
+    ASSERT_EQ(walked.status, 0) << walked.err;
+    auto read = RunProgram("/bin/sh", {"-c", "python3 -c \"$1\" " + codepage + " < '" + out + "'", "sh", kJsonToLines});
+    ASSERT_EQ(read.status, 0) << read.err;
+    std::string error;
+    ASSERT_TRUE(sources::InstallSources({source}, &error)) << error;
+    std::string expected;
+    for (const std::string& line : testing_support::DumpRegistry()) {
+      if (line.starts_with("HKEY_LOCAL_MACHINE\\") || line.starts_with("HKEY_USERS\\")) expected += line + "\n";
+    }
+    std::string got;
+    for (const std::string& line : SortedLines(read.out)) {
+      if (line.starts_with("HKEY_LOCAL_MACHINE\\") || line.starts_with("HKEY_USERS\\")) got += line + "\n";
+    }
+    EXPECT_EQ(SortedLines(got), SortedLines(expected));
+  }
+}
+
+TEST(Json, OnlyWithModesThatPrintKeys) {
+  for (const char* mode : {"-e", "-E"}) {
+    auto result = RunProgram(kRegwalk, {"--json", mode});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(result.err.starts_with("regwalk: --json does not go with -e or -E\n")) << result.err;
   }
 }
 

@@ -242,6 +242,10 @@ void PrintText(std::string_view registryText) {
 
 bool DamagedKeyMet() { return g_damageMet; }
 
+int TextCodepage() {
+  return g_textCodepage == kInstalledCodepage ? sources::RegistryCodepage(store::InstalledRegistry()) : g_textCodepage;
+}
+
 void BinaryOutput() {
 #ifdef _WIN32
   std::fflush(stdout);

@@ -59,6 +59,9 @@ PatternText PatternFromUser(std::string_view userText, std::string* stored);
 // lists nothing); false after one line on standard error for a pattern that
 // is not text at all (the run fails).
 bool ConvertPattern(const char* program, const char* pattern, std::string* stored, bool* matchesNothing);
+// The codepage the registry's text is in (0: unknown, kept as stored).
+int TextCodepage();
+
 // Writes registry text to standard output in the user's charset.
 void PrintText(std::string_view registryText);
 

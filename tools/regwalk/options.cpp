@@ -8,8 +8,8 @@ namespace tools::regwalk {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: regwalk [-f FILE]... [-n] [-v | -e | -E] [PATTERN]\n"
-    "       regwalk [-f FILE]... --deleted [-v | -e] [PATTERN]\n"
+    "usage: regwalk [-f FILE]... [-n] [-v | -e | -E | --json] [PATTERN]\n"
+    "       regwalk [-f FILE]... --deleted [-v | -e | --json] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "       regwalk --help | --version\n"
@@ -22,6 +22,7 @@ constexpr char kUsage[] =
     "  -v        print each key's values after it, in .reg syntax\n"
     "  -e        print a REGEDIT4 file of the visited keys and their values\n"
     "  -E        the same as a version 5 file (UTF-16), for today's regedit\n"
+    "  --json    print each key and its values as a line of JSON (UTF-8)\n"
     "  --deleted list the key records left in the hives' free space (deleted\n"
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
@@ -54,6 +55,8 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       options->nonRecursive = true;
     } else if (option && arg == "--deleted") {
       deleted = true;
+    } else if (option && arg == "--json") {
+      options->json = true;
     } else if (option && (arg == "-v" || arg == "-e" || arg == "-E")) {
       Output output = arg == "-v" ? Output::kValues : Output::kExport;
       bool unicode = arg == "-E";
@@ -71,6 +74,7 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       return UsageError("only one pattern may be given");
     }
   }
+  if (options->json && options->output == Output::kExport) return UsageError("--json does not go with -e or -E");
   if (deleted) {
     if (options->nonRecursive) return UsageError("-n does not go with --deleted");
     options->command = Command::kDeleted;

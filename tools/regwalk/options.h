@@ -17,6 +17,7 @@ struct Options {
   bool nonRecursive = false;       // -n
   Output output = Output::kPaths;  // -v, -e, -E
   bool unicode = false;            // -E: a version 5 export
+  bool json = false;               // --json: JSON Lines
   const char* pattern = nullptr;
   std::vector<const char*> paths;  // --match: the paths to match
 };

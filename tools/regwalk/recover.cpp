@@ -13,6 +13,7 @@
 #include "sources/sources.h"
 #include "store/api.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/json.h"
 #include "tools/regwalk/run.h"
 
 namespace tools::regwalk {
@@ -23,7 +24,7 @@ using regfile::kRegedit4Header;
 
 namespace {
 
-enum class RecoverOutput { kList, kValues, kExport };
+enum class RecoverOutput { kList, kValues, kExport, kJson };
 
 struct HiveFinds {
   std::string path;     // where the hive lies: its file, or its place in an image
@@ -112,6 +113,38 @@ std::string Served(const store::Value& value) {
   return data;
 }
 
+// A recovered record as a line of JSON: its file and offset, its name and
+// values as stored (a string without its terminator is given in hex), what
+// was lost, and the live keys of its name.
+void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates) {
+  std::string out = "{";
+  AppendUtf8Field(out, "file", hive.path);
+  out += ",\"offset\":" + std::to_string(key.offset) + ",";
+  json.Field(out, "name", key.name);
+  out += ",\"values\":[";
+  for (std::size_t i = 0; i < key.values.size(); ++i) {
+    if (i != 0) out += ',';
+    json.Value(out, key.values[i].name, key.values[i].type, key.values[i].data);
+  }
+  out += ']';
+  if (!key.lost.empty()) AppendJsonString(out += ",\"lost\":", key.lost);
+  if (candidates.paths.size() > 1 && !candidates.listedWith.empty()) {
+    AppendUtf8Field(out += ',', "candidates_listed_with", candidates.listedWith);
+  } else {
+    out += ",\"candidates\":[";
+    for (std::size_t i = 0; i < candidates.paths.size(); ++i) {
+      if (i != 0) out += ',';
+      out += '{';
+      json.Field(out, "path", candidates.paths[i]);
+      out += '}';
+    }
+    out += ']';
+    if (candidates.listedWith.empty()) candidates.listedWith = hive.path + ": offset " + std::to_string(key.offset);
+  }
+  out += "}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
 void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates, RecoverOutput output) {
   std::string out;
   const char* comment = output == RecoverOutput::kExport ? "; " : "  ";
@@ -166,7 +199,8 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& 
 int RunDeleted(const Options& options) {
   const char* program = kProgram;
   const char* pattern = options.pattern;
-  RecoverOutput output = options.output == Output::kValues   ? RecoverOutput::kValues
+  RecoverOutput output = options.json                         ? RecoverOutput::kJson
+                         : options.output == Output::kValues ? RecoverOutput::kValues
                          : options.output == Output::kExport ? RecoverOutput::kExport
                                                              : RecoverOutput::kList;
   if (pattern != nullptr && MatchPath(pattern, "", MATCH_FOLD_CASE) < 0) {
@@ -227,13 +261,19 @@ int RunDeleted(const Options& options) {
     WalkKeys(root, 1, NoteCandidate, reinterpret_cast<std::intptr_t>(&candidates));
   }
 
+  std::unique_ptr<JsonText> json = output == RecoverOutput::kJson ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
   if (output == RecoverOutput::kExport) {
     BinaryOutput();
     std::fputs(kRegedit4Header, stdout);
   }
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
-      if (selected(key)) PrintKey(hive, key, candidates[Folded(key.name)], output);
+      if (!selected(key)) continue;
+      if (json) {
+        PrintJson(*json, hive, key, candidates[Folded(key.name)]);
+      } else {
+        PrintKey(hive, key, candidates[Folded(key.name)], output);
+      }
     }
   }
   if (output == RecoverOutput::kExport) std::fputs("\r\n", stdout);

@@ -19,6 +19,7 @@
 #include "text/text.h"
 #include "tools/backward_text.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/json.h"
 
 namespace tools::regwalk {
 
@@ -209,16 +210,54 @@ class Export {
   std::string problem_;
 };
 
+// A key's values as the value walk hands them over, last first.
+struct RawValues {
+  struct One {
+    std::string name;
+    DWORD type;
+    std::string data;
+  };
+  std::vector<One> values;
+};
+
+int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
+  reinterpret_cast<RawValues*>(user)->values.push_back(
+      RawValues::One{name, type, std::string(reinterpret_cast<const char*>(data), size)});
+  return 0;
+}
+
 struct WalkState {
   Output output;
   FormattedValues values;  // -v: one key's values
   std::string out;         // -v: what one key prints
   Export* exporting = nullptr;
+  JsonText* json = nullptr;  // --json
+  RawValues raw;             // --json: one key's values
 };
+
+// One line of JSON: the key's path and its values in index order. UTF-8
+// whatever the locale, for programs to read.
+int VisitJson(WalkState& state, HKEY key, const char* path) {
+  state.raw.values.clear();
+  if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&state.raw), KeepValue); result != 0) return result;
+  std::string& out = state.out;
+  out.assign(1, '{');
+  state.json->Field(out, "path", path);
+  out += ",\"values\":[";
+  for (std::size_t i = state.raw.values.size(); i-- > 0;) {
+    const RawValues::One& v = state.raw.values[i];
+    if (i + 1 != state.raw.values.size()) out += ',';
+    state.json->Value(out, v.name, v.type, v.data);
+  }
+  out += "]}\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
 
 int Visit(HKEY key, const char* path, std::intptr_t user) {
   auto* state = reinterpret_cast<WalkState*>(user);
   if (state->output == Output::kExport) return state->exporting->Visit(key, path);
+  if (state->json != nullptr) return VisitJson(*state, key, path);
   state->out = path;
   state->out += '\n';
   if (state->output == Output::kValues) {
@@ -257,7 +296,8 @@ int RunWalk(const Options& options) {
   // Like the registry, the export is not torn down at exit: the system
   // takes its pages back faster than freeing them would.
   static Export* const exporting = options.output == Output::kExport ? new Export(toUtf16.get()) : nullptr;
-  WalkState state{options.output, {}, {}, exporting};
+  std::unique_ptr<JsonText> json = options.json ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
+  WalkState state{options.output, {}, {}, exporting, json.get(), {}};
   int result = matchesNothing ? 0
                               : WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
                                          Visit, reinterpret_cast<std::intptr_t>(&state));

@@ -1,0 +1,44 @@
+// regwalk --json: keys and values as JSON Lines for other programs. Text is
+// Unicode, converted from the registry's codepage; wherever that form
+// cannot hold the bytes exactly, the bytes come beside it (or instead of
+// it, for data) as lowercase hex, so that every byte can be recovered.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "text/text.h"
+
+namespace tools::regwalk {
+
+class JsonText {
+ public:
+  // codepage 0: the registry's text is kept as stored, its codepage unknown.
+  explicit JsonText(int codepage);
+
+  // Appends "field":"text", and "field_hex":"..." where the text is not
+  // exactly the bytes.
+  void Field(std::string& out, std::string_view field, std::string_view bytes);
+  // Appends one value: {"name":..,"type":..,"type_code":..,"data":..} with
+  // data as text (strings), a number (DWORDs), a list (multi-strings), or
+  // "data_hex" wherever those do not hold the bytes exactly.
+  void Value(std::string& out, std::string_view name, std::uint32_t type, std::string_view data);
+
+ private:
+  // The bytes as UTF-8 when the conversion is exact; false otherwise.
+  bool Exact(std::string_view bytes, std::string* utf8);
+
+  std::unique_ptr<text::TextConverter> toUtf8_;
+};
+
+// A JSON string literal of UTF-8 text.
+void AppendJsonString(std::string& out, std::string_view utf8);
+// Bytes as lowercase hex in a JSON string.
+void AppendJsonHex(std::string& out, std::string_view bytes);
+// Appends "field":"text" for bytes that should be UTF-8 (a file's path),
+// and "field_hex":"..." where they are not.
+void AppendUtf8Field(std::string& out, std::string_view field, std::string_view bytes);
+
+}  // namespace tools::regwalk
