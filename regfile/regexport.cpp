@@ -126,6 +126,23 @@ bool ExportableName(std::string_view name) {
   return std::none_of(name.begin(), name.end(), [](char c) { return kQuoting[static_cast<unsigned char>(c)] == 2; });
 }
 
+bool AppendValueDeletion(std::string& out, std::string_view name, const store::LeadBytes& lead) {
+  if (name.empty()) {
+    out += "@=-";
+    return true;
+  }
+  std::size_t start = out.size();
+  out.resize(start + 2 * name.size() + 2);
+  char* end = PutQuoted(out.data() + start, name, lead);
+  if (end == nullptr) {
+    out.resize(start);
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(end - out.data()));
+  out += "=-";
+  return true;
+}
+
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, text::TextConverter* toUtf16, const store::LeadBytes& lead) {
   // A REG_SZ whose data is one text and its terminator, with no line break

@@ -33,6 +33,11 @@ bool ExportableName(std::string_view name);
 bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t type, std::string_view data,
                           bool wrap, text::TextConverter* toUtf16 = nullptr, const store::LeadBytes& lead = {});
 
+// A line that deletes a value on import: "name"=- (@=- for the default
+// value). False, and nothing appended, when the name cannot stand in a
+// REGEDIT4 file.
+bool AppendValueDeletion(std::string& out, std::string_view name, const store::LeadBytes& lead = {});
+
 inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
 
 }  // namespace regfile

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <random>
 
+#include "hive/layout.h"
+#include "testkit/hive_writer.h"
 #include "testkit/match_cases.h"
 #include "tools/backward_text.h"
 #include "testkit/test_support.h"
@@ -383,6 +385,190 @@ TEST(Json, OnlyWithModesThatPrintKeys) {
     EXPECT_EQ(result.status, 2);
     EXPECT_TRUE(result.err.starts_with("regwalk: --json does not go with -e or -E\n")) << result.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// regwalk --diff OLD NEW: the .reg file that turns OLD into NEW, exactly and
+// minimally. Each row: the two registries' bodies (REGEDIT4, CR LF added),
+// and the diff expected to the byte.
+struct DiffRow {
+  const char* what;
+  std::string before, after;
+  std::string diff;  // the body after "REGEDIT4\r\n", without the closing "\r\n"
+  int status;
+};
+
+void PrintTo(const DiffRow& row, std::ostream* os) { *os << row.what; }
+
+std::string Reg(const std::vector<std::string>& lines) {
+  std::string body = "REGEDIT4\r\n";
+  for (const std::string& line : lines) body += line + "\r\n";
+  return body;
+}
+
+// A registry as a set of lines, in one order: each key's path and each of
+// its values, names folded as Windows compares them, sorted.
+std::vector<std::string> Folded(const std::string& json) {
+  std::string file = WriteFile(ScratchDir() + "/in.json", json);
+  auto sorted = RunProgram("/bin/sh", {"-c", "python3 -c \"$1\" < \"$2\" | sort", "sh",
+                                       "import json,sys\n"
+                                       "for l in sys.stdin:\n"
+                                       "  k=json.loads(l); p=k['path'].upper()\n"
+                                       "  print(p)\n"
+                                       "  for v in k['values']:\n"
+                                       "    d={x:v[x] for x in ('type_code','data','data_hex') if x in v}\n"
+                                       "    print(p, v['name'].upper(), json.dumps(d, sort_keys=True))\n",
+                                       file});
+  return SortedLines(sorted.out);
+}
+
+class Diffs : public ::testing::TestWithParam<DiffRow> {};
+
+TEST_P(Diffs, TurnOldIntoNewExactlyAndMinimally) {
+  const DiffRow& row = GetParam();
+  std::string dir = ScratchDir();
+  std::string before = WriteFile(dir + "/old.reg", Reg({"", row.before}));
+  std::string after = WriteFile(dir + "/new.reg", Reg({"", row.after}));
+  const std::string pattern = "HKEY_LOCAL_MACHINE\\T\\**";
+  auto diff = RunProgram(kRegwalk, {"--diff", before, after, pattern});
+  EXPECT_EQ(diff.status, row.status) << diff.err;
+  EXPECT_EQ(diff.out, "REGEDIT4\r\n" + row.diff + "\r\n");
+  // Loading OLD and then the diff gives NEW, within the pattern.
+  std::string patch = WriteFile(dir + "/diff.reg", diff.out);
+  auto patched = RunProgram(kRegwalk, {"-f", before, "-f", patch, "--json", pattern});
+  auto wanted = RunProgram(kRegwalk, {"-f", after, "--json", pattern});
+  EXPECT_EQ(Folded(patched.out), Folded(wanted.out));
+  // And the summary counts what the file says.
+  auto summary = RunProgram(kRegwalk, {"--diff", before, after, "-v", pattern});
+  EXPECT_EQ(summary.status, row.status);
+}
+
+const std::string T = "[HKEY_LOCAL_MACHINE\\T";
+
+INSTANTIATE_TEST_SUITE_P(Changes, Diffs, ::testing::Values(
+    DiffRow{"the same", T + "\\A]\r\n\"v\"=\"x\"", T + "\\A]\r\n\"v\"=\"x\"", "", 0},
+    DiffRow{"a key added, empty", T + "\\A]", T + "\\A]\r\n" + T + "\\A\\New]", "\r\n" + T + "\\A\\New]\r\n", 4},
+    DiffRow{"a subtree removed, named once", T + "\\A]\r\n" + T + "\\A\\B]\r\n" + T + "\\A\\B\\C]\r\n\"v\"=\"x\"",
+            T + "\\A]", "\r\n[-HKEY_LOCAL_MACHINE\\T\\A\\B]\r\n", 4},
+    DiffRow{"a value added, changed, removed", T + "\\A]\r\n\"keep\"=\"k\"\r\n\"chg\"=\"1\"\r\n\"del\"=\"d\"",
+            T + "\\A]\r\n\"keep\"=\"k\"\r\n\"chg\"=\"2\"\r\n\"add\"=dword:00000007",
+            "\r\n" + T + "\\A]\r\n\"chg\"=\"2\"\r\n\"add\"=dword:00000007\r\n\"del\"=-\r\n", 4},
+    DiffRow{"a type changed, bytes the same", T + "\\A]\r\n\"v\"=hex(2):61,00", T + "\\A]\r\n\"v\"=\"a\"",
+            "\r\n" + T + "\\A]\r\n\"v\"=\"a\"\r\n", 4},
+    DiffRow{"the default value", T + "\\A]\r\n@=\"old\"", T + "\\A]", "\r\n" + T + "\\A]\r\n@=-\r\n", 4},
+    DiffRow{"names differing only in case are the same", T + "\\Key]\r\n\"Name\"=\"x\"",
+            T + "\\KEY]\r\n\"NAME\"=\"x\"", "", 0},
+    DiffRow{"a deletion and additions in one run", T + "\\Gone]\r\n\"v\"=\"x\"\r\n" + T + "\\Stay]",
+            T + "\\Stay]\r\n\"w\"=\"y\"\r\n" + T + "\\Stay\\Sub]",
+            "\r\n[-HKEY_LOCAL_MACHINE\\T\\Gone]\r\n\r\n" + T + "\\Stay]\r\n\"w\"=\"y\"\r\n\r\n" + T + "\\Stay\\Sub]\r\n",
+            4}));
+
+TEST(Diff, SharedHiveWithADriverInstalled) {
+  std::string shared = testing_support::SharedHive();
+  if (shared.empty()) GTEST_SKIP() << "no shared hive";
+  // What installing a port driver's .INF writes: a class instance, its
+  // device node, and a changed value of an existing key.
+  const std::string hdc = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc";
+  std::string install = WriteFile(ScratchDir() + "/install.reg",
+                                  Reg({"", "[" + hdc + "\\0009]", "\"PortDriver\"=\"ULTRA.MPD\"", "\"InfPath\"=\"OEM9.INF\"",
+                                       "\"DriverDesc\"=\"Ultra ATA\"", "",
+                                       "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_105A&DEV_4D38\\BUS_00&DEV_0B&FUNC_00]",
+                                       "\"Driver\"=\"hdc\\\\0009\"", "\"Class\"=\"hdc\"", "",
+                                       "[" + hdc + "]", "\"Installed\"=dword:00000001"}));
+  std::string after = shared + std::string(1, ':') + install;
+  auto same = RunProgram(kRegwalk, {"--diff", shared, shared});
+  EXPECT_EQ(same.status, 0) << same.err;
+  EXPECT_EQ(same.out, "REGEDIT4\r\n\r\n");
+  auto diff = RunProgram(kRegwalk, {"--diff", shared, after});
+  EXPECT_EQ(diff.status, 4) << diff.err;
+  // In the new registry's walk order (Enum before System in this hive),
+  // parents before children.
+  EXPECT_EQ(diff.out, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_105A&DEV_4D38]\r\n"
+                          "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_105A&DEV_4D38\\BUS_00&DEV_0B&FUNC_00]\r\n"
+                          "\"Driver\"=\"hdc\\\\0009\"\r\n\"Class\"=\"hdc\"\r\n\r\n[" + hdc +
+                          "]\r\n\"Installed\"=dword:00000001\r\n\r\n[" + hdc +
+                          "\\0009]\r\n\"PortDriver\"=\"ULTRA.MPD\"\r\n\"InfPath\"=\"OEM9.INF\"\r\n"
+                          "\"DriverDesc\"=\"Ultra ATA\"\r\n\r\n");
+  // Backwards: the driver removed.
+  auto back = RunProgram(kRegwalk, {"--diff", after, shared});
+  EXPECT_EQ(back.status, 4);
+  EXPECT_EQ(back.out, "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_105A&DEV_4D38]\r\n\r\n[-" + hdc +
+                          "\\0009]\r\n\r\n[" + hdc + "]\r\n\"Installed\"=-\r\n\r\n");
+}
+
+TEST(Diff, UsageAndStatus) {
+  std::string a = WriteFile(ScratchDir() + "/a.reg", Reg({"", T + "\\A]"}));
+  std::string cyrillic = WriteFile(ScratchDir() + "/c.reg",
+                                   Reg({"", "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]",
+                                        "\"ACP\"=\"1251\""}));
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // how it begins
+  } rows[] = {
+      {{"--diff", a}, 2, "regwalk: --diff needs OLD and NEW\n"},
+      {{"-f", a, "--diff", a, a}, 2, "regwalk: -f does not go with --diff"},
+      {{"--diff", a, a, "--json"}, 2, "regwalk: --diff does not go with --deleted or --json\n"},
+      {{"--diff", a, a + ".missing"}, 1, "regwalk: " + a + ".missing: No such file or directory\n"},
+      {{"--diff", a, a}, 0, ""},
+      {{"--diff", a, cyrillic}, 1,
+       "regwalk: " + a + " and " + cyrillic + " hold their text in different codepages (1252 and 1251)"},
+  };
+  for (const Row& row : rows) {
+    auto result = RunProgram(kRegwalk, row.args);
+    EXPECT_EQ(result.status, row.status) << row.args.back();
+    EXPECT_TRUE(result.err.starts_with(row.err)) << result.err;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A key damaged in either registry is left out of the diff: named on
+// standard error, never turned into a deletion or an addition; the status
+// says incomplete, which wins over "they differ".
+TEST(Diff, DamagedKeysAreLeftOut) {
+  using hive_writer::Key;
+  Key tree{"", {}, {Key{"T", {}, {Key{"A", {{"v", 1, std::string("x\0", 2)}}, {Key{"Deep", {}, {}}}},
+                                  Key{"B", {{"w", 1, std::string("1\0", 2)}}, {}}}}}};
+  hive_writer::Hive intact = hive_writer::Write(tree);
+  hive_writer::Hive damaged = intact;
+  // A's record cannot be found: A and its subtree are unreadable.
+  hive_writer::PutU16(damaged.bytes, damaged.entryAt[2] + hive::layout::entry::kRecord, 0xFFFE);
+  Key changed = tree;
+  changed.children[0].children[1].values[0].data = std::string("2\0", 2);
+  hive_writer::Hive other = hive_writer::Write(changed);
+  hive_writer::PutU16(other.bytes, other.entryAt[2] + hive::layout::entry::kRecord, 0xFFFE);
+  std::string dir = ScratchDir();
+  std::string good = WriteFile(dir + "/good.dat", intact.bytes);
+  std::string bad = WriteFile(dir + "/bad.dat", damaged.bytes);
+  std::string badChanged = WriteFile(dir + "/changed.dat", other.bytes);
+  for (const auto& [from, to] : {std::pair{good, bad}, std::pair{bad, good}}) {
+    auto diff = RunProgram(kRegwalk, {"--diff", from, to, "HKEY_LOCAL_MACHINE\\T\\**"});
+    EXPECT_EQ(diff.status, 3) << diff.err;
+    EXPECT_EQ(diff.out, "REGEDIT4\r\n\r\n");
+    EXPECT_NE(diff.err.find("left out with its subkeys"), std::string::npos) << diff.err;
+  }
+  auto both = RunProgram(kRegwalk, {"--diff", bad, badChanged, "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(both.status, 3);
+  EXPECT_EQ(both.out, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\B]\r\n\"w\"=\"2\"\r\n\r\n");
+}
+
+TEST(Diff, VersionFiveLoadsBackToo) {
+  std::string dir = ScratchDir();
+  std::string before = WriteFile(dir + "/old.reg", Reg({"", T + "\\A]", "\"v\"=\"caf\xe9\"", "\"gone\"=dword:1"}));
+  std::string after = WriteFile(dir + "/new.reg", Reg({"", T + "\\A]", "\"v\"=\"th\xe9\"", T + "\\B]", "@=\"\xe0\""}));
+  auto diff = RunProgram(kRegwalk, {"--diff", before, after, "-E", "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(diff.status, 4) << diff.err;
+  EXPECT_TRUE(diff.out.starts_with("\xFF\xFE")) << diff.out;
+  std::string patch = WriteFile(dir + "/diff5.reg", diff.out);
+  auto patched = RunProgram(kRegwalk, {"-f", before, "-f", patch, "--json", "HKEY_LOCAL_MACHINE\\T\\**"});
+  auto wanted = RunProgram(kRegwalk, {"-f", after, "--json", "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(Folded(patched.out), Folded(wanted.out));
 }
 
 }  // namespace

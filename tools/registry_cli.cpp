@@ -103,8 +103,12 @@ text::TextConverter* ToUserConverter() {
   return g_toUser.get();
 }
 
+// The paths of the damaged keys met since the registry was opened.
+std::vector<std::string> g_damagedPaths;
+
 void ReportDamage(const store::Damage& damage, const std::string& path) {
   g_damageMet = true;
+  g_damagedPaths.push_back(path);
   // A key whose name could not be read is known only by its parent.
   std::string key = ToUser(path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path);
   std::fprintf(stderr, "%s: %s: offset 0x%" PRIx64 ": %s: %s; left out with its subkeys\n", g_program,
@@ -184,6 +188,7 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
     return false;
   }
   store::SetDamageReporter(ReportDamage);
+  g_damagedPaths.clear();
   UseCodepage(kInstalledCodepage);
   return true;
 }
@@ -241,6 +246,8 @@ void PrintText(std::string_view registryText) {
 }
 
 bool DamagedKeyMet() { return g_damageMet; }
+
+const std::vector<std::string>& DamagedPaths() { return g_damagedPaths; }
 
 int TextCodepage() {
   return g_textCodepage == kInstalledCodepage ? sources::RegistryCodepage(store::InstalledRegistry()) : g_textCodepage;

@@ -72,6 +72,10 @@ void BinaryOutput();
 // Whether a damaged key has been met (and reported) since the registry was
 // opened.
 bool DamagedKeyMet();
+// The paths of the damaged keys met since the registry was last opened: a
+// key's own, or for one whose name could not be read, its parent's and a
+// backslash.
+const std::vector<std::string>& DamagedPaths();
 
 // A walk or registry result for a message: the number and, where it has
 // one, its name ("1009 ERROR_BADDB").

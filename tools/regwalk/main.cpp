@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
       return RunSplit(options);
     case Command::kDeleted:
       return RunDeleted(options);
+    case Command::kDiff:
+      return RunDiff(options);
     case Command::kWalk:
       break;
   }

@@ -10,6 +10,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: regwalk [-f FILE]... [-n] [-v | -e | -E | --json] [PATTERN]\n"
     "       regwalk [-f FILE]... --deleted [-v | -e | --json] [PATTERN]\n"
+    "       regwalk --diff OLD NEW [-n] [-v | -e | -E] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "       regwalk --help | --version\n"
@@ -23,6 +24,8 @@ constexpr char kUsage[] =
     "  -e        print a REGEDIT4 file of the visited keys and their values\n"
     "  -E        the same as a version 5 file (UTF-16), for today's regedit\n"
     "  --json    print each key and its values as a line of JSON (UTF-8)\n"
+    "  --diff    print the .reg file that turns OLD into NEW (each a list of\n"
+    "            sources, as KORMALD_REGISTRY takes it); -v: a summary\n"
     "  --deleted list the key records left in the hives' free space (deleted\n"
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
@@ -41,6 +44,7 @@ int UsageError(const char* what) {
 
 int ParseWalkOptions(int argc, char** argv, Options* options) {
   bool deleted = false;
+  bool diff = false;
   bool optionsEnded = false;
   bool chosen = false;
   for (int i = 1; i < argc; ++i) {
@@ -57,6 +61,11 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       deleted = true;
     } else if (option && arg == "--json") {
       options->json = true;
+    } else if (option && arg == "--diff") {
+      if (i + 2 >= argc) return UsageError("--diff needs OLD and NEW");
+      options->diffOld = argv[++i];
+      options->diffNew = argv[++i];
+      diff = true;
     } else if (option && (arg == "-v" || arg == "-e" || arg == "-E")) {
       Output output = arg == "-v" ? Output::kValues : Output::kExport;
       bool unicode = arg == "-E";
@@ -75,6 +84,12 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
     }
   }
   if (options->json && options->output == Output::kExport) return UsageError("--json does not go with -e or -E");
+  if (diff) {
+    if (!options->files.empty()) return UsageError("-f does not go with --diff: OLD and NEW name the sources");
+    if (deleted || options->json) return UsageError("--diff does not go with --deleted or --json");
+    options->command = Command::kDiff;
+    return 0;
+  }
   if (deleted) {
     if (options->nonRecursive) return UsageError("-n does not go with --deleted");
     options->command = Command::kDeleted;

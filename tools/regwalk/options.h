@@ -8,7 +8,7 @@ namespace tools::regwalk {
 
 inline constexpr char kProgram[] = "regwalk";
 
-enum class Command { kWalk, kDeleted, kMatch, kSplit, kHelp, kVersion };
+enum class Command { kWalk, kDeleted, kDiff, kMatch, kSplit, kHelp, kVersion };
 enum class Output { kPaths, kValues, kExport };
 
 struct Options {
@@ -18,6 +18,7 @@ struct Options {
   Output output = Output::kPaths;  // -v, -e, -E
   bool unicode = false;            // -E: a version 5 export
   bool json = false;               // --json: JSON Lines
+  std::string diffOld, diffNew;    // --diff: the two source lists
   const char* pattern = nullptr;
   std::vector<const char*> paths;  // --match: the paths to match
 };

@@ -14,5 +14,9 @@ int RunSplit(const Options& options);    // --split
 // selects (all without one). 0 when every hive could be searched, 1 when a
 // source could not be read or none is a hive.
 int RunDeleted(const Options& options);
+// --diff (diff.cpp): the .reg file that turns OLD into NEW within the
+// pattern, or a summary. 0 when they are the same, 4 when they differ, 3
+// when part of either could not be read, 1 for an error.
+int RunDiff(const Options& options);
 
 }  // namespace tools::regwalk
