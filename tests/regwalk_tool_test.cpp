@@ -356,7 +356,21 @@ TEST(Json, ReadBackGivesTheRegistryByteForByte) {
                               "\"bin\"=hex:\r\n"
                               "\"odd type\"=hex(99):01\r\n"
                               "[HKEY_USERS\\.DEFAULT\\Control Panel]\r\n\"x\"=\"y\"\r\n");
-  std::vector<std::pair<std::string, std::string>> sources = {{reg, "cp1252"}};
+  // A written hive: names and data with bytes no quoting would keep,
+  // strings stored without their terminator, and every type.
+  using hive_writer::Key;
+  Key odd{"Odd \x81\x01\"x", {{"", 1, "no terminator"},
+                                   {"\x81\x8d", 1, std::string("a\0b\0", 4)},
+                                   {"dword", 4, std::string("\x2a\0\0\0", 4)},
+                                   {"three bytes", 4, "abc"},
+                                   {"multi", 7, std::string("x\0y\0\0", 5)},
+                                   {"none", 0, ""},
+                                   {"link", 6, "L"},
+                                   {"binary", 3, std::string("\0\xff", 2)},
+                                   {"big", 5, std::string("\0\0\0\x01", 4)}},
+          {}};
+  std::string hive = WriteFile(ScratchDir() + "/ODD.DAT", hive_writer::Write(Key{"", {}, {odd}}).bytes);
+  std::vector<std::pair<std::string, std::string>> sources = {{reg, "cp1252"}, {hive, "cp1252"}};
   if (!testing_support::SharedHive().empty()) sources.emplace_back(testing_support::SharedHive(), "cp1252");
   for (const auto& [source, codepage] : sources) {
     SCOPED_TRACE(source);
