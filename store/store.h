@@ -34,6 +34,14 @@ extern std::uint64_t g_storeSteps;
 // Registry names compare as Windows compares them: a-z folded to A-Z, every
 // other byte as it is.
 bool SameName(std::string_view a, std::string_view b);
+// A name as such comparisons see it: a-z turned to A-Z, for keys of maps.
+inline std::string FoldedName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  return folded;
+}
 
 // Deeper nesting than Windows 9x ever writes. Loaders refuse it, so that a
 // walk's recursion, one level per key, stays bounded.

@@ -28,14 +28,6 @@ namespace {
 // The status of a diff that found differences; 3 (incomplete) wins over it.
 constexpr int kExitDiffers = 4;
 
-std::string Folded(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  }
-  return folded;
-}
-
 struct Value {
   std::string name;
   DWORD type;
@@ -56,14 +48,14 @@ struct Snapshot {
   bool incomplete = false;
 
   const Key* Find(const std::string& path) const {
-    auto it = byPath.find(Folded(path));
+    auto it = byPath.find(store::FoldedName(path));
     return it == byPath.end() ? nullptr : &keys[it->second];
   }
   // Whether a key may be missing only because it could not be read: it, or
   // a key above it, was damaged, or its parent lost a key whose name is
   // unknown.
   bool MayHideDamage(const std::string& path) const {
-    std::string folded = Folded(path);
+    std::string folded = store::FoldedName(path);
     for (const std::string& d : damaged) {
       if (d.ends_with('\\')) {
         if (folded.starts_with(d)) return true;
@@ -86,7 +78,7 @@ int KeepKey(HKEY key, const char* path, std::intptr_t user) {
   Key k{path, {}};
   if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&k.values), KeepValue); result != 0) return result;
   std::reverse(k.values.begin(), k.values.end());  // handed over last first
-  snapshot->byPath.emplace(Folded(k.path), snapshot->keys.size());
+  snapshot->byPath.emplace(store::FoldedName(k.path), snapshot->keys.size());
   snapshot->keys.push_back(std::move(k));
   return 0;
 }
@@ -110,7 +102,7 @@ bool Take(const Options& options, const std::string& list, Snapshot* snapshot) {
     std::fprintf(stderr, "%s: walk of %s ended early: %s; keys after it are left out of the diff\n", kProgram,
                  list.c_str(), DescribeResult(result).c_str());
   }
-  for (const std::string& path : DamagedPaths()) snapshot->damaged.push_back(Folded(path));
+  for (const std::string& path : DamagedPaths()) snapshot->damaged.push_back(store::FoldedName(path));
   snapshot->incomplete = result > 0 || DamagedKeyMet();
   return true;
 }
@@ -229,7 +221,7 @@ int RunDiff(const Options& options) {
   // never one NEW may only have failed to read.
   std::unordered_set<std::string> deleted;
   for (const Key& key : before.keys) {
-    std::string folded = Folded(key.path);
+    std::string folded = store::FoldedName(key.path);
     if (after.byPath.contains(folded) || after.MayHideDamage(key.path) || UnderDeleted(folded, deleted)) continue;
     deleted.insert(folded);
     writer.DeleteKey(key.path);
@@ -245,12 +237,12 @@ int RunDiff(const Options& options) {
       continue;
     }
     std::unordered_map<std::string, const Value*> was;
-    for (const Value& v : old->values) was.emplace(Folded(v.name), &v);
+    for (const Value& v : old->values) was.emplace(store::FoldedName(v.name), &v);
     std::vector<const Value*> set;
     std::vector<bool> changed;
     std::unordered_set<std::string> now;
     for (const Value& v : key.values) {
-      std::string folded = Folded(v.name);
+      std::string folded = store::FoldedName(v.name);
       now.insert(folded);
       auto it = was.find(folded);
       if (it != was.end() && SameValue(*it->second, v)) continue;
@@ -259,7 +251,7 @@ int RunDiff(const Options& options) {
     }
     std::vector<const Value*> gone;
     for (const Value& v : old->values) {
-      if (!now.contains(Folded(v.name))) gone.push_back(&v);
+      if (!now.contains(store::FoldedName(v.name))) gone.push_back(&v);
     }
     if (set.empty() && gone.empty()) continue;
     writer.Section(key.path, false);

@@ -32,14 +32,6 @@ struct HiveFinds {
   hive::Recovery recovery;
 };
 
-std::string Folded(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  }
-  return folded;
-}
-
 // The live keys of one name, as a recovered record is shown beside them:
 // listed in full with the first record of the name, and named by that
 // record afterwards, so that records and live keys of one name, however
@@ -56,7 +48,7 @@ int NoteCandidate(HKEY, const char* path, std::intptr_t user) {
   auto* candidates = reinterpret_cast<CandidatesByName*>(user);
   std::string_view name = path;
   name.remove_prefix(name.rfind('\\') + 1);
-  auto it = candidates->find(Folded(name));
+  auto it = candidates->find(store::FoldedName(name));
   if (it != candidates->end()) it->second.paths.push_back(path);
   return 0;
 }
@@ -219,7 +211,7 @@ int RunDeleted(const Options& options) {
       files,
       [&](const std::string& path, std::unique_ptr<hive::HiveBytes> bytes) {
         std::string name = FileNameOf(path);
-        int n = ++sourcesOfName[Folded(name)];
+        int n = ++sourcesOfName[store::FoldedName(name)];
         HiveFinds finds{path, n == 1 ? name : name + "#" + std::to_string(n), {}};
         if (!hive::RecoverDeletedKeys(std::move(bytes), path, &finds.recovery, &error)) return false;
         hives.push_back(std::move(finds));
@@ -254,7 +246,7 @@ int RunDeleted(const Options& options) {
   CandidatesByName candidates;
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
-      if (selected(key)) candidates[Folded(key.name)];
+      if (selected(key)) candidates[store::FoldedName(key.name)];
     }
   }
   for (const char* root : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"}) {
@@ -270,9 +262,9 @@ int RunDeleted(const Options& options) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
       if (!selected(key)) continue;
       if (json) {
-        PrintJson(*json, hive, key, candidates[Folded(key.name)]);
+        PrintJson(*json, hive, key, candidates[store::FoldedName(key.name)]);
       } else {
-        PrintKey(hive, key, candidates[Folded(key.name)], output);
+        PrintKey(hive, key, candidates[store::FoldedName(key.name)], output);
       }
     }
   }
