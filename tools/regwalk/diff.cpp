@@ -28,11 +28,7 @@ namespace {
 // The status of a diff that found differences; 3 (incomplete) wins over it.
 constexpr int kExitDiffers = 4;
 
-struct Value {
-  std::string name;
-  DWORD type;
-  std::string data;  // as the registry calls hand it out
-};
+using Value = KeptValue;
 
 struct Key {
   std::string path;
@@ -67,17 +63,10 @@ struct Snapshot {
   }
 };
 
-int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  reinterpret_cast<std::vector<Value>*>(user)->push_back(
-      Value{name, type, std::string(reinterpret_cast<const char*>(data), size)});
-  return 0;
-}
-
 int KeepKey(HKEY key, const char* path, std::intptr_t user) {
   auto* snapshot = reinterpret_cast<Snapshot*>(user);
   Key k{path, {}};
-  if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&k.values), KeepValue); result != 0) return result;
-  std::reverse(k.values.begin(), k.values.end());  // handed over last first
+  if (int result = ReadValues(key, &k.values); result != 0) return result;
   snapshot->byPath.emplace(store::FoldedName(k.path), snapshot->keys.size());
   snapshot->keys.push_back(std::move(k));
   return 0;

@@ -2,9 +2,23 @@
 // exit status.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "tools/regwalk/options.h"
+#include "winreg/winreg.h"
 
 namespace tools::regwalk {
+
+// A value as the registry calls hand it out.
+struct KeptValue {
+  std::string name;
+  DWORD type;
+  std::string data;
+};
+// Reads a key's values into values, in index order (walk.cpp); a registry
+// error of the value walk is returned, 0 otherwise.
+int ReadValues(HKEY key, std::vector<KeptValue>* values);
 
 int RunWalk(const Options& options);     // walk and print
 int RunMatch(const Options& options);    // --match

@@ -210,19 +210,9 @@ class Export {
   std::string problem_;
 };
 
-// A key's values as the value walk hands them over, last first.
-struct RawValues {
-  struct One {
-    std::string name;
-    DWORD type;
-    std::string data;
-  };
-  std::vector<One> values;
-};
-
 int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  reinterpret_cast<RawValues*>(user)->values.push_back(
-      RawValues::One{name, type, std::string(reinterpret_cast<const char*>(data), size)});
+  reinterpret_cast<std::vector<KeptValue>*>(user)->push_back(
+      KeptValue{name, type, std::string(reinterpret_cast<const char*>(data), size)});
   return 0;
 }
 
@@ -232,22 +222,20 @@ struct WalkState {
   std::string out;         // -v: what one key prints
   Export* exporting = nullptr;
   JsonText* json = nullptr;  // --json
-  RawValues raw;             // --json: one key's values
+  std::vector<KeptValue> raw;  // --json: one key's values
 };
 
 // One line of JSON: the key's path and its values in index order. UTF-8
 // whatever the locale, for programs to read.
 int VisitJson(WalkState& state, HKEY key, const char* path) {
-  state.raw.values.clear();
-  if (int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&state.raw), KeepValue); result != 0) return result;
+  if (int result = ReadValues(key, &state.raw); result != 0) return result;
   std::string& out = state.out;
   out.assign(1, '{');
   state.json->Field(out, "path", path);
   out += ",\"values\":[";
-  for (std::size_t i = state.raw.values.size(); i-- > 0;) {
-    const RawValues::One& v = state.raw.values[i];
-    if (i + 1 != state.raw.values.size()) out += ',';
-    state.json->Value(out, v.name, v.type, v.data);
+  for (std::size_t i = 0; i < state.raw.size(); ++i) {
+    if (i != 0) out += ',';
+    state.json->Value(out, state.raw[i].name, state.raw[i].type, state.raw[i].data);
   }
   out += "]}\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -273,6 +261,13 @@ int Visit(HKEY key, const char* path, std::intptr_t user) {
 }
 
 }  // namespace
+
+int ReadValues(HKEY key, std::vector<KeptValue>* values) {
+  values->clear();
+  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(values), KeepValue);
+  std::reverse(values->begin(), values->end());  // handed over last first
+  return result;
+}
 
 int RunWalk(const Options& options) {
   if (!OpenRegistryForTool(kProgram, options.files)) return 1;
