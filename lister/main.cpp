@@ -6,6 +6,6 @@ int main(int argc, char* argv[]) {
   int mode = 0;
   if (ReadOptions(argc, argv, &mode) == 0 && !tools::OpenRegistryForTool("kormald", {})) return 1;
   int result = KormaldMain(argc, argv);
-  if (result == 0 && tools::DamagedKeyMet()) result = tools::kExitIncomplete;
+  if (result == 0 && tools::RegistryIncomplete()) result = tools::kExitIncomplete;
   return tools::FinishOutput("kormald") ? result : 1;
 }

@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
+#include <vector>
 
 #include "text/text.h"
 
@@ -17,21 +17,39 @@ namespace {
 const store::LeadBytes kNoLeadBytes;
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader31 = "REGEDIT";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16Bom = "\xFF\xFE";
 
+// The roots regedit knows, by their full names only: "HKLM" and the like
+// are reg.exe's, and regedit opens no key by them.
 struct RootName {
-  std::string_view longName;
-  std::string_view shortName;
+  std::string_view name;
   Root root;
 };
 constexpr std::array<RootName, 6> kRootNames{{
-    {"HKEY_LOCAL_MACHINE", "HKLM", Root::kLocalMachine},
-    {"HKEY_USERS", "HKU", Root::kUsers},
-    {"HKEY_CLASSES_ROOT", "HKCR", Root::kClassesRoot},
-    {"HKEY_CURRENT_USER", "HKCU", Root::kCurrentUser},
-    {"HKEY_CURRENT_CONFIG", "HKCC", Root::kCurrentConfig},
-    {"HKEY_DYN_DATA", "HKDD", Root::kDynData},
+    {"HKEY_LOCAL_MACHINE", Root::kLocalMachine},
+    {"HKEY_USERS", Root::kUsers},
+    {"HKEY_CLASSES_ROOT", Root::kClassesRoot},
+    {"HKEY_CURRENT_CONFIG", Root::kCurrentConfig},
+    {"HKEY_CURRENT_USER", Root::kCurrentUser},
+    {"HKEY_DYN_DATA", Root::kDynData},
+}};
+
+// How a value's data is written after its '=': the tags regedit knows,
+// compared with letter case. Anything else is no value.
+enum class DataForm { kString, kDword, kHex };
+struct TypeTag {
+  std::string_view tag;
+  DataForm form;
+  std::uint32_t type;
+  bool typeFollows;  // "hex(TYPE):", the type in hex
+};
+constexpr std::array<TypeTag, 4> kTypeTags{{
+    {"\"", DataForm::kString, REG_SZ, false},
+    {"hex:", DataForm::kHex, REG_BINARY, false},
+    {"dword:", DataForm::kDword, REG_DWORD, false},
+    {"hex(", DataForm::kHex, REG_NONE, true},
 }};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -52,6 +70,49 @@ int HexDigit(char c) {
   return -1;
 }
 
+// A number as Windows' wcstoul reads it in base 16, which is how regedit
+// reads hex bytes and types: blanks, a sign and "0x" may come first; past
+// 64 bits it saturates, past 32 bits it is 0xFFFFFFFF (1 when negative),
+// and a negative one wraps. used is 0 where no digit was read.
+struct WindowsNumber {
+  std::uint32_t value = 0;
+  bool outOfRange = false;
+  std::size_t used = 0;
+};
+
+WindowsNumber ReadWindowsNumber(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && (IsBlank(s[i]) || s[i] == '\v' || s[i] == '\f')) ++i;
+  bool negative = i < s.size() && s[i] == '-';
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
+  std::uint64_t magnitude = 0;
+  bool saturated = false;
+  std::size_t first = i;
+  for (; i < s.size() && HexDigit(s[i]) >= 0; ++i) {
+    if (magnitude >> 60 != 0) saturated = true;
+    magnitude = saturated ? magnitude : magnitude << 4 | static_cast<std::uint64_t>(HexDigit(s[i]));
+  }
+  WindowsNumber n;
+  if (i == first) return n;
+  n.used = i;
+  constexpr std::uint64_t kUint32Max = 0xFFFFFFFFULL;
+  if (!negative) {
+    if (saturated || magnitude > kUint32Max) {
+      n.value = 0xFFFFFFFFU;
+      n.outOfRange = true;
+    } else {
+      n.value = static_cast<std::uint32_t>(magnitude);
+    }
+  } else if (saturated || magnitude > kUint32Max) {
+    n.value = 1;
+    n.outOfRange = true;
+  } else {
+    n.value = static_cast<std::uint32_t>(0 - magnitude);
+  }
+  return n;
+}
+
 void AppendUtf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -70,8 +131,10 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-// UTF-16LE to UTF-8. On a lone surrogate returns the index of its code unit.
-std::optional<std::size_t> Utf16ToUtf8(std::string_view bytes, std::string& out) {
+// UTF-16LE to UTF-8. A lone surrogate fails it, unless marked is set: then
+// it is written as the three bytes UTF-8 would give its number, a sequence
+// no valid text holds, so that the line holding it can be told later.
+bool Utf16ToUtf8(std::string_view bytes, std::string& out, bool marked = false) {
   std::size_t units = bytes.size() / 2;
   auto unit = [&](std::size_t i) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i])) |
@@ -82,196 +145,555 @@ std::optional<std::size_t> Utf16ToUtf8(std::string_view bytes, std::string& out)
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
       AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
       ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      return i;
+    } else if (u >= 0xD800 && u <= 0xDFFF && !marked) {
+      return false;
     } else {
       AppendUtf8(out, u);
     }
   }
-  return std::nullopt;
+  return true;
 }
 
+// Whether decoded UTF-16 text holds a marked lone surrogate.
+bool HoldsLoneSurrogate(std::string_view text) {
+  for (std::size_t i = text.find('\xED'); i != std::string_view::npos && i + 1 < text.size();
+       i = text.find('\xED', i + 1)) {
+    if (static_cast<unsigned char>(text[i + 1]) >= 0xA0) return true;
+  }
+  return false;
+}
+
+// A file's text for a note: 60 bytes at most, each one outside printable
+// ASCII as \xNN, so that no byte of a hostile file reaches the terminal.
+std::string Shown(std::string_view text) {
+  constexpr std::size_t kWidth = 60;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  for (std::size_t i = 0; i < text.size() && i < kWidth; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  out += text.size() > kWidth ? "...'" : "'";
+  return out;
+}
+
+// Lines end at CR LF, CR or LF, as regedit reads them.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : rest_(text) {}
+
+  bool Next(std::string_view* line) {
+    if (rest_.empty()) return false;
+    std::size_t end = rest_.find_first_of("\r\n");
+    *line = rest_.substr(0, end);
+    if (end == std::string_view::npos) {
+      rest_ = {};
+    } else {
+      std::size_t after = end + 1;
+      if (rest_[end] == '\r' && after < rest_.size() && rest_[after] == '\n') ++after;
+      rest_.remove_prefix(after);
+    }
+    ++number_;
+    return true;
+  }
+  std::size_t number() const { return number_; }
+
+ private:
+  std::string_view rest_;
+  std::size_t number_ = 0;
+};
+
+// Quoted text as regedit reads it, past its opening quote: \\ \" \n \r
+// stand for their characters; a backslash before any other character is
+// dropped (unknownEscape names the first such); \0, and a backslash or the
+// line ending before the closing quote, make it no text.
+struct Quoted {
+  bool ok = false;
+  std::string text;
+  std::string_view rest;  // past the closing quote
+  std::string_view unknownEscape;
+  const char* why = "";
+};
+
+// The loader: one state for each situation regedit can be in between two
+// lines, each line read once; a hex value continued over lines stays open,
+// each line's bytes appended to it, until it ends or is found broken.
 class Loader {
  public:
-  Loader(Registry& reg, std::string_view fileName, std::string* error, TextConverter* toCodepage)
-      : reg_(reg), fileName_(fileName), error_(error), toCodepage_(toCodepage) {}
+  Loader(Registry& reg, std::string_view fileName, TextConverter* toCodepage, RegFileReport& report)
+      : reg_(reg), fileName_(fileName), toCodepage_(toCodepage), report_(report) {}
 
-  bool Unicode() const { return unicode_; }
-
-  bool Run(std::string_view bytes) {
+  bool Run(std::string_view bytes, std::string* error) {
     std::string decoded;
     if (bytes.starts_with(kUtf16Bom)) {
       bytes.remove_prefix(kUtf16Bom.size());
-      if (bytes.size() % 2 != 0) return FailAt(CountLines(bytes, bytes.size()), "file ends inside a UTF-16 character");
-      if (auto bad = Utf16ToUtf8(bytes, decoded)) {
-        return FailAt(CountLines(bytes, *bad * 2), "invalid UTF-16 (unpaired surrogate)");
-      }
+      Utf16ToUtf8(bytes, decoded, true);
+      // Half a character at the end: the line it ends is left out, as a
+      // lone surrogate's is (regedit drops the byte and keeps the line).
+      if (bytes.size() % 2 != 0) AppendUtf8(decoded, 0xD800);
       bytes = decoded;
       unicode_ = true;
+      fromUtf16_ = true;
     } else if (bytes.starts_with(kUtf8Bom)) {
       bytes.remove_prefix(kUtf8Bom.size());
       unicode_ = true;
     }
-    return Lines(bytes);
+    LineReader lines(bytes);
+    std::string_view line;
+    State state = State::kHeader;
+    while (lines.Next(&line)) {
+      line_ = lines.number();
+      switch (state) {
+        case State::kHeader:
+          if (!Header(line, error)) return false;
+          Take(1);
+          state = State::kLineStart;
+          break;
+        case State::kLineStart:
+          state = LineStart(line);
+          break;
+        case State::kHexContinuation:
+          state = HexContinuation(line);
+          break;
+      }
+    }
+    report_.lines = lines.number();
+    if (state == State::kHeader) {
+      *error = std::string(fileName_) + ":1: empty file: expected REGEDIT4 or " + std::string(kHeader5);
+      return false;
+    }
+    // A file that ends inside a continued value ends the value.
+    if (state == State::kHexContinuation) SetHexValue();
+    std::size_t unnamed = report_.leftOut + report_.changed - report_.notesNamed;
+    if (unnamed > 0) {
+      reg_.AddLoadNote(std::string(fileName_) + ": " + std::to_string(unnamed) +
+                           " more lines left out or changed, not named one by one",
+                       report_.leftOut > 0);
+    }
+    report_.unicode = unicode_;
+    return true;
   }
 
  private:
-  // Line number of a byte offset in UTF-16 text, for errors found while
-  // decoding it.
-  static std::size_t CountLines(std::string_view utf16, std::size_t offset) {
-    std::size_t line = 1;
-    for (std::size_t i = 0; i + 1 < offset && i + 1 < utf16.size(); i += 2) {
-      if (utf16[i] == '\n' && utf16[i + 1] == '\0') ++line;
+  enum class State {
+    kHeader,           // the first line, naming the format
+    kLineStart,        // a key line, a value line, a comment or a blank
+    kHexContinuation,  // the line after a hex value's trailing backslash
+  };
+
+  // A value being read: hex data goes on over the lines after one that
+  // ends with a backslash, appended here as each is read.
+  struct OpenValue {
+    std::size_t firstLine = 0;
+    std::string name;  // as stored
+    std::uint32_t type = 0;
+    std::string data;
+    std::string_view unknownEscape;
+  };
+
+  // --- The outcome of each line or value, counted once. ---
+
+  void Take(std::size_t lines) { report_.linesTaken += lines; }
+
+  void Note(std::size_t line, const std::string& what, bool leftOut) {
+    if (report_.notesNamed < kNamedNotesPerFile) {
+      ++report_.notesNamed;
+      reg_.AddLoadNote(std::string(fileName_) + ":" + std::to_string(line) + ": " + what, leftOut);
     }
-    return line;
   }
 
-  bool FailAt(std::size_t line, std::string_view what) {
-    *error_ = std::string(fileName_) + ":" + std::to_string(line) + ": " + std::string(what);
-    return false;
+  // Leaves out the lines from first to the current one, as one thing.
+  State LeaveOut(std::size_t first, const std::string& what) {
+    report_.linesLeftOut += line_ - first + 1;
+    ++report_.leftOut;
+    Note(first, what, true);
+    return State::kLineStart;
   }
-  bool Fail(std::string_view what) { return FailAt(line_, what); }
-  bool Fail(std::string_view what, std::string_view text) {
-    std::string shown(text.substr(0, 60));
-    return Fail(std::string(what) + " '" + shown + (text.size() > 60 ? "...'" : "'"));
-  }
+  State LeaveOut(const std::string& what) { return LeaveOut(line_, what); }
 
-  // Takes the next physical line, without its line end.
-  bool NextLine(std::string_view& rest, std::string_view& line) {
-    if (rest.empty()) return false;
-    std::size_t end = rest.find('\n');
-    line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    ++line_;
-    return true;
-  }
+  // --- States. ---
 
-  bool Lines(std::string_view text) {
-    std::string_view line;
-    if (!NextLine(text, line)) return FailAt(1, "empty file: expected REGEDIT4 or " + std::string(kHeader5));
-    std::string_view header = TrimRight(line);
+  bool Header(std::string_view line, std::string* error) {
+    // Blanks before the header are allowed, as regedit allows them; blanks
+    // after it, which regedit refuses, are taken too: files published for
+    // Windows carry them, and people read those files with this tool.
+    std::string_view header = TrimRight(TrimLeft(line));
+    if (header == kHeader4) return true;
     if (header == kHeader5) {
       unicode_ = true;
-    } else if (header != kHeader4) {
-      return Fail("not a registry export: expected REGEDIT4 or " + std::string(kHeader5) + ", found", header);
-    }
-    while (NextLine(text, line)) {
-      if (line.find('\0') != std::string_view::npos) return Fail("NUL byte in line");
-      std::string_view body = TrimLeft(line);
-      if (body.empty() || body.front() == ';' || body.front() == '#') continue;
-      if (body.front() == '[') {
-        if (!Section(body)) return false;
-      } else if (body.front() == '"' || body.front() == '@') {
-        std::size_t startLine = line_;
-        std::string logical;
-        if (!LogicalLine(body, text, logical)) return false;
-        std::size_t endLine = line_;
-        line_ = startLine;
-        if (!ValueLine(logical)) return false;
-        line_ = endLine;
-      } else {
-        return Fail("unexpected text", body);
-      }
-    }
-    return true;
-  }
-
-  // A value line with its continuation lines: hex data may go on over lines
-  // that end with a backslash. Each line is appended once, so a value
-  // continued over many lines costs its length, not its length squared.
-  bool LogicalLine(std::string_view first, std::string_view& rest, std::string& logical) {
-    logical = first;
-    if (!IsHexValue(first)) return true;
-    while (true) {
-      std::string_view tail = TrimRight(logical);
-      if (!tail.ends_with('\\')) return true;
-      logical.resize(tail.size() - 1);
-      std::string_view line;
-      if (!NextLine(rest, line)) return Fail("file ends inside a continued value");
-      if (line.find('\0') != std::string_view::npos) return Fail("NUL byte in line");
-      logical += TrimLeft(line);
-    }
-  }
-
-  // Whether a value line's data is hex: only those continue over lines.
-  bool IsHexValue(std::string_view logical) const {
-    std::size_t eq = DataStart(logical);
-    if (eq == std::string_view::npos) return false;
-    std::string_view data = TrimLeft(logical.substr(eq));
-    return data.size() >= 4 && store::SameName(data.substr(0, 3), "hex") && (data[3] == ':' || data[3] == '(');
-  }
-
-  // Where the data begins, past the name and '=', or npos.
-  std::size_t DataStart(std::string_view logical) const {
-    const store::LeadBytes& lead = QuotedLead();
-    std::size_t i = 0;
-    if (logical.front() == '@') {
-      i = 1;
-    } else {
-      for (i = 1; i < logical.size() && logical[i] != '"'; ++i) {
-        if (logical[i] == '\\' || lead[static_cast<unsigned char>(logical[i])]) ++i;
-      }
-      if (i >= logical.size()) return std::string_view::npos;
-      ++i;
-    }
-    while (i < logical.size() && IsBlank(logical[i])) ++i;
-    if (i >= logical.size() || logical[i] != '=') return std::string_view::npos;
-    return i + 1;
-  }
-
-  bool Section(std::string_view body) {
-    std::size_t close = body.rfind(']');
-    if (close == std::string_view::npos) return Fail("key name without closing ']'", body);
-    if (!TrimRight(body.substr(close + 1)).empty()) return Fail("text after the key name", body.substr(close + 1));
-    std::string_view path = body.substr(1, close - 1);
-    bool remove = path.starts_with('-');
-    if (remove) path.remove_prefix(1);
-    // A version 5 file's text is UTF-8 here, whose characters never hold a
-    // '\' byte; a REGEDIT4 file's is the codepage's, perhaps double-byte.
-    const store::LeadBytes& lead = QuotedLead();
-    std::size_t cut = store::FindSeparator(path, lead);
-    std::string_view rootName = path.substr(0, cut);
-    const RootName* root = nullptr;
-    for (const RootName& r : kRootNames) {
-      if (store::SameName(rootName, r.longName) || store::SameName(rootName, r.shortName)) root = &r;
-    }
-    if (root == nullptr) return Fail("unknown root key", rootName);
-    std::string_view rest = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
-    if (cut != std::string_view::npos) {
-      int depth = 1;
-      for (std::size_t from = 0;; ++depth) {
-        std::size_t next = store::FindSeparator(rest, lead, from);
-        if (next == from || (next == std::string_view::npos && from == rest.size())) {
-          return Fail("empty key name in", path);
-        }
-        std::string_view name = rest.substr(from, next == std::string_view::npos ? next : next - from);
-        if (Characters(name) > store::kMaxKeyNameBytes) {
-          return Fail("key name longer than " + std::to_string(store::kMaxKeyNameBytes) + " characters", name);
-        }
-        if (next == std::string_view::npos) break;
-        from = next + 1;
-      }
-      if (depth > store::kMaxKeyDepth) return Fail("keys nested deeper than " + std::to_string(store::kMaxKeyDepth) + " levels");
-    }
-    if (remove) {
-      if (rest.empty()) return Fail("a root key cannot be deleted", path);
-      std::string inCodepage = Stored(rest);
-      std::uint32_t id = reg_.FindPath(reg_.RootNode(root->root, false), inCodepage);
-      if (id != store::kNoNode) reg_.RemoveSubtree(id);
-      current_ = store::kNoNode;
-      inDeleted_ = true;
       return true;
     }
-    std::uint32_t at = reg_.RootNode(root->root, true);
-    while (!rest.empty()) {
-      std::size_t next = store::FindSeparator(rest, lead);
-      at = reg_.FindOrAddChild(at, Stored(rest.substr(0, next)));
-      rest = next == std::string_view::npos ? std::string_view{} : rest.substr(next + 1);
+    std::string where = std::string(fileName_) + ":1: ";
+    if (header == kHeader31) {
+      *error = where + "a Windows 3.1 registration file (REGEDIT): not read, only REGEDIT4 and version 5 exports";
+    } else {
+      *error = where + "not a registry export: expected REGEDIT4 or " + std::string(kHeader5) + ", found " +
+               Shown(header);
     }
+    return false;
+  }
+
+  State LineStart(std::string_view line) {
+    std::string_view body = TrimLeft(line);
+    if (const char* bad = BadText(line)) return LeaveOut(std::string("line left out: ") + bad);
+    if (body.empty() || body.front() == ';' || body.front() == '#') {
+      Take(1);
+      return State::kLineStart;
+    }
+    switch (body.front()) {
+      case '[':
+        return KeyLine(body.substr(1));
+      case '@':
+        return ValueLine({}, body.substr(1), {});
+      case '"': {
+        Quoted name = ReadQuoted(body.substr(1));
+        if (!name.ok) return LeaveOut("value left out: its name " + std::string(name.why) + ": " + Shown(body));
+        return ValueLine(name.text, name.rest, name.unknownEscape);
+      }
+      default:
+        return LeaveOut("line left out: not a key, a value or a comment: " + Shown(body));
+    }
+  }
+
+  State KeyLine(std::string_view p) {
+    // What regedit takes for no key line keeps the key before it open.
+    if (!p.empty() && IsBlank(p.front())) return LeaveOut("key line left out: a blank after '[': " + Shown(p));
+    std::size_t close = LastClosingBracket(p);
+    if (close == std::string_view::npos) return LeaveOut("key line left out: no closing ']': " + Shown(p));
+    std::string_view path = p.substr(0, close);
+    std::string_view after = p.substr(close + 1);
+    std::size_t takenBefore = report_.linesTaken;
+    State next = path.starts_with('-') ? DeleteKey(path.substr(1)) : OpenKey(path);
+    if (!after.empty() && report_.linesTaken > takenBefore) {
+      ++report_.changed;
+      Note(line_, "text after the key name's ']' ignored, as Windows ignores it: " + Shown(after), false);
+    }
+    return next;
+  }
+
+  // The root a key path begins with, and the rest past its backslash.
+  const RootName* SplitRoot(std::string_view path, std::string_view* rest) const {
+    std::size_t cut = store::FindSeparator(path, QuotedLead());
+    std::string_view rootName = path.substr(0, cut);
+    *rest = cut == std::string_view::npos ? std::string_view{} : path.substr(cut + 1);
+    for (const RootName& r : kRootNames) {
+      if (store::SameName(rootName, r.name)) return &r;
+    }
+    return nullptr;
+  }
+
+  // The names of a key path below its root; backslashes doubled or at the
+  // end count as one, as Windows counts them. Empty with why set where the
+  // path names no key Windows would open.
+  std::vector<std::string_view> KeyNames(std::string_view rest, std::string* why) const {
+    std::vector<std::string_view> names;
+    if (rest.starts_with('\\')) {
+      *why = "a key path cannot go on with '\\' right after its root";
+      return names;
+    }
+    const store::LeadBytes& lead = QuotedLead();
+    std::size_t from = 0;
+    while (from < rest.size()) {
+      std::size_t next = store::FindSeparator(rest, lead, from);
+      std::size_t end = next == std::string_view::npos ? rest.size() : next;
+      if (end > from) names.push_back(rest.substr(from, end - from));
+      from = end + 1;
+    }
+    if (names.size() + 1 > static_cast<std::size_t>(store::kMaxKeyDepth)) {
+      *why = "keys nested deeper than " + std::to_string(store::kMaxKeyDepth) + " levels";
+      names.clear();
+    }
+    for (std::string_view name : names) {
+      if (Characters(name) > store::kMaxKeyNameBytes) {
+        *why = "a key name longer than " + std::to_string(store::kMaxKeyNameBytes) + " characters: " + Shown(name);
+        names.clear();
+        break;
+      }
+    }
+    return names;
+  }
+
+  State OpenKey(std::string_view path) {
+    current_ = store::kNoNode;
+    std::string_view rest;
+    const RootName* root = SplitRoot(path, &rest);
+    std::string why;
+    std::vector<std::string_view> names;
+    if (root == nullptr) {
+      why = "unknown root key: " + Shown(path.substr(0, store::FindSeparator(path, QuotedLead())));
+    } else {
+      names = KeyNames(rest, &why);
+    }
+    if (!why.empty()) {
+      noKey_ = "its key, at line " + std::to_string(line_) + ", was left out";
+      return LeaveOut("key left out: " + why);
+    }
+    std::uint32_t at = reg_.RootNode(root->root, true);
+    for (std::string_view name : names) at = reg_.FindOrAddChild(at, Stored(name));
     current_ = at;
-    inDeleted_ = false;
+    Take(1);
+    return State::kLineStart;
+  }
+
+  State DeleteKey(std::string_view path) {
+    current_ = store::kNoNode;
+    noKey_ = "the key line before it, at line " + std::to_string(line_) + ", deletes a key";
+    std::string_view rest;
+    const RootName* root = path.empty() || (path.front() != 'H' && path.front() != 'h') ? nullptr
+                                                                                         : SplitRoot(path, &rest);
+    if (root == nullptr) return LeaveOut("key deletion left out: no root key named: " + Shown(path));
+    std::string why;
+    std::vector<std::string_view> names = KeyNames(rest, &why);
+    if (names.empty() && why.empty()) why = "a root key cannot be deleted";
+    if (!why.empty()) return LeaveOut("key deletion left out: " + why + ": " + Shown(path));
+    std::string joined;
+    for (std::string_view name : names) (joined.empty() ? joined : joined += '\\') += name;
+    std::uint32_t id = reg_.FindPath(reg_.RootNode(root->root, false), Stored(joined));
+    if (id != store::kNoNode) reg_.RemoveSubtree(id);
+    Take(1);
+    return State::kLineStart;
+  }
+
+  // A value line past its name: '=', then its data, or '-' to delete it.
+  State ValueLine(std::string name, std::string_view rest, std::string_view nameEscape) {
+    rest = TrimLeft(rest);
+    if (!rest.starts_with('=')) return LeaveOut("value left out: no '=' after its name: " + Shown(rest));
+    std::string_view data = TrimRight(TrimLeft(rest.substr(1)));
+    if (Characters(name) > store::kMaxValueNameBytes) {
+      return LeaveOut("value left out: its name is longer than " + std::to_string(store::kMaxValueNameBytes) +
+                      " characters: " + Shown(name));
+    }
+    value_ = OpenValue{line_, Stored(name), 0, {}, nameEscape};
+    if (data.starts_with('-')) {
+      std::string_view after = TrimLeft(data.substr(1));
+      if (!after.empty() && !after.starts_with(';')) {
+        return LeaveOut("value deletion left out: text after '-': " + Shown(after));
+      }
+      if (current_ == store::kNoNode) return LeaveOut("value deletion left out: no key is open: " + noKey_);
+      reg_.DeleteValue(current_, value_.name);
+      Take(1);
+      return State::kLineStart;
+    }
+    const TypeTag* tag = nullptr;
+    for (const TypeTag& t : kTypeTags) {
+      if (data.starts_with(t.tag)) tag = &t;
+    }
+    if (tag == nullptr) return LeaveOut("value left out: unknown data type: " + Shown(data));
+    data.remove_prefix(tag->tag.size());
+    value_.type = tag->type;
+    switch (tag->form) {
+      case DataForm::kString:
+        return StringData(data);
+      case DataForm::kDword:
+        return DwordData(data);
+      case DataForm::kHex:
+        if (tag->typeFollows && !ReadType(&data)) return LeaveOut("value left out: a bad type in hex(...)");
+        return HexData(data, true);
+    }
+    return State::kLineStart;
+  }
+
+  State StringData(std::string_view data) {
+    Quoted text = ReadQuoted(data);
+    if (!text.ok) return LeaveOut("value left out: its string " + std::string(text.why) + ": " + Shown(data));
+    std::string_view after = TrimLeft(text.rest);
+    if (!after.empty() && !after.starts_with(';')) {
+      return LeaveOut("value left out: text after its string's closing quote: " + Shown(after));
+    }
+    if (value_.unknownEscape.empty()) value_.unknownEscape = text.unknownEscape;
+    value_.data = Stored(text.text);
+    value_.data += '\0';
+    return SetValue();
+  }
+
+  // 1 to 8 hex digits, with blanks around them.
+  State DwordData(std::string_view data) {
+    data = TrimLeft(data);
+    std::size_t digits = 0;
+    while (digits < data.size() && HexDigit(data[digits]) >= 0) ++digits;
+    std::string_view after = TrimLeft(data.substr(digits));
+    if (digits == 0 || digits > 8 || (!after.empty() && !after.starts_with(';'))) {
+      return LeaveOut("value left out: a dword is 1 to 8 hex digits: " + Shown(data));
+    }
+    std::uint32_t number = 0;
+    for (char c : data.substr(0, digits)) number = number << 4 | static_cast<std::uint32_t>(HexDigit(c));
+    value_.data.assign({static_cast<char>(number), static_cast<char>(number >> 8), static_cast<char>(number >> 16),
+                        static_cast<char>(number >> 24)});
+    return SetValue();
+  }
+
+  // "TYPE):" after "hex(", as regedit reads it: a number wcstoul takes,
+  // but not one written "0x..".
+  bool ReadType(std::string_view* data) {
+    std::string_view s = *data;
+    if (s.empty() || (s.size() > 1 && (s[1] == 'x' || s[1] == 'X'))) return false;
+    WindowsNumber type = ReadWindowsNumber(s);
+    std::size_t end = type.used;
+    if (end + 1 >= s.size() || s[end] != ')' || s[end + 1] != ':') return false;
+    if (type.value == 0xFFFFFFFFU && type.outOfRange) return false;
+    value_.type = type.value;
+    data->remove_prefix(end + 2);
     return true;
+  }
+
+  // Hex bytes on the value's line or on a continuation line.
+  State HexData(std::string_view data, bool firstLine) {
+    if (firstLine && data.empty()) return SetValue();
+    bool continued = false;
+    if (!HexBytes(data, &continued)) {
+      return LeaveOut(value_.firstLine, "value left out: bad hex data at line " + std::to_string(line_) + ": " +
+                                            Shown(data));
+    }
+    return continued ? State::kHexContinuation : SetHexValue();
+  }
+
+  // Bytes separated by commas; a backslash where a byte could begin
+  // continues them on the next line, and a comment may follow either.
+  bool HexBytes(std::string_view s, bool* continued) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+      WindowsNumber n = ReadWindowsNumber(s.substr(i));
+      if (n.value > 0xFF) return false;
+      if (n.used == 0) {
+        std::string_view after = TrimLeft(s.substr(i));
+        if (after.starts_with(';')) return true;
+        if (!after.starts_with('\\')) return false;
+        after = TrimLeft(after.substr(1));
+        *continued = true;
+        return after.empty() || after.starts_with(';');
+      }
+      value_.data += static_cast<char>(n.value);
+      i += n.used;
+      if (i < s.size() && s[i] != ',') {
+        std::string_view after = TrimLeft(s.substr(i));
+        return after.empty() || after.starts_with(';');
+      }
+      if (i < s.size()) ++i;
+    }
+    return true;
+  }
+
+  State HexContinuation(std::string_view line) {
+    std::string_view body = TrimLeft(line);
+    if (const char* bad = BadText(line)) {
+      return LeaveOut(value_.firstLine, "value left out with line " + std::to_string(line_) + ", which " + bad);
+    }
+    if (body.empty() || body.front() == ';') return State::kHexContinuation;
+    if (HexDigit(body.front()) < 0) {
+      return LeaveOut(value_.firstLine, "value left out with line " + std::to_string(line_) +
+                                            ", which continues it but does not begin with a hex digit: " +
+                                            Shown(body));
+    }
+    return HexData(body, false);
+  }
+
+  // Ends hex data as regedit ends it: a string type's gets its terminator
+  // where it lacks one (8-bit or UTF-16), and a version 5 file's UTF-16
+  // text is stored in the registry's codepage, like its quoted strings.
+  State SetHexValue() {
+    std::string& data = value_.data;
+    bool isString = value_.type == REG_SZ || value_.type == REG_EXPAND_SZ || value_.type == REG_MULTI_SZ;
+    if (isString && !data.empty()) {
+      if (!unicode_) {
+        if (data.back() != '\0') data += '\0';
+      } else if (data.size() % 2 == 0) {
+        if (data[data.size() - 2] != '\0' || data.back() != '\0') data.append(2, '\0');
+        std::string utf8;
+        if (Utf16ToUtf8(data, utf8)) data = Stored(utf8);
+      }
+    }
+    return SetValue();
+  }
+
+  State SetValue() {
+    if (current_ == store::kNoNode) return LeaveOut(value_.firstLine, "value left out: no key is open: " + noKey_);
+    reg_.SetValue(current_, reg_.Keep(value_.name), value_.type, reg_.Keep(value_.data));
+    Take(line_ - value_.firstLine + 1);
+    if (!value_.unknownEscape.empty()) {
+      ++report_.changed;
+      Note(value_.firstLine,
+           "unknown escape " + Shown(value_.unknownEscape) + " read without its backslash, as Windows reads it",
+           false);
+    }
+    return State::kLineStart;
+  }
+
+  // --- Text. ---
+
+  Quoted ReadQuoted(std::string_view s) const {
+    const store::LeadBytes& lead = QuotedLead();
+    Quoted q;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      char c = s[i];
+      // A double-byte character is taken whole: its second byte may be '\\'
+      // or '"'.
+      if (lead[static_cast<unsigned char>(c)] && i + 1 < s.size()) {
+        q.text += c;
+        q.text += s[++i];
+        continue;
+      }
+      if (c == '"') {
+        q.ok = true;
+        q.rest = s.substr(i + 1);
+        return q;
+      }
+      if (c != '\\') {
+        q.text += c;
+        continue;
+      }
+      if (++i >= s.size()) break;
+      char e = s[i];
+      switch (e) {
+        case '\\':
+        case '"':
+          q.text += e;
+          break;
+        case 'n':
+          q.text += '\n';
+          break;
+        case 'r':
+          q.text += '\r';
+          break;
+        case '0':
+          q.why = "holds the escape \\0, which Windows refuses";
+          return q;
+        default:
+          if (q.unknownEscape.empty()) q.unknownEscape = s.substr(i - 1, 2);
+          q.text += e;
+          if (lead[static_cast<unsigned char>(e)] && i + 1 < s.size()) q.text += s[++i];
+          break;
+      }
+    }
+    q.why = "has no closing quote";
+    return q;
+  }
+
+  // The last ']' of a key line that is a character of its own, not the
+  // second byte of a double-byte one.
+  std::size_t LastClosingBracket(std::string_view p) const {
+    const store::LeadBytes& lead = QuotedLead();
+    std::size_t last = std::string_view::npos;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      if (lead[static_cast<unsigned char>(p[i])]) {
+        ++i;
+      } else if (p[i] == ']') {
+        last = i;
+      }
+    }
+    return last;
+  }
+
+  // Why a line cannot be read as text at all, or null.
+  const char* BadText(std::string_view line) const {
+    if (line.find('\0') != std::string_view::npos) return "holds a NUL byte";
+    if (fromUtf16_ && HoldsLoneSurrogate(line)) return "is not UTF-16 text (a lone surrogate or half a character)";
+    return nullptr;
   }
 
   // Text of a version 5 export, held as UTF-8 once decoded, in the form the
@@ -294,156 +716,29 @@ class Loader {
     return n;
   }
 
-  // Reads a quoted text from s (at its opening quote) with \\ and \"
-  // escapes; advances s past the closing quote.
-  bool Quoted(std::string_view& s, std::string& out, std::string_view what) {
-    const store::LeadBytes& lead = QuotedLead();
-    for (std::size_t i = 1; i < s.size(); ++i) {
-      char c = s[i];
-      // A double-byte character is taken whole: its second byte may be '\\'.
-      if (lead[static_cast<unsigned char>(c)] && i + 1 < s.size()) {
-        out += c;
-        out += s[++i];
-        continue;
-      }
-      if (c == '"') {
-        s.remove_prefix(i + 1);
-        return true;
-      }
-      if (c == '\\') {
-        if (i + 1 >= s.size()) break;
-        char e = s[++i];
-        if (e != '\\' && e != '"') return Fail("bad escape in " + std::string(what), s.substr(i - 1, 2));
-        out += e;
-      } else {
-        out += c;
-      }
-    }
-    return Fail("unterminated " + std::string(what), s);
-  }
-
-  // Nothing but blanks or a comment may follow a value's data.
-  bool EndOfData(std::string_view rest) {
-    rest = TrimLeft(rest);
-    if (!rest.empty() && rest.front() != ';') return Fail("unexpected text after the value", rest);
-    return true;
-  }
-
-  bool ValueLine(std::string_view s) {
-    std::string name;
-    if (s.front() == '@') {
-      s.remove_prefix(1);
-    } else if (!Quoted(s, name, "value name")) {
-      return false;
-    }
-    if (Characters(name) > store::kMaxValueNameBytes) {
-      return Fail("value name longer than " + std::to_string(store::kMaxValueNameBytes) + " characters", name);
-    }
-    s = TrimLeft(s);
-    if (!s.starts_with('=')) return Fail("expected '=' after the value name, found", s);
-    s = TrimLeft(s.substr(1));
-    if (current_ == store::kNoNode) {
-      return Fail(inDeleted_ ? "value under a deleted key" : "value before any key");
-    }
-    name = Stored(name);
-    std::string_view keptName = reg_.Keep(name);
-
-    if (s.starts_with('-')) {
-      if (!EndOfData(s.substr(1))) return false;
-      reg_.DeleteValue(current_, name);
-      return true;
-    }
-    if (s.starts_with('"')) {
-      std::string text;
-      if (!Quoted(s, text, "string") || !EndOfData(s)) return false;
-      text = Stored(text);
-      text += '\0';
-      reg_.SetValue(current_, keptName, REG_SZ, reg_.Keep(text));
-      return true;
-    }
-    if (s.size() >= 6 && store::SameName(s.substr(0, 6), "dword:")) {
-      s.remove_prefix(6);
-      std::uint32_t number = 0;
-      std::size_t digits = 0;
-      while (digits < s.size() && HexDigit(s[digits]) >= 0) {
-        number = number << 4 | static_cast<std::uint32_t>(HexDigit(s[digits]));
-        ++digits;
-      }
-      if (digits == 0 || digits > 8) return Fail("dword needs 1 to 8 hex digits", s);
-      if (!EndOfData(s.substr(digits))) return false;
-      char bytes[4] = {static_cast<char>(number), static_cast<char>(number >> 8),
-                       static_cast<char>(number >> 16), static_cast<char>(number >> 24)};
-      reg_.SetValue(current_, keptName, REG_DWORD, reg_.Keep(std::string_view(bytes, 4)));
-      return true;
-    }
-    if (s.size() >= 3 && store::SameName(s.substr(0, 3), "hex")) return HexValue(s.substr(3), keptName);
-    return Fail("unrecognised value data", s);
-  }
-
-  bool HexValue(std::string_view s, std::string_view name) {
-    std::uint32_t type = REG_BINARY;
-    if (s.starts_with('(')) {
-      std::size_t close = s.find(')');
-      std::string_view digits = s.substr(1, close == std::string_view::npos ? 0 : close - 1);
-      if (close == std::string_view::npos || digits.empty() || digits.size() > 8) {
-        return Fail("bad value type in", s);
-      }
-      type = 0;
-      for (char c : digits) {
-        if (HexDigit(c) < 0) return Fail("bad value type in", s);
-        type = type << 4 | static_cast<std::uint32_t>(HexDigit(c));
-      }
-      s.remove_prefix(close + 1);
-    }
-    if (!s.starts_with(':')) return Fail("expected ':' after hex, found", s);
-    s.remove_prefix(1);
-    std::string data;
-    // Bytes of two hex digits each, separated by commas; one trailing comma
-    // is what an export leaves before a line break.
-    while (true) {
-      s = TrimLeft(s);
-      if (s.empty() || s.front() == ';') break;
-      std::size_t digits = 0;
-      while (digits < s.size() && HexDigit(s[digits]) >= 0) ++digits;
-      if (digits != 2) return Fail("hex bytes need two digits each, found", s);
-      data += static_cast<char>(HexDigit(s[0]) << 4 | HexDigit(s[1]));
-      s = TrimLeft(s.substr(2));
-      if (s.empty() || s.front() == ';') break;
-      if (s.front() != ',') return Fail("expected ',' between hex bytes, found", s);
-      s.remove_prefix(1);
-    }
-    // Strings in a version 5 export are UTF-16LE; the store holds 8-bit
-    // text, so they become UTF-8 like the quoted strings of such a file.
-    bool isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-    if (unicode_ && isString && data.size() % 2 == 0) {
-      std::string utf8;
-      if (!Utf16ToUtf8(data, utf8)) data = Stored(utf8);
-    }
-    reg_.SetValue(current_, name, type, reg_.Keep(data));
-    return true;
-  }
-
   Registry& reg_;
   std::string_view fileName_;
-  std::string* error_;
+  TextConverter* toCodepage_;
+  RegFileReport& report_;
   std::size_t line_ = 0;
   bool unicode_ = false;
-  TextConverter* toCodepage_;
+  bool fromUtf16_ = false;
   std::uint32_t current_ = store::kNoNode;
-  bool inDeleted_ = false;
+  std::string noKey_ = "no key line comes before it";
+  OpenValue value_;
 };
 
 }  // namespace
 
 int CodepageNamedIn(std::string_view bytes) {
-  if (!bytes.starts_with(kHeader4)) return 0;
+  if (!TrimLeft(bytes).starts_with(kHeader4)) return 0;
   constexpr std::string_view kSection = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]";
   constexpr std::string_view kAcp = "\"ACP\"=\"";
   bool inSection = false;
   int named = 0;
   while (!bytes.empty()) {
     std::size_t end = bytes.find_first_of("\r\n");
-    std::string_view line = TrimRight(bytes.substr(0, end));
+    std::string_view line = TrimRight(TrimLeft(bytes.substr(0, end)));
     bytes = end == std::string_view::npos ? std::string_view{} : bytes.substr(end + 1);
     if (line.starts_with('[')) {
       inSection = line.size() == kSection.size() && store::SameName(line, kSection);
@@ -463,15 +758,19 @@ int CodepageNamedIn(std::string_view bytes) {
 bool LooksLikeRegFile(std::string_view bytes) {
   if (bytes.starts_with(kUtf16Bom)) return true;
   if (bytes.starts_with(kUtf8Bom)) bytes.remove_prefix(kUtf8Bom.size());
-  return bytes.starts_with(kHeader4) || bytes.starts_with(kHeader5);
+  bytes = TrimLeft(bytes);
+  // Windows 3.1's header is named when refused; other text that begins
+  // "REGEDIT" is no export (regedit imports nothing from it).
+  std::string_view after31 = bytes.starts_with(kHeader31) ? TrimLeft(bytes.substr(kHeader31.size())) : "-";
+  bool header31 = after31.empty() || after31.front() == '\r' || after31.front() == '\n';
+  return bytes.starts_with(kHeader4) || bytes.starts_with(kHeader5) || header31;
 }
 
 bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName, std::string* error,
-                 TextConverter* toCodepage, bool* unicode) {
-  Loader loader(reg, fileName, error, toCodepage);
-  bool ok = loader.Run(bytes);
-  if (unicode != nullptr) *unicode = loader.Unicode();
-  return ok;
+                 TextConverter* toCodepage, RegFileReport* report) {
+  RegFileReport local;
+  Loader loader(reg, fileName, toCodepage, report != nullptr ? *report : local);
+  return loader.Run(bytes, error);
 }
 
 }  // namespace regfile

@@ -79,9 +79,9 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
   std::string_view bytes(source.bytes.get(), source.size);
   if (regfile::LooksLikeRegFile(bytes)) {
     if (int named = regfile::CodepageNamedIn(bytes); named != 0) context.namedAcp = named;
-    bool unicode = false;
-    bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &unicode);
-    context.sawUnicode = context.sawUnicode || unicode;
+    regfile::RegFileReport report;
+    bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &report);
+    context.sawUnicode = context.sawUnicode || report.unicode;
     return ok;
   }
   *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)";
@@ -202,18 +202,19 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
     return reg;
   }
   std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
-  if (!reg) {
+  store::LeadBytes namedLead = LeadBytesOf(context.namedAcp);
+  if ((!reg || reg->SomethingLeftOut()) && !namedLead.empty()) {
     // A REGEDIT4 file in a double-byte codepage may not read without its
-    // lead bytes (a quoted name whose second byte is '\'): where the file
-    // names such a codepage, it is read again knowing them.
-    store::LeadBytes lead = LeadBytesOf(context.namedAcp);
-    if (lead.empty()) return reg;
-    LoadContext retry{nullptr, false, lead};
+    // lead bytes (a quoted name whose second byte is '\' leaves its line
+    // out): where the file names such a codepage, it is read again knowing
+    // them.
+    LoadContext retry{nullptr, false, namedLead};
     reg = LoadFiles(files, retry, error);
     if (!reg) return reg;
     context.sawUnicode = retry.sawUnicode;
-    context.lead = lead;
+    context.lead = namedLead;
   }
+  if (!reg) return reg;
   // The registry names its codepage, perhaps in a later source than a
   // version 5 export that needs it: such an export is read again once the
   // codepage is known.

@@ -176,6 +176,16 @@ class Registry {
   // counts only what is there. Installing a registry does it.
   void Compact();
 
+  // What a source left out or changed that no key records (a .reg file's
+  // lines Windows skips), as messages for whoever reports them; leftOut
+  // says the registry lacks something its sources hold.
+  void AddLoadNote(std::string message, bool leftOut) {
+    loadNotes_.push_back(std::move(message));
+    somethingLeftOut_ = somethingLeftOut_ || leftOut;
+  }
+  const std::vector<std::string>& LoadNotes() const { return loadNotes_; }
+  bool SomethingLeftOut() const { return somethingLeftOut_; }
+
  private:
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
   // Every call that reads a key asks these first; what is already decoded
@@ -207,6 +217,8 @@ class Registry {
 
   NodeTable nodes_;
   DamageTable damages_;
+  std::vector<std::string> loadNotes_;
+  bool somethingLeftOut_ = false;
   std::vector<std::unique_ptr<LazySource>> sources_;
   // Open addressing over node ids, one entry per (parent, folded name):
   // siblings of the same name and unnamed damaged keys are left out, so

@@ -40,6 +40,8 @@ void InstallReg(std::string_view body) {
   std::string text = "REGEDIT4\n\n" + std::string(body);
   std::string error;
   ASSERT_TRUE(regfile::LoadRegFile(*reg, text, "test.reg", &error)) << error;
+  // A fixture whose lines the loader leaves out is a fault of the test.
+  ASSERT_EQ(reg->LoadNotes(), std::vector<std::string>{});
   store::InstallRegistry(std::move(reg));
 }
 

@@ -105,8 +105,9 @@ TEST(EndToEnd, SeveralFilesMerge) {
 }
 
 TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
+  const std::string kWindows31 = ":1: a Windows 3.1 registration file (REGEDIT): not read, only REGEDIT4 and version 5 exports\n";
   std::string dir = ScratchDir();
-  std::string bad = WriteFile(dir + "/bad.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"A\"=hex:1\n");
+  std::string bad = WriteFile(dir + "/bad.reg", "REGEDIT\nHKEY_CLASSES_ROOT\\.txt = txtfile\n");
   std::string junk = WriteFile(dir + "/junk.bin", "MZ\x90\x00");
   std::string good = FixtureFile();
   // A Windows directory on a file system that tells letter case apart, with
@@ -130,8 +131,8 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
       {"", "kormald: KORMALD_REGISTRY names an empty path\n"},
       {good + ":", "kormald: KORMALD_REGISTRY names an empty path\n"},
       {dir + "/missing.reg", "kormald: " + dir + "/missing.reg: No such file or directory\n"},
-      {bad, "kormald: " + bad + ":3: hex bytes need two digits each, found '1'\n"},
-      {good + ":" + bad, "kormald: " + bad + ":3: hex bytes need two digits each, found '1'\n"},
+      {bad, "kormald: " + bad + kWindows31},
+      {good + ":" + bad, "kormald: " + bad + kWindows31},
       {junk, "kormald: " + junk + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n"},
       {dir, "kormald: " + dir + ": no SYSTEM.DAT or USER.DAT in this directory\n"},
       {twice, "kormald: " + twice + ": holds SYSTEM.DAT and system.dat: one hive in two files; name the one to read\n"},
@@ -143,6 +144,28 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
     EXPECT_EQ(result.out, "") << row.value;
     EXPECT_EQ(result.err, row.err);
   }
+}
+
+// A .reg file with lines Windows would skip: the rest is listed, each line
+// left out is named (twenty, then a count), and the status says the
+// registry is incomplete.
+TEST(EndToEnd, LinesLeftOutAreNamedAndTheStatusIsThree) {
+  std::string dir = ScratchDir();
+  std::string body = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0000]\r\n"
+                     "\"DriverDesc\"=\"Kept\"#comment\r\n";
+  for (int i = 0; i < 24; ++i) body += "junk\x1b[31m\r\n";
+  std::string file = WriteFile(dir + "/skips.reg", body);
+  auto result = RunProgram(kKormald, {"+ALL"}, {{tools::kRegistryVariable, FixtureFile() + ":" + file}});
+  EXPECT_EQ(result.status, 3);
+  std::string expected = "kormald: " + file + ":3: value left out: text after its string's closing quote: '#comment'\n";
+  for (int line = 4; line < 23; ++line) {
+    expected += "kormald: " + file + ":" + std::to_string(line) +
+                ": line left out: not a key, a value or a comment: 'junk\\x1b[31m'\n";
+  }
+  expected += "kormald: " + file + ": 5 more lines left out or changed, not named one by one\n";
+  EXPECT_EQ(result.err, expected);
+  auto intact = RunProgram(kKormald, {"+ALL"}, {{tools::kRegistryVariable, FixtureFile()}});
+  EXPECT_EQ(result.out, intact.out);
 }
 
 TEST(EndToEnd, UsageNeedsNoRegistry) {

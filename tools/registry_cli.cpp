@@ -29,6 +29,7 @@ namespace {
 
 const char* g_program = "";
 bool g_damageMet = false;
+bool g_linesLeftOut = false;
 // Registry text to the user's charset and back; null where the bytes pass
 // unchanged (raw, the C locale, or a locale in the registry's codepage).
 // Made the first time text that is not ASCII alone passes: most runs print
@@ -150,6 +151,8 @@ bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
   if (!ChooseText(&choice, &toCodepage, error)) return false;
   std::unique_ptr<store::Registry> reg = sources::LoadSourceFiles(files, choice, error);
   if (!reg) return false;
+  for (const std::string& note : reg->LoadNotes()) std::fprintf(stderr, "%s: %s\n", g_program, note.c_str());
+  g_linesLeftOut = g_linesLeftOut || reg->SomethingLeftOut();
   store::InstallRegistry(std::move(reg));
   return true;
 }
@@ -245,7 +248,7 @@ void PrintText(std::string_view registryText) {
   std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
 
-bool DamagedKeyMet() { return g_damageMet; }
+bool RegistryIncomplete() { return g_damageMet || g_linesLeftOut; }
 
 const std::vector<std::string>& DamagedPaths() { return g_damagedPaths; }
 

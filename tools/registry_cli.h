@@ -69,9 +69,10 @@ void PrintText(std::string_view registryText);
 // CR LF); listings keep the C runtime's text mode, CR LF on Windows.
 void BinaryOutput();
 
-// Whether a damaged key has been met (and reported) since the registry was
-// opened.
-bool DamagedKeyMet();
+// Whether the registry has shown itself incomplete since it was opened: a
+// damaged key met (and reported), or a source's lines left out as it was
+// read (reported as it was opened).
+bool RegistryIncomplete();
 // The paths of the damaged keys met since the registry was last opened: a
 // key's own, or for one whose name could not be read, its parent's and a
 // backslash.

@@ -92,7 +92,7 @@ bool Take(const Options& options, const std::string& list, Snapshot* snapshot) {
                  list.c_str(), DescribeResult(result).c_str());
   }
   for (const std::string& path : DamagedPaths()) snapshot->damaged.push_back(store::FoldedName(path));
-  snapshot->incomplete = result > 0 || DamagedKeyMet();
+  snapshot->incomplete = result > 0 || RegistryIncomplete();
   return true;
 }
 

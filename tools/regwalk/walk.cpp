@@ -316,7 +316,7 @@ int RunWalk(const Options& options) {
                  DescribeResult(result).c_str());
     return kExitIncomplete;
   }
-  return DamagedKeyMet() ? kExitIncomplete : 0;
+  return RegistryIncomplete() ? kExitIncomplete : 0;
 }
 
 }  // namespace tools::regwalk
