@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "testkit/reg_cases.h"
 #include "testkit/test_support.h"
+#include "text/text.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Values, Syntax, ::testing::Values(
     SyntaxRow{"typed hex", "\"H\"=hex(7):61,00,00,00\n", {K + "H|7|61000000"}},
     SyntaxRow{"big type", "\"H\"=hex(ffff0001):01\n", {K + "H|4294901761|01"}},
     SyntaxRow{"continued hex", "\"H\"=hex:01,02,\\\n  03,04,\\\r\n  05\n", {K + "H|3|0102030405"}},
-    SyntaxRow{"blanks", "\"A\" = \"t\"  \n  \"B\"=hex: 01 , 02 \n", {K + "A|1|7400", K + "B|3|0102"}},
+    SyntaxRow{"blanks", "\"A\" = \"t\"  \n  \"B\"=hex: 01, 02 \n", {K + "A|1|7400", K + "B|3|0102"}},
     SyntaxRow{"comments", "; c\n# c\n\"A\"=dword:2 ; why\n", {K + "A|4|02000000"}},
     SyntaxRow{"replaced", "\"A\"=\"1\"\n\"a\"=\"2\"\n", {K + "A|1|3200"}},
     SyntaxRow{"deleted", "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=-\n", {K + "B|1|3200"}},
@@ -68,14 +70,13 @@ INSTANTIATE_TEST_SUITE_P(Values, Syntax, ::testing::Values(
 TEST(RegFile, KeysMergeAndDelete) {
   ASSERT_EQ(Load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"x\"=\"1\"\r\n"
                  "[HKEY_LOCAL_MACHINE\\C]\r\n[hkey_local_machine\\a\\b]\r\n\"y\"=\"2\"\r\n"
-                 "[HKEY_LOCAL_MACHINE\\D\\E]\r\n[-HKEY_LOCAL_MACHINE\\D]\r\n[-HKEY_LOCAL_MACHINE\\Never]\r\n"
-                 "[HKLM\\F]\r\n"),
+                 "[HKEY_LOCAL_MACHINE\\D\\E]\r\n[-HKEY_LOCAL_MACHINE\\D]\r\n[-HKEY_LOCAL_MACHINE\\Never]\r\n"),
             "");
   std::vector<std::string> expected = {
       "HKEY_LOCAL_MACHINE",     "HKEY_LOCAL_MACHINE\\A", "HKEY_LOCAL_MACHINE\\A\\B",
       K.substr(0, 19) + "A\\B|x|1|3100",
       K.substr(0, 19) + "A\\B|y|1|3200",
-      "HKEY_LOCAL_MACHINE\\C",  "HKEY_LOCAL_MACHINE\\F", "HKEY_USERS", "HKEY_DYN_DATA"};
+      "HKEY_LOCAL_MACHINE\\C",  "HKEY_USERS", "HKEY_DYN_DATA"};
   EXPECT_EQ(DumpRegistry(), expected);
 }
 
@@ -127,67 +128,124 @@ struct BadRow {
 
 void PrintTo(const BadRow& row, std::ostream* os) { *os << row.what; }
 
-class Malformed : public ::testing::TestWithParam<BadRow> {};
+class NotAnExport : public ::testing::TestWithParam<BadRow> {};
 
-TEST_P(Malformed, IsRefusedWithFileLineAndReason) {
+// Only a file that is no registry export is refused whole.
+TEST_P(NotAnExport, IsRefusedWhole) {
   const BadRow& row = GetParam();
   EXPECT_EQ(Load(row.bytes), row.error) << row.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, Malformed, ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Errors, NotAnExport, ::testing::Values(
     BadRow{"empty", "", "x.reg:1: empty file: expected REGEDIT4 or Windows Registry Editor Version 5.00"},
+    BadRow{"empty UTF-16", "\xff\xfe", "x.reg:1: empty file: expected REGEDIT4 or Windows Registry Editor Version 5.00"},
     BadRow{"no header", "[HKEY_LOCAL_MACHINE\\K]\n",
            "x.reg:1: not a registry export: expected REGEDIT4 or Windows Registry Editor Version 5.00, "
            "found '[HKEY_LOCAL_MACHINE\\K]'"},
-    BadRow{"bad escape", "REGEDIT4\n[HKLM\\K]\n\"A\"=\"a\\qb\"\n", "x.reg:3: bad escape in string '\\q'"},
-    BadRow{"odd hex digits", "REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,2\n",
-           "x.reg:3: hex bytes need two digits each, found '2'"},
-    BadRow{"three hex digits", "REGEDIT4\n[HKLM\\K]\n\"A\"=hex:012\n",
-           "x.reg:3: hex bytes need two digits each, found '012'"},
-    BadRow{"value before a key", "REGEDIT4\n\"A\"=\"1\"\n", "x.reg:2: value before any key"},
-    BadRow{"value under a deleted key", "REGEDIT4\n[-HKLM\\K]\n\"A\"=\"1\"\n", "x.reg:3: value under a deleted key"},
-    BadRow{"truncated string", "REGEDIT4\n[HKLM\\K]\n\"A\"=\"abc", "x.reg:3: unterminated string '\"abc'"},
-    BadRow{"truncated name", "REGEDIT4\n[HKLM\\K]\n\"A", "x.reg:3: unterminated value name '\"A'"},
-    BadRow{"truncated key", "REGEDIT4\n[HKLM\\K", "x.reg:2: key name without closing ']' '[HKLM\\K'"},
-    BadRow{"truncated continuation", "REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01,\\\n",
-           "x.reg:3: file ends inside a continued value"},
-    BadRow{"NUL byte", std::string("REGEDIT4\n[HKLM\\K]\n\"A\"=\"a\0b\"\n", 25), "x.reg:3: NUL byte in line"},
-    BadRow{"unknown root", "REGEDIT4\n[HKEY_NOWHERE\\K]\n", "x.reg:2: unknown root key 'HKEY_NOWHERE'"},
-    BadRow{"empty key name", "REGEDIT4\n[HKLM\\A\\\\B]\n", "x.reg:2: empty key name in 'HKLM\\A\\\\B'"},
-    BadRow{"trailing backslash", "REGEDIT4\n[HKLM\\A\\]\n", "x.reg:2: empty key name in 'HKLM\\A\\'"},
-    BadRow{"root deleted", "REGEDIT4\n[-HKLM]\n", "x.reg:2: a root key cannot be deleted 'HKLM'"},
-    BadRow{"key name over 255", "REGEDIT4\n[HKLM\\A\\" + std::string(256, 'k') + "]\n",
-           "x.reg:2: key name longer than 255 characters '" + std::string(60, 'k') + "...'"},
-    BadRow{"value name over 255", "REGEDIT4\n[HKLM\\K]\n\"" + std::string(256, 'v') + "\"=\"1\"\n",
-           "x.reg:3: value name longer than 255 characters '" + std::string(60, 'v') + "...'"},
-    BadRow{"UTF-8 name over 255 characters",
-           "Windows Registry Editor Version 5.00\n[HKLM\\K]\n\"" + [] {
-             std::string name;
-             for (int i = 0; i < 256; ++i) name += "\xc3\xa4";
-             return name;
-           }() + "\"=\"1\"\n",
-           "x.reg:3: value name longer than 255 characters '" + [] {
-             std::string name;
-             for (int i = 0; i < 30; ++i) name += "\xc3\xa4";
-             return name;
-           }() + "...'"},
-    BadRow{"text after key", "REGEDIT4\n[HKLM\\A] x\n", "x.reg:2: text after the key name ' x'"},
-    BadRow{"stray text", "REGEDIT4\nHello\n", "x.reg:2: unexpected text 'Hello'"},
-    BadRow{"no equals", "REGEDIT4\n[HKLM\\K]\n\"A\" \"1\"\n", "x.reg:3: expected '=' after the value name, found '\"1\"'"},
-    BadRow{"junk after string", "REGEDIT4\n[HKLM\\K]\n\"A\"=\"1\"x\n", "x.reg:3: unexpected text after the value 'x'"},
-    BadRow{"long dword", "REGEDIT4\n[HKLM\\K]\n\"A\"=dword:123456789\n",
-           "x.reg:3: dword needs 1 to 8 hex digits '123456789'"},
-    BadRow{"bad dword", "REGEDIT4\n[HKLM\\K]\n\"A\"=dword:xyz\n", "x.reg:3: dword needs 1 to 8 hex digits 'xyz'"},
-    BadRow{"bad type", "REGEDIT4\n[HKLM\\K]\n\"A\"=hex(g):00\n", "x.reg:3: bad value type in '(g):00'"},
-    BadRow{"unknown data", "REGEDIT4\n[HKLM\\K]\n\"A\"=str:1\n", "x.reg:3: unrecognised value data 'str:1'"},
-    BadRow{"missing comma", "REGEDIT4\n[HKLM\\K]\n\"A\"=hex:01 02\n", "x.reg:3: expected ',' between hex bytes, found '02'"},
-    BadRow{"odd UTF-16", "\xff\xfeW\0x", "x.reg:1: file ends inside a UTF-16 character"},
-    BadRow{"lone surrogate", std::string("\xff\xfe" "W\0\n\0\x00\xd8", 8), "x.reg:2: invalid UTF-16 (unpaired surrogate)"},
-    BadRow{"deep keys", "REGEDIT4\n[HKLM" + [] {
-             std::string s;
-             for (int i = 0; i < 513; ++i) s += "\\k";
-             return s;
-           }() + "]\n",
-           "x.reg:2: keys nested deeper than 512 levels"}));
+    BadRow{"a header regedit imports nothing from", "REGEDIT 4\n[HKEY_LOCAL_MACHINE\\K]\n",
+           "x.reg:1: not a registry export: expected REGEDIT4 or Windows Registry Editor Version 5.00, "
+           "found 'REGEDIT 4'"},
+    BadRow{"control bytes in the header are shown escaped", "REGEDIT4\x1b[2J\n",
+           "x.reg:1: not a registry export: expected REGEDIT4 or Windows Registry Editor Version 5.00, "
+           "found 'REGEDIT4\\x1b[2J'"},
+    BadRow{"Windows 3.1", "REGEDIT\r\nHKEY_CLASSES_ROOT\\.txt = txtfile\r\n",
+           "x.reg:1: a Windows 3.1 registration file (REGEDIT): not read, only REGEDIT4 and version 5 exports"}));
+
+// --- The case table: the registry regedit leaves, and the lines named. ---
+
+// What a case's file leaves below the case's key, written from "K".
+std::vector<std::string> CaseRegistry() {
+  const std::string stored = "HKEY_USERS\\.DEFAULT\\Software\\KormaldCase";
+  std::vector<std::string> lines;
+  for (const std::string& line : DumpRegistry()) {
+    if (!line.starts_with(stored)) continue;
+    std::string rest = line.substr(stored.size());
+    if (!rest.empty() && rest.front() != '\\' && rest.front() != '|') continue;
+    lines.push_back("K" + rest);
+  }
+  return lines;
+}
+
+struct CaseRun {
+  const reg_cases::RegCase* c;
+  bool version5;
+};
+
+void PrintTo(const CaseRun& run, std::ostream* os) { *os << run.c->what << (run.version5 ? " (version 5)" : ""); }
+
+class Cases : public ::testing::TestWithParam<CaseRun> {};
+
+TEST_P(Cases, LeaveTheRegistryWindowsLeavesAndNameWhatIsLeftOut) {
+  const reg_cases::RegCase& c = *GetParam().c;
+  static auto toWestern = text::TextConverter::Open("UTF-8", "CP1252");
+  std::string bytes = reg_cases::FileBytes(c, GetParam().version5);
+  auto reg = std::make_unique<store::Registry>();
+  std::string error;
+  regfile::RegFileReport report;
+  ASSERT_TRUE(regfile::LoadRegFile(*reg, bytes, "case.reg", &error, toWestern.get(), &report)) << error;
+  std::vector<std::string> notes;
+  for (const std::string& note : reg->LoadNotes()) notes.push_back(note.substr(std::string("case.reg:").size()));
+  ASSERT_EQ(notes.size(), c.notes.size()) << ::testing::PrintToString(notes);
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    EXPECT_TRUE(notes[i].starts_with(c.notes[i])) << notes[i] << "\nexpected to begin: " << c.notes[i];
+  }
+  bool anyLeftOut = report.leftOut > 0;
+  EXPECT_EQ(reg->SomethingLeftOut(), anyLeftOut);
+  EXPECT_EQ(report.linesTaken + report.linesLeftOut, report.lines);
+  EXPECT_EQ(report.leftOut + report.changed, c.notes.size());
+  store::InstallRegistry(std::move(reg));
+  EXPECT_EQ(CaseRegistry(), c.registry);
+}
+
+std::vector<CaseRun> AllRuns() {
+  std::vector<CaseRun> runs;
+  for (const reg_cases::RegCase& c : reg_cases::kCases) {
+    if (c.formats != reg_cases::Formats::kOnly5) runs.push_back({&c, false});
+    if (c.formats != reg_cases::Formats::kOnly4) runs.push_back({&c, true});
+  }
+  return runs;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Cases, ::testing::ValuesIn(AllRuns()));
+
+// Notes past the first twenty of a file are counted in one more line; a
+// value's continuation lines are left out with it, counted once.
+TEST(RegFile, NotesPastTheCapAreCounted) {
+  std::string body = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n";
+  for (int i = 0; i < 30; ++i) body += "junk\n";
+  body += "\"v\"=hex:01,\\\n  02,\\\n  zz\n\"w\"=\"kept\"\n";
+  auto reg = std::make_unique<store::Registry>();
+  std::string error;
+  regfile::RegFileReport report;
+  ASSERT_TRUE(regfile::LoadRegFile(*reg, body, "x.reg", &error, nullptr, &report)) << error;
+  ASSERT_EQ(reg->LoadNotes().size(), 21U);
+  EXPECT_EQ(reg->LoadNotes()[0], "x.reg:3: line left out: not a key, a value or a comment: 'junk'");
+  EXPECT_EQ(reg->LoadNotes()[20], "x.reg: 11 more lines left out or changed, not named one by one");
+  EXPECT_EQ(report.leftOut, 31U);
+  EXPECT_EQ(report.lines, 36U);
+  EXPECT_EQ(report.linesLeftOut, 33U);
+  EXPECT_EQ(report.linesTaken, 3U);
+}
+
+// UTF-16 that is no text leaves out its line alone.
+TEST(RegFile, BrokenUtf16LeavesOutItsLine) {
+  std::string utf16 = "\xff\xfe";
+  auto add = [&](std::string_view ascii) {
+    for (char c : ascii) utf16 += {c, '\0'};
+  };
+  add("Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"");
+  utf16 += std::string("\x00\xd8", 2);
+  add("\"\r\n\"b\"=\"1\"\r\n\"c\"=\"2\"");
+  utf16 += 'x';  // half a character at the end
+  auto reg = std::make_unique<store::Registry>();
+  std::string error;
+  ASSERT_TRUE(regfile::LoadRegFile(*reg, utf16, "x.reg", &error)) << error;
+  std::vector<std::string> expected = {
+      "x.reg:3: line left out: is not UTF-16 text (a lone surrogate or half a character)",
+      "x.reg:5: line left out: is not UTF-16 text (a lone surrogate or half a character)"};
+  EXPECT_EQ(reg->LoadNotes(), expected);
+  store::InstallRegistry(std::move(reg));
+  EXPECT_EQ(Values(), std::vector<std::string>{K + "b|1|3100"});
+}
 
 }  // namespace
