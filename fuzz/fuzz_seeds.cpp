@@ -1,13 +1,15 @@
 // Writes seeds that are generated rather than committed: small hives of
 // several shapes for the hive target, and for both the hive and the .reg
 // targets one input of each hostile shape, large enough that a path which
-// grows faster than its input exceeds the targets' work budget at once.
+// grows faster than its input exceeds the targets' work budget at once;
+// and for the .reg target each file of the loader's case table.
 #include <cstdio>
 #include <fstream>
 #include <string>
 
 #include "testkit/hive_writer.h"
 #include "testkit/hostile_shapes.h"
+#include "testkit/reg_cases.h"
 
 using hive_writer::Key;
 
@@ -50,5 +52,13 @@ int main(int argc, char** argv) {
             write(regs + "/long-hex.reg", hostile_shapes::LongHex(500)) &&
             write(regs + "/deep-long-names.reg", hostile_shapes::DeepLongNames(100, 255)) &&
             write(regs + "/deleted-one-by-one.reg", hostile_shapes::DeletedOneByOne(1000));
+  int number = 0;
+  for (const reg_cases::RegCase& c : reg_cases::kCases) {
+    ++number;
+    for (bool version5 : {false, true}) {
+      std::string name = regs + "/case-" + std::to_string(number) + (version5 ? "-5.reg" : "-4.reg");
+      ok = ok && write(name, reg_cases::FileBytes(c, version5));
+    }
+  }
   return ok ? 0 : 1;
 }
