@@ -183,21 +183,25 @@ std::string Shown(std::string_view text) {
   return out;
 }
 
-// Lines end at CR LF, CR or LF, as regedit reads them.
+// Lines end at CR LF, CR or LF, as regedit reads them. The next CR and the
+// next LF are each looked for once, and again only once passed, so that a
+// file with no CR at all costs one pass, not one per line.
 class LineReader {
  public:
-  explicit LineReader(std::string_view text) : rest_(text) {}
+  explicit LineReader(std::string_view text)
+      : text_(text), nextCr_(text.find('\r')), nextLf_(text.find('\n')) {}
 
   bool Next(std::string_view* line) {
-    if (rest_.empty()) return false;
-    std::size_t end = rest_.find_first_of("\r\n");
-    *line = rest_.substr(0, end);
+    if (at_ >= text_.size()) return false;
+    if (nextCr_ < at_) nextCr_ = text_.find('\r', at_);
+    if (nextLf_ < at_) nextLf_ = text_.find('\n', at_);
+    std::size_t end = nextCr_ < nextLf_ ? nextCr_ : nextLf_;
     if (end == std::string_view::npos) {
-      rest_ = {};
+      *line = text_.substr(at_);
+      at_ = text_.size();
     } else {
-      std::size_t after = end + 1;
-      if (rest_[end] == '\r' && after < rest_.size() && rest_[after] == '\n') ++after;
-      rest_.remove_prefix(after);
+      *line = text_.substr(at_, end - at_);
+      at_ = end + (end == nextCr_ && nextLf_ == end + 1 ? 2 : 1);
     }
     ++number_;
     return true;
@@ -205,7 +209,10 @@ class LineReader {
   std::size_t number() const { return number_; }
 
  private:
-  std::string_view rest_;
+  std::string_view text_;
+  std::size_t nextCr_;
+  std::size_t nextLf_;
+  std::size_t at_ = 0;
   std::size_t number_ = 0;
 };
 
@@ -391,8 +398,9 @@ class Loader {
   // The names of a key path below its root; backslashes doubled or at the
   // end count as one, as Windows counts them. Empty with why set where the
   // path names no key Windows would open.
-  std::vector<std::string_view> KeyNames(std::string_view rest, std::string* why) const {
-    std::vector<std::string_view> names;
+  const std::vector<std::string_view>& KeyNames(std::string_view rest, std::string* why) {
+    std::vector<std::string_view>& names = names_;
+    names.clear();
     if (rest.starts_with('\\')) {
       *why = "a key path cannot go on with '\\' right after its root";
       return names;
@@ -424,18 +432,17 @@ class Loader {
     std::string_view rest;
     const RootName* root = SplitRoot(path, &rest);
     std::string why;
-    std::vector<std::string_view> names;
     if (root == nullptr) {
       why = "unknown root key: " + Shown(path.substr(0, store::FindSeparator(path, QuotedLead())));
     } else {
-      names = KeyNames(rest, &why);
+      KeyNames(rest, &why);
     }
     if (!why.empty()) {
-      noKey_ = "its key, at line " + std::to_string(line_) + ", was left out";
+      noKey_ = {NoKey::kKeyLeftOut, line_};
       return LeaveOut("key left out: " + why);
     }
     std::uint32_t at = reg_.RootNode(root->root, true);
-    for (std::string_view name : names) at = reg_.FindOrAddChild(at, Stored(name));
+    for (std::string_view name : names_) at = reg_.FindOrAddChild(at, Stored(name));
     current_ = at;
     Take(1);
     return State::kLineStart;
@@ -443,13 +450,13 @@ class Loader {
 
   State DeleteKey(std::string_view path) {
     current_ = store::kNoNode;
-    noKey_ = "the key line before it, at line " + std::to_string(line_) + ", deletes a key";
+    noKey_ = {NoKey::kKeyDeleted, line_};
     std::string_view rest;
     const RootName* root = path.empty() || (path.front() != 'H' && path.front() != 'h') ? nullptr
                                                                                          : SplitRoot(path, &rest);
     if (root == nullptr) return LeaveOut("key deletion left out: no root key named: " + Shown(path));
     std::string why;
-    std::vector<std::string_view> names = KeyNames(rest, &why);
+    const std::vector<std::string_view>& names = KeyNames(rest, &why);
     if (names.empty() && why.empty()) why = "a root key cannot be deleted";
     if (!why.empty()) return LeaveOut("key deletion left out: " + why + ": " + Shown(path));
     std::string joined;
@@ -469,13 +476,17 @@ class Loader {
       return LeaveOut("value left out: its name is longer than " + std::to_string(store::kMaxValueNameBytes) +
                       " characters: " + Shown(name));
     }
-    value_ = OpenValue{line_, Stored(name), 0, {}, nameEscape};
+    value_.firstLine = line_;
+    value_.name = unicode_ ? Stored(name) : std::move(name);
+    value_.type = 0;
+    value_.data.clear();
+    value_.unknownEscape = nameEscape;
     if (data.starts_with('-')) {
       std::string_view after = TrimLeft(data.substr(1));
       if (!after.empty() && !after.starts_with(';')) {
         return LeaveOut("value deletion left out: text after '-': " + Shown(after));
       }
-      if (current_ == store::kNoNode) return LeaveOut("value deletion left out: no key is open: " + noKey_);
+      if (current_ == store::kNoNode) return LeaveOut("value deletion left out: no key is open: " + NoKeyReason());
       reg_.DeleteValue(current_, value_.name);
       Take(1);
       return State::kLineStart;
@@ -558,6 +569,13 @@ class Loader {
   bool HexBytes(std::string_view s, bool* continued) {
     std::size_t i = 0;
     while (i < s.size()) {
+      // Two digits and a comma or the end, as every export writes a byte,
+      // read as wcstoul would read them.
+      if (i + 1 < s.size() && HexDigit(s[i]) >= 0 && HexDigit(s[i + 1]) >= 0 && (i + 2 == s.size() || s[i + 2] == ',')) {
+        value_.data += static_cast<char>(HexDigit(s[i]) << 4 | HexDigit(s[i + 1]));
+        i += 3;
+        continue;
+      }
       WindowsNumber n = ReadWindowsNumber(s.substr(i));
       if (n.value > 0xFF) return false;
       if (n.used == 0) {
@@ -612,7 +630,7 @@ class Loader {
   }
 
   State SetValue() {
-    if (current_ == store::kNoNode) return LeaveOut(value_.firstLine, "value left out: no key is open: " + noKey_);
+    if (current_ == store::kNoNode) return LeaveOut(value_.firstLine, "value left out: no key is open: " + NoKeyReason());
     reg_.SetValue(current_, reg_.Keep(value_.name), value_.type, reg_.Keep(value_.data));
     Take(line_ - value_.firstLine + 1);
     if (!value_.unknownEscape.empty()) {
@@ -622,6 +640,19 @@ class Loader {
            false);
     }
     return State::kLineStart;
+  }
+
+  std::string NoKeyReason() const {
+    std::string line = std::to_string(noKey_.line);
+    switch (noKey_.kind) {
+      case NoKey::kKeyLeftOut:
+        return "its key, at line " + line + ", was left out";
+      case NoKey::kKeyDeleted:
+        return "the key line before it, at line " + line + ", deletes a key";
+      case NoKey::kNoKeyLine:
+        break;
+    }
+    return "no key line comes before it";
   }
 
   // --- Text. ---
@@ -724,7 +755,12 @@ class Loader {
   bool unicode_ = false;
   bool fromUtf16_ = false;
   std::uint32_t current_ = store::kNoNode;
-  std::string noKey_ = "no key line comes before it";
+  // Why no key is open, for the values that meet none.
+  struct NoKey {
+    enum Kind { kNoKeyLine, kKeyLeftOut, kKeyDeleted } kind = kNoKeyLine;
+    std::size_t line = 0;
+  } noKey_;
+  std::vector<std::string_view> names_;  // of the key line being read
   OpenValue value_;
 };
 
@@ -736,10 +772,10 @@ int CodepageNamedIn(std::string_view bytes) {
   constexpr std::string_view kAcp = "\"ACP\"=\"";
   bool inSection = false;
   int named = 0;
-  while (!bytes.empty()) {
-    std::size_t end = bytes.find_first_of("\r\n");
-    std::string_view line = TrimRight(TrimLeft(bytes.substr(0, end)));
-    bytes = end == std::string_view::npos ? std::string_view{} : bytes.substr(end + 1);
+  LineReader lines(bytes);
+  std::string_view line;
+  while (lines.Next(&line)) {
+    line = TrimRight(TrimLeft(line));
     if (line.starts_with('[')) {
       inSection = line.size() == kSection.size() && store::SameName(line, kSection);
     } else if (inSection && line.size() > kAcp.size() && store::SameName(line.substr(0, kAcp.size()), kAcp)) {
