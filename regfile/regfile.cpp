@@ -571,7 +571,8 @@ class Loader {
     while (i < s.size()) {
       // Two digits and a comma or the end, as every export writes a byte,
       // read as wcstoul would read them.
-      if (i + 1 < s.size() && HexDigit(s[i]) >= 0 && HexDigit(s[i + 1]) >= 0 && (i + 2 == s.size() || s[i + 2] == ',')) {
+      bool pair = i + 1 < s.size() && HexDigit(s[i]) >= 0 && HexDigit(s[i + 1]) >= 0;
+      if (pair && (i + 2 == s.size() || s[i + 2] == ',')) {
         value_.data += static_cast<char>(HexDigit(s[i]) << 4 | HexDigit(s[i + 1]));
         i += 3;
         continue;
@@ -630,7 +631,9 @@ class Loader {
   }
 
   State SetValue() {
-    if (current_ == store::kNoNode) return LeaveOut(value_.firstLine, "value left out: no key is open: " + NoKeyReason());
+    if (current_ == store::kNoNode) {
+      return LeaveOut(value_.firstLine, "value left out: no key is open: " + NoKeyReason());
+    }
     reg_.SetValue(current_, reg_.Keep(value_.name), value_.type, reg_.Keep(value_.data));
     Take(line_ - value_.firstLine + 1);
     if (!value_.unknownEscape.empty()) {

@@ -127,6 +127,8 @@ inline const std::vector<RegCase> kCases = {
      "[K]\n\"p\"=\"%SystemRoot%\\system32\"\n\"\\q\"=\"x\"\n",
      {"K", "K|p|1|2553797374656d526f6f7425737973746" "56d333200", "K|q|1|7800"},
      {"3: unknown escape '\\s'", "4: unknown escape '\\q'"}},
+    // The string's \0 comes last: Wine's regedit stops reading a file there
+    // (Windows leaves out that value alone).
     {"the escape \\0 is refused",
      "[K]\n\"a\"=\"1\"\n\"z\\0\"=\"x\"\n\"y\"=\"a\\0b\"\n",
      {"K", "K|a|1|3100"},
@@ -218,7 +220,10 @@ inline const std::vector<RegCase> kCases = {
      "Wine's regedit stops reading the file at such a line"},
     {"a value before any key", "\"a\"=\"1\"\n[K]\n\"b\"=\"2\"\n", {"K", "K|b|1|3200"},
      {"2: value left out: no key is open: no key line comes before it"}},
-    {"line ends: CR alone, CR LF, LF", "[K]\r\"a\"=\"1\"\r\n\"b\"=\"2\"\n\r\"c\"=\"3\"\r", {"K", "K|a|1|3100", "K|b|1|3200", "K|c|1|3300"}, {}},
+    {"line ends: CR alone, CR LF, LF",
+     "[K]\r\"a\"=\"1\"\r\n\"b\"=\"2\"\n\r\"c\"=\"3\"\r",
+     {"K", "K|a|1|3100", "K|b|1|3200", "K|c|1|3300"},
+     {}},
     {"hex data continued over lines",
      "[K]\n\"a\"=hex:01,02,\\\n  03,04\n\"m\"=hex:41,\\\n\n;c\n  42\n\"u\"=hex:01,\\ ;c\n 02\n"
      "\"z\"=hex:01, \\\n  02 ;c\n\"r\"=hex:01,\\\r  02,\\\r\n  03\r\n",
@@ -248,6 +253,17 @@ inline const std::vector<RegCase> kCases = {
       "5: value left out: no key is open"},
      Formats::kBoth,
      "Windows NT takes names longer than 255 characters, Windows 9x does not"},
+    {"a UTF-8 file with a byte order mark", "[K]\n\"\xc3\xa4\"=\"\xc3\xb6\"\n", {"K", "K|\xe4|1|f600"}, {},
+     Formats::kOnly4,
+     "Wine's regedit reads a file without a UTF-16 mark in its ANSI codepage, and sees no header after a UTF-8 "
+     "mark; editors add one",
+     "\xef\xbb\xbfWindows Registry Editor Version 5.00"},
+    {"a version 5 file in UTF-8 without a byte order mark",
+     "[K]\n\"\xc3\xa4\"=\"\xc3\xb6\"\n",
+     {"K", "K|\xe4|1|f600"},
+     {},
+     Formats::kOnly4, "Wine's regedit reads a file without a UTF-16 mark in its ANSI codepage; such files are UTF-8",
+     "Windows Registry Editor Version 5.00"},
     {"text beyond ASCII, converted", "[K\\\xc3\xa4]\n\"\xc3\xb6\"=\"\xc3\xbc\"\n",
      {"K", "K\\\xe4", "K\\\xe4|\xf6|1|fc00"}, {}, Formats::kOnly5},
 };

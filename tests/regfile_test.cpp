@@ -138,7 +138,8 @@ TEST_P(NotAnExport, IsRefusedWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Errors, NotAnExport, ::testing::Values(
     BadRow{"empty", "", "x.reg:1: empty file: expected REGEDIT4 or Windows Registry Editor Version 5.00"},
-    BadRow{"empty UTF-16", "\xff\xfe", "x.reg:1: empty file: expected REGEDIT4 or Windows Registry Editor Version 5.00"},
+    BadRow{"empty UTF-16", "\xff\xfe",
+           "x.reg:1: empty file: expected REGEDIT4 or Windows Registry Editor Version 5.00"},
     BadRow{"no header", "[HKEY_LOCAL_MACHINE\\K]\n",
            "x.reg:1: not a registry export: expected REGEDIT4 or Windows Registry Editor Version 5.00, "
            "found '[HKEY_LOCAL_MACHINE\\K]'"},
