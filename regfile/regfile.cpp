@@ -712,6 +712,7 @@ class Loader {
   // second byte of a double-byte one.
   std::size_t LastClosingBracket(std::string_view p) const {
     const store::LeadBytes& lead = QuotedLead();
+    if (lead.empty()) return p.rfind(']');
     std::size_t last = std::string_view::npos;
     for (std::size_t i = 0; i < p.size(); ++i) {
       if (lead[static_cast<unsigned char>(p[i])]) {
