@@ -28,44 +28,7 @@ std::vector<std::string> Values() {
   return values;
 }
 
-struct SyntaxRow {
-  const char* what;
-  std::string body;  // after "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\K]\n"
-  std::vector<std::string> values;
-};
-
-void PrintTo(const SyntaxRow& row, std::ostream* os) { *os << row.what; }
-
-class Syntax : public ::testing::TestWithParam<SyntaxRow> {};
-
-TEST_P(Syntax, Reads) {
-  const SyntaxRow& row = GetParam();
-  ASSERT_EQ(Load("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n" + row.body), "");
-  EXPECT_EQ(Values(), row.values);
-}
-
 const std::string K = "HKEY_LOCAL_MACHINE\\K|";
-
-INSTANTIATE_TEST_SUITE_P(Values, Syntax, ::testing::Values(
-    SyntaxRow{"string", "\"A\"=\"text\"\n", {K + "A|1|7465787400"}},
-    SyntaxRow{"escapes", "\"A\\\\\\\"\"=\"x\\\\y\\\"z\"\n", {K + "A\\\"|1|785c79227a00"}},
-    SyntaxRow{"default", "@=\"d\"\n", {K + "|1|6400"}},
-    SyntaxRow{"dword", "\"D\"=dword:0000ABcd\n", {K + "D|4|cdab0000"}},
-    SyntaxRow{"short dword", "\"D\"=dword:1\n", {K + "D|4|01000000"}},
-    SyntaxRow{"hex", "\"H\"=hex:00,ff,7F\n", {K + "H|3|00ff7f"}},
-    SyntaxRow{"empty hex", "\"H\"=hex:\n", {K + "H|3|"}},
-    SyntaxRow{"typed hex", "\"H\"=hex(7):61,00,00,00\n", {K + "H|7|61000000"}},
-    SyntaxRow{"big type", "\"H\"=hex(ffff0001):01\n", {K + "H|4294901761|01"}},
-    SyntaxRow{"continued hex", "\"H\"=hex:01,02,\\\n  03,04,\\\r\n  05\n", {K + "H|3|0102030405"}},
-    SyntaxRow{"blanks", "\"A\" = \"t\"  \n  \"B\"=hex: 01, 02 \n", {K + "A|1|7400", K + "B|3|0102"}},
-    SyntaxRow{"comments", "; c\n# c\n\"A\"=dword:2 ; why\n", {K + "A|4|02000000"}},
-    SyntaxRow{"replaced", "\"A\"=\"1\"\n\"a\"=\"2\"\n", {K + "A|1|3200"}},
-    SyntaxRow{"deleted", "\"A\"=\"1\"\n\"B\"=\"2\"\n\"a\"=-\n", {K + "B|1|3200"}},
-    SyntaxRow{"8-bit", "\"\xe4\"=\"\xff\xfe\"\n", {K + "\xe4|1|fffe00"}},
-    SyntaxRow{"bracket in a string", "\"A\"=\"[x]\"\n", {K + "A|1|5b785d00"}},
-    SyntaxRow{"crlf", "\"A\"=\"t\"\r\n\r\n", {K + "A|1|7400"}},
-    SyntaxRow{"no final newline", "\"A\"=\"t\"", {K + "A|1|7400"}},
-    SyntaxRow{"longest value name", "\"" + std::string(255, 'v') + "\"=\"t\"", {K + std::string(255, 'v') + "|1|7400"}}));
 
 TEST(RegFile, KeysMergeAndDelete) {
   ASSERT_EQ(Load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"x\"=\"1\"\r\n"
