@@ -133,6 +133,11 @@ inline const std::vector<RegCase> kCases = {
      "[K]\n\"a\"=\"1\"\n\"z\\0\"=\"x\"\n\"y\"=\"a\\0b\"\n",
      {"K", "K|a|1|3100"},
      {"4: value left out: its name holds the escape \\0", "5: value left out: its string holds the escape \\0"}},
+    // Last for the same reason: Wine's regedit stops reading there too.
+    {"a string that ends in a backslash",
+     "[K]\n\"a\"=\"1\"\n\"b\"=\"x\\\n",
+     {"K", "K|a|1|3100"},
+     {"4: value left out: its string has no closing quote"}},
     {"comments after values",
      "[K]\n\"a\"=\"x\" ;c\n\"b\"=\"y\";c\n\"c\"=dword:1 ;c\n\"d\"=hex:01 ;c\n\"e\"=hex:01;c\n\"f\"=\"x\"#c\n"
      "\"g\"=- ;c\n; a comment\n# a comment too\n",

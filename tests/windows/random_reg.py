@@ -8,7 +8,8 @@ files are UTF-16LE with a byte order mark.
   random_reg.py SEED COUNT DIRECTORY
 
 Left out on purpose, because Wine's regedit and Windows part ways on them or
-Wine's own behaviour is undefined there: the escape \\0 (Wine stops reading),
+Wine's own behaviour is undefined there: the escape \\0 and a string ending
+in a backslash at the line's end (Wine stops reading the file),
 deleting a root or a key under an unknown root (Wine exits), string-typed hex
 data that could end up empty (Wine reads before its buffer), NUL bytes,
 names over 255 characters, types of 0xFFFFFFFF (Wine looks at an errno an
@@ -90,7 +91,9 @@ def near_valid(rng, lines):
         line = line.replace("=hex(%s):" % kind, "=hex(3):")
     change = rng.randrange(12)
     if change == 0 and line:
-        line = line[: rng.randrange(len(line))]
+        # Not cut after a backslash: a string ending there ends Wine's
+        # reading of the file (as \0 does), Windows' only the value's.
+        line = line[: rng.randrange(len(line))].rstrip("\\")
     elif change == 1:
         line = line.replace("=", " = ", 1)
     elif change == 2:
