@@ -15,7 +15,7 @@ data that could end up empty (Wine reads before its buffer), NUL bytes,
 names over 255 characters, types of 0xFFFFFFFF (Wine looks at an errno an
 earlier line may have left); and what Wine's export cannot give back as it
 was imported (dwords not 4 bytes long, bytes codepage 1252 lacks in string
-data).
+data, a NUL inside a REG_SZ).
 """
 import random
 import sys
@@ -38,8 +38,9 @@ TEXT_1252 = [0] + list(range(0x20, 0x7F)) + list(range(0xA0, 0x100))
 VERSION5 = [False]
 
 
-def hex_bytes(rng, count):
-    return ",".join("%02x" % rng.choice([b for b in range(256) if b not in UNDEFINED_1252]) for _ in range(count))
+def hex_bytes(rng, count, no_nul=False):
+    choices = [b for b in range(1 if no_nul else 0, 256) if b not in UNDEFINED_1252]
+    return ",".join("%02x" % rng.choice(choices) for _ in range(count))
 
 
 def valid_value(rng, lines):
@@ -55,13 +56,15 @@ def valid_value(rng, lines):
     elif kind == 3:
         # A string type, never empty; in a version 5 file UTF-16 text that
         # codepage 1252 holds (a lone surrogate would not come back through
-        # Wine's export).
+        # Wine's export). A REG_SZ holds no NUL before its end: Wine's
+        # export writes such a string only up to it.
+        string_type = rng.choice([1, 2, 7])
         if VERSION5[0]:
-            units = [rng.choice(TEXT_1252) for _ in range(rng.randrange(1, 4))]
+            units = [rng.choice(TEXT_1252[string_type == 1:]) for _ in range(rng.randrange(1, 4))]
             data = ",".join("%02x,%02x" % (u & 0xFF, u >> 8) for u in units)
         else:
-            data = hex_bytes(rng, 2 * rng.randrange(1, 4))
-        lines.append(lead + "=hex(%d):" % rng.choice([1, 2, 7]) + data)
+            data = hex_bytes(rng, 2 * rng.randrange(1, 4), string_type == 1)
+        lines.append(lead + "=hex(%d):" % string_type + data)
     elif kind == 4:
         # A dword type's data is 4 bytes here: Wine's export reads 4 from
         # any, so a shorter one would not come back as it was imported.
