@@ -62,13 +62,9 @@ inline std::string Expand(std::string_view body) {
   return out;
 }
 
-// The file of a case: REGEDIT4 bytes as they are, or version 5 as UTF-16LE
-// with its byte order mark (the body's UTF-8 text converted).
-inline std::string FileBytes(const RegCase& c, bool version5) {
-  std::string header = !c.header.empty() ? c.header : std::string(version5 ? kHeader5 : kHeader4);
-  std::string text = header + "\r\n" + Expand(c.body);
-  if (!version5) return text;
-  std::string out = "\xff\xfe";
+// UTF-8 text as UTF-16LE, without a byte order mark.
+inline std::string Utf16Le(std::string_view text) {
+  std::string out;
   for (std::size_t i = 0; i < text.size();) {
     auto c0 = static_cast<unsigned char>(text[i]);
     std::uint32_t cp = c0;
@@ -94,6 +90,14 @@ inline std::string FileBytes(const RegCase& c, bool version5) {
     }
   }
   return out;
+}
+
+// The file of a case: REGEDIT4 bytes as they are, or version 5 as UTF-16LE
+// with its byte order mark (the body's UTF-8 text converted).
+inline std::string FileBytes(const RegCase& c, bool version5) {
+  std::string header = !c.header.empty() ? c.header : std::string(version5 ? kHeader5 : kHeader4);
+  std::string text = header + "\r\n" + Expand(c.body);
+  return version5 ? "\xff\xfe" + Utf16Le(text) : text;
 }
 
 // Each behaviour of regedit's import, as Wine 8.0's conformance tests record

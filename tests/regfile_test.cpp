@@ -55,14 +55,7 @@ TEST(RegFile, ViewsWriteIntoTheirTargets) {
   EXPECT_EQ(DumpRegistry(), expected);
 }
 
-std::string Utf16(std::string_view ascii) {
-  std::string out = "\xff\xfe";
-  for (char c : ascii) {
-    out += c;
-    out += '\0';
-  }
-  return out;
-}
+std::string Utf16(std::string_view text) { return "\xff\xfe" + reg_cases::Utf16Le(text); }
 
 TEST(RegFile, Version5Encodings) {
   const std::string body =
@@ -193,13 +186,9 @@ TEST(RegFile, NotesPastTheCapAreCounted) {
 
 // UTF-16 that is no text leaves out its line alone.
 TEST(RegFile, BrokenUtf16LeavesOutItsLine) {
-  std::string utf16 = "\xff\xfe";
-  auto add = [&](std::string_view ascii) {
-    for (char c : ascii) utf16 += {c, '\0'};
-  };
-  add("Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"");
+  std::string utf16 = Utf16("Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"");
   utf16 += std::string("\x00\xd8", 2);
-  add("\"\r\n\"b\"=\"1\"\r\n\"c\"=\"2\"");
+  utf16 += reg_cases::Utf16Le("\"\r\n\"b\"=\"1\"\r\n\"c\"=\"2\"");
   utf16 += 'x';  // half a character at the end
   auto reg = std::make_unique<store::Registry>();
   std::string error;
