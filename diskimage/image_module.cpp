@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "diskimage/image.h"
 #include "diskimage/image_module.h"
 
@@ -28,8 +29,7 @@ using diskimage::FatVolume;
 std::uint64_t g_maxFileBytes = 0;
 
 std::string TooLarge(std::uint64_t claimed) {
-  return "is too large for a registry file (" + std::to_string(claimed) + " bytes; one holds at most " +
-         std::to_string(g_maxFileBytes) + ")";
+  return "is " + bytes::TooLargeForRegistryFile(std::to_string(claimed), g_maxFileBytes);
 }
 
 // A partition, or the whole image when it is a bare volume. Its file
@@ -85,22 +85,12 @@ std::string TskPath(std::string path) {
 }
 
 // A path as messages and labels show it: '\' between names, and bytes no
-// line of text should carry (a damaged MSDOS.SYS can hold any) as \xNN.
-std::string WindowsPath(const std::string& path) {
-  std::string shown;
-  for (char c : path) {
-    auto b = static_cast<unsigned char>(c);
-    if (c == '/') {
-      shown += '\\';
-    } else if (b < 0x20 || b == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
-      shown += escaped;
-    } else {
-      shown += c;
-    }
+// line of text should carry (a damaged MSDOS.SYS can hold any) escaped.
+std::string WindowsPath(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = '\\';
   }
-  return shown;
+  return bytes::Escaped(path);
 }
 
 std::optional<std::uint32_t> HiddenEntrySize(TSK_FS_INFO* fs, const std::string& path);

@@ -19,7 +19,7 @@ std::string Refusal(const std::string& file, std::uint64_t offset, const std::st
 }
 
 bool Frame::ValidEntry(std::uint64_t e) const {
-  return e >= rgkn::kBytes && e <= keyAreaSize && entry::kBytes <= keyAreaSize - e;
+  return e >= rgkn::kBytes && bytes::InRange(e, entry::kBytes, keyAreaSize);
 }
 
 bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::string* error) {
@@ -29,11 +29,11 @@ bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::strin
   };
   Frame& f = *out;
   f.fileSize = bytes.Size();
-  unsigned char header[kHeadBytes];
+  char header[kHeadBytes];
   if (!bytes.Read(0, kHeadBytes, header)) {
     return refuse(f.fileSize, "file ends inside the header (" + std::to_string(f.fileSize) + " bytes)");
   }
-  Head head = ParseHead(header);
+  Head head = ParseHead(std::string_view(header, kHeadBytes));
   if (!head.keyAreaSigned) return refuse(rgkn::kAt, "no RGKN signature");
   f.keyAreaSize = head.keyAreaSize;
   if (f.keyAreaSize < rgkn::kBytes || !f.Has(rgkn::kAt, f.keyAreaSize)) {
@@ -47,9 +47,9 @@ bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::strin
   std::uint64_t at = head.firstBlock;
   for (unsigned i = 0; i < head.blockCount; ++i) {
     std::string which = "block " + std::to_string(i) + ": ";
-    unsigned char raw[block::kBytes];
+    char raw[block::kBytes];
     if (!bytes.ReadAlone(at, block::kBytes, raw)) return refuse(at, which + "runs past the end of the file");
-    BlockHeader b = ParseBlockHeader(raw);
+    BlockHeader b = ParseBlockHeader(std::string_view(raw, block::kBytes));
     if (!b.signedRgdb) return refuse(at, which + "no RGDB signature");
     if (b.size < block::kBytes || !f.Has(at, b.size)) {
       return refuse(at + block::kSize, which + "size " + Hex(b.size) + " runs past the end of the file");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "hive/hive.h"
 
 namespace hive {
@@ -23,9 +24,7 @@ struct Frame {
   std::uint32_t rootEntry = 0;  // relative to the RGKN record
   std::vector<BlockSpan> blocks;  // in file order
 
-  bool Has(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= fileSize && length <= fileSize - offset;
-  }
+  bool Has(std::uint64_t offset, std::uint64_t length) const { return bytes::InRange(offset, length, fileSize); }
   // Whether a whole key entry lies at entry, inside the key area.
   bool ValidEntry(std::uint64_t entry) const;
 };

@@ -1,6 +1,7 @@
 // A hive's bytes held in memory.
 #include <cstring>
 
+#include "bytes/bytes.h"
 #include "hive/hive.h"
 
 namespace hive {
@@ -12,12 +13,12 @@ class MemoryBytes final : public HiveBytes {
   MemoryBytes(std::unique_ptr<char[]> image, std::size_t size) : image_(std::move(image)), size_(size) {}
   std::uint64_t Size() const override { return size_; }
   bool Read(std::uint64_t offset, std::size_t length, void* out) override {
-    if (offset > size_ || length > size_ - offset) return false;
+    if (!bytes::InRange(offset, length, size_)) return false;
     if (length != 0) std::memcpy(out, image_.get() + offset, length);
     return true;
   }
   std::string_view Keep(std::uint64_t offset, std::size_t length) override {
-    if (offset > size_ || length > size_ - offset) return {};
+    if (!bytes::InRange(offset, length, size_)) return {};
     return {image_.get() + offset, length};
   }
 

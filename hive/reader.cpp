@@ -13,6 +13,7 @@
 #include "hive/frame.h"
 #include "hive/hive.h"
 #include "hive/records.h"
+#include "store/key_names.h"
 
 namespace hive {
 
@@ -46,17 +47,6 @@ struct KeyRecord {
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
-
-// Why a key record cannot stand as a key, or null. Such a name cannot be
-// opened by name: an empty one, or one cut short at a NUL, would name the
-// parent itself, and a backslash another key (one that is the second byte
-// of a double-byte character is none).
-const char* UnusableName(std::string_view name, const store::LeadBytes& lead) {
-  if (name.empty()) return "key without a name";
-  if (store::FindSeparator(name, lead) != std::string_view::npos) return "key name holds a backslash";
-  if (name.find('\0') != std::string_view::npos) return "key name holds a NUL byte";
-  return nullptr;
-}
 
 // The values of a record that lie wholly inside it, as the store keeps them.
 void AppendValues(std::string_view record, std::size_t nameLength, std::size_t count, std::vector<Value>& into) {
@@ -183,9 +173,9 @@ class HiveReader final : public store::LazySource {
 
  private:
   bool ReadEntry(std::uint32_t at, KeyEntry& e) {
-    unsigned char raw[entry::kBytes];
+    char raw[entry::kBytes];
     if (!frame_.ValidEntry(at) || !bytes_->Read(rgkn::kAt + at, entry::kBytes, raw)) return false;
-    e = ParseKeyEntry(raw);
+    e = ParseKeyEntry(std::string_view(raw, entry::kBytes));
     return true;
   }
 
@@ -338,7 +328,7 @@ class HiveReader final : public store::LazySource {
       return std::nullopt;
     }
     std::string_view name = r.substr(record::kName, h.nameLength);
-    if (const char* unusable = UnusableName(name, reg.leadBytes())) {
+    if (const char* unusable = store::UnusableKeyName(name, reg.leadBytes())) {
       Damaged(reg, parent, {}, offset, unusable);
       return std::nullopt;
     }

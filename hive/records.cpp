@@ -1,41 +1,36 @@
 #include "hive/records.h"
 
-#include <cstring>
-
 namespace hive {
 
+using bytes::LittleEndian;
 using namespace layout;
 
-std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t U32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+Head ParseHead(std::string_view bytes) {
+  LittleEndian f(bytes);
+  return Head{f.Holds(rgkn::kAt + rgkn::kSignature, "RGKN"), f.U32(rgkn::kAt + rgkn::kSize),
+              f.U32(rgkn::kAt + rgkn::kRootEntry), f.U32(file::kFirstBlock), f.U16(file::kBlockCount)};
 }
 
-Head ParseHead(const unsigned char* bytes) {
-  const unsigned char* k = bytes + rgkn::kAt;
-  return Head{std::memcmp(k + rgkn::kSignature, "RGKN", 4) == 0, U32(k + rgkn::kSize), U32(k + rgkn::kRootEntry),
-              U32(bytes + file::kFirstBlock), U16(bytes + file::kBlockCount)};
+KeyEntry ParseKeyEntry(std::string_view bytes) {
+  LittleEndian f(bytes);
+  return KeyEntry{f.U32(entry::kFirstChild), f.U32(entry::kNext), f.U16(entry::kRecord), f.U16(entry::kBlock)};
 }
 
-KeyEntry ParseKeyEntry(const unsigned char* bytes) {
-  return KeyEntry{U32(bytes + entry::kFirstChild), U32(bytes + entry::kNext), U16(bytes + entry::kRecord),
-                  U16(bytes + entry::kBlock)};
-}
-
-BlockHeader ParseBlockHeader(const unsigned char* bytes) {
-  return BlockHeader{std::memcmp(bytes + block::kSignature, "RGDB", 4) == 0, U32(bytes + block::kSize),
-                     U16(bytes + block::kNumber)};
+BlockHeader ParseBlockHeader(std::string_view bytes) {
+  LittleEndian f(bytes);
+  return BlockHeader{f.Holds(block::kSignature, "RGDB"), f.U32(block::kSize), f.U16(block::kNumber)};
 }
 
 KeyRecordHeader ParseKeyRecordHeader(std::string_view r) {
-  return KeyRecordHeader{U32(r, record::kSize), U16(r, record::kNumber), U16(r, record::kNameLength),
-                         U16(r, record::kValueCount), U32(r, record::kReserved)};
+  LittleEndian f(r);
+  return KeyRecordHeader{f.U32(record::kSize), f.U16(record::kNumber), f.U16(record::kNameLength),
+                         f.U16(record::kValueCount), f.U32(record::kReserved)};
 }
 
 bool ParseValueHeader(std::string_view r, std::size_t at, ValueHeader* out) {
-  if (at > r.size() || value::kBytes > r.size() - at) return false;
-  *out = ValueHeader{U32(r, at + value::kType), U16(r, at + value::kNameLength), U16(r, at + value::kDataLength)};
+  if (!bytes::InRange(at, value::kBytes, r.size())) return false;
+  LittleEndian f(r);
+  *out = ValueHeader{f.U32(at + value::kType), f.U16(at + value::kNameLength), f.U16(at + value::kDataLength)};
   return true;
 }
 

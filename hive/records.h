@@ -1,23 +1,19 @@
 // One parse function per record kind of the CREG format: each takes the
-// record's bytes (as many as its fixed part needs, checked by the caller)
-// and returns its fields, so that a test can call it without a file.
+// record's bytes (as many as its fixed part needs, checked by the caller;
+// a field past them reads as 0) and returns its fields, so that a test can
+// call it without a file.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
+#include "bytes/bytes.h"
 #include "hive/layout.h"
 
 namespace hive {
 
-std::uint16_t U16(const unsigned char* p);
-std::uint32_t U32(const unsigned char* p);
-inline std::uint16_t U16(std::string_view s, std::size_t at) {
-  return U16(reinterpret_cast<const unsigned char*>(s.data()) + at);
-}
-inline std::uint32_t U32(std::string_view s, std::size_t at) {
-  return U32(reinterpret_cast<const unsigned char*>(s.data()) + at);
-}
+inline std::uint16_t U16(std::string_view s, std::size_t at) { return bytes::LittleEndian(s).U16(at); }
+inline std::uint32_t U32(std::string_view s, std::size_t at) { return bytes::LittleEndian(s).U32(at); }
 
 // The file header and the RGKN header behind it (layout::kHeadBytes).
 struct Head {
@@ -27,7 +23,7 @@ struct Head {
   std::uint64_t firstBlock = 0;
   unsigned blockCount = 0;
 };
-Head ParseHead(const unsigned char* bytes);
+Head ParseHead(std::string_view bytes);  // layout::kHeadBytes
 
 struct KeyEntry {
   std::uint32_t firstChild;
@@ -35,14 +31,14 @@ struct KeyEntry {
   std::uint16_t record;
   std::uint16_t block;
 };
-KeyEntry ParseKeyEntry(const unsigned char* bytes);  // layout::entry::kBytes
+KeyEntry ParseKeyEntry(std::string_view bytes);  // layout::entry::kBytes
 
 struct BlockHeader {
   bool signedRgdb = false;
   std::uint32_t size = 0;
   std::uint16_t number = 0;
 };
-BlockHeader ParseBlockHeader(const unsigned char* bytes);  // layout::block::kBytes
+BlockHeader ParseBlockHeader(std::string_view bytes);  // layout::block::kBytes
 
 // A key record's fixed part; record holds at least layout::record::kBytes.
 struct KeyRecordHeader {

@@ -3,10 +3,9 @@
 // it never touches a registry.
 #include "hive/recover.h"
 
-#include <algorithm>
-
 #include "hive/frame.h"
 #include "hive/records.h"
+#include "store/key_names.h"
 
 namespace hive {
 
@@ -14,7 +13,7 @@ using namespace layout;
 
 namespace {
 
-void RecoverOne(std::string_view r, std::uint64_t at, Recovery* out) {
+void RecoverOne(std::string_view r, std::uint64_t at, const store::LeadBytes& lead, Recovery* out) {
   if (r.size() < record::kBytes) return;
   KeyRecordHeader h = ParseKeyRecordHeader(r);
   if (h.reserved != 0 || h.nameLength == 0) return;
@@ -27,9 +26,7 @@ void RecoverOne(std::string_view r, std::uint64_t at, Recovery* out) {
     out->keys.push_back(std::move(key));
     return;
   }
-  bool nameUsable = std::none_of(key.name.begin(), key.name.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == '\\';
-  });
+  bool nameUsable = store::PlausibleKeyName(key.name, lead);
   ValueListEnd end = ForEachValue(r, h.nameLength, key.valueCount, [&](std::size_t at, const ValueHeader& value) {
     key.values.push_back(store::Value{ValueName(r, at, value), ValueData(r, at, value), value.type});
     return true;
@@ -48,7 +45,7 @@ void RecoverOne(std::string_view r, std::uint64_t at, Recovery* out) {
 }  // namespace
 
 bool RecoverDeletedKeys(std::unique_ptr<HiveBytes> bytes, const std::string& fileName, Recovery* out,
-                        std::string* error) {
+                        std::string* error, const store::LeadBytes& lead) {
   out->bytes = std::move(bytes);
   Frame frame;
   if (!ReadFrame(*out->bytes, fileName, &frame, error)) return false;
@@ -57,7 +54,7 @@ bool RecoverDeletedKeys(std::unique_ptr<HiveBytes> bytes, const std::string& fil
     ForEachRecord(b, [&](std::size_t r, std::uint32_t size) {
       if (size < 6 || U16(b, r + record::kNumber) != kNoNumber) return;
       ++out->freeRecords;
-      RecoverOne(b.substr(r, size), span.at + r, out);
+      RecoverOne(b.substr(r, size), span.at + r, lead, out);
     });
   }
   return true;

@@ -34,9 +34,10 @@ struct Recovery {
 // records: a record header with a name, and the reserved word after the
 // value count still zero. A name or values that run past the record, or a
 // name with bytes no key name can hold, make the record partial: what lies
-// inside is kept and the rest is said to be lost. The file is only read.
-// False with error when the hive's frame cannot be read.
+// inside is kept and the rest is said to be lost. Names are judged with
+// the lead bytes of the registry's codepage, where it is known. The file is
+// only read. False with error when the hive's frame cannot be read.
 bool RecoverDeletedKeys(std::unique_ptr<HiveBytes> bytes, const std::string& fileName, Recovery* out,
-                        std::string* error);
+                        std::string* error, const store::LeadBytes& lead = store::LeadBytes{});
 
 }  // namespace hive

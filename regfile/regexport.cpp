@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "store/value.h"
 #include "winreg/winreg.h"
 
 namespace regfile {
@@ -179,7 +180,7 @@ bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
   }
   out.resize(static_cast<std::size_t>(at - out.data()));
   std::string wide;
-  if (toUtf16 != nullptr && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+  if (toUtf16 != nullptr && store::IsStringType(type)) {
     wide = toUtf16->Convert(data);
     data = wide;
   }

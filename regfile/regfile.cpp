@@ -2,9 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "text/text.h"
+#include "text/unicode.h"
 
 namespace regfile {
 
@@ -113,72 +116,11 @@ WindowsNumber ReadWindowsNumber(std::string_view s) {
   return n;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// UTF-16LE to UTF-8. A lone surrogate fails it, unless marked is set: then
-// it is written as the three bytes UTF-8 would give its number, a sequence
-// no valid text holds, so that the line holding it can be told later.
-bool Utf16ToUtf8(std::string_view bytes, std::string& out, bool marked = false) {
-  std::size_t units = bytes.size() / 2;
-  auto unit = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8;
-  };
-  for (std::size_t i = 0; i < units; ++i) {
-    std::uint32_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF && !marked) {
-      return false;
-    } else {
-      AppendUtf8(out, u);
-    }
-  }
-  return true;
-}
-
-// Whether decoded UTF-16 text holds a marked lone surrogate.
-bool HoldsLoneSurrogate(std::string_view text) {
-  for (std::size_t i = text.find('\xED'); i != std::string_view::npos && i + 1 < text.size();
-       i = text.find('\xED', i + 1)) {
-    if (static_cast<unsigned char>(text[i + 1]) >= 0xA0) return true;
-  }
-  return false;
-}
-
-// A file's text for a note: 60 bytes at most, each one outside printable
-// ASCII as \xNN, so that no byte of a hostile file reaches the terminal.
+// A file's text for a note: 60 bytes at most, escaped for the terminal.
 std::string Shown(std::string_view text) {
   constexpr std::size_t kWidth = 60;
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "'";
-  for (std::size_t i = 0; i < text.size() && i < kWidth; ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
+  bytes::AppendEscaped(out, text.substr(0, kWidth));
   out += text.size() > kWidth ? "...'" : "'";
   return out;
 }
@@ -240,10 +182,10 @@ class Loader {
     std::string decoded;
     if (bytes.starts_with(kUtf16Bom)) {
       bytes.remove_prefix(kUtf16Bom.size());
-      Utf16ToUtf8(bytes, decoded, true);
+      text::Utf16ToUtf8(bytes, decoded, true);
       // Half a character at the end: the line it ends is left out, as a
       // lone surrogate's is (regedit drops the byte and keeps the line).
-      if (bytes.size() % 2 != 0) AppendUtf8(decoded, 0xD800);
+      if (bytes.size() % 2 != 0) text::AppendUtf8(decoded, 0xD800);
       bytes = decoded;
       unicode_ = true;
       fromUtf16_ = true;
@@ -617,14 +559,13 @@ class Loader {
   // text is stored in the registry's codepage, like its quoted strings.
   State SetHexValue() {
     std::string& data = value_.data;
-    bool isString = value_.type == REG_SZ || value_.type == REG_EXPAND_SZ || value_.type == REG_MULTI_SZ;
-    if (isString && !data.empty()) {
+    if (store::IsStringType(value_.type) && !data.empty()) {
       if (!unicode_) {
         if (data.back() != '\0') data += '\0';
       } else if (data.size() % 2 == 0) {
         if (data[data.size() - 2] != '\0' || data.back() != '\0') data.append(2, '\0');
         std::string utf8;
-        if (Utf16ToUtf8(data, utf8)) data = Stored(utf8);
+        if (text::Utf16ToUtf8(data, utf8)) data = Stored(utf8);
       }
     }
     return SetValue();
@@ -727,7 +668,7 @@ class Loader {
   // Why a line cannot be read as text at all, or null.
   const char* BadText(std::string_view line) const {
     if (line.find('\0') != std::string_view::npos) return "holds a NUL byte";
-    if (fromUtf16_ && HoldsLoneSurrogate(line)) return "is not UTF-16 text (a lone surrogate or half a character)";
+    if (fromUtf16_ && text::HoldsMarkedSurrogate(line)) return "is not UTF-16 text (a lone surrogate or half a character)";
     return nullptr;
   }
 
@@ -783,13 +724,10 @@ int CodepageNamedIn(std::string_view bytes) {
     if (line.starts_with('[')) {
       inSection = line.size() == kSection.size() && store::SameName(line, kSection);
     } else if (inSection && line.size() > kAcp.size() && store::SameName(line.substr(0, kAcp.size()), kAcp)) {
-      int codepage = 0;
-      std::string_view digits = line.substr(kAcp.size());
-      std::size_t i = 0;
-      for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9' && codepage < 100000; ++i) {
-        codepage = codepage * 10 + (digits[i] - '0');
-      }
-      if (i > 0 && i < digits.size() && digits[i] == '"') named = codepage;
+      std::string_view quoted = line.substr(kAcp.size());
+      std::size_t close = quoted.find('"');
+      if (close == std::string_view::npos) continue;
+      if (std::optional<int> codepage = text::ParseCodepageNumber(quoted.substr(0, close))) named = *codepage;
     }
   }
   return named;

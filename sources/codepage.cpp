@@ -1,6 +1,7 @@
 #include "sources/codepage.h"
 
 #include "text/text.h"
+#include "text/unicode.h"
 
 namespace sources {
 
@@ -10,12 +11,7 @@ int RegistryAcp(store::Registry& reg) {
   if (nls == store::kNoNode) return 0;
   const store::Value* acp = reg.FindValue(nls, "ACP");
   if (acp == nullptr) return 0;
-  int codepage = 0;
-  for (char c : acp->data.substr(0, acp->data.find('\0'))) {
-    if (c < '0' || c > '9' || codepage > 99999) return 0;
-    codepage = codepage * 10 + (c - '0');
-  }
-  return codepage;
+  return text::ParseCodepageNumber(acp->data.substr(0, acp->data.find('\0'))).value_or(0);
 }
 
 int RegistryCodepage(store::Registry& reg) {

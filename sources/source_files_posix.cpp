@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bytes/bytes.h"
 #include "sources/source_files.h"
 
 namespace sources {
@@ -77,8 +78,7 @@ bool ReadEnds(int fd, std::uint64_t size, Ends& ends) {
 }
 
 std::string TooLarge(const std::string& path, const std::string& size) {
-  return path + ": too large for a registry file (" + size + " bytes; one holds at most " +
-         std::to_string(kMaxRegistryFileBytes) + ")";
+  return path + ": " + bytes::TooLargeForRegistryFile(size, kMaxRegistryFileBytes);
 }
 
 // Reads a whole file: a regular one with one read where the system allows,
@@ -210,12 +210,12 @@ class MappedHiveBytes final : public HiveBytes {
 
   std::uint64_t Size() const override { return size_; }
   bool Read(std::uint64_t offset, std::size_t length, void* out) override {
-    if (offset > size_ || length > size_ - offset) return false;
+    if (!bytes::InRange(offset, length, size_)) return false;
     if (length != 0) std::memcpy(out, p_ + offset, length);
     return true;
   }
   std::string_view Keep(std::uint64_t offset, std::size_t length) override {
-    if (offset > size_ || length > size_ - offset) return {};
+    if (!bytes::InRange(offset, length, size_)) return {};
     return {p_ + offset, length};
   }
 
@@ -234,7 +234,7 @@ class FileHiveBytes final : public HiveBytes {
   std::uint64_t Size() const override { return size_; }
 
   bool Read(std::uint64_t offset, std::size_t length, void* out) override {
-    if (offset > size_ || length > size_ - offset) return false;
+    if (!bytes::InRange(offset, length, size_)) return false;
     auto* to = static_cast<char*>(out);
     while (length > 0) {
       std::uint64_t chunk = offset / kChunkBytes;
@@ -252,13 +252,13 @@ class FileHiveBytes final : public HiveBytes {
   }
 
   bool ReadAlone(std::uint64_t offset, std::size_t length, void* out) override {
-    if (offset > size_ || length > size_ - offset) return false;
+    if (!bytes::InRange(offset, length, size_)) return false;
     std::size_t got = 0;
     return ReadAt(file_.fd, offset, length, static_cast<char*>(out), &got) && got == length;
   }
 
   std::string_view Keep(std::uint64_t offset, std::size_t length) override {
-    if (offset > size_ || length > size_ - offset) return {};
+    if (!bytes::InRange(offset, length, size_)) return {};
     auto buffer = std::make_unique_for_overwrite<char[]>(length + 1);
     std::size_t got = 0;
     if (!ReadAt(file_.fd, offset, length, buffer.get(), &got) || got != length) return {};

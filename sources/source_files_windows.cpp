@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bytes/bytes.h"
 #include "sources/source_files.h"
 
 namespace sources {
@@ -40,8 +41,8 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   while (size == capacity) {
     if (capacity > kMaxRegistryFileBytes) {
       std::fclose(file);
-      *error = path + ": too large for a registry file (more than " + std::to_string(kMaxRegistryFileBytes) +
-               " bytes; one holds at most " + std::to_string(kMaxRegistryFileBytes) + ")";
+      *error = path + ": " +
+               bytes::TooLargeForRegistryFile("more than " + std::to_string(kMaxRegistryFileBytes), kMaxRegistryFileBytes);
       return false;
     }
     // Never more room than one byte past the largest registry file.

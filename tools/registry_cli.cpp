@@ -21,6 +21,7 @@
 #include "sources/seam.h"
 #include "store/api.h"
 #include "text/text.h"
+#include "text/unicode.h"
 #include "winreg/winreg.h"
 
 namespace tools {
@@ -83,21 +84,6 @@ void UseCodepage(int codepage) {
   g_textReady = false;
 }
 
-// Text of ASCII alone reads the same in every charset a terminal uses, so
-// it passes as it is. Eight bytes at a time: every line a walk prints
-// passes through here.
-bool Ascii(std::string_view text) {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, sizeof word);
-    high |= word;
-  }
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-  return (high & 0x8080808080808080ULL) == 0;
-}
-
 // The converter for text that is not ASCII alone; null: pass it unchanged.
 text::TextConverter* ToUserConverter() {
   if (!g_textReady) SetUpText();
@@ -126,8 +112,7 @@ bool ChooseText(sources::TextChoice* choice, std::unique_ptr<text::TextConverter
     choice->kind = sources::TextChoice::Kind::kRaw;
     return true;
   }
-  bool digits = value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
-  int codepage = digits ? std::stoi(value) : 0;
+  int codepage = text::ParseCodepageNumber(value).value_or(0);
   if (codepage == 0) {
     *error = std::string(kCodepageVariable) + "=" + value + ": expected a Windows codepage number (such as 1252) or raw";
     return false;
@@ -197,12 +182,12 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
 }
 
 std::string ToUser(std::string_view registryText) {
-  text::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  text::TextConverter* toUser = text::IsAscii(registryText) ? nullptr : ToUserConverter();
   return toUser != nullptr ? toUser->Convert(registryText) : std::string(registryText);
 }
 
 PatternText PatternFromUser(std::string_view userText, std::string* stored) {
-  if (Ascii(userText)) {
+  if (text::IsAscii(userText)) {
     stored->assign(userText);
     return PatternText::kReady;
   }
@@ -239,7 +224,7 @@ bool ConvertPattern(const char* program, const char* pattern, std::string* store
 }
 
 void PrintText(std::string_view registryText) {
-  text::TextConverter* toUser = Ascii(registryText) ? nullptr : ToUserConverter();
+  text::TextConverter* toUser = text::IsAscii(registryText) ? nullptr : ToUserConverter();
   if (toUser == nullptr) {
     std::fwrite(registryText.data(), 1, registryText.size(), stdout);
     return;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "text/unicode.h"
 #include "winreg/winreg.h"
 
 namespace tools::regwalk {
@@ -20,13 +21,6 @@ const char* TypeName(std::uint32_t type) {
     case REG_MULTI_SZ: return "REG_MULTI_SZ";
     default: return nullptr;
   }
-}
-
-bool Ascii(std::string_view bytes) {
-  for (char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -59,31 +53,8 @@ void AppendJsonHex(std::string& out, std::string_view bytes) {
   out += '"';
 }
 
-namespace {
-
-// Whether bytes are well-formed UTF-8 (shortest forms, no surrogates).
-bool ValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    std::uint32_t cp = n == 1 ? b : b & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-      auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
-}
-
-}  // namespace
-
 void AppendUtf8Field(std::string& out, std::string_view field, std::string_view bytes) {
-  bool valid = ValidUtf8(bytes);
+  bool valid = text::IsValidUtf8(bytes);
   std::string shown;
   for (char c : bytes) shown += valid || static_cast<unsigned char>(c) < 0x80 ? c : '?';
   AppendJsonString(out.append(1, '"').append(field).append("\":"), shown);
@@ -95,7 +66,7 @@ JsonText::JsonText(int codepage) {
 }
 
 bool JsonText::Exact(std::string_view bytes, std::string* utf8) {
-  if (Ascii(bytes)) {
+  if (text::IsAscii(bytes)) {
     utf8->assign(bytes);
     return true;
   }

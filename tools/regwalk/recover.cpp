@@ -6,12 +6,14 @@
 #include <memory>
 #include <string_view>
 
+#include "bytes/bytes.h"
 #include "hive/recover.h"
 #include "pathpattern/pathpattern.h"
 #include "regfile/regexport.h"
 #include "regwalk/regwalk.h"
 #include "sources/sources.h"
 #include "store/api.h"
+#include "store/key_names.h"
 #include "tools/registry_cli.h"
 #include "tools/regwalk/json.h"
 #include "tools/regwalk/run.h"
@@ -53,28 +55,12 @@ int NoteCandidate(HKEY, const char* path, std::intptr_t user) {
   return 0;
 }
 
-// A name as a line of text can show it: bytes below 0x20 as \xNN.
-std::string Shown(std::string_view name) {
-  std::string shown;
-  for (char c : name) {
-    auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20) {
-      shown += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", b);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
+// A recovered name as a line of text can show it.
+std::string Shown(std::string_view name) { return bytes::Escaped(name); }
 
+// Whether a recovered name can name its key in an export.
 bool UsableKeyName(std::string_view name) {
-  if (name.empty() || name.size() > store::kMaxKeyNameBytes) return false;
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == '\\') return false;
-  }
-  return true;
+  return name.size() <= store::kMaxKeyNameBytes && store::PlausibleKeyName(name, store::InstalledRegistry().leadBytes());
 }
 
 // The name of a hive's file, without where it lies: after the last '/' of
