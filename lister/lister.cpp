@@ -67,7 +67,7 @@ int ReadOptions(int argc, char* argv[], int* mode) {
 int KormaldMain(int argc, char* argv[]) {
   if (ReadOptions(argc, argv, &g_mode) != 0) {
     std::fputs(kUsageLine, stdout);
-    return 20;
+    return tools::kExitKormaldUsage;
   }
   std::memcpy(g_enumeratorPath, kEnumeratorPathInitial, sizeof g_enumeratorPath);
   std::size_t length = std::strlen(g_enumeratorPath);

@@ -4,8 +4,8 @@
 int main(int argc, char* argv[]) {
   // The usage line needs no registry.
   int mode = 0;
-  if (ReadOptions(argc, argv, &mode) == 0 && !tools::OpenRegistryForTool("kormald", {})) return 1;
+  if (ReadOptions(argc, argv, &mode) == 0 && !tools::OpenRegistryForTool("kormald", {})) return tools::kExitFailure;
   int result = KormaldMain(argc, argv);
   if (result == 0 && tools::RegistryIncomplete()) result = tools::kExitIncomplete;
-  return tools::FinishOutput("kormald") ? result : 1;
+  return tools::FinishOutput("kormald") ? result : tools::kExitFailure;
 }

@@ -45,12 +45,12 @@ int WalkKeys(const char* pattern, int recursive, KeyVisitor visitor, std::intptr
         continue;
       }
       int r = MatchPath(pattern, root.name, MATCH_FOLD_CASE);
-      if (r < 0) return -1;
+      if (r < 0) return WALK_FAILED;
       if (r == 0) continue;
       if (!OnlyAncestor(r)) {
         if (recursive == 0 && r == MATCH_BELOW) continue;
         if (int v = visitor(root.handle, root.name, user); v != 0) return v;
-        if (recursive == 0 && r == MATCH_EXACT) return -1;
+        if (recursive == 0 && r == MATCH_EXACT) return WALK_FAILED;
       }
       return WalkSubkeys(pattern, recursive, visitor, user, root.handle, root.name);
     }
@@ -61,7 +61,7 @@ int WalkKeys(const char* pattern, int recursive, KeyVisitor visitor, std::intptr
     bool visit = true;
     if (pattern != nullptr) {
       r = MatchPath(pattern, root.name, MATCH_FOLD_CASE);
-      if (r < 0) return -1;
+      if (r < 0) return WALK_FAILED;
       if (r == 0) continue;
       if (OnlyAncestor(r)) {
         visit = false;
@@ -71,7 +71,7 @@ int WalkKeys(const char* pattern, int recursive, KeyVisitor visitor, std::intptr
     }
     if (visit) {
       if (int v = visitor(root.handle, root.name, user); v != 0) return v;
-      if (recursive == 0 && r == MATCH_EXACT) return -1;
+      if (recursive == 0 && r == MATCH_EXACT) return WALK_FAILED;
     }
     if (int w = WalkSubkeys(pattern, recursive, visitor, user, root.handle, root.name); w != 0) {
       return w;
@@ -93,7 +93,7 @@ int WalkSubkeys(const char* pattern, int recursive, KeyVisitor visitor, std::int
   // the subkey in hand.
   std::size_t pathLength = std::strlen(path);
   Buffer buffer(static_cast<char*>(AllocBytes(pathLength + longest + 2)));
-  if (!buffer) return -1;
+  if (!buffer) return WALK_FAILED;
   std::memcpy(buffer.get(), path, pathLength);
   buffer.get()[pathLength] = '\\';
   char* name = buffer.get() + pathLength + 1;
@@ -141,10 +141,10 @@ int WalkValues(HKEY key, std::intptr_t user, ValueVisitor visitor) {
   if (rc != ERROR_SUCCESS) return rc;
 
   Buffer name(static_cast<char*>(AllocBytes(std::size_t{longestName} + 1)));
-  if (!name) return -1;
+  if (!name) return WALK_FAILED;
   // A zero-size data buffer is a valid allocation: every value may be empty.
   Buffer data(static_cast<char*>(AllocBytes(longestData)));
-  if (!data) return -1;
+  if (!data) return WALK_FAILED;
 
   int result = 0;
   for (DWORD index = count; index-- > 0;) {

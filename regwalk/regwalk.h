@@ -4,9 +4,8 @@
 //
 // Results are ints: 0 when the walk ran to its end; a visitor's nonzero
 // result, passed up unchanged; a registry error code (positive) from any
-// depth; -1 for exhausted memory, a pattern that does not compile, a failed
-// match at root level, or a non-recursive walk that ended at an exactly
-// matching root; MATCH_ERROR (-256) for a matcher failure below the roots.
+// depth; WALK_FAILED (-1) for the library's own failures; MATCH_ERROR
+// (-256) for a matcher failure below the roots.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +19,14 @@ using KeyVisitor = int (*)(HKEY key, const char* path, std::intptr_t user);
 // Note the order: the user value comes second here.
 using ValueVisitor = int (*)(HKEY key, std::intptr_t user, const char* name, DWORD type,
                              DWORD size, const BYTE* data);
+
+// The walker's own failure, one code for several causes: memory ran out
+// for a level's buffers, the pattern does not compile, matching failed at
+// root level, or a non-recursive walk ended at a root that matches exactly.
+inline constexpr int WALK_FAILED = -1;
+// Its causes in words, for a caller's message.
+inline constexpr char kWalkFailedCauses[] =
+    "the pattern does not compile, memory ran out, or -n stopped at a root key that matches exactly";
 
 struct RootKey {
   const char* name;

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "testkit/test_support.h"
+#include "tools/exit_status.h"
 
 namespace {
 
@@ -70,6 +71,14 @@ TEST(Docs, ReadmeAndManualPagesAgree) {
   std::string kormald = Page("kormald");
   std::string regwalk = Page("regwalk");
 
+  // The statuses the tools return, as their one header names them.
+  auto statuses = [](const auto& list) {
+    Names names;
+    for (int status : list) names.insert(std::to_string(status));
+    return names;
+  };
+  EXPECT_EQ(Tags(Section(kormald, "EXIT STATUS")), statuses(tools::kKormaldStatuses));
+  EXPECT_EQ(Tags(Section(regwalk, "EXIT STATUS")), statuses(tools::kRegwalkStatuses));
   EXPECT_EQ(Tags(Section(kormald, "EXIT STATUS")), FirstCells(Part(readme, "### Exit values"), "| Value |"));
   EXPECT_EQ(Tags(Section(regwalk, "EXIT STATUS")), FirstCells(Part(readme, "## regwalk"), "| Exit status |"));
 

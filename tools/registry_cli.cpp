@@ -17,6 +17,7 @@
 #endif
 
 #include "pathpattern/pathpattern.h"
+#include "regwalk/regwalk.h"
 #include "sources/codepage.h"
 #include "sources/seam.h"
 #include "store/api.h"
@@ -273,10 +274,10 @@ std::string DescribeResult(int code) {
       {ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS"},
       {ERROR_BADDB, "ERROR_BADDB"},
       {ERROR_BADKEY, "ERROR_BADKEY"},
-      {-1, "(the pattern does not compile, memory ran out, or -n stopped at a root key that matches exactly)"},
       {MATCH_ERROR, "MATCH_ERROR"},
   };
   std::string text = std::to_string(code);
+  if (code == WALK_FAILED) return text + " (" + kWalkFailedCauses + ")";
   for (const Name& n : names) {
     if (n.code == code) return text + " " + n.name;
   }

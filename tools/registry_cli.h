@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sources/sources.h"
+#include "tools/exit_status.h"
 
 namespace tools {
 
@@ -19,11 +20,6 @@ inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
 // says (its ACP value, else 1252); raw keeps every byte as stored and
 // prints it so.
 inline constexpr char kCodepageVariable[] = "KORMALD_CODEPAGE";
-
-// The exit status of a tool that printed what it could, while part of the
-// registry could not be read: a damaged key met, or a walk that ended on a
-// registry error. Each such loss was named on standard error.
-inline constexpr int kExitIncomplete = 3;
 
 // The files of the sources to read: the given paths when there are any,
 // else those of KORMALD_REGISTRY. False with a one-line message when it is

@@ -25,9 +25,6 @@ namespace tools::regwalk {
 
 namespace {
 
-// The status of a diff that found differences; 3 (incomplete) wins over it.
-constexpr int kExitDiffers = 4;
-
 using Value = KeptValue;
 
 struct Key {
@@ -185,14 +182,14 @@ bool UnderDeleted(const std::string& folded, const std::unordered_set<std::strin
 int RunDiff(const Options& options) {
   Snapshot before;
   Snapshot after;
-  if (!Take(options, options.diffOld, &before)) return 1;
+  if (!Take(options, options.diffOld, &before)) return kExitFailure;
   // The old registry's keys are kept as plain text: the new one takes the
   // store's place.
-  if (!Take(options, options.diffNew, &after)) return 1;
+  if (!Take(options, options.diffNew, &after)) return kExitFailure;
   if (before.codepage != after.codepage) {
     std::fprintf(stderr, "%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
                  kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before.codepage, after.codepage);
-    return 1;
+    return kExitFailure;
   }
   std::unique_ptr<text::TextConverter> toUtf16;
   if (options.unicode) {
@@ -200,7 +197,7 @@ int RunDiff(const Options& options) {
     if (!toUtf16) {
       std::fprintf(stderr, "%s: -E needs the registries' codepage, and %s\n", kProgram,
                    after.codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
-      return 1;
+      return kExitFailure;
     }
   }
   Writer writer(options.output == Output::kValues, toUtf16.get(), store::InstalledRegistry().leadBytes());
@@ -249,12 +246,12 @@ int RunDiff(const Options& options) {
   }
   if (unwritable) {
     std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
-    return 1;
+    return kExitFailure;
   }
   writer.Write();
-  if (!FinishOutput(kProgram)) return 1;
+  if (!FinishOutput(kProgram)) return kExitFailure;
   if (before.incomplete || after.incomplete) return kExitIncomplete;
-  return writer.Differs() ? kExitDiffers : 0;
+  return writer.Differs() ? kExitDiffers : kExitSuccess;
 }
 
 }  // namespace tools::regwalk

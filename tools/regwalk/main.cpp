@@ -13,10 +13,10 @@ int main(int argc, char** argv) {
   switch (options.command) {
     case Command::kHelp:
       std::fputs(UsageText(), stdout);
-      return tools::FinishOutput(kProgram) ? 0 : 1;
+      return tools::FinishOutput(kProgram) ? tools::kExitSuccess : tools::kExitFailure;
     case Command::kVersion:
       std::fputs("regwalk (kormald) " KORMALD_VERSION "\n", stdout);
-      return tools::FinishOutput(kProgram) ? 0 : 1;
+      return tools::FinishOutput(kProgram) ? tools::kExitSuccess : tools::kExitFailure;
     case Command::kMatch:
       return RunMatch(options);
     case Command::kSplit:

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/exit_status.h"
+
 namespace tools::regwalk {
 
 namespace {
@@ -39,7 +41,7 @@ constexpr char kUsage[] =
 
 int UsageError(const char* what) {
   std::fprintf(stderr, "%s: %s\n%s", kProgram, what, kUsage);
-  return 2;
+  return kExitUsage;
 }
 
 int ParseWalkOptions(int argc, char** argv, Options* options) {

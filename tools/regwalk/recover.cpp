@@ -183,13 +183,13 @@ int RunDeleted(const Options& options) {
                                                              : RecoverOutput::kList;
   if (pattern != nullptr && MatchPath(pattern, "", MATCH_FOLD_CASE) < 0) {
     std::fprintf(stderr, "%s: the pattern does not compile\n", program);
-    return 1;
+    return kExitFailure;
   }
   std::string error;
   std::vector<sources::SourceFile> files;
   if (!ChooseSourceFiles(options.files, &files, &error)) {
     std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return 1;
+    return kExitFailure;
   }
   std::vector<HiveFinds> hives;
   std::map<std::string, int> sourcesOfName;  // by folded file name
@@ -209,20 +209,20 @@ int RunDeleted(const Options& options) {
       &error);
   if (!searched) {
     std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return 1;
+    return kExitFailure;
   }
   if (hives.empty()) {
     std::fprintf(stderr, "%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", program);
-    return 1;
+    return kExitFailure;
   }
 
-  if (!OpenRegistryForTool(program, options.files)) return 1;
+  if (!OpenRegistryForTool(program, options.files)) return kExitFailure;
   // Which recovered keys the pattern (in the user's charset, matched against
   // names in the registry's codepage) selects, and the live keys of the
   // same names: the live registry is walked once, for those names only.
   std::string stored;
   bool matchesNothing = false;
-  if (!ConvertPattern(program, pattern, &stored, &matchesNothing)) return 1;
+  if (!ConvertPattern(program, pattern, &stored, &matchesNothing)) return kExitFailure;
   auto selected = [&](const hive::RecoveredKey& key) {
     if (matchesNothing) return false;
     if (pattern == nullptr) return true;
@@ -264,7 +264,7 @@ int RunDeleted(const Options& options) {
                  program, hive.path.c_str(), hive.recovery.freeRecords, found, partial,
                  hive.recovery.freeRecords - found);
   }
-  return written ? 0 : 1;
+  return written ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace tools::regwalk

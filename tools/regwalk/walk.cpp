@@ -49,7 +49,7 @@ int RunMatch(const Options& options) {
     int result = MatchPath(options.pattern, path, MATCH_FOLD_CASE);
     std::printf("%d\t%s\t%s\n", result, Meaning(result).c_str(), path);
   }
-  return FinishOutput(kProgram) ? 0 : 1;
+  return FinishOutput(kProgram) ? kExitSuccess : kExitFailure;
 }
 
 int RunSplit(const Options& options) {
@@ -57,11 +57,11 @@ int RunSplit(const Options& options) {
   char* leading = SplitLiteralPrefix(options.pattern, &rest);
   if (leading == nullptr) {
     std::fprintf(stderr, "%s: the pattern holds a control character\n", kProgram);
-    return 1;
+    return kExitFailure;
   }
   std::printf("%s\n%s\n", leading, rest);
   FreeBytes(leading);
-  return FinishOutput(kProgram) ? 0 : 1;
+  return FinishOutput(kProgram) ? kExitSuccess : kExitFailure;
 }
 
 namespace {
@@ -270,14 +270,14 @@ int ReadValues(HKEY key, std::vector<KeptValue>* values) {
 }
 
 int RunWalk(const Options& options) {
-  if (!OpenRegistryForTool(kProgram, options.files)) return 1;
+  if (!OpenRegistryForTool(kProgram, options.files)) return kExitFailure;
 
   // The pattern comes in the user's charset; the names it is matched
   // against are in the registry's codepage.
   const char* pattern = options.pattern;
   std::string stored;
   bool matchesNothing = false;
-  if (!ConvertPattern(kProgram, pattern, &stored, &matchesNothing)) return 1;
+  if (!ConvertPattern(kProgram, pattern, &stored, &matchesNothing)) return kExitFailure;
   std::unique_ptr<text::TextConverter> toUtf16;
   if (options.unicode) {
     int codepage = sources::RegistryCodepage(store::InstalledRegistry());
@@ -285,7 +285,7 @@ int RunWalk(const Options& options) {
     if (!toUtf16) {
       std::fprintf(stderr, "%s: -E needs the registry's codepage, and %s\n", kProgram,
                    codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
-      return 1;
+      return kExitFailure;
     }
   }
   // Like the registry, the export is not torn down at exit: the system
@@ -298,7 +298,7 @@ int RunWalk(const Options& options) {
                                          Visit, reinterpret_cast<std::intptr_t>(&state));
   if (exporting && !exporting->problem().empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, exporting->problem().c_str());
-    return 1;
+    return kExitFailure;
   }
   // A walk that a registry failure ended still exports what it read: the
   // status and the message say what is missing.
@@ -306,17 +306,17 @@ int RunWalk(const Options& options) {
     BinaryOutput();
     exporting->Write();
   }
-  if (!FinishOutput(kProgram)) return 1;
+  if (!FinishOutput(kProgram)) return kExitFailure;
   if (result < 0) {
     std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());
-    return 1;
+    return kExitFailure;
   }
   if (result > 0) {
     std::fprintf(stderr, "%s: walk ended early: %s; keys after it are missing\n", kProgram,
                  DescribeResult(result).c_str());
     return kExitIncomplete;
   }
-  return RegistryIncomplete() ? kExitIncomplete : 0;
+  return RegistryIncomplete() ? kExitIncomplete : kExitSuccess;
 }
 
 }  // namespace tools::regwalk
