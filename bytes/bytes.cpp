@@ -17,6 +17,19 @@ void AppendEscaped(std::string& out, std::string_view text) {
   }
 }
 
+std::string Hex(std::uint64_t n) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char digits[16];
+  std::size_t count = 0;
+  do {
+    digits[count++] = kHex[n & 0xF];
+    n >>= 4;
+  } while (n != 0);
+  std::string out = "0x";
+  while (count > 0) out += digits[--count];
+  return out;
+}
+
 std::string TooLargeForRegistryFile(std::string_view size, std::uint64_t limit) {
   return "too large for a registry file (" + std::string(size) + " bytes; one holds at most " + std::to_string(limit) +
          ")";

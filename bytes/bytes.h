@@ -71,6 +71,9 @@ inline std::string Escaped(std::string_view text) {
   return out;
 }
 
+// An offset or a size as messages give them: "0x" and lower-case hex.
+std::string Hex(std::uint64_t n);
+
 // The message for a file over a size limit, after its name and ": ":
 // "too large for a registry file (SIZE bytes; one holds at most LIMIT)";
 // size is the file's size, or "more than N" where only that is known.

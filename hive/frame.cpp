@@ -1,18 +1,10 @@
 #include "hive/frame.h"
 
-#include <cstdio>
-
 #include "hive/records.h"
 
 namespace hive {
 
 using namespace layout;
-
-std::string Hex(std::uint64_t n) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(n));
-  return text;
-}
 
 std::string Refusal(const std::string& file, std::uint64_t offset, const std::string& what) {
   return file + ": offset " + Hex(offset) + ": " + what;

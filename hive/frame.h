@@ -34,6 +34,6 @@ bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::strin
 
 // "FILE: offset 0x..: what", as every refusal of a hive reads.
 std::string Refusal(const std::string& file, std::uint64_t offset, const std::string& what);
-std::string Hex(std::uint64_t n);
+using bytes::Hex;
 
 }  // namespace hive

@@ -195,4 +195,19 @@ bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
   return named;
 }
 
+void ExportFile::Begin() {
+  if (toUtf16_ == nullptr) return put_(kRegedit4Header);
+  put_("\xFF\xFE");
+  Add(kRegedit5Header);
+}
+
+void ExportFile::Add(std::string_view sections) {
+  if (toUtf16_ == nullptr) return put_(sections);
+  // Pieces end at line ends, which no character of a Windows codepage
+  // spans: converted one by one, they give the bytes the whole would.
+  put_(toUtf16_->Convert(sections));
+}
+
+void ExportFile::End() { Add("\r\n"); }
+
 }  // namespace regfile

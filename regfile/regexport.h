@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,25 @@ bool AppendFormattedValue(std::string& out, std::string_view name, std::uint32_t
 bool AppendValueDeletion(std::string& out, std::string_view name, const store::LeadBytes& lead = {});
 
 inline constexpr char kRegedit5Header[] = "Windows Registry Editor Version 5.00\r\n";
+
+// The frame of an export file around its sections ("\r\n[path]\r\n" and
+// value lines each ending in CR LF): a REGEDIT4 file in the registry's
+// codepage, or with toUtf16 a version 5 file in UTF-16LE behind its byte
+// order mark. What it makes goes to put piece by piece, as it comes, so
+// that a large export is never held twice.
+class ExportFile {
+ public:
+  using Put = std::function<void(std::string_view bytes)>;
+  ExportFile(text::TextConverter* toUtf16, Put put) : toUtf16_(toUtf16), put_(std::move(put)) {}
+
+  void Begin();
+  // Sections as they come; each piece ends where a line does.
+  void Add(std::string_view sections);
+  void End();
+
+ private:
+  text::TextConverter* toUtf16_;
+  Put put_;
+};
 
 }  // namespace regfile

@@ -35,6 +35,10 @@ bool UsePlatformRegistry() {
 
 bool UsingPlatformRegistry() { return g_platform; }
 
+bool StoredValueSize(HKEY key, DWORD index, DWORD* size) {
+  return !g_platform && store::StoredValueSize(key, index, size);
+}
+
 }  // namespace sources
 
 #ifdef _WIN32

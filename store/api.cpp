@@ -305,4 +305,13 @@ LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpTyp
   });
 }
 
+bool StoredValueSize(HKEY hKey, DWORD index, DWORD* size) {
+  std::uint32_t id;
+  if (Resolve(hKey, &id) != ERROR_SUCCESS) return false;
+  const std::vector<Value>& values = InstalledRegistry().Values(id);
+  if (index >= values.size()) return false;
+  *size = static_cast<DWORD>(values[index].data.size());
+  return true;
+}
+
 }  // namespace store

@@ -26,6 +26,11 @@ LONG EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueNa
 LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                 LPDWORD lpcbData);
 
+// Beside the contracts: the size the data of the value at index is stored
+// with (the calls above report a string stored without its terminator as
+// one byte longer). False for a handle or an index the store does not hold.
+bool StoredValueSize(HKEY hKey, DWORD index, DWORD* size);
+
 // The registry that the calls serve. Installing replaces the previous one
 // and invalidates every handle opened on it, for good: no later handle
 // equals one of them.

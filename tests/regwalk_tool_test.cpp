@@ -301,8 +301,10 @@ TEST(BackwardText, GrowsAndKeepsItsMarks) {
 namespace {
 
 // regwalk --json, read back by a JSON library (Python's) into the bytes it
-// stands for, gives the registry as the registry calls hand it out, byte for
-// byte: every value type, odd names, bytes the codepage does not define.
+// stands for, gives the registry as its source stores it, byte for byte:
+// every value type, odd names, bytes the codepage does not define. With the
+// terminator the registry calls add to a string stored without one, that is
+// what the calls hand out.
 const char kJsonToLines[] = R"(
 import json, sys
 codepage = sys.argv[1]
@@ -310,7 +312,7 @@ def text(obj, field):
     if field + '_hex' in obj:
         return bytes.fromhex(obj[field + '_hex'])
     return obj[field].encode(codepage)
-def data(v):
+def stored(v):
     if 'data_hex' in v:
         return bytes.fromhex(v['data_hex'])
     d, t = v['data'], v['type_code']
@@ -318,7 +320,10 @@ def data(v):
         return d.to_bytes(4, 'big' if t == 5 else 'little')
     if isinstance(d, list):
         return b''.join(s.encode(codepage) + b'\0' for s in d) + b'\0' if d else b'\0\0'
-    return d.encode(codepage) + b'\0'
+    return d.encode(codepage) + (b'\0' if v['terminated'] else b'')
+def data(v):
+    d = stored(v)
+    return d + b'\0' if v['type_code'] in (1, 2, 7) and not d.endswith(b'\0') else d
 for line in sys.stdin.buffer:
     key = json.loads(line)
     path = text(key, 'path')
@@ -377,6 +382,12 @@ TEST(Json, ReadBackGivesTheRegistryByteForByte) {
     std::string out = ScratchDir() + "/walk.json";
     auto walked = RunProgram(kRegwalk, {"-f", source, "--json"}, {}, out);
     ASSERT_EQ(walked.status, 0) << walked.err;
+    if (source == hive) {
+      // The hive stores that string without its terminator, and says so.
+      EXPECT_NE(testing_support::ReadFile(out).find(
+                    R"({"name":"","type":"REG_SZ","type_code":1,"terminated":false,"data":"no terminator"})"),
+                std::string::npos);
+    }
     auto read = RunProgram("/bin/sh", {"-c", "python3 -c \"$1\" " + codepage + " < '" + out + "'", "sh", kJsonToLines});
     ASSERT_EQ(read.status, 0) << read.err;
     std::string error;

@@ -19,6 +19,7 @@
 #include "store/api.h"
 #include "text/text.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/common.h"
 #include "tools/regwalk/run.h"
 
 namespace tools::regwalk {
@@ -74,20 +75,9 @@ int KeepKey(HKEY key, const char* path, std::intptr_t user) {
 bool Take(const Options& options, const std::string& list, Snapshot* snapshot) {
   if (!OpenRegistryForTool(kProgram, sources::SplitSourceList(list))) return false;
   snapshot->codepage = TextCodepage();
-  std::string stored;
-  bool matchesNothing = false;
-  if (!ConvertPattern(kProgram, options.pattern, &stored, &matchesNothing)) return false;
-  int result = matchesNothing ? 0
-                              : WalkKeys(options.pattern != nullptr ? stored.c_str() : nullptr,
-                                         options.nonRecursive ? 0 : 1, KeepKey, reinterpret_cast<std::intptr_t>(snapshot));
-  if (result < 0) {
-    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());
-    return false;
-  }
-  if (result > 0) {
-    std::fprintf(stderr, "%s: walk of %s ended early: %s; keys after it are left out of the diff\n", kProgram,
-                 list.c_str(), DescribeResult(result).c_str());
-  }
+  int result = 0;
+  if (!WalkPattern(options, KeepKey, reinterpret_cast<std::intptr_t>(snapshot), &result)) return false;
+  if (ReportWalkEnd(result, " of " + list, "keys after it are left out of the diff") == kExitFailure) return false;
   for (const std::string& path : DamagedPaths()) snapshot->damaged.push_back(store::FoldedName(path));
   snapshot->incomplete = result > 0 || RegistryIncomplete();
   return true;
@@ -146,16 +136,10 @@ class Writer {
            std::to_string(valuesChanged_) + " changed");
       return;
     }
-    BinaryOutput();
-    if (toUtf16_ == nullptr) {
-      std::fputs(regfile::kRegedit4Header, stdout);
-      std::fwrite(text_.data(), 1, text_.size(), stdout);
-      std::fputs("\r\n", stdout);
-      return;
-    }
-    std::string whole = regfile::kRegedit5Header + text_ + "\r\n";
-    std::string wide = "\xFF\xFE" + toUtf16_->Convert(whole);
-    std::fwrite(wide.data(), 1, wide.size(), stdout);
+    regfile::ExportFile file = StandardOutputExport(toUtf16_);
+    file.Begin();
+    file.Add(text_);
+    file.End();
   }
 
  private:
@@ -192,14 +176,7 @@ int RunDiff(const Options& options) {
     return kExitFailure;
   }
   std::unique_ptr<text::TextConverter> toUtf16;
-  if (options.unicode) {
-    if (after.codepage != 0) toUtf16 = text::TextConverter::Open(text::CodepageCharset(after.codepage), "UTF-16LE");
-    if (!toUtf16) {
-      std::fprintf(stderr, "%s: -E needs the registries' codepage, and %s\n", kProgram,
-                   after.codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
-      return kExitFailure;
-    }
-  }
+  if (options.unicode && !(toUtf16 = OpenExportConverter(after.codepage, "registries'"))) return kExitFailure;
   Writer writer(options.output == Output::kValues, toUtf16.get(), store::InstalledRegistry().leadBytes());
   bool unwritable = false;
 

@@ -74,6 +74,10 @@ bool JsonText::Exact(std::string_view bytes, std::string* utf8) {
 }
 
 void JsonText::Field(std::string& out, std::string_view field, std::string_view bytes) {
+  if (!Readable(out, field, bytes)) AppendJsonHex(out.append(",\"").append(field).append("_hex\":"), bytes);
+}
+
+bool JsonText::Readable(std::string& out, std::string_view field, std::string_view bytes) {
   std::string utf8;
   bool exact = Exact(bytes, &utf8);
   if (!exact) {
@@ -86,7 +90,7 @@ void JsonText::Field(std::string& out, std::string_view field, std::string_view 
     }
   }
   AppendJsonString(out.append(1, '"').append(field).append("\":"), utf8);
-  if (!exact) AppendJsonHex(out.append(",\"").append(field).append("_hex\":"), bytes);
+  return exact;
 }
 
 void JsonText::Value(std::string& out, std::string_view name, std::uint32_t type, std::string_view data) {
@@ -108,13 +112,12 @@ void JsonText::Value(std::string& out, std::string_view name, std::uint32_t type
     }
     out += ",\"data\":" + std::to_string(n);
     written = true;
-  } else if ((type == REG_SZ || type == REG_EXPAND_SZ) && !data.empty() && data.back() == '\0' &&
-             data.find('\0') == data.size() - 1) {
-    std::string utf8;
-    if (Exact(data.substr(0, data.size() - 1), &utf8)) {
-      AppendJsonString(out += ",\"data\":", utf8);
-      written = true;
-    }
+  } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    bool terminated = !data.empty() && data.back() == '\0';
+    out += terminated ? ",\"terminated\":true," : ",\"terminated\":false,";
+    std::string_view text = terminated ? data.substr(0, data.size() - 1) : data;
+    if (!Readable(out, "data", text)) AppendJsonHex(out += ",\"data_hex\":", data);
+    written = true;
   } else if (type == REG_MULTI_SZ && data == std::string_view("\0\0", 2)) {
     out += ",\"data\":[]";  // the empty list, as Windows stores it
     written = true;

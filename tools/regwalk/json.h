@@ -23,10 +23,29 @@ class JsonText {
   void Field(std::string& out, std::string_view field, std::string_view bytes);
   // Appends one value: {"name":..,"type":..,"type_code":..,"data":..} with
   // data as text (strings), a number (DWORDs), a list (multi-strings), or
-  // "data_hex" wherever those do not hold the bytes exactly.
+  // "data_hex" wherever those do not hold the bytes exactly. data is as the
+  // source stores it: a REG_SZ or REG_EXPAND_SZ says "terminated" (whether
+  // a NUL ends it), its text in "data" and, where that text is not exactly
+  // the bytes, "data_hex" of all the stored bytes beside it.
   void Value(std::string& out, std::string_view name, std::uint32_t type, std::string_view data);
+  // Appends "values":[...] of values (each with name, type and data as
+  // stored), in their order.
+  template <typename Values>
+  void ValueList(std::string& out, const Values& values) {
+    out += "\"values\":[";
+    bool first = true;
+    for (const auto& v : values) {
+      if (!first) out += ',';
+      first = false;
+      Value(out, v.name, v.type, v.data);
+    }
+    out += ']';
+  }
 
  private:
+  // Appends "field":"text", readable whatever the bytes; false where the
+  // text is not exactly the bytes.
+  bool Readable(std::string& out, std::string_view field, std::string_view bytes);
   // The bytes as UTF-8 when the conversion is exact; false otherwise.
   bool Exact(std::string_view bytes, std::string* utf8);
 

@@ -92,19 +92,14 @@ std::string Served(const store::Value& value) {
 }
 
 // A recovered record as a line of JSON: its file and offset, its name and
-// values as stored (a string without its terminator is given in hex), what
-// was lost, and the live keys of its name.
+// values as stored, what was lost, and the live keys of its name.
 void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates) {
   std::string out = "{";
   AppendUtf8Field(out, "file", hive.path);
-  out += ",\"offset\":" + std::to_string(key.offset) + ",";
+  out += ",\"offset\":\"" + bytes::Hex(key.offset) + "\",";
   json.Field(out, "name", key.name);
-  out += ",\"values\":[";
-  for (std::size_t i = 0; i < key.values.size(); ++i) {
-    if (i != 0) out += ',';
-    json.Value(out, key.values[i].name, key.values[i].type, key.values[i].data);
-  }
-  out += ']';
+  out += ',';
+  json.ValueList(out, key.values);
   if (!key.lost.empty()) AppendJsonString(out += ",\"lost\":", key.lost);
   if (candidates.paths.size() > 1 && !candidates.listedWith.empty()) {
     AppendUtf8Field(out += ',', "candidates_listed_with", candidates.listedWith);
@@ -117,7 +112,7 @@ void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& 
       out += '}';
     }
     out += ']';
-    if (candidates.listedWith.empty()) candidates.listedWith = hive.path + ": offset " + std::to_string(key.offset);
+    if (candidates.listedWith.empty()) candidates.listedWith = hive.path + ": offset " + bytes::Hex(key.offset);
   }
   out += "}\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
@@ -127,8 +122,7 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& 
   std::string out;
   const char* comment = output == RecoverOutput::kExport ? "; " : "  ";
   const char* lineEnd = output == RecoverOutput::kExport ? "\r\n" : "\n";
-  char offset[24];
-  std::snprintf(offset, sizeof offset, "0x%" PRIx64, key.offset);
+  std::string offset = bytes::Hex(key.offset);
   if (output == RecoverOutput::kExport) out += lineEnd;
   if (output == RecoverOutput::kExport) out += "; ";
   out += hive.path + ": offset " + offset + ": " + Shown(key.name) + lineEnd;

@@ -10,16 +10,6 @@
 
 namespace tools::regwalk {
 
-// A value as the registry calls hand it out.
-struct KeptValue {
-  std::string name;
-  DWORD type;
-  std::string data;
-};
-// Reads a key's values into values, in index order (walk.cpp); a registry
-// error of the value walk is returned, 0 otherwise.
-int ReadValues(HKEY key, std::vector<KeptValue>* values);
-
 int RunWalk(const Options& options);     // walk and print
 int RunMatch(const Options& options);    // --match
 int RunSplit(const Options& options);    // --split

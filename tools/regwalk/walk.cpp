@@ -15,18 +15,18 @@
 #include "regfile/regexport.h"
 #include "regwalk/regwalk.h"
 #include "sources/codepage.h"
+#include "sources/seam.h"
 #include "store/api.h"
 #include "text/text.h"
 #include "tools/backward_text.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/common.h"
 #include "tools/regwalk/json.h"
 
 namespace tools::regwalk {
 
 using regfile::AppendFormattedValue;
 using regfile::ExportableName;
-using regfile::kRegedit4Header;
-using regfile::kRegedit5Header;
 
 namespace {
 
@@ -115,7 +115,7 @@ int FormatValuesOf(HKEY key, FormattedValues& values) {
 // one backwards text, comes out in index order.
 class Export {
  public:
-  explicit Export(text::TextConverter* toUtf16) : toUtf16_(toUtf16) {}
+  explicit Export(std::unique_ptr<text::TextConverter> toUtf16) : toUtf16_(std::move(toUtf16)) {}
 
   // A visited key: the keys left behind are laid down, then this one waits,
   // its values formatted, until the walk leaves it. Nonzero ends the walk.
@@ -137,7 +137,7 @@ class Export {
     if (depth_ == open_.size()) open_.emplace_back();
     OpenKey& open = open_[depth_];
     open.values.exporting = true;
-    open.values.toUtf16 = toUtf16_;
+    open.values.toUtf16 = toUtf16_.get();
     if (int result = FormatValuesOf(key, open.values); result != 0) {
       if (!open.values.badName.empty()) {
         problem_ = "cannot export a value of " + std::string(path) + " whose name holds a line break";
@@ -156,16 +156,10 @@ class Export {
   void Write() {
     while (depth_ > 0) Leave();
     runs_.push_back(text_.Length());
-    if (toUtf16_ == nullptr) {
-      std::fputs(kRegedit4Header, stdout);
-      for (std::size_t i = 0; i + 1 < runs_.size(); ++i) Put(text_.Between(runs_[i], runs_[i + 1]));
-      std::fputs("\r\n", stdout);
-      return;
-    }
-    std::string whole = kRegedit5Header;
-    for (std::size_t i = 0; i + 1 < runs_.size(); ++i) whole += text_.Between(runs_[i], runs_[i + 1]);
-    whole += "\r\n";
-    Put("\xFF\xFE" + toUtf16_->Convert(whole));
+    regfile::ExportFile file = StandardOutputExport(toUtf16_.get());
+    file.Begin();
+    for (std::size_t i = 0; i + 1 < runs_.size(); ++i) file.Add(text_.Between(runs_[i], runs_[i + 1]));
+    file.End();
   }
 
  private:
@@ -184,8 +178,6 @@ class Export {
     return cut == std::string_view::npos ? path : path.substr(0, cut);
   }
 
-  static void Put(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
   // Lays down the section of the innermost waiting key, its value lines
   // last first.
   void Leave() {
@@ -199,7 +191,7 @@ class Export {
     text_.Prepend("\r\n[");
   }
 
-  text::TextConverter* toUtf16_;
+  std::unique_ptr<text::TextConverter> toUtf16_;
   BackwardText text_;
   // The chain of visited keys the walk is inside of, each kept with its
   // text until the walk leaves it; entries past depth_ keep their room.
@@ -210,12 +202,6 @@ class Export {
   std::string problem_;
 };
 
-int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  reinterpret_cast<std::vector<KeptValue>*>(user)->push_back(
-      KeptValue{name, type, std::string(reinterpret_cast<const char*>(data), size)});
-  return 0;
-}
-
 struct WalkState {
   Output output;
   FormattedValues values;  // -v: one key's values
@@ -225,19 +211,22 @@ struct WalkState {
   std::vector<KeptValue> raw;  // --json: one key's values
 };
 
-// One line of JSON: the key's path and its values in index order. UTF-8
-// whatever the locale, for programs to read.
+// One line of JSON: the key's path and its values in index order, each as
+// its source stores it. UTF-8 whatever the locale, for programs to read.
 int VisitJson(WalkState& state, HKEY key, const char* path) {
   if (int result = ReadValues(key, &state.raw); result != 0) return result;
+  // The calls add the terminator a string may be stored without.
+  for (std::size_t i = 0; i < state.raw.size(); ++i) {
+    DWORD stored = 0;
+    std::string& data = state.raw[i].data;
+    if (sources::StoredValueSize(key, static_cast<DWORD>(i), &stored) && stored < data.size()) data.resize(stored);
+  }
   std::string& out = state.out;
   out.assign(1, '{');
   state.json->Field(out, "path", path);
-  out += ",\"values\":[";
-  for (std::size_t i = 0; i < state.raw.size(); ++i) {
-    if (i != 0) out += ',';
-    state.json->Value(out, state.raw[i].name, state.raw[i].type, state.raw[i].data);
-  }
-  out += "]}\n";
+  out += ',';
+  state.json->ValueList(out, state.raw);
+  out += "}\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
@@ -262,60 +251,30 @@ int Visit(HKEY key, const char* path, std::intptr_t user) {
 
 }  // namespace
 
-int ReadValues(HKEY key, std::vector<KeptValue>* values) {
-  values->clear();
-  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(values), KeepValue);
-  std::reverse(values->begin(), values->end());  // handed over last first
-  return result;
-}
-
 int RunWalk(const Options& options) {
   if (!OpenRegistryForTool(kProgram, options.files)) return kExitFailure;
-
-  // The pattern comes in the user's charset; the names it is matched
-  // against are in the registry's codepage.
-  const char* pattern = options.pattern;
-  std::string stored;
-  bool matchesNothing = false;
-  if (!ConvertPattern(kProgram, pattern, &stored, &matchesNothing)) return kExitFailure;
-  std::unique_ptr<text::TextConverter> toUtf16;
-  if (options.unicode) {
-    int codepage = sources::RegistryCodepage(store::InstalledRegistry());
-    if (codepage != 0) toUtf16 = text::TextConverter::Open(text::CodepageCharset(codepage), "UTF-16LE");
-    if (!toUtf16) {
-      std::fprintf(stderr, "%s: -E needs the registry's codepage, and %s\n", kProgram,
-                   codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
-      return kExitFailure;
+  std::unique_ptr<Export> exporting;
+  if (options.output == Output::kExport) {
+    std::unique_ptr<text::TextConverter> toUtf16;
+    if (options.unicode) {
+      toUtf16 = OpenExportConverter(sources::RegistryCodepage(store::InstalledRegistry()), "registry's");
+      if (!toUtf16) return kExitFailure;
     }
+    exporting = std::make_unique<Export>(std::move(toUtf16));
   }
-  // Like the registry, the export is not torn down at exit: the system
-  // takes its pages back faster than freeing them would.
-  static Export* const exporting = options.output == Output::kExport ? new Export(toUtf16.get()) : nullptr;
   std::unique_ptr<JsonText> json = options.json ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
-  WalkState state{options.output, {}, {}, exporting, json.get(), {}};
-  int result = matchesNothing ? 0
-                              : WalkKeys(pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
-                                         Visit, reinterpret_cast<std::intptr_t>(&state));
+  WalkState state{options.output, {}, {}, exporting.get(), json.get(), {}};
+  int result = 0;
+  if (!WalkPattern(options, Visit, reinterpret_cast<std::intptr_t>(&state), &result)) return kExitFailure;
   if (exporting && !exporting->problem().empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, exporting->problem().c_str());
     return kExitFailure;
   }
   // A walk that a registry failure ended still exports what it read: the
   // status and the message say what is missing.
-  if (exporting && result >= 0) {
-    BinaryOutput();
-    exporting->Write();
-  }
+  if (exporting && result >= 0) exporting->Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
-  if (result < 0) {
-    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());
-    return kExitFailure;
-  }
-  if (result > 0) {
-    std::fprintf(stderr, "%s: walk ended early: %s; keys after it are missing\n", kProgram,
-                 DescribeResult(result).c_str());
-    return kExitIncomplete;
-  }
+  if (int status = ReportWalkEnd(result, "", "keys after it are missing"); status != kExitSuccess) return status;
   return RegistryIncomplete() ? kExitIncomplete : kExitSuccess;
 }
 

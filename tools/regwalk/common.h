@@ -1,0 +1,50 @@
+// What the regwalk commands share: reading a key's values, walking the
+// pattern the user typed and saying how the walk ended, opening -E's
+// converter, and writing an export file to standard output.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "regfile/regexport.h"
+#include "regwalk/regwalk.h"
+#include "text/text.h"
+#include "tools/regwalk/options.h"
+#include "winreg/winreg.h"
+
+namespace tools::regwalk {
+
+// A value as the registry calls hand it out.
+struct KeptValue {
+  std::string name;
+  DWORD type;
+  std::string data;
+};
+// Reads a key's values into values, in index order; a registry error of
+// the value walk is returned, 0 otherwise.
+int ReadValues(HKEY key, std::vector<KeptValue>* values);
+
+// Walks the pattern of options (typed in the user's charset, converted to
+// the registry's) with visit over the installed registry, into *result.
+// False after a message when the pattern is not text at all; a pattern
+// with a character the codepage lacks walks nothing, after a message.
+bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, int* result);
+
+// Says on standard error how a walk ended when it did not run to its end
+// ("walk failed: ..." or "walk<of> ended early: ...; <lost>"), and returns
+// the status that means: kExitFailure, kExitIncomplete, or kExitSuccess
+// for a walk that ran to its end.
+int ReportWalkEnd(int result, std::string_view of, std::string_view lost);
+
+// The converter -E writes a version 5 file with, from codepage; null after
+// a message naming whose codepage it needs where there is none to take.
+std::unique_ptr<text::TextConverter> OpenExportConverter(int codepage, const char* whose);
+
+// An export file written to standard output, in binary: it writes its own
+// CR LF.
+regfile::ExportFile StandardOutputExport(text::TextConverter* toUtf16);
+
+}  // namespace tools::regwalk
