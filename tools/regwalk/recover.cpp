@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "bytes/bytes.h"
@@ -15,6 +16,7 @@
 #include "store/api.h"
 #include "store/key_names.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/common.h"
 #include "tools/regwalk/json.h"
 #include "tools/regwalk/run.h"
 
@@ -22,7 +24,6 @@ namespace tools::regwalk {
 
 using regfile::AppendFormattedValue;
 using regfile::ExportableName;
-using regfile::kRegedit4Header;
 
 namespace {
 
@@ -118,7 +119,9 @@ void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& 
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates, RecoverOutput output) {
+// A recovered record as lines of text, or as an export's section.
+std::string FormatKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates,
+                      RecoverOutput output) {
   std::string out;
   const char* comment = output == RecoverOutput::kExport ? "; " : "  ";
   const char* lineEnd = output == RecoverOutput::kExport ? "\r\n" : "\n";
@@ -158,34 +161,18 @@ void PrintKey(const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& 
       out += lineEnd;
     }
   }
-  // An export stays in the registry's codepage, as regedit reads it.
-  if (output == RecoverOutput::kExport) {
-    std::fwrite(out.data(), 1, out.size(), stdout);
-  } else {
-    PrintText(out);
-  }
+  return out;
 }
 
-}  // namespace
-
-int RunDeleted(const Options& options) {
-  const char* program = kProgram;
-  const char* pattern = options.pattern;
-  RecoverOutput output = options.json                         ? RecoverOutput::kJson
-                         : options.output == Output::kValues ? RecoverOutput::kValues
-                         : options.output == Output::kExport ? RecoverOutput::kExport
-                                                             : RecoverOutput::kList;
-  if (pattern != nullptr && MatchPath(pattern, "", MATCH_FOLD_CASE) < 0) {
-    std::fprintf(stderr, "%s: the pattern does not compile\n", program);
-    return kExitFailure;
-  }
+// Searches the hives of the sources. False after a message when a source
+// cannot be read or none is a hive.
+bool SearchHives(const Options& options, std::vector<HiveFinds>* hives) {
   std::string error;
   std::vector<sources::SourceFile> files;
   if (!ChooseSourceFiles(options.files, &files, &error)) {
-    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return kExitFailure;
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return false;
   }
-  std::vector<HiveFinds> hives;
   std::map<std::string, int> sourcesOfName;  // by folded file name
   bool searched = sources::ForEachHive(
       files,
@@ -194,70 +181,107 @@ int RunDeleted(const Options& options) {
         int n = ++sourcesOfName[store::FoldedName(name)];
         HiveFinds finds{path, n == 1 ? name : name + "#" + std::to_string(n), {}};
         if (!hive::RecoverDeletedKeys(std::move(bytes), path, &finds.recovery, &error)) return false;
-        hives.push_back(std::move(finds));
+        hives->push_back(std::move(finds));
         return true;
       },
       [&](const std::string& path, const std::string& why) {
-        std::fprintf(stderr, "%s: %s: not searched: %s\n", program, path.c_str(), why.c_str());
+        std::fprintf(stderr, "%s: %s: not searched: %s\n", kProgram, path.c_str(), why.c_str());
       },
       &error);
   if (!searched) {
-    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-    return kExitFailure;
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    return false;
   }
-  if (hives.empty()) {
-    std::fprintf(stderr, "%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", program);
-    return kExitFailure;
+  if (hives->empty()) {
+    std::fprintf(stderr, "%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", kProgram);
+    return false;
   }
+  return true;
+}
 
-  if (!OpenRegistryForTool(program, options.files)) return kExitFailure;
-  // Which recovered keys the pattern (in the user's charset, matched against
-  // names in the registry's codepage) selects, and the live keys of the
-  // same names: the live registry is walked once, for those names only.
+// Which recovered keys the pattern selects: it comes in the user's
+// charset, and is matched against names in the registry's codepage.
+struct Selection {
+  const char* pattern = nullptr;
   std::string stored;
   bool matchesNothing = false;
-  if (!ConvertPattern(program, pattern, &stored, &matchesNothing)) return kExitFailure;
-  auto selected = [&](const hive::RecoveredKey& key) {
+
+  bool Selects(const hive::RecoveredKey& key) const {
     if (matchesNothing) return false;
     if (pattern == nullptr) return true;
     std::string name(key.name.substr(0, key.name.find('\0')));
     return (MatchPath(stored.c_str(), name.c_str(), MATCH_FOLD_CASE) & (MATCH_EXACT | MATCH_BELOW)) != 0;
-  };
+  }
+};
+
+// The live keys of the selected records' names: the live registry is
+// walked once, for those names only.
+CandidatesByName FindCandidates(const std::vector<HiveFinds>& hives, const Selection& selection) {
   CandidatesByName candidates;
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
-      if (selected(key)) candidates[store::FoldedName(key.name)];
+      if (selection.Selects(key)) candidates[store::FoldedName(key.name)];
     }
   }
   for (const char* root : {"HKEY_LOCAL_MACHINE", "HKEY_USERS"}) {
     WalkKeys(root, 1, NoteCandidate, reinterpret_cast<std::intptr_t>(&candidates));
   }
+  return candidates;
+}
 
+void PrintFinds(const std::vector<HiveFinds>& hives, const Selection& selection, CandidatesByName& candidates,
+                RecoverOutput output) {
   std::unique_ptr<JsonText> json = output == RecoverOutput::kJson ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
-  if (output == RecoverOutput::kExport) {
-    BinaryOutput();
-    std::fputs(kRegedit4Header, stdout);
-  }
+  // An export stays in the registry's codepage, as regedit reads it.
+  std::optional<regfile::ExportFile> file;
+  if (output == RecoverOutput::kExport) (file = StandardOutputExport(nullptr))->Begin();
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
-      if (!selected(key)) continue;
+      if (!selection.Selects(key)) continue;
+      Candidates& named = candidates[store::FoldedName(key.name)];
       if (json) {
-        PrintJson(*json, hive, key, candidates[store::FoldedName(key.name)]);
+        PrintJson(*json, hive, key, named);
+      } else if (file) {
+        file->Add(FormatKey(hive, key, named, output));
       } else {
-        PrintKey(hive, key, candidates[store::FoldedName(key.name)], output);
+        PrintText(FormatKey(hive, key, named, output));
       }
     }
   }
-  if (output == RecoverOutput::kExport) std::fputs("\r\n", stdout);
-  bool written = FinishOutput(program);
+  if (file) file->End();
+}
+
+void ReportCounts(const std::vector<HiveFinds>& hives) {
   for (const HiveFinds& hive : hives) {
     std::size_t partial = 0;
     for (const hive::RecoveredKey& key : hive.recovery.keys) partial += key.lost.empty() ? 0 : 1;
     std::size_t found = hive.recovery.keys.size();
     std::fprintf(stderr, "%s: %s: %zu free records: %zu decode as key records (%zu of them partial), %zu do not\n",
-                 program, hive.path.c_str(), hive.recovery.freeRecords, found, partial,
+                 kProgram, hive.path.c_str(), hive.recovery.freeRecords, found, partial,
                  hive.recovery.freeRecords - found);
   }
+}
+
+}  // namespace
+
+int RunDeleted(const Options& options) {
+  RecoverOutput output = options.json                         ? RecoverOutput::kJson
+                         : options.output == Output::kValues ? RecoverOutput::kValues
+                         : options.output == Output::kExport ? RecoverOutput::kExport
+                                                             : RecoverOutput::kList;
+  if (options.pattern != nullptr && MatchPath(options.pattern, "", MATCH_FOLD_CASE) < 0) {
+    std::fprintf(stderr, "%s: the pattern does not compile\n", kProgram);
+    return kExitFailure;
+  }
+  std::vector<HiveFinds> hives;
+  if (!SearchHives(options, &hives)) return kExitFailure;
+  if (!OpenRegistryForTool(kProgram, options.files)) return kExitFailure;
+  Selection selection{options.pattern, {}, false};
+  if (!ConvertPattern(kProgram, options.pattern, &selection.stored, &selection.matchesNothing)) return kExitFailure;
+  CandidatesByName candidates = FindCandidates(hives, selection);
+  PrintFinds(hives, selection, candidates, output);
+  bool written = FinishOutput(kProgram);
+  ReportCounts(hives);
   return written ? kExitSuccess : kExitFailure;
 }
 
