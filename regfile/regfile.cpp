@@ -2,10 +2,10 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
-#include "bytes/bytes.h"
+#include "regfile/reg_text.h"
+#include "regfile/hex_data.h"
 #include "text/text.h"
 #include "text/unicode.h"
 
@@ -18,11 +18,6 @@ using text::TextConverter;
 namespace {
 
 const store::LeadBytes kNoLeadBytes;
-constexpr std::string_view kHeader4 = "REGEDIT4";
-constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::string_view kHeader31 = "REGEDIT";
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-constexpr std::string_view kUtf16Bom = "\xFF\xFE";
 
 // The roots regedit knows, by their full names only: "HKLM" and the like
 // are reg.exe's, and regedit opens no key by them.
@@ -55,121 +50,6 @@ constexpr std::array<TypeTag, 4> kTypeTags{{
     {"hex(", DataForm::kHex, REG_NONE, true},
 }};
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimLeft(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  return s;
-}
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A number as Windows' wcstoul reads it in base 16, which is how regedit
-// reads hex bytes and types: blanks, a sign and "0x" may come first; past
-// 64 bits it saturates, past 32 bits it is 0xFFFFFFFF (1 when negative),
-// and a negative one wraps. used is 0 where no digit was read.
-struct WindowsNumber {
-  std::uint32_t value = 0;
-  bool outOfRange = false;
-  std::size_t used = 0;
-};
-
-WindowsNumber ReadWindowsNumber(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size() && (IsBlank(s[i]) || s[i] == '\v' || s[i] == '\f')) ++i;
-  bool negative = i < s.size() && s[i] == '-';
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-  if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
-  std::uint64_t magnitude = 0;
-  bool saturated = false;
-  std::size_t first = i;
-  for (; i < s.size() && HexDigit(s[i]) >= 0; ++i) {
-    if (magnitude >> 60 != 0) saturated = true;
-    magnitude = saturated ? magnitude : magnitude << 4 | static_cast<std::uint64_t>(HexDigit(s[i]));
-  }
-  WindowsNumber n;
-  if (i == first) return n;
-  n.used = i;
-  constexpr std::uint64_t kUint32Max = 0xFFFFFFFFULL;
-  if (!negative) {
-    if (saturated || magnitude > kUint32Max) {
-      n.value = 0xFFFFFFFFU;
-      n.outOfRange = true;
-    } else {
-      n.value = static_cast<std::uint32_t>(magnitude);
-    }
-  } else if (saturated || magnitude > kUint32Max) {
-    n.value = 1;
-    n.outOfRange = true;
-  } else {
-    n.value = static_cast<std::uint32_t>(0 - magnitude);
-  }
-  return n;
-}
-
-// A file's text for a note: 60 bytes at most, escaped for the terminal.
-std::string Shown(std::string_view text) {
-  constexpr std::size_t kWidth = 60;
-  std::string out = "'";
-  bytes::AppendEscaped(out, text.substr(0, kWidth));
-  out += text.size() > kWidth ? "...'" : "'";
-  return out;
-}
-
-// Lines end at CR LF, CR or LF, as regedit reads them. The next CR and the
-// next LF are each looked for once, and again only once passed, so that a
-// file with no CR at all costs one pass, not one per line.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text)
-      : text_(text), nextCr_(text.find('\r')), nextLf_(text.find('\n')) {}
-
-  bool Next(std::string_view* line) {
-    if (at_ >= text_.size()) return false;
-    if (nextCr_ < at_) nextCr_ = text_.find('\r', at_);
-    if (nextLf_ < at_) nextLf_ = text_.find('\n', at_);
-    std::size_t end = nextCr_ < nextLf_ ? nextCr_ : nextLf_;
-    if (end == std::string_view::npos) {
-      *line = text_.substr(at_);
-      at_ = text_.size();
-    } else {
-      *line = text_.substr(at_, end - at_);
-      at_ = end + (end == nextCr_ && nextLf_ == end + 1 ? 2 : 1);
-    }
-    ++number_;
-    return true;
-  }
-  std::size_t number() const { return number_; }
-
- private:
-  std::string_view text_;
-  std::size_t nextCr_;
-  std::size_t nextLf_;
-  std::size_t at_ = 0;
-  std::size_t number_ = 0;
-};
-
-// Quoted text as regedit reads it, past its opening quote: \\ \" \n \r
-// stand for their characters; a backslash before any other character is
-// dropped (unknownEscape names the first such); \0, and a backslash or the
-// line ending before the closing quote, make it no text.
-struct Quoted {
-  bool ok = false;
-  std::string text;
-  std::string_view rest;  // past the closing quote
-  std::string_view unknownEscape;
-  const char* why = "";
-};
-
 // The loader: one state for each situation regedit can be in between two
 // lines, each line read once; a hex value continued over lines stays open,
 // each line's bytes appended to it, until it ends or is found broken.
@@ -198,19 +78,23 @@ class Loader {
     State state = State::kHeader;
     while (lines.Next(&line)) {
       line_ = lines.number();
+      // A continued value's lines are settled with it, when it ends.
+      if (state != State::kHexContinuation) first_ = line_;
+      Step step;
       switch (state) {
         case State::kHeader:
-          if (!Header(line, error)) return false;
-          Take(1);
-          state = State::kLineStart;
+          if (!ReadHeader(line, fileName_, &unicode_, error)) return false;
+          step = Taken();
           break;
         case State::kLineStart:
-          state = LineStart(line);
+          step = LineStart(line);
           break;
         case State::kHexContinuation:
-          state = HexContinuation(line);
+          step = HexContinuation(line);
           break;
       }
+      Settle(step.fate);
+      state = step.next;
     }
     report_.lines = lines.number();
     if (state == State::kHeader) {
@@ -218,7 +102,7 @@ class Loader {
       return false;
     }
     // A file that ends inside a continued value ends the value.
-    if (state == State::kHexContinuation) SetHexValue();
+    if (state == State::kHexContinuation) Settle(SetHexValue().fate);
     std::size_t unnamed = report_.leftOut + report_.changed - report_.notesNamed;
     if (unnamed > 0) {
       reg_.AddLoadNote(std::string(fileName_) + ": " + std::to_string(unnamed) +
@@ -236,19 +120,43 @@ class Loader {
     kHexContinuation,  // the line after a hex value's trailing backslash
   };
 
+  // What became of the lines read since the last whose fate was settled:
+  // the current one, or a continued value's lines from its first.
+  enum class Fate { kTaken, kLeftOut, kPending };
+  // What each line's handler says: the state the next line is read in,
+  // and the fate of the lines so far. Every line's fate is settled once,
+  // in Run, from this.
+  struct Step {
+    State next = State::kLineStart;
+    Fate fate = Fate::kTaken;
+  };
+
   // A value being read: hex data goes on over the lines after one that
   // ends with a backslash, appended here as each is read.
   struct OpenValue {
-    std::size_t firstLine = 0;
     std::string name;  // as stored
     std::uint32_t type = 0;
     std::string data;
     std::string_view unknownEscape;
   };
 
-  // --- The outcome of each line or value, counted once. ---
+  // --- The fate of each line or value. ---
 
-  void Take(std::size_t lines) { report_.linesTaken += lines; }
+  static Step Taken() { return {State::kLineStart, Fate::kTaken}; }
+  static Step Pending() { return {State::kHexContinuation, Fate::kPending}; }
+  // Leaves out the lines from the first unsettled one to the current one,
+  // as one thing, named at the first.
+  Step LeaveOut(const std::string& what) {
+    ++report_.leftOut;
+    Note(first_, what, true);
+    return {State::kLineStart, Fate::kLeftOut};
+  }
+
+  void Settle(Fate fate) {
+    std::size_t lines = line_ - first_ + 1;
+    if (fate == Fate::kTaken) report_.linesTaken += lines;
+    if (fate == Fate::kLeftOut) report_.linesLeftOut += lines;
+  }
 
   void Note(std::size_t line, const std::string& what, bool leftOut) {
     if (report_.notesNamed < kNamedNotesPerFile) {
@@ -257,51 +165,19 @@ class Loader {
     }
   }
 
-  // Leaves out the lines from first to the current one, as one thing.
-  State LeaveOut(std::size_t first, const std::string& what) {
-    report_.linesLeftOut += line_ - first + 1;
-    ++report_.leftOut;
-    Note(first, what, true);
-    return State::kLineStart;
-  }
-  State LeaveOut(const std::string& what) { return LeaveOut(line_, what); }
-
   // --- States. ---
 
-  bool Header(std::string_view line, std::string* error) {
-    // Blanks before the header are allowed, as regedit allows them; blanks
-    // after it, which regedit refuses, are taken too: files published for
-    // Windows carry them, and people read those files with this tool.
-    std::string_view header = TrimRight(TrimLeft(line));
-    if (header == kHeader4) return true;
-    if (header == kHeader5) {
-      unicode_ = true;
-      return true;
-    }
-    std::string where = std::string(fileName_) + ":1: ";
-    if (header == kHeader31) {
-      *error = where + "a Windows 3.1 registration file (REGEDIT): not read, only REGEDIT4 and version 5 exports";
-    } else {
-      *error = where + "not a registry export: expected REGEDIT4 or " + std::string(kHeader5) + ", found " +
-               Shown(header);
-    }
-    return false;
-  }
-
-  State LineStart(std::string_view line) {
+  Step LineStart(std::string_view line) {
     std::string_view body = TrimLeft(line);
     if (const char* bad = BadText(line)) return LeaveOut(std::string("line left out: ") + bad);
-    if (body.empty() || body.front() == ';' || body.front() == '#') {
-      Take(1);
-      return State::kLineStart;
-    }
+    if (body.empty() || body.front() == ';' || body.front() == '#') return Taken();
     switch (body.front()) {
       case '[':
         return KeyLine(body.substr(1));
       case '@':
         return ValueLine({}, body.substr(1), {});
       case '"': {
-        Quoted name = ReadQuoted(body.substr(1));
+        Quoted name = ReadQuoted(body.substr(1), QuotedLead());
         if (!name.ok) return LeaveOut("value left out: its name " + std::string(name.why) + ": " + Shown(body));
         return ValueLine(name.text, name.rest, name.unknownEscape);
       }
@@ -310,16 +186,15 @@ class Loader {
     }
   }
 
-  State KeyLine(std::string_view p) {
+  Step KeyLine(std::string_view p) {
     // What regedit takes for no key line keeps the key before it open.
     if (!p.empty() && IsBlank(p.front())) return LeaveOut("key line left out: a blank after '[': " + Shown(p));
-    std::size_t close = LastClosingBracket(p);
+    std::size_t close = LastClosingBracket(p, QuotedLead());
     if (close == std::string_view::npos) return LeaveOut("key line left out: no closing ']': " + Shown(p));
     std::string_view path = p.substr(0, close);
     std::string_view after = p.substr(close + 1);
-    std::size_t takenBefore = report_.linesTaken;
-    State next = path.starts_with('-') ? DeleteKey(path.substr(1)) : OpenKey(path);
-    if (!after.empty() && report_.linesTaken > takenBefore) {
+    Step next = path.starts_with('-') ? DeleteKey(path.substr(1)) : OpenKey(path);
+    if (!after.empty() && next.fate == Fate::kTaken) {
       ++report_.changed;
       Note(line_, "text after the key name's ']' ignored, as Windows ignores it: " + Shown(after), false);
     }
@@ -340,9 +215,8 @@ class Loader {
   // The names of a key path below its root; backslashes doubled or at the
   // end count as one, as Windows counts them. Empty with why set where the
   // path names no key Windows would open.
-  const std::vector<std::string_view>& KeyNames(std::string_view rest, std::string* why) {
-    std::vector<std::string_view>& names = names_;
-    names.clear();
+  std::vector<std::string_view> KeyNames(std::string_view rest, std::string* why) const {
+    std::vector<std::string_view> names;
     if (rest.starts_with('\\')) {
       *why = "a key path cannot go on with '\\' right after its root";
       return names;
@@ -369,48 +243,49 @@ class Loader {
     return names;
   }
 
-  State OpenKey(std::string_view path) {
+  Step OpenKey(std::string_view path) {
     current_ = store::kNoNode;
     std::string_view rest;
     const RootName* root = SplitRoot(path, &rest);
     std::string why;
+    std::vector<std::string_view> names;
     if (root == nullptr) {
       why = "unknown root key: " + Shown(path.substr(0, store::FindSeparator(path, QuotedLead())));
     } else {
-      KeyNames(rest, &why);
+      names = KeyNames(rest, &why);
     }
     if (!why.empty()) {
       noKey_ = {NoKey::kKeyLeftOut, line_};
       return LeaveOut("key left out: " + why);
     }
     std::uint32_t at = reg_.RootNode(root->root, true);
-    for (std::string_view name : names_) at = reg_.FindOrAddChild(at, Stored(name));
+    for (std::string_view name : names) at = reg_.FindOrAddChild(at, Stored(name));
     current_ = at;
-    Take(1);
-    return State::kLineStart;
+    return Taken();
   }
 
-  State DeleteKey(std::string_view path) {
+  Step DeleteKey(std::string_view path) {
     current_ = store::kNoNode;
     noKey_ = {NoKey::kKeyDeleted, line_};
     std::string_view rest;
-    const RootName* root = path.empty() || (path.front() != 'H' && path.front() != 'h') ? nullptr
-                                                                                         : SplitRoot(path, &rest);
+    // regedit deletes only a path that begins with 'H' or 'h', as every
+    // root's name does, and passes over any other without a word.
+    bool rootLike = path.starts_with('H') || path.starts_with('h');
+    const RootName* root = rootLike ? SplitRoot(path, &rest) : nullptr;
     if (root == nullptr) return LeaveOut("key deletion left out: no root key named: " + Shown(path));
     std::string why;
-    const std::vector<std::string_view>& names = KeyNames(rest, &why);
+    std::vector<std::string_view> names = KeyNames(rest, &why);
     if (names.empty() && why.empty()) why = "a root key cannot be deleted";
     if (!why.empty()) return LeaveOut("key deletion left out: " + why + ": " + Shown(path));
     std::string joined;
     for (std::string_view name : names) (joined.empty() ? joined : joined += '\\') += name;
     std::uint32_t id = reg_.FindPath(reg_.RootNode(root->root, false), Stored(joined));
     if (id != store::kNoNode) reg_.RemoveSubtree(id);
-    Take(1);
-    return State::kLineStart;
+    return Taken();
   }
 
   // A value line past its name: '=', then its data, or '-' to delete it.
-  State ValueLine(std::string name, std::string_view rest, std::string_view nameEscape) {
+  Step ValueLine(std::string name, std::string_view rest, std::string_view nameEscape) {
     rest = TrimLeft(rest);
     if (!rest.starts_with('=')) return LeaveOut("value left out: no '=' after its name: " + Shown(rest));
     std::string_view data = TrimRight(TrimLeft(rest.substr(1)));
@@ -418,7 +293,6 @@ class Loader {
       return LeaveOut("value left out: its name is longer than " + std::to_string(store::kMaxValueNameBytes) +
                       " characters: " + Shown(name));
     }
-    value_.firstLine = line_;
     value_.name = unicode_ ? Stored(name) : std::move(name);
     value_.type = 0;
     value_.data.clear();
@@ -430,8 +304,7 @@ class Loader {
       }
       if (current_ == store::kNoNode) return LeaveOut("value deletion left out: no key is open: " + NoKeyReason());
       reg_.DeleteValue(current_, value_.name);
-      Take(1);
-      return State::kLineStart;
+      return Taken();
     }
     const TypeTag* tag = nullptr;
     for (const TypeTag& t : kTypeTags) {
@@ -449,11 +322,11 @@ class Loader {
         if (tag->typeFollows && !ReadType(&data)) return LeaveOut("value left out: a bad type in hex(...)");
         return HexData(data, true);
     }
-    return State::kLineStart;
+    return Taken();
   }
 
-  State StringData(std::string_view data) {
-    Quoted text = ReadQuoted(data);
+  Step StringData(std::string_view data) {
+    Quoted text = ReadQuoted(data, QuotedLead());
     if (!text.ok) return LeaveOut("value left out: its string " + std::string(text.why) + ": " + Shown(data));
     std::string_view after = TrimLeft(text.rest);
     if (!after.empty() && !after.starts_with(';')) {
@@ -466,7 +339,7 @@ class Loader {
   }
 
   // 1 to 8 hex digits, with blanks around them.
-  State DwordData(std::string_view data) {
+  Step DwordData(std::string_view data) {
     data = TrimLeft(data);
     std::size_t digits = 0;
     while (digits < data.size() && HexDigit(data[digits]) >= 0) ++digits;
@@ -482,72 +355,40 @@ class Loader {
   }
 
   // "TYPE):" after "hex(", as regedit reads it: a number wcstoul takes,
-  // but not one written "0x..".
+  // but not one written "0x..": regedit looks for the x of "0x" as the
+  // second character, whatever the first is, and refuses the line.
   bool ReadType(std::string_view* data) {
     std::string_view s = *data;
-    if (s.empty() || (s.size() > 1 && (s[1] == 'x' || s[1] == 'X'))) return false;
+    bool hexPrefix = s.size() > 1 && (s[1] == 'x' || s[1] == 'X');
+    if (s.empty() || hexPrefix) return false;
     WindowsNumber type = ReadWindowsNumber(s);
     std::size_t end = type.used;
     if (end + 1 >= s.size() || s[end] != ')' || s[end + 1] != ':') return false;
-    if (type.value == 0xFFFFFFFFU && type.outOfRange) return false;
+    if (type.Overflowed()) return false;
     value_.type = type.value;
     data->remove_prefix(end + 2);
     return true;
   }
 
   // Hex bytes on the value's line or on a continuation line.
-  State HexData(std::string_view data, bool firstLine) {
+  Step HexData(std::string_view data, bool firstLine) {
     if (firstLine && data.empty()) return SetValue();
     bool continued = false;
-    if (!HexBytes(data, &continued)) {
-      return LeaveOut(value_.firstLine, "value left out: bad hex data at line " + std::to_string(line_) + ": " +
+    if (!AppendHexBytes(data, &value_.data, &continued)) {
+      return LeaveOut("value left out: bad hex data at line " + std::to_string(line_) + ": " +
                                             Shown(data));
     }
-    return continued ? State::kHexContinuation : SetHexValue();
+    return continued ? Pending() : SetHexValue();
   }
 
-  // Bytes separated by commas; a backslash where a byte could begin
-  // continues them on the next line, and a comment may follow either.
-  bool HexBytes(std::string_view s, bool* continued) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-      // Two digits and a comma or the end, as every export writes a byte,
-      // read as wcstoul would read them.
-      bool pair = i + 1 < s.size() && HexDigit(s[i]) >= 0 && HexDigit(s[i + 1]) >= 0;
-      if (pair && (i + 2 == s.size() || s[i + 2] == ',')) {
-        value_.data += static_cast<char>(HexDigit(s[i]) << 4 | HexDigit(s[i + 1]));
-        i += 3;
-        continue;
-      }
-      WindowsNumber n = ReadWindowsNumber(s.substr(i));
-      if (n.value > 0xFF) return false;
-      if (n.used == 0) {
-        std::string_view after = TrimLeft(s.substr(i));
-        if (after.starts_with(';')) return true;
-        if (!after.starts_with('\\')) return false;
-        after = TrimLeft(after.substr(1));
-        *continued = true;
-        return after.empty() || after.starts_with(';');
-      }
-      value_.data += static_cast<char>(n.value);
-      i += n.used;
-      if (i < s.size() && s[i] != ',') {
-        std::string_view after = TrimLeft(s.substr(i));
-        return after.empty() || after.starts_with(';');
-      }
-      if (i < s.size()) ++i;
-    }
-    return true;
-  }
-
-  State HexContinuation(std::string_view line) {
+  Step HexContinuation(std::string_view line) {
     std::string_view body = TrimLeft(line);
     if (const char* bad = BadText(line)) {
-      return LeaveOut(value_.firstLine, "value left out with line " + std::to_string(line_) + ", which " + bad);
+      return LeaveOut("value left out with line " + std::to_string(line_) + ", which " + bad);
     }
-    if (body.empty() || body.front() == ';') return State::kHexContinuation;
+    if (body.empty() || body.front() == ';') return Pending();
     if (HexDigit(body.front()) < 0) {
-      return LeaveOut(value_.firstLine, "value left out with line " + std::to_string(line_) +
+      return LeaveOut("value left out with line " + std::to_string(line_) +
                                             ", which continues it but does not begin with a hex digit: " +
                                             Shown(body));
     }
@@ -557,7 +398,7 @@ class Loader {
   // Ends hex data as regedit ends it: a string type's gets its terminator
   // where it lacks one (8-bit or UTF-16), and a version 5 file's UTF-16
   // text is stored in the registry's codepage, like its quoted strings.
-  State SetHexValue() {
+  Step SetHexValue() {
     std::string& data = value_.data;
     if (store::IsStringType(value_.type) && !data.empty()) {
       if (!unicode_) {
@@ -571,19 +412,18 @@ class Loader {
     return SetValue();
   }
 
-  State SetValue() {
+  Step SetValue() {
     if (current_ == store::kNoNode) {
-      return LeaveOut(value_.firstLine, "value left out: no key is open: " + NoKeyReason());
+      return LeaveOut("value left out: no key is open: " + NoKeyReason());
     }
     reg_.SetValue(current_, reg_.Keep(value_.name), value_.type, reg_.Keep(value_.data));
-    Take(line_ - value_.firstLine + 1);
     if (!value_.unknownEscape.empty()) {
       ++report_.changed;
-      Note(value_.firstLine,
+      Note(first_,
            "unknown escape " + Shown(value_.unknownEscape) + " read without its backslash, as Windows reads it",
            false);
     }
-    return State::kLineStart;
+    return Taken();
   }
 
   std::string NoKeyReason() const {
@@ -600,70 +440,6 @@ class Loader {
   }
 
   // --- Text. ---
-
-  Quoted ReadQuoted(std::string_view s) const {
-    const store::LeadBytes& lead = QuotedLead();
-    Quoted q;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      char c = s[i];
-      // A double-byte character is taken whole: its second byte may be '\\'
-      // or '"'.
-      if (lead[static_cast<unsigned char>(c)] && i + 1 < s.size()) {
-        q.text += c;
-        q.text += s[++i];
-        continue;
-      }
-      if (c == '"') {
-        q.ok = true;
-        q.rest = s.substr(i + 1);
-        return q;
-      }
-      if (c != '\\') {
-        q.text += c;
-        continue;
-      }
-      if (++i >= s.size()) break;
-      char e = s[i];
-      switch (e) {
-        case '\\':
-        case '"':
-          q.text += e;
-          break;
-        case 'n':
-          q.text += '\n';
-          break;
-        case 'r':
-          q.text += '\r';
-          break;
-        case '0':
-          q.why = "holds the escape \\0, which Windows refuses";
-          return q;
-        default:
-          if (q.unknownEscape.empty()) q.unknownEscape = s.substr(i - 1, 2);
-          q.text += e;
-          if (lead[static_cast<unsigned char>(e)] && i + 1 < s.size()) q.text += s[++i];
-          break;
-      }
-    }
-    q.why = "has no closing quote";
-    return q;
-  }
-
-  // The last ']' of a key line that is a character of its own, not the
-  // second byte of a double-byte one.
-  std::size_t LastClosingBracket(std::string_view p) const {
-    const store::LeadBytes& lead = QuotedLead();
-    if (lead.empty()) return p.rfind(']');
-    std::size_t last = std::string_view::npos;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-      if (lead[static_cast<unsigned char>(p[i])]) {
-        ++i;
-      } else if (p[i] == ']') {
-        last = i;
-      }
-    }
-    return last;
-  }
 
   // Why a line cannot be read as text at all, or null.
   const char* BadText(std::string_view line) const {
@@ -696,7 +472,8 @@ class Loader {
   std::string_view fileName_;
   TextConverter* toCodepage_;
   RegFileReport& report_;
-  std::size_t line_ = 0;
+  std::size_t line_ = 0;   // the line being read
+  std::size_t first_ = 0;  // the first line whose fate is not settled
   bool unicode_ = false;
   bool fromUtf16_ = false;
   std::uint32_t current_ = store::kNoNode;
@@ -705,44 +482,10 @@ class Loader {
     enum Kind { kNoKeyLine, kKeyLeftOut, kKeyDeleted } kind = kNoKeyLine;
     std::size_t line = 0;
   } noKey_;
-  std::vector<std::string_view> names_;  // of the key line being read
   OpenValue value_;
 };
 
 }  // namespace
-
-int CodepageNamedIn(std::string_view bytes) {
-  if (!TrimLeft(bytes).starts_with(kHeader4)) return 0;
-  constexpr std::string_view kSection = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]";
-  constexpr std::string_view kAcp = "\"ACP\"=\"";
-  bool inSection = false;
-  int named = 0;
-  LineReader lines(bytes);
-  std::string_view line;
-  while (lines.Next(&line)) {
-    line = TrimRight(TrimLeft(line));
-    if (line.starts_with('[')) {
-      inSection = line.size() == kSection.size() && store::SameName(line, kSection);
-    } else if (inSection && line.size() > kAcp.size() && store::SameName(line.substr(0, kAcp.size()), kAcp)) {
-      std::string_view quoted = line.substr(kAcp.size());
-      std::size_t close = quoted.find('"');
-      if (close == std::string_view::npos) continue;
-      if (std::optional<int> codepage = text::ParseCodepageNumber(quoted.substr(0, close))) named = *codepage;
-    }
-  }
-  return named;
-}
-
-bool LooksLikeRegFile(std::string_view bytes) {
-  if (bytes.starts_with(kUtf16Bom)) return true;
-  if (bytes.starts_with(kUtf8Bom)) bytes.remove_prefix(kUtf8Bom.size());
-  bytes = TrimLeft(bytes);
-  // Windows 3.1's header is named when refused; other text that begins
-  // "REGEDIT" is no export (regedit imports nothing from it).
-  std::string_view after31 = bytes.starts_with(kHeader31) ? TrimLeft(bytes.substr(kHeader31.size())) : "-";
-  bool header31 = after31.empty() || after31.front() == '\r' || after31.front() == '\n';
-  return bytes.starts_with(kHeader4) || bytes.starts_with(kHeader5) || header31;
-}
 
 bool LoadRegFile(Registry& reg, std::string_view bytes, std::string_view fileName, std::string* error,
                  TextConverter* toCodepage, RegFileReport* report) {
