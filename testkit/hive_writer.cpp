@@ -58,42 +58,43 @@ std::uint32_t GetU32(const std::string& bytes, std::size_t at) {
   return v;
 }
 
-Hive Write(const Key& root, const Options& options) {
-  std::vector<Flat> flat;
-  Flatten(root, kNone, flat);
-  Hive hive;
-  hive.entryAt.resize(flat.size());
-  hive.recordAt.resize(flat.size(), 0);
+namespace {
 
-  // Key records, packed into blocks.
-  struct Block {
-    std::string records;
-    std::vector<std::pair<std::size_t, std::size_t>> placed;  // key index, offset in block
-  };
+// A block's key records in the making.
+struct Block {
+  std::string records;
+  std::vector<std::pair<std::size_t, std::size_t>> placed;  // key index, offset in block
+};
+using Placement = std::vector<std::pair<std::uint16_t, std::uint16_t>>;  // by key: record and block number
+
+std::string KeyRecord(const Key& key, std::uint16_t number) {
+  std::string record(layout::record::kBytes, '\0');
+  PutU16(record, layout::record::kNumber, number);
+  PutU16(record, layout::record::kNameLength, static_cast<std::uint16_t>(key.name.size()));
+  PutU16(record, layout::record::kValueCount, static_cast<std::uint16_t>(key.values.size()));
+  record += key.name;
+  for (const Value& v : key.values) {
+    std::string value(layout::value::kBytes, '\0');
+    PutU32(value, layout::value::kType, v.type);
+    PutU16(value, layout::value::kNameLength, static_cast<std::uint16_t>(v.name.size()));
+    PutU16(value, layout::value::kDataLength, static_cast<std::uint16_t>(v.data.size()));
+    record += value + v.name + v.data;
+  }
+  PutU32(record, layout::record::kSize, static_cast<std::uint32_t>(record.size()));
+  PutU32(record, layout::record::kUsed, static_cast<std::uint32_t>(record.size()));
+  return record;
+}
+
+// Key records, packed into blocks; where says where each key's lies.
+std::vector<Block> PackRecords(const std::vector<Flat>& flat, const Options& options, Placement& where) {
   std::vector<Block> blocks;
-  std::vector<std::pair<std::uint16_t, std::uint16_t>> where(flat.size(), {0xFFFF, 0xFFFF});
   for (std::size_t k = 1; k < flat.size(); ++k) {
     if (blocks.empty() || blocks.back().placed.size() == options.recordsPerBlock) blocks.emplace_back();
     Block& block = blocks.back();
-    const Key& key = *flat[k].key;
     auto number = static_cast<std::uint16_t>(block.placed.size());
-    std::string record(layout::record::kBytes, '\0');
-    PutU16(record, layout::record::kNumber, number);
-    PutU16(record, layout::record::kNameLength, static_cast<std::uint16_t>(key.name.size()));
-    PutU16(record, layout::record::kValueCount, static_cast<std::uint16_t>(key.values.size()));
-    record += key.name;
-    for (const Value& v : key.values) {
-      std::string value(layout::value::kBytes, '\0');
-      PutU32(value, layout::value::kType, v.type);
-      PutU16(value, layout::value::kNameLength, static_cast<std::uint16_t>(v.name.size()));
-      PutU16(value, layout::value::kDataLength, static_cast<std::uint16_t>(v.data.size()));
-      record += value + v.name + v.data;
-    }
-    PutU32(record, layout::record::kSize, static_cast<std::uint32_t>(record.size()));
-    PutU32(record, layout::record::kUsed, static_cast<std::uint32_t>(record.size()));
     block.placed.emplace_back(k, layout::block::kBytes + block.records.size());
     where[k] = {number, static_cast<std::uint16_t>(blocks.size() - 1)};
-    block.records += record;
+    block.records += KeyRecord(*flat[k].key, number);
     if (options.freeRecordsBetween) {
       std::string gap(24, '\0');
       PutU32(gap, layout::record::kSize, 24);
@@ -101,8 +102,14 @@ Hive Write(const Key& root, const Options& options) {
       block.records += gap;
     }
   }
+  return blocks;
+}
 
-  // Header and key area.
+// The header and the key area: entries back to back after the RGKN
+// header, in the flat order, naming each other by their offset from the
+// RGKN record.
+void WriteKeyArea(const std::vector<Flat>& flat, const Placement& where, std::size_t blockCount,
+                  const Options& options, Hive& hive) {
   std::size_t rgknSize = RoundUp(layout::rgkn::kBytes + layout::entry::kBytes * flat.size(), options.pageSized);
   hive.rgknSize = rgknSize;
   std::string& out = hive.bytes;
@@ -110,12 +117,10 @@ Hive Write(const Key& root, const Options& options) {
   out.replace(layout::file::kSignature, 4, "CREG");
   PutU16(out, layout::file::kMajorVersion, 1);
   PutU32(out, layout::file::kFirstBlock, static_cast<std::uint32_t>(layout::rgkn::kAt + rgknSize));
-  PutU16(out, layout::file::kBlockCount, static_cast<std::uint16_t>(blocks.size()));
+  PutU16(out, layout::file::kBlockCount, static_cast<std::uint16_t>(blockCount));
   out.replace(layout::rgkn::kAt + layout::rgkn::kSignature, 4, "RGKN");
   PutU32(out, layout::rgkn::kAt + layout::rgkn::kSize, static_cast<std::uint32_t>(rgknSize));
   PutU32(out, layout::rgkn::kAt + layout::rgkn::kRootEntry, layout::rgkn::kBytes);
-  // Entries lie back to back after the RGKN header, in the flat order;
-  // they name each other by their offset from the RGKN record.
   auto entryOffset = [](std::uint32_t index) {
     return index == kNone ? kNone : static_cast<std::uint32_t>(layout::rgkn::kBytes + layout::entry::kBytes * index);
   };
@@ -129,8 +134,11 @@ Hive Write(const Key& root, const Options& options) {
     PutU16(out, at + layout::entry::kRecord, where[k].first);
     PutU16(out, at + layout::entry::kBlock, where[k].second);
   }
+}
 
-  // Blocks, each closed by a free record that fills it to its size.
+// The blocks, each closed by a free record that fills it to its size.
+void WriteBlocks(const std::vector<Block>& blocks, const Options& options, Hive& hive) {
+  std::string& out = hive.bytes;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     const Block& block = blocks[b];
     std::size_t used = layout::block::kBytes + block.records.size();
@@ -148,6 +156,20 @@ Hive Write(const Key& root, const Options& options) {
     PutU16(out, at + used + layout::record::kNumber, layout::kNoNumber);
     for (auto [key, offset] : block.placed) hive.recordAt[key] = at + offset;
   }
+}
+
+}  // namespace
+
+Hive Write(const Key& root, const Options& options) {
+  std::vector<Flat> flat;
+  Flatten(root, kNone, flat);
+  Hive hive;
+  hive.entryAt.resize(flat.size());
+  hive.recordAt.resize(flat.size(), 0);
+  Placement where(flat.size(), {0xFFFF, 0xFFFF});
+  std::vector<Block> blocks = PackRecords(flat, options, where);
+  WriteKeyArea(flat, where, blocks.size(), options, hive);
+  WriteBlocks(blocks, options, hive);
   return hive;
 }
 
