@@ -1,9 +1,13 @@
 #include "diskimage/image.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "bytes/bytes.h"
+#include "diskimage/layout.h"
 
 namespace diskimage {
+
+using bytes::LittleEndian;
 
 namespace {
 
@@ -18,17 +22,17 @@ std::string_view Trim(std::string_view s) {
 }  // namespace
 
 ImageKind DetectImage(std::string_view head, std::string_view tail) {
-  if (head.starts_with("CREG") || head.starts_with("REGEDIT4") || head.starts_with("\xFF\xFE") ||
-      head.starts_with("\xEF\xBB\xBF") || head.starts_with("Windows Registry Editor")) {
-    return ImageKind::kNone;
-  }
-  if (head.starts_with("QFI\xFB")) return ImageKind::kQcow2;
-  if (head.size() >= 0x44 && std::memcmp(head.data() + 0x40, "\x7F\x10\xDA\xBE", 4) == 0) return ImageKind::kVdi;
-  if (head.starts_with("EVF\x09\x0D\x0A\xFF\x00")) return ImageKind::kE01;
-  if (head.starts_with("KDMV") || head.starts_with("# Disk DescriptorFile")) return ImageKind::kVmdk;
-  if (head.starts_with("conectix") || tail.starts_with("conectix")) return ImageKind::kVhd;
+  namespace sig = layout::signature;
+  LittleEndian h(head);
+  if (head.starts_with(sig::kQcow)) return ImageKind::kQcow2;
+  if (h.Holds(sig::kVdiAt, sig::kVdi)) return ImageKind::kVdi;
+  if (head.starts_with(sig::kEwf)) return ImageKind::kE01;
+  if (head.starts_with(sig::kVmdkSparse) || head.starts_with(sig::kVmdkDescriptor)) return ImageKind::kVmdk;
+  if (head.starts_with(sig::kVhd) || tail.starts_with(sig::kVhd)) return ImageKind::kVhd;
   // A master boot record or a FAT boot sector: the same signature at 510.
-  if (head.size() >= 512 && head[510] == '\x55' && head[511] == '\xAA') return ImageKind::kDisk;
+  if (head.size() >= layout::kSectorBytes && h.Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes)) {
+    return ImageKind::kDisk;
+  }
   return ImageKind::kNone;
 }
 
@@ -87,14 +91,14 @@ std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {
     if (line.starts_with('[')) {
       std::string section;
       for (char c : line) section += Upper(c);
-      inPaths = section == "[PATHS]";
+      inPaths = section == layout::msdos_sys::kPathsSection;
       continue;
     }
     std::size_t eq = line.find('=');
     if (!inPaths || eq == std::string_view::npos) continue;
     std::string key;
     for (char c : Trim(line.substr(0, eq))) key += Upper(c);
-    if (key != "WINDIR") continue;
+    if (key != layout::msdos_sys::kWinDir) continue;
     std::string_view value = Trim(line.substr(eq + 1));
     // A drive letter, a colon and a path from the root.
     if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/')) return std::nullopt;
@@ -107,18 +111,9 @@ std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {
 
 namespace {
 
-constexpr std::size_t kSectorBytes = 512;
-constexpr std::size_t kTableAt = 446;  // the four entries of an MBR or an EBR
-constexpr std::size_t kEntryBytes = 16;
-
-std::uint32_t Le32(std::string_view b, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
-  return v;
-}
-
 bool Signed(std::string_view sector) {
-  return sector.size() >= kSectorBytes && sector[510] == '\x55' && sector[511] == '\xAA';
+  return sector.size() >= layout::kSectorBytes &&
+         LittleEndian(sector).Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes);
 }
 
 struct Entry {
@@ -129,8 +124,8 @@ struct Entry {
 };
 
 Entry EntryOf(std::string_view sector, int slot) {
-  std::size_t at = kTableAt + kEntryBytes * static_cast<std::size_t>(slot);
-  return Entry{static_cast<std::uint8_t>(sector[at + 4]), Le32(sector, at + 8), Le32(sector, at + 12)};
+  LittleEndian e(sector.substr(layout::mbr::kTable + layout::mbr::kEntryBytes * static_cast<std::size_t>(slot)));
+  return Entry{e.U8(layout::partition::kType), e.U32(layout::partition::kStart), e.U32(layout::partition::kSectors)};
 }
 
 bool IsExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
@@ -147,7 +142,7 @@ PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector,
   if (!readSector(0, &mbr) || !Signed(mbr)) return table;
   table.found = true;
   std::optional<std::uint64_t> extended;
-  for (int slot = 0; slot < 4; ++slot) {
+  for (int slot = 0; slot < layout::mbr::kSlots; ++slot) {
     Entry e = EntryOf(mbr, slot);
     if (e.empty()) continue;
     if (IsExtended(e.type)) {
@@ -188,26 +183,22 @@ PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector,
 }
 
 EwfSegment ReadEwfSegment(const std::function<bool(std::uint64_t offset, std::size_t length, std::string* out)>& read) {
-  // A 13-byte file header (the segment number at 9), then sections: a
-  // 16-byte type, the offset of the next section and the section's size.
-  constexpr std::size_t kFileHeader = 13, kSection = 76;
+  namespace ewf = layout::ewf;
   constexpr int kMaxSections = 1 << 20;
   EwfSegment segment;
   std::string bytes;
-  if (!read(0, kFileHeader, &bytes) || !bytes.starts_with(std::string_view("EVF\x09\x0D\x0A\xFF\x00", 8))) {
-    return segment;
-  }
-  segment.number = static_cast<unsigned char>(bytes[9]) | static_cast<unsigned char>(bytes[10]) << 8;
-  std::uint64_t at = kFileHeader;
-  for (int i = 0; i < kMaxSections && read(at, kSection, &bytes); ++i) {
-    std::string_view type(bytes.data(), std::min<std::size_t>(bytes.find('\0'), 16));
+  if (!read(0, ewf::kFileHeaderBytes, &bytes) || !bytes.starts_with(layout::signature::kEwf)) return segment;
+  segment.number = LittleEndian(bytes).U16(ewf::kSegmentNumber);
+  std::uint64_t at = ewf::kFileHeaderBytes;
+  for (int i = 0; i < kMaxSections && read(at, ewf::kSectionBytes, &bytes); ++i) {
+    std::string_view type = std::string_view(bytes).substr(ewf::kSectionType, ewf::kSectionTypeBytes);
+    type = type.substr(0, type.find('\0'));
     if (type == "done" || type == "next") {
       segment.valid = true;
       segment.last = type == "done";
       return segment;
     }
-    std::uint64_t next = 0;
-    for (int b = 7; b >= 0; --b) next = next << 8 | static_cast<unsigned char>(bytes[16 + static_cast<std::size_t>(b)]);
+    std::uint64_t next = LittleEndian(bytes).U64(ewf::kSectionNext);
     if (next <= at) return segment;  // sections only go forward: anything else is damage
     at = next;
   }
@@ -260,24 +251,24 @@ std::optional<std::uint32_t> FatEntrySize(std::string_view directory, std::strin
   std::size_t dot = name.rfind('.');
   std::string_view base = name.substr(0, dot);
   std::string_view extension = dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || extension.size() > 3) return std::nullopt;
-  std::string wanted(11, ' ');
+  namespace fat = layout::fat_entry;
+  if (base.empty() || base.size() > fat::kBaseLength || extension.size() > fat::kNameLength - fat::kBaseLength) {
+    return std::nullopt;
+  }
+  std::string wanted(fat::kNameLength, ' ');
   for (std::size_t i = 0; i < base.size(); ++i) wanted[i] = Upper(base[i]);
-  for (std::size_t i = 0; i < extension.size(); ++i) wanted[8 + i] = Upper(extension[i]);
-  constexpr std::size_t kEntry = 32;
-  constexpr unsigned char kEnd = 0x00, kDeleted = 0xE5, kLongName = 0x0F, kVolumeLabel = 0x08;
-  for (std::size_t at = 0; at + kEntry <= directory.size(); at += kEntry) {
-    std::string_view entry = directory.substr(at, kEntry);
-    auto first = static_cast<unsigned char>(entry[0]);
-    auto attributes = static_cast<unsigned char>(entry[11]);
-    if (first == kEnd) break;
-    if (first == kDeleted || attributes == kLongName || (attributes & kVolumeLabel) != 0) continue;
+  for (std::size_t i = 0; i < extension.size(); ++i) wanted[fat::kBaseLength + i] = Upper(extension[i]);
+  for (std::size_t at = 0; at + fat::kBytes <= directory.size(); at += fat::kBytes) {
+    std::string_view entry = directory.substr(at, fat::kBytes);
+    LittleEndian e(entry);
+    std::uint8_t first = e.U8(fat::kName);
+    std::uint8_t attributes = e.U8(fat::kAttributes);
+    if (first == fat::kEnd) break;
+    if (first == fat::kDeleted || attributes == fat::kLongName || (attributes & fat::kVolumeLabel) != 0) continue;
     bool same = true;
-    for (std::size_t i = 0; i < 11 && same; ++i) same = Upper(entry[i]) == wanted[i];
+    for (std::size_t i = 0; i < fat::kNameLength && same; ++i) same = Upper(entry[fat::kName + i]) == wanted[i];
     if (!same) continue;
-    std::uint32_t size = 0;
-    for (int i = 3; i >= 0; --i) size = size << 8 | static_cast<unsigned char>(entry[28 + i]);
-    return size;
+    return e.U32(fat::kSize);
   }
   return std::nullopt;
 }

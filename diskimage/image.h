@@ -20,7 +20,8 @@ namespace diskimage {
 enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2 };
 
 // What an image's first 512 bytes and last 512 bytes say it is; kNone for
-// anything else. A hive or a .reg file is never an image.
+// anything else. A file that is a hive or a .reg export is none, which the
+// caller, knowing those formats, asks first.
 ImageKind DetectImage(std::string_view head, std::string_view tail);
 
 // A source entry that names a file inside an image:

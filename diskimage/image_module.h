@@ -9,21 +9,28 @@
 
 extern "C" {
 
+// The root a hive the module finds feeds, by its file's name.
+enum KormaldHiveRoot {
+  KORMALD_ROOT_BY_CONTENTS = -1,  // as the hive's contents say
+  KORMALD_ROOT_LOCAL_MACHINE = 2,  // SYSTEM.*
+  KORMALD_ROOT_USERS = 3,          // USER.*
+};
+
 // Called once for each hive an image yields: where it lies in the image
-// ("partition 1 (C:): \WINDOWS\SYSTEM.DAT"), the root it feeds (2
-// HKEY_LOCAL_MACHINE, 3 HKEY_USERS, -1 as its contents say), and its bytes,
-// lent for the call. Returns 0 to go on.
+// ("partition 1 (C:): \WINDOWS\SYSTEM.DAT"), the root it feeds (a
+// KormaldHiveRoot), and its bytes, lent for the call. Returns 0 to go on.
 typedef int (*KormaldHiveFound)(void* context, const char* label, int root, const char* bytes, std::size_t size);
 
 // Called once when reading the image fails, with what is wrong: one line,
 // or a line and the choices it offers, one a line; lent for the call.
 typedef void (*KormaldImageFailed)(void* context, const char* message);
 
-// Finds the registry in image (partition -1: any; path and cab empty: the
-// Windows directory the image holds) and hands each hive to found; a file
-// larger than maxFileBytes is refused, never read or unpacked. 0 on
+// Finds the registry in image, of the kind its caller detected (a
+// diskimage::ImageKind as an int; partition -1: any; path and cab empty:
+// the Windows directory the image holds) and hands each hive to found; a
+// file larger than maxFileBytes is refused, never read or unpacked. 0 on
 // success; otherwise failed has heard what is wrong.
-typedef int (*KormaldImageRead)(const char* image, int partition, const char* path, const char* cab,
+typedef int (*KormaldImageRead)(const char* image, int kind, int partition, const char* path, const char* cab,
                                 std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
                                 void* context);
 }

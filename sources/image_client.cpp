@@ -65,16 +65,18 @@ KormaldImageRead ImageModule(std::string* error) {
 
 // Reads what an image holds, as selected, handing each hive to take, which
 // says false (with its own message in *error) to stop.
-bool ReadImage(const diskimage::ImageSelector& selector,
+bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
                const std::function<bool(const char* label, int root, std::string_view bytes)>& take,
                std::string* error) {
 #if defined(_WIN32)
   (void)take;
+  (void)kind;
   *error = selector.image + ": a disk image; the Windows build does not read them (no build of The Sleuth Kit "
                             "is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or use the Linux build";
   return false;
 #elif !defined(KORMALD_IMAGES)
   (void)take;
+  (void)kind;
   *error = selector.image + ": a disk image; this build does not read them (it was built without The Sleuth "
                             "Kit): copy SYSTEM.DAT and USER.DAT out of it";
   return false;
@@ -90,7 +92,7 @@ bool ReadImage(const diskimage::ImageSelector& selector,
                     return !stopped;
                   },
                   {}};
-  int rc = read(selector.image.c_str(), selector.partition, selector.path.c_str(), selector.cab.c_str(),
+  int rc = read(selector.image.c_str(), static_cast<int>(kind), selector.partition, selector.path.c_str(), selector.cab.c_str(),
                 kMaxRegistryFileBytes, TakeHive, TakeFailure, &reading);
   if (stopped) return false;
   if (rc != 0) {
@@ -103,23 +105,24 @@ bool ReadImage(const diskimage::ImageSelector& selector,
 
 }  // namespace
 
-bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, std::string* error) {
+bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+               std::string* error) {
   return ReadImage(
-      selector,
+      selector, kind,
       [&](const char* label, int root, std::string_view bytes) {
         std::optional<Root> where;
-        if (root == 2) where = Root::kLocalMachine;
-        if (root == 3) where = Root::kUsers;
+        if (root == KORMALD_ROOT_LOCAL_MACHINE) where = Root::kLocalMachine;
+        if (root == KORMALD_ROOT_USERS) where = Root::kUsers;
         return hive::LoadHive(reg, hive::CopyHiveBytes(bytes), label, where, error);
       },
       error);
 }
 
-bool ForEachImageHive(const diskimage::ImageSelector& selector,
+bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
                       const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
                       std::string* error) {
   return ReadImage(
-      selector, [&](const char* label, int, std::string_view bytes) { return visit(label, hive::CopyHiveBytes(bytes)); },
+      selector, kind, [&](const char* label, int, std::string_view bytes) { return visit(label, hive::CopyHiveBytes(bytes)); },
       error);
 }
 

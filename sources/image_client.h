@@ -11,14 +11,16 @@
 
 namespace sources {
 
-// Reads the registry an image holds, as selected, into reg. False with a
-// one-line message naming the image (and the partition) and what is wrong.
-bool LoadImage(store::Registry& reg, const diskimage::ImageSelector& selector, std::string* error);
+// Reads the registry an image of kind holds, as selected, into reg. False
+// with a one-line message naming the image (and the partition) and what is
+// wrong.
+bool LoadImage(store::Registry& reg, const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+               std::string* error);
 
 // Hands each hive an image holds, as selected, to visit with where it lies
 // ("IMAGE: partition 1 (C:): \WINDOWS\SYSTEM.DAT"); stops when visit returns
 // false. False with a one-line message when the image cannot be read.
-bool ForEachImageHive(const diskimage::ImageSelector& selector,
+bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
                       const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
                       std::string* error);
 

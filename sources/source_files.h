@@ -27,8 +27,13 @@ struct SourceBytes {
 bool ReadSource(const std::string& path, SourceBytes& out, std::string* error);
 
 // Whether a file's first bytes (its first sector, or all of a shorter file)
-// may begin a registry file: a hive or an export.
+// may begin a registry file: a hive or an export, as their readers tell.
 bool MayBeRegistry(std::string_view head);
+
+// What a file's first and last sectors say it is, asking each reader's own
+// signature check in turn: the registry readers first (a hive or an export
+// is never an image), then the disk image detection.
+diskimage::ImageKind ImageKindOf(std::string_view head, std::string_view tail);
 
 // The bytes at the start of a file that tell what it is.
 inline constexpr std::size_t kHeadBytes = 512;

@@ -17,7 +17,6 @@
 
 namespace sources {
 
-using diskimage::DetectImage;
 using diskimage::ImageKind;
 using hive::HiveBytes;
 using hive::LooksLikeHive;
@@ -330,7 +329,7 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = DetectImage(ends.Head(), ends.Tail());
+    out.image = ImageKindOf(ends.Head(), ends.Tail());
     if (out.image == ImageKind::kNone) out.image = ImageKind::kDisk;
     return true;
   }
@@ -345,7 +344,7 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = DetectImage(ends.Head(), ends.Tail());
+    out.image = ImageKindOf(ends.Head(), ends.Tail());
     if (out.image != ImageKind::kNone) return true;
     // A file that does not begin like a registry file is not read further.
     if (!MayBeRegistry(ends.Head())) return true;

@@ -10,7 +10,6 @@
 
 namespace sources {
 
-using diskimage::DetectImage;
 using diskimage::ImageKind;
 using hive::HiveBytes;
 using hive::LooksLikeHive;
@@ -29,7 +28,7 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   // else is not read further.
   char start[kHeadBytes];
   std::size_t head = std::fread(start, 1, sizeof start, file);
-  out.image = DetectImage(std::string_view(start, head), {});
+  out.image = ImageKindOf(std::string_view(start, head), {});
   if (out.image != ImageKind::kNone || !MayBeRegistry(std::string_view(start, head))) {
     std::fclose(file);
     return true;

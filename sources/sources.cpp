@@ -37,17 +37,21 @@ bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kin
              selector.image + " disk.img";
     return false;
   }
-  return LoadImage(reg, selector, error);
+  return LoadImage(reg, selector, kind, error);
 }
 
-bool LoadSelectedImage(Registry& reg, const ImageSelector& selector, std::string* error) {
+// A selector names a part of a disk image: on any other file it is an
+// error, whichever road the file takes.
+bool SelectsNoImage(const SourceFile& file, const SourceBytes& source, std::string* error) {
+  if (!file.selector || source.image != ImageKind::kNone) return false;
+  *error = file.selector->image + ": '#' selects a part of a disk image, and this is none";
+  return true;
+}
+
+bool LoadSelectedImage(Registry& reg, const SourceFile& file, std::string* error) {
   SourceBytes source;
-  if (!ReadSource(selector.image, source, error)) return false;
-  if (source.image == ImageKind::kNone) {
-    *error = selector.image + ": '#' selects a part of a disk image, and this is none";
-    return false;
-  }
-  return LoadImageSource(reg, selector, source.image, error);
+  if (!ReadSource(file.selector->image, source, error) || SelectsNoImage(file, source, error)) return false;
+  return LoadImageSource(reg, *file.selector, source.image, error);
 }
 
 // What loading needs beyond the files: where a version 5 export's text goes,
@@ -160,6 +164,10 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
 
 bool MayBeRegistry(std::string_view head) { return hive::LooksLikeHive(head) || regfile::LooksLikeRegFile(head); }
 
+ImageKind ImageKindOf(std::string_view head, std::string_view tail) {
+  return MayBeRegistry(head) ? ImageKind::kNone : diskimage::DetectImage(head, tail);
+}
+
 std::vector<std::string> SplitSourceList(std::string_view list) {
   std::vector<std::string> paths;
   while (true) {
@@ -176,7 +184,7 @@ std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadCo
   auto reg = std::make_unique<Registry>();
   reg->SetLeadBytes(context.lead);
   for (const SourceFile& file : files) {
-    bool ok = file.selector ? LoadSelectedImage(*reg, *file.selector, error)
+    bool ok = file.selector ? LoadSelectedImage(*reg, file, error)
                             : LoadFile(*reg, file.path, file.hiveRoot, context, error);
     if (!ok) return nullptr;
   }
@@ -264,11 +272,11 @@ bool ForEachHive(const std::vector<SourceFile>& files,
                  std::string* error) {
   for (const SourceFile& file : files) {
     SourceBytes source;
-    if (!ReadSource(file.path, source, error)) return false;
+    if (!ReadSource(file.path, source, error) || SelectsNoImage(file, source, error)) return false;
     if (file.selector || source.image != ImageKind::kNone) {
       ImageSelector whole;
       whole.image = file.path;
-      if (!ForEachImageHive(file.selector ? *file.selector : whole, visit, error)) return false;
+      if (!ForEachImageHive(file.selector ? *file.selector : whole, source.image, visit, error)) return false;
     } else if (source.hive) {
       if (!visit(file.path, std::move(source.hive))) return false;
     } else {

@@ -151,6 +151,19 @@ TEST_F(Images, MsdosSysNamesTheWindowsDirectory) {
   Volume(two, 1, 20, 16, {{"/MSDOS.SYS", msdosD_}, {"/WINDOWS/SYSTEM.DAT", a_}});
   Volume(two, 22, 40, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
   ExpectListing(two, two, "Second install");
+  // An MSDOS.SYS that is there but cannot be read is said, not passed over
+  // for a guess at \WINDOWS.
+  std::string bad = Disk("badmsdos.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(bad, 1, 46, 32, {{"/MSDOS.SYS", msdosC_}, {"/WINDOWS/SYSTEM.DAT", b_}});
+  std::string bytes = testing_support::ReadFile(bad);
+  std::size_t entry = bytes.find("MSDOS   SYS");
+  ASSERT_NE(entry, std::string::npos);
+  for (int i = 0; i < 4; ++i) bytes[entry + 28 + i] = '\xff';
+  testing_support::WriteFile(bad, bytes);
+  auto result = Kormald(bad, bad);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "kormald: " + bad + ": partition 1 (C:): \\MSDOS.SYS: its directory entry claims 4294967295 "
+                        "bytes, impossible for a registry file on this volume\n");
 }
 
 TEST_F(Images, TwoInstallationsAreNotGuessedAt) {
