@@ -98,7 +98,7 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
   };
   // A bare volume first: a FAT boot sector carries the MBR's signature too.
   if (TSK_FS_INFO* fs = tsk_fs_open_img(image.img, 0, TSK_FS_TYPE_FAT_DETECT)) {
-    image.volumes.push_back(Volume{FatVolume{0, false}, 0, true, {}, 0, fs, true});
+    image.volumes.push_back(Volume{.where = FatVolume{0, false}, .fs = fs, .tried = true});
     return true;
   }
   tsk_error_reset();
@@ -109,7 +109,7 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
   }
   image.problems = table.problems;
   for (const Partition& p : table.partitions) {
-    Volume v{FatVolume{p.number, p.logical}, p.start * kSector, IsDosFatType(p.type), {}, 0, nullptr, false};
+    Volume v{.where = FatVolume{p.number, p.logical}, .offset = p.start * kSector, .dosFat = IsDosFatType(p.type)};
     if (p.start + p.sectors > sectors) v.outside = "partition " + std::to_string(p.number) + " ends past the image's end";
     image.volumes.push_back(std::move(v));
   }

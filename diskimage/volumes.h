@@ -18,10 +18,10 @@ namespace diskimage {
 // system is opened the first time it is needed: a disk of many partitions
 // costs what the selector or the search looks at.
 struct Volume {
-  FatVolume where;
+  FatVolume where = {};
   std::uint64_t offset = 0;  // in bytes
   bool dosFat = true;        // a type DOS gives a letter to
-  std::string outside;       // why it cannot be read: it ends past the image's end
+  std::string outside = {};  // why it cannot be read: it ends past the image's end
   char letter = 0;
   TSK_FS_INFO* fs = nullptr;
   bool tried = false;

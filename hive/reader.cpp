@@ -28,12 +28,12 @@ namespace {
 struct Block {
   BlockSpan span;
   bool indexed = false;
-  std::string_view bytes;  // the whole block, once indexed; empty if unreadable
+  std::string_view bytes = {};  // the whole block, once indexed; empty if unreadable
   // Where each used record starts, the first of a number winning: by
   // number (0: none; a record never starts at offset 0), or where numbers
   // are sparse, as (record number, offset in the block) sorted.
-  std::vector<std::uint32_t> byNumber;
-  std::vector<std::pair<std::uint16_t, std::uint32_t>> records;
+  std::vector<std::uint32_t> byNumber = {};
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> records = {};
 };
 
 // A key's record, checked: its name is usable and its values lie inside it.
@@ -62,7 +62,7 @@ class HiveReader final : public store::LazySource {
 
   bool Open(std::string* error) {
     if (!ReadFrame(*bytes_, file_, &frame_, error)) return false;
-    for (const BlockSpan& span : frame_.blocks) blocks_.push_back(Block{span, false, {}, {}, {}});
+    for (const BlockSpan& span : frame_.blocks) blocks_.push_back(Block{.span = span});
     for (std::uint32_t i = 0; i < blocks_.size(); ++i) byNumber_.emplace_back(blocks_[i].span.number, i);
     std::sort(byNumber_.begin(), byNumber_.end());
     claimed_.reset(static_cast<std::uint64_t*>(std::calloc(frame_.keyAreaSize / 64 + 1, sizeof(std::uint64_t))));

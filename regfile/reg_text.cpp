@@ -1,11 +1,7 @@
 #include "regfile/reg_text.h"
 
-#include <optional>
-
 #include "bytes/bytes.h"
 #include "regfile/regfile.h"
-#include "store/store.h"
-#include "text/unicode.h"
 
 namespace regfile {
 
@@ -95,28 +91,6 @@ std::size_t LastClosingBracket(std::string_view p, const store::LeadBytes& lead)
     }
   }
   return last;
-}
-
-int CodepageNamedIn(std::string_view bytes) {
-  if (!TrimLeft(bytes).starts_with(kHeader4)) return 0;
-  constexpr std::string_view kSection = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]";
-  constexpr std::string_view kAcp = "\"ACP\"=\"";
-  bool inSection = false;
-  int named = 0;
-  LineReader lines(bytes);
-  std::string_view line;
-  while (lines.Next(&line)) {
-    line = TrimRight(TrimLeft(line));
-    if (line.starts_with('[')) {
-      inSection = line.size() == kSection.size() && store::SameName(line, kSection);
-    } else if (inSection && line.size() > kAcp.size() && store::SameName(line.substr(0, kAcp.size()), kAcp)) {
-      std::string_view quoted = line.substr(kAcp.size());
-      std::size_t close = quoted.find('"');
-      if (close == std::string_view::npos) continue;
-      if (std::optional<int> codepage = text::ParseCodepageNumber(quoted.substr(0, close))) named = *codepage;
-    }
-  }
-  return named;
 }
 
 bool LooksLikeRegFile(std::string_view bytes) {

@@ -23,12 +23,6 @@ namespace regfile {
 // (or like a header regedit refuses, which the loader then names).
 bool LooksLikeRegFile(std::string_view bytes);
 
-// The codepage a REGEDIT4 file names for its machine (the ACP value under
-// HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Nls\Codepage), found
-// by its lines alone, before the file can be read knowing it; 0 where it
-// names none (a version 5 file is text of its own, and says 0).
-int CodepageNamedIn(std::string_view bytes);
-
 // Notes past this many in one file are counted, not named, so that a
 // binary file read as one does not flood the terminal.
 inline constexpr std::size_t kNamedNotesPerFile = 20;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "diskimage/image.h"
 #include "hive/hive.h"
@@ -40,5 +41,14 @@ inline constexpr std::size_t kHeadBytes = 512;
 
 // "path: what the system says of error".
 std::string SystemError(const std::string& path, int error);
+
+// What a path names, as the system says; for nothing, *error holds the
+// system's error number.
+enum class PathIs { kNothing, kFile, kDirectory };
+PathIs Inspect(const std::string& path, int* error);
+
+// The names of a directory's entries, in the system's order. False with
+// the system's error number in *error.
+bool DirectoryNames(const std::string& path, std::vector<std::string>* names, int* error);
 
 }  // namespace sources

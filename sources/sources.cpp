@@ -1,10 +1,6 @@
 #include "sources/sources.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "regfile/regfile.h"
 #include "sources/codepage.h"
@@ -58,9 +54,8 @@ bool LoadSelectedImage(Registry& reg, const SourceFile& file, std::string* error
 // and whether one was met.
 struct LoadContext {
   TextConverter* toCodepage = nullptr;
+  store::LeadBytes lead = {};  // of a double-byte codepage: paths split past them
   bool sawUnicode = false;
-  store::LeadBytes lead;  // of a double-byte codepage: paths split past them
-  int namedAcp = 0;       // the codepage a REGEDIT4 file names, the last one met
 };
 
 bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, LoadContext& context,
@@ -82,7 +77,6 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
   }
   std::string_view bytes(source.bytes.get(), source.size);
   if (regfile::LooksLikeRegFile(bytes)) {
-    if (int named = regfile::CodepageNamedIn(bytes); named != 0) context.namedAcp = named;
     regfile::RegFileReport report;
     bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &report);
     context.sawUnicode = context.sawUnicode || report.unicode;
@@ -102,41 +96,40 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
       *error = std::string(listName) + " names an empty path";
       return false;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    int system = 0;
+    PathIs what = Inspect(path, &system);
+    if (what == PathIs::kNothing) {
       // Not a file: maybe an image with a selector after '#'.
-      int missing = errno;
       ImageSelector selector;
       if (path.find('#') == std::string::npos) {
-        *error = SystemError(path, missing);
+        *error = SystemError(path, system);
         return false;
       }
       if (!diskimage::ParseImageSelector(path, &selector, error)) return false;
-      if (::stat(selector.image.c_str(), &st) != 0) {
-        *error = SystemError(selector.image, errno);
+      if (Inspect(selector.image, &system) == PathIs::kNothing) {
+        *error = SystemError(selector.image, system);
         return false;
       }
-      files->push_back({selector.image, std::nullopt, selector});
+      files->push_back({.path = selector.image, .selector = selector});
       continue;
     }
-    if (!S_ISDIR(st.st_mode)) {
-      files->push_back({path, std::nullopt, std::nullopt});
+    if (what == PathIs::kFile) {
+      files->push_back({.path = path});
       continue;
     }
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-      *error = SystemError(path, errno);
+    std::vector<std::string> entries;
+    if (!DirectoryNames(path, &entries, &system)) {
+      *error = SystemError(path, system);
       return false;
     }
     // Every name of each hive, in any letter case: a file system that tells
     // case apart (not FAT) can hold two, and which one the directory lists
     // first is no choice to make for the user.
     std::vector<std::string> systems, users;
-    while (const dirent* entry = ::readdir(dir)) {
-      if (store::SameName(entry->d_name, "SYSTEM.DAT")) systems.emplace_back(entry->d_name);
-      if (store::SameName(entry->d_name, "USER.DAT")) users.emplace_back(entry->d_name);
+    for (const std::string& entry : entries) {
+      if (store::SameName(entry, "SYSTEM.DAT")) systems.push_back(entry);
+      if (store::SameName(entry, "USER.DAT")) users.push_back(entry);
     }
-    ::closedir(dir);
     for (std::vector<std::string>* names : {&systems, &users}) {
       if (names->size() < 2) continue;
       std::sort(names->begin(), names->end());
@@ -148,16 +141,16 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
       *error = path + ": holds " + list + ": one hive in " + count + " files; name the one to read";
       return false;
     }
-    std::string system = systems.empty() ? "" : systems.front();
+    std::string systemHive = systems.empty() ? "" : systems.front();
     std::string user = users.empty() ? "" : users.front();
-    if (system.empty() && user.empty()) {
+    if (systemHive.empty() && user.empty()) {
       *error = path + ": no SYSTEM.DAT or USER.DAT in this directory";
       return false;
     }
     bool separated = !path.empty() && std::string_view(kPathSeparators).find(path.back()) != std::string_view::npos;
     std::string prefix = separated ? path : path + kPathSeparators[0];
-    if (!system.empty()) files->push_back({prefix + system, Root::kLocalMachine, std::nullopt});
-    if (!user.empty()) files->push_back({prefix + user, Root::kUsers, std::nullopt});
+    if (!systemHive.empty()) files->push_back({.path = prefix + systemHive, .hiveRoot = Root::kLocalMachine});
+    if (!user.empty()) files->push_back({.path = prefix + user, .hiveRoot = Root::kUsers});
   }
   return true;
 }
@@ -195,43 +188,32 @@ std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadCo
 
 std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, const TextChoice& choice,
                                           std::string* error) {
-  LoadContext context;
   if (choice.kind == TextChoice::Kind::kRaw) {
     // The stored bytes, and a version 5 export's text as UTF-8, as they are.
-    std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+    LoadContext raw;
+    std::unique_ptr<Registry> reg = LoadFiles(files, raw, error);
     if (reg) reg->SetCodepage(0);
     return reg;
   }
   if (choice.kind == TextChoice::Kind::kNamed) {
-    context.toCodepage = choice.toCodepage;
-    context.lead = LeadBytesOf(choice.codepage);
-    std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
+    LoadContext named{.toCodepage = choice.toCodepage, .lead = LeadBytesOf(choice.codepage)};
+    std::unique_ptr<Registry> reg = LoadFiles(files, named, error);
     if (reg) reg->SetCodepage(choice.codepage);
     return reg;
   }
-  std::unique_ptr<Registry> reg = LoadFiles(files, context, error);
-  store::LeadBytes namedLead = LeadBytesOf(context.namedAcp);
-  if ((!reg || reg->SomethingLeftOut()) && !namedLead.empty()) {
-    // A REGEDIT4 file in a double-byte codepage may not read without its
-    // lead bytes (a quoted name whose second byte is '\' leaves its line
-    // out): where the file names such a codepage, it is read again knowing
-    // them.
-    LoadContext retry{nullptr, false, namedLead};
-    reg = LoadFiles(files, retry, error);
-    if (!reg) return reg;
-    context.sawUnicode = retry.sawUnicode;
-    context.lead = namedLead;
-  }
+  // The registry names its codepage, perhaps in a later source than the
+  // one it changes: the files are read once as they are, which tells the
+  // codepage (its ACP value is ASCII, and reads the same whatever the lead
+  // bytes), and once more only where that codepage changes how they read.
+  LoadContext plain;
+  std::unique_ptr<Registry> reg = LoadFiles(files, plain, error);
   if (!reg) return reg;
-  // The registry names its codepage, perhaps in a later source than a
-  // version 5 export that needs it: such an export is read again once the
-  // codepage is known.
   int codepage = RegistryAcp(*reg);
-  if (!context.sawUnicode) {
+  if (!plain.sawUnicode) {
     // A double-byte codepage splits paths differently: read again, with its
     // lead bytes known from the start (a lazy hive costs its frame again).
-    if (store::LeadBytes lead = LeadBytesOf(codepage); !lead.empty() && context.lead.empty()) {
-      LoadContext again{nullptr, false, lead};
+    if (store::LeadBytes lead = LeadBytesOf(codepage); !lead.empty()) {
+      LoadContext again{.lead = lead};
       reg = LoadFiles(files, again, error);
       if (!reg) return reg;
     }
@@ -240,13 +222,15 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
     reg->SetCodepage(codepage != 0 ? codepage : text::kDefaultCodepage, codepage != 0 ? text::kDefaultCodepage : 0);
     return reg;
   }
+  // A version 5 export's text is stored in the codepage, converted as it
+  // is read.
   std::unique_ptr<TextConverter> toCodepage;
   if (codepage == 0 || !(toCodepage = TextConverter::Open("UTF-8", text::CodepageCharset(codepage)))) {
     codepage = text::kDefaultCodepage;
     toCodepage = TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
   }
   if (toCodepage) {
-    LoadContext again{toCodepage.get(), false, LeadBytesOf(codepage)};
+    LoadContext again{.toCodepage = toCodepage.get(), .lead = LeadBytesOf(codepage)};
     reg = LoadFiles(files, again, error);
   }
   if (reg) reg->SetCodepage(codepage);

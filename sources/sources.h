@@ -47,9 +47,9 @@ inline constexpr std::uint64_t kMaxRegistryFileBytes = std::uint64_t{256} << 20;
 
 // One file to load, as a list of sources names it.
 struct SourceFile {
-  std::string path;
-  std::optional<store::Root> hiveRoot;             // for a directory's SYSTEM.DAT and USER.DAT
-  std::optional<diskimage::ImageSelector> selector;  // a part of a disk image
+  std::string path = {};
+  std::optional<store::Root> hiveRoot = std::nullopt;             // for a directory's SYSTEM.DAT and USER.DAT
+  std::optional<diskimage::ImageSelector> selector = std::nullopt;  // a part of a disk image
 };
 
 // The files the paths name, a Windows directory giving its SYSTEM.DAT and
