@@ -105,6 +105,9 @@ inline const std::vector<OptionRow> kOptionRows = {
     {{""}, 0, kDefault},
     {{"-", "+", "/"}, 20, kUsage},
     {{"+"}, 0, kAll},
+    {{"-"}, 0, kScsi},
+    {{"x", "-SCSI"}, 0, kDefault},
+    {{"-", "+", "/x"}, 20, kUsage},
     {{"-", "foo", "/"}, 0, kScsi},
     {{"/", "-"}, 20, kUsage}};
 

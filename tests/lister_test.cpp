@@ -56,22 +56,6 @@ TEST_P(Options, ListOrUsage) {
 
 INSTANTIATE_TEST_SUITE_P(Edges, Options, ::testing::ValuesIn(kOptionRows));
 
-TEST(ReadOptions, ModeBits) {
-  struct Row {
-    std::vector<std::string> args;
-    int usage;
-    int mode;
-  } rows[] = {{{}, 0, 0}, {{"-"}, 0, 1}, {{"+"}, 0, 2}, {{"-", "+"}, 0, 3}, {{"+", "-"}, 0, 2},
-              {{"-", "+", "/x"}, 1, 3}, {{"x", "-"}, 0, 0}};
-  for (Row& row : rows) {
-    std::vector<char*> argv{const_cast<char*>("kormald")};
-    for (std::string& a : row.args) argv.push_back(a.data());
-    int mode = -1;
-    EXPECT_EQ(ReadOptions(static_cast<int>(argv.size()), argv.data(), &mode), row.usage);
-    EXPECT_EQ(mode, row.mode);
-  }
-}
-
 // The buffer rules: a text value counts only when a NUL lies inside the
 // 256-byte buffer.
 TEST(TextValues, TooLongOrUnterminatedDataIsNeverPrinted) {

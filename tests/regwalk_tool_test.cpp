@@ -332,10 +332,16 @@ for line in sys.stdin.buffer:
         sys.stdout.buffer.write(b'%s|%s|%d|%s\n' % (path, text(v, 'name'), v['type_code'], data(v).hex().encode()))
 )";
 
+// Output of whole lines, sorted; output whose last line has no line end
+// fails the test (the tools end every line).
 std::vector<std::string> SortedLines(const std::string& text) {
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "output ends inside a line: " << text.substr(at);
+      break;
+    }
     lines.push_back(text.substr(at, end - at));
     at = end + 1;
   }

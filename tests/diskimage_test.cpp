@@ -1,0 +1,144 @@
+// What diskimage/ parses without The Sleuth Kit, as tables: selectors,
+// MSDOS.SYS, DOS drive letters, EWF segment names and FAT directory
+// entries. Built and run on every platform, image module or not.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diskimage/image.h"
+
+namespace {
+
+using diskimage::ImageSelector;
+
+TEST(ImageSelector, Table) {
+  struct Row {
+    const char* entry;
+    const char* image;
+    int partition;
+    const char* path;
+    const char* cab;
+    const char* error;  // after "ENTRY: "; null where it parses
+  } rows[] = {
+      {"disk.img", "disk.img", -1, "", "", nullptr},
+      {"disk.img#", "disk.img", -1, "", "", nullptr},
+      {"disk.img#part=2", "disk.img", 2, "", "", nullptr},
+      {"disk.img#part=0&path=\\WIN98", "disk.img", 0, "\\WIN98", "", nullptr},
+      {"d.img#path=\\W\\SYSBCKUP\\RB000.CAB&cab=SYSTEM.DAT", "d.img", -1, "\\W\\SYSBCKUP\\RB000.CAB", "SYSTEM.DAT",
+       nullptr},
+      {"a#b.img#part=1", "a#b.img", 1, "", "", nullptr},  // the last '#' starts the selector
+      {"disk.img#part=x", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found 'x'"},
+      {"disk.img#part=1234", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found '1234'"},
+      {"disk.img#part=1&part=2", nullptr, 0, nullptr, nullptr, "part= is given twice"},
+      {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path or cab)"},
+      {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'part'"},
+      {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'path='"},
+      {"disk.img#cab=SYSTEM.DAT", nullptr, 0, nullptr, nullptr, "cab= names a file inside the cabinet that path= names"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.entry);
+    ImageSelector selector;
+    std::string error;
+    bool parsed = diskimage::ParseImageSelector(row.entry, &selector, &error);
+    ASSERT_EQ(parsed, row.error == nullptr) << error;
+    if (!parsed) {
+      EXPECT_EQ(error, std::string(row.entry) + ": " + row.error);
+      continue;
+    }
+    EXPECT_EQ(selector.image, row.image);
+    EXPECT_EQ(selector.partition, row.partition);
+    EXPECT_EQ(selector.path, row.path);
+    EXPECT_EQ(selector.cab, row.cab);
+  }
+}
+
+TEST(MsdosSys, WindowsDirectoryTable) {
+  struct Row {
+    const char* text;
+    char drive;  // 0: none named
+    const char* path;
+  } rows[] = {
+      {"[Paths]\r\nWinDir=C:\\WINDOWS\r\nWinBootDir=C:\\WINDOWS\r\n", 'C', "\\WINDOWS"},
+      {"[paths]\nwindir = d:\\win98  \n", 'D', "\\win98"},
+      {"[Options]\nBootGUI=1\n[Paths]\nWinBootDir=C:\\W\nWinDir=E:/WIN\n", 'E', "/WIN"},
+      {"[Options]\nWinDir=C:\\X\n", 0, nullptr},   // not under [Paths]
+      {"[Paths]\nWinDir=WINDOWS\n", 0, nullptr},   // no drive
+      {"[Paths]\nWinDir=1:\\X\n", 0, nullptr},     // no letter
+      {"[Paths]\nWinDir=C:WIN\n", 0, nullptr},     // not from the root
+      {"", 0, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::optional<diskimage::WindowsDirectory> found = diskimage::ParseMsdosSys(row.text);
+    ASSERT_EQ(found.has_value(), row.drive != 0);
+    if (!found) continue;
+    EXPECT_EQ(found->drive, row.drive);
+    EXPECT_EQ(found->path, row.path);
+  }
+}
+
+TEST(DriveLetters, AsDosGivesThem) {
+  using diskimage::FatVolume;
+  // C: the first primary, then the logical drives in order, then the
+  // other primaries.
+  EXPECT_EQ(diskimage::DriveLetters({{1, false}, {2, false}, {5, true}, {6, true}}),
+            (std::vector<char>{'C', 'F', 'D', 'E'}));
+  EXPECT_EQ(diskimage::DriveLetters({{5, true}, {6, true}}), (std::vector<char>{'C', 'D'}));
+  EXPECT_EQ(diskimage::DriveLetters({}), std::vector<char>{});
+  // Past Z: a volume gets none.
+  std::vector<FatVolume> many(26, FatVolume{5, true});
+  std::vector<char> letters = diskimage::DriveLetters(many);
+  EXPECT_EQ(letters[0], 'C');
+  EXPECT_EQ(letters[23], 'Z');
+  EXPECT_EQ(letters[24], 0);
+  EXPECT_EQ(letters[25], 0);
+}
+
+TEST(EwfSegmentName, Table) {
+  struct Row {
+    const char* first;
+    int n;
+    const char* name;
+  } rows[] = {
+      {"image.E01", 1, "image.E01"},   {"image.E01", 2, "image.E02"},   {"image.E01", 99, "image.E99"},
+      {"image.E01", 100, "image.EAA"}, {"image.E01", 101, "image.EAB"}, {"image.E01", 126, "image.EBA"},
+      {"image.E01", 776, "image.FAA"}, {"x.e01", 100, "x.eaa"},         {"image.E01", 99 + 22 * 676, "image.ZZZ"},
+      {"image.E01", 100 + 22 * 676, ""},  // past the last name EWF has
+      {"image.E01", 0, ""},            {"noextension", 2, ""},          {"image.E001", 2, ""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(diskimage::EwfSegmentName(row.first, row.n), row.name) << row.first << " " << row.n;
+}
+
+// A FAT directory entry: name, attributes, size.
+std::string Entry(std::string_view name11, unsigned char attributes, std::uint32_t size) {
+  std::string entry(32, '\0');
+  entry.replace(0, 11, name11);
+  entry[11] = static_cast<char>(attributes);
+  for (int i = 0; i < 4; ++i) entry[28 + static_cast<std::size_t>(i)] = static_cast<char>(size >> (8 * i));
+  return entry;
+}
+
+TEST(FatEntrySize, Table) {
+  std::string deleted = Entry("USER    DAT", 0x20, 7);
+  deleted[0] = '\xE5';
+  std::string directory = Entry("VOLUME  LBL", 0x08, 1) + Entry("SYSTEM  DAT", 0x0F, 2) +  // a label, a long-name part
+                          deleted + Entry("SYSTEM  DAT", 0x20, 0xFFFFFFFF) + Entry("NOEXT      ", 0x20, 5) +
+                          std::string(32, '\0') + Entry("AFTER   END", 0x20, 9);
+  struct Row {
+    const char* name;
+    std::optional<std::uint32_t> size;
+  } rows[] = {
+      {"SYSTEM.DAT", 0xFFFFFFFF}, {"system.dat", 0xFFFFFFFF}, {"NOEXT", 5},
+      {"USER.DAT", std::nullopt},      // deleted
+      {"VOLUME.LBL", std::nullopt},    // a volume label is no file
+      {"AFTER.END", std::nullopt},     // past the end marker
+      {"TOOLONGNAME.DAT", std::nullopt}, {"SYSTEM.DATA", std::nullopt}, {".DAT", std::nullopt},
+  };
+  for (const Row& row : rows) EXPECT_EQ(diskimage::FatEntrySize(directory, row.name), row.size) << row.name;
+  // A directory cut inside an entry reads the whole entries only.
+  EXPECT_EQ(diskimage::FatEntrySize(directory.substr(0, 3 * 32 + 31), "SYSTEM.DAT"), std::nullopt);
+}
+
+}  // namespace
