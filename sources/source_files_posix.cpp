@@ -1,6 +1,5 @@
 // Reading source files on POSIX systems: a hive mapped or read piece by
 // piece, anything else read whole.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -24,26 +23,6 @@ using hive::LooksLikeHive;
 using hive::MemoryHiveBytes;
 
 std::string SystemError(const std::string& path, int error) { return path + ": " + std::strerror(error); }
-
-PathIs Inspect(const std::string& path, int* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = errno;
-    return PathIs::kNothing;
-  }
-  return S_ISDIR(st.st_mode) ? PathIs::kDirectory : PathIs::kFile;
-}
-
-bool DirectoryNames(const std::string& path, std::vector<std::string>* names, int* error) {
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) {
-    *error = errno;
-    return false;
-  }
-  while (const dirent* entry = ::readdir(dir)) names->emplace_back(entry->d_name);
-  ::closedir(dir);
-  return true;
-}
 
 namespace {
 

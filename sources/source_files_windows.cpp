@@ -1,8 +1,5 @@
 // Reading source files on Windows: each file read whole, with the C
 // runtime's binary reads, into memory, where the hive reader reads lazily.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,28 +16,6 @@ using hive::LooksLikeHive;
 using hive::MemoryHiveBytes;
 
 std::string SystemError(const std::string& path, int error) { return path + ": " + std::strerror(error); }
-
-// The C runtime's calls, as MinGW-w64 gives them over the system's: errno
-// and strerror then speak as they do on POSIX systems.
-PathIs Inspect(const std::string& path, int* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    *error = errno;
-    return PathIs::kNothing;
-  }
-  return S_ISDIR(st.st_mode) ? PathIs::kDirectory : PathIs::kFile;
-}
-
-bool DirectoryNames(const std::string& path, std::vector<std::string>* names, int* error) {
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) {
-    *error = errno;
-    return false;
-  }
-  while (const dirent* entry = ::readdir(dir)) names->emplace_back(entry->d_name);
-  ::closedir(dir);
-  return true;
-}
 
 bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
