@@ -117,6 +117,7 @@ TEST(ExitStatus, Table) {
       {{"a", "b"}, {}, 2, "regwalk: only one pattern may be given\n"},
       {{"--match", "A"}, {}, 2, "regwalk: --match needs a pattern and at least one path\n"},
       {{"--split"}, {}, 2, "regwalk: --split needs exactly one pattern\n"},
+      {{"-f", "X", "--match", "a", "b"}, {}, 2, "regwalk: --match comes first, and goes with nothing but its own arguments\n"},
       {{}, {{tools::kRegistryVariable, "\x01unset"}}, 1, "regwalk: KORMALD_REGISTRY is not set"},
       {{"-n", "HKEY_LOCAL_MACHINE"}, {{tools::kRegistryVariable, TreeFile()}}, 1,
        "regwalk: walk failed: -1 (the pattern does not compile"},
@@ -523,6 +524,14 @@ TEST(Diff, SharedHiveWithADriverInstalled) {
                           "]\r\n\"Installed\"=dword:00000001\r\n\r\n[" + hdc +
                           "\\0009]\r\n\"PortDriver\"=\"ULTRA.MPD\"\r\n\"InfPath\"=\"OEM9.INF\"\r\n"
                           "\"DriverDesc\"=\"Ultra ATA\"\r\n\r\n");
+  // The summary gives what each value was and is, as -v shows values.
+  std::string update = WriteFile(ScratchDir() + "/update.reg",
+                                 Reg({"", "[" + hdc + "\\0001]", "\"DriverDesc\"=\"Ultra ATA\"", "\"FilterMemConfig\"=-"}));
+  auto summary = RunProgram(kRegwalk, {"--diff", shared, shared + ":" + update, "-v", hdc + "\\**"});
+  EXPECT_EQ(summary.status, 4) << summary.err;
+  EXPECT_EQ(summary.out, "value changed: " + hdc + "\\0001: \"DriverDesc\"=\"Primary IDE controller (dual fifo)\" -> "
+                         "\"Ultra ATA\"\nvalue removed: " + hdc + "\\0001: \"FilterMemConfig\"=hex:01\n"
+                         "0 keys added, 0 removed; 0 values added, 1 removed, 1 changed\n");
   // Backwards: the driver removed.
   auto back = RunProgram(kRegwalk, {"--diff", after, shared});
   EXPECT_EQ(back.status, 4);
@@ -543,6 +552,8 @@ TEST(Diff, UsageAndStatus) {
       {{"--diff", a}, 2, "regwalk: --diff needs OLD and NEW\n"},
       {{"-f", a, "--diff", a, a}, 2, "regwalk: -f does not go with --diff"},
       {{"--diff", a, a, "--json"}, 2, "regwalk: --diff does not go with --deleted or --json\n"},
+      {{"--diff", a, a, "-n", "HKEY_LOCAL_MACHINE\\A\\K*"}, 2,
+       "regwalk: -n does not go with --diff: it selects different keys in OLD and NEW\n"},
       {{"--diff", a, a + ".missing"}, 1, "regwalk: " + a + ".missing: No such file or directory\n"},
       {{"--diff", a, a}, 0, ""},
       {{"--diff", a, cyrillic}, 1,
@@ -587,6 +598,25 @@ TEST(Diff, DamagedKeysAreLeftOut) {
   auto both = RunProgram(kRegwalk, {"--diff", bad, badChanged, "HKEY_LOCAL_MACHINE\\T\\**"});
   EXPECT_EQ(both.status, 3);
   EXPECT_EQ(both.out, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\B]\r\n\"w\"=\"2\"\r\n\r\n");
+}
+
+TEST(Diff, TwoValuesOfOneNameCountOnce) {
+  // A damaged hive can hold two values of one name; the registry calls
+  // find the first, and so does the diff.
+  using hive_writer::Key;
+  Key dup{"", {}, {Key{"T", {}, {Key{"A", {{"v", 1, std::string("a\0", 2)}, {"v", 1, std::string("b\0", 2)}}, {}}}}}};
+  std::string dir = ScratchDir();
+  std::string hive = WriteFile(dir + "/dup.dat", hive_writer::Write(dup).bytes);
+  std::string empty = WriteFile(dir + "/empty.reg", Reg({"", T + "]"}));
+  auto self = RunProgram(kRegwalk, {"--diff", hive, hive});
+  EXPECT_EQ(self.status, 0) << self.err;
+  EXPECT_EQ(self.out, "REGEDIT4\r\n\r\n");
+  auto added = RunProgram(kRegwalk, {"--diff", empty, hive, "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(added.status, 4) << added.err;
+  EXPECT_EQ(added.out, "REGEDIT4\r\n\r\n" + T + "\\A]\r\n\"v\"=\"a\"\r\n\r\n");
+  auto summary = RunProgram(kRegwalk, {"--diff", empty, hive, "-v", "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(summary.out, "key added: HKEY_LOCAL_MACHINE\\T\\A\nvalue added: HKEY_LOCAL_MACHINE\\T\\A: \"v\"=\"a\"\n"
+                         "1 key added, 0 removed; 1 value added, 0 removed, 0 changed\n");
 }
 
 TEST(Diff, VersionFiveLoadsBackToo) {

@@ -12,7 +12,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: regwalk [-f FILE]... [-n] [-v | -e | -E | --json] [PATTERN]\n"
     "       regwalk [-f FILE]... --deleted [-v | -e | --json] [PATTERN]\n"
-    "       regwalk --diff OLD NEW [-n] [-v | -e | -E] [PATTERN]\n"
+    "       regwalk --diff OLD NEW [-v | -e | -E] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "       regwalk --help | --version\n"
@@ -77,6 +77,8 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       chosen = true;
       options->output = output;
       options->unicode = unicode;
+    } else if (option && (arg == "--match" || arg == "--split" || arg == "--help" || arg == "--version")) {
+      return UsageError((arg + " comes first, and goes with nothing but its own arguments").c_str());
     } else if (option && arg.size() > 1 && arg[0] == '-') {
       return UsageError(("unknown option " + arg).c_str());
     } else if (options->pattern == nullptr) {
@@ -89,6 +91,9 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
   if (diff) {
     if (!options->files.empty()) return UsageError("-f does not go with --diff: OLD and NEW name the sources");
     if (deleted || options->json) return UsageError("--diff does not go with --deleted or --json");
+    // A walk that stops at its first exact match can select other keys in
+    // each registry, and the diff would delete keys NEW still holds.
+    if (options->nonRecursive) return UsageError("-n does not go with --diff: it selects different keys in OLD and NEW");
     options->command = Command::kDiff;
     return 0;
   }
