@@ -1,10 +1,11 @@
 // regwalk --diff OLD NEW: the .reg file that turns OLD into NEW within a
 // pattern, or with -v a summary for people. OLD is opened and walked into a
 // snapshot of its selected keys and their values (diff_snapshot.h); then NEW
-// is opened in its place and walked the same way; the two are matched name
-// by name below matched parents, as Windows compares names (a-z folded).
-// One walker, one registry installed at a time, and no more memory than the
-// two snapshots.
+// is opened in its place and walked the same way, each key matched as it
+// comes, name by name below its matched parent, as Windows compares names
+// (a-z folded), and what changed written; what NEW lacks is found last. One
+// walker, one registry installed at a time, and no more memory than OLD's
+// snapshot and the diff.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -28,36 +29,34 @@ namespace {
 
 using Value = KeptValue;
 
+struct Taking {
+  Snapshot* snapshot;
+  std::vector<Value> values;  // one key's, reused
+};
+
 int KeepKey(HKEY key, const char* path, std::intptr_t user) {
-  std::vector<Value> values;
-  if (int result = ReadValues(key, &values); result != 0) return result;
-  reinterpret_cast<Snapshot*>(user)->Add(path, std::move(values));
+  auto* taking = reinterpret_cast<Taking*>(user);
+  if (int result = ReadValues(key, &taking->values); result != 0) return result;
+  taking->snapshot->Add(path, taking->values);
   return 0;
 }
 
-// Opens a list of sources and walks the pattern into a snapshot. False
-// after a message for an error.
-bool Take(const Options& options, const std::string& list, std::unique_ptr<Snapshot>* snapshot) {
-  if (!OpenRegistryForTool(kProgram, sources::SplitSourceList(list))) return false;
-  *snapshot = std::make_unique<Snapshot>(store::InstalledRegistry().leadBytes());
-  (*snapshot)->codepage = TextCodepage();
+// Opens a list of sources. False after a message.
+bool Open(const std::string& list) { return OpenRegistryForTool(kProgram, sources::SplitSourceList(list)); }
+
+// Walks the pattern over the registry opened from list with visit, and
+// notes what it could not read. False after a message for an error.
+bool Walk(const Options& options, const std::string& list, KeyVisitor visit, std::intptr_t user, DamageSet* damage,
+          bool* incomplete) {
   int result = 0;
-  if (!WalkPattern(options, KeepKey, reinterpret_cast<std::intptr_t>(snapshot->get()), &result)) return false;
+  if (!WalkPattern(options, visit, user, &result)) return false;
   if (ReportWalkEnd(result, " of " + list, "keys after it are left out of the diff") == kExitFailure) return false;
-  for (const std::string& path : DamagedPaths()) (*snapshot)->AddDamage(path);
-  (*snapshot)->incomplete = result > 0 || RegistryIncomplete();
+  for (const std::string& path : DamagedPaths()) damage->Add(path);
+  *incomplete = result > 0 || RegistryIncomplete();
   return true;
 }
 
 bool SameValue(const Value& a, const Value& b) { return a.type == b.type && a.data == b.data; }
-
-bool SameValues(const std::vector<Value>& a, const std::vector<Value>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].name != b[i].name || !SameValue(a[i], b[i])) return false;
-  }
-  return true;
-}
 
 // The values a key holds as the registry calls see them: one per name, the
 // first of a name (as RegQueryValueExA finds it); a damaged hive can hold
@@ -80,15 +79,16 @@ class Writer {
   Writer(bool summary, text::TextConverter* toUtf16, const store::LeadBytes& lead)
       : summary_(summary), toUtf16_(toUtf16), lead_(lead) {}
 
+  // Deletions come first in what is written, whenever they are found.
   void DeleteKey(const std::string& path) {
     ++keysRemoved_;
-    if (summary_) return Line("key removed: " + path);
-    text_ += "\r\n[-" + path + "]\r\n";
+    if (summary_) return Line(deletions_, "key removed: " + path);
+    deletions_ += "\r\n[-" + path + "]\r\n";
   }
   void Section(const std::string& path, bool added) {
     if (added) ++keysAdded_;
     if (summary_) {
-      if (added) Line("key added: " + path);
+      if (added) Line(text_, "key added: " + path);
       return;
     }
     text_ += "\r\n[" + path + "]\r\n";
@@ -97,9 +97,9 @@ class Writer {
   bool SetValue(const std::string& path, const Value& v, const Value* was) {
     ++(was != nullptr ? valuesChanged_ : valuesAdded_);
     if (summary_) {
-      if (was == nullptr) return Line("value added: " + path + ": " + Shown(v)), true;
+      if (was == nullptr) return Line(text_, "value added: " + path + ": " + Shown(v)), true;
       std::string now = Shown(v);
-      return Line("value changed: " + path + ": " + Shown(*was) + " -> " + now.substr(NameLength(v))), true;
+      return Line(text_, "value changed: " + path + ": " + Shown(*was) + " -> " + now.substr(NameLength(v))), true;
     }
     bool named = regfile::AppendFormattedValue(text_, v.name, v.type, v.data, true, toUtf16_, lead_);
     text_ += "\r\n";
@@ -107,7 +107,7 @@ class Writer {
   }
   bool DeleteValue(const std::string& path, const Value& v) {
     ++valuesRemoved_;
-    if (summary_) return Line("value removed: " + path + ": " + Shown(v)), true;
+    if (summary_) return Line(text_, "value removed: " + path + ": " + Shown(v)), true;
     bool named = regfile::AppendValueDeletion(text_, v.name, lead_);
     text_ += "\r\n";
     return named;
@@ -116,13 +116,16 @@ class Writer {
 
   void Write() {
     if (summary_) {
-      Line(Plural(keysAdded_, "key") + " added, " + std::to_string(keysRemoved_) + " removed; " +
-           Plural(valuesAdded_, "value") + " added, " + std::to_string(valuesRemoved_) + " removed, " +
-           std::to_string(valuesChanged_) + " changed");
+      Line(text_, Plural(keysAdded_, "key") + " added, " + std::to_string(keysRemoved_) + " removed; " +
+                      Plural(valuesAdded_, "value") + " added, " + std::to_string(valuesRemoved_) + " removed, " +
+                      std::to_string(valuesChanged_) + " changed");
+      PrintText(deletions_);
+      PrintText(text_);
       return;
     }
     regfile::ExportFile file = StandardOutputExport(toUtf16_);
     file.Begin();
+    file.Add(deletions_);
     file.Add(text_);
     file.End();
   }
@@ -140,40 +143,25 @@ class Writer {
     std::string deletion;  // NAME=-
     return regfile::AppendValueDeletion(deletion, v.name, lead_) ? deletion.size() - 1 : 1;
   }
-  void Line(const std::string& line) { PrintText(line + "\n"); }
+  static void Line(std::string& to, const std::string& line) { (to += line) += '\n'; }
 
   bool summary_;
   text::TextConverter* toUtf16_;
   const store::LeadBytes& lead_;
-  std::string text_;
+  std::string deletions_;  // sections or lines
+  std::string text_;       // the rest, in NEW's walk order
   int keysAdded_ = 0, keysRemoved_ = 0, valuesAdded_ = 0, valuesRemoved_ = 0, valuesChanged_ = 0;
 };
 
-// For each key of from, its counterpart in to, or kNoKey: a top key by its
-// path, any other below its parent's counterpart. The pattern selects by
-// path alone, so a key's parent is selected in both or in neither.
-std::vector<std::uint32_t> Match(const Snapshot& from, const Snapshot& to) {
-  std::vector<std::uint32_t> match(from.size(), kNoKey);
-  for (std::uint32_t id = 0; id < from.size(); ++id) {
-    const SnapshotKey& key = from.key(id);
-    if (key.parent == kNoKey) {
-      match[id] = to.Find(kNoKey, key.name);
-    } else if (match[key.parent] != kNoKey) {
-      match[id] = to.Find(match[key.parent], key.name);
-    }
-  }
-  return match;
-}
-
 // What changed in a key both hold. False where a name cannot stand in a
 // .reg file.
-bool WriteChanges(Writer& writer, const std::string& path, const SnapshotKey& old, const SnapshotKey& now) {
-  if (SameValues(old.values, now.values)) return true;
+bool WriteChanges(Writer& writer, const std::string& path, const std::vector<Value>& old,
+                  const std::vector<Value>& now) {
   std::unordered_map<std::string, const Value*> was;
-  for (const Value* v : Effective(old.values)) was.emplace(store::FoldedName(v->name), v);
+  for (const Value* v : Effective(old)) was.emplace(store::FoldedName(v->name), v);
   std::vector<std::pair<const Value*, const Value*>> set;  // the value, and what it was
   std::unordered_set<std::string> names;
-  for (const Value* v : Effective(now.values)) {
+  for (const Value* v : Effective(now)) {
     std::string folded = store::FoldedName(v->name);
     names.insert(folded);
     auto it = was.find(folded);
@@ -181,7 +169,7 @@ bool WriteChanges(Writer& writer, const std::string& path, const SnapshotKey& ol
     set.emplace_back(v, it != was.end() ? it->second : nullptr);
   }
   std::vector<const Value*> gone;
-  for (const Value* v : Effective(old.values)) {
+  for (const Value* v : Effective(old)) {
     if (!names.contains(store::FoldedName(v->name))) gone.push_back(v);
   }
   if (set.empty() && gone.empty()) return true;
@@ -192,62 +180,101 @@ bool WriteChanges(Writer& writer, const std::string& path, const SnapshotKey& ol
   return writable;
 }
 
-}  // namespace
-
-int RunDiff(const Options& options) {
-  std::unique_ptr<Snapshot> before, after;
-  if (!Take(options, options.diffOld, &before)) return kExitFailure;
-  // The old registry's keys are kept in the snapshot: the new one takes
-  // the store's place.
-  if (!Take(options, options.diffNew, &after)) return kExitFailure;
-  if (before->codepage != after->codepage) {
-    std::fprintf(stderr, "%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
-                 kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before->codepage, after->codepage);
-    return kExitFailure;
-  }
-  std::unique_ptr<text::TextConverter> toUtf16;
-  if (options.unicode && !(toUtf16 = OpenExportConverter(after->codepage, "registries'"))) return kExitFailure;
-  Writer writer(options.output == Output::kValues, toUtf16.get(), store::InstalledRegistry().leadBytes());
+// NEW as it is walked: each key matched against OLD's snapshot and what
+// changed written; which of OLD's keys NEW holds is noted for afterwards.
+struct Comparing {
+  const Snapshot& before;
+  Writer& writer;
+  WalkChain<std::uint32_t> chain;  // each visited key's counterpart in OLD
+  std::vector<bool> held;          // by OLD's key: NEW holds it
+  std::vector<Value> values;       // one key's, reused
   bool writable = true;
+};
 
-  // Keys NEW lacks, the topmost of each subtree only, in OLD's walk order;
-  // never one NEW may only have failed to read.
-  std::vector<std::uint32_t> inNew = Match(*before, *after);
-  std::vector<bool> gone(before->size(), false);
-  for (std::uint32_t id = 0; id < before->size(); ++id) {
-    std::uint32_t parent = before->key(id).parent;
-    if (inNew[id] != kNoKey || (parent != kNoKey && gone[parent])) {
-      gone[id] = inNew[id] == kNoKey;
+int CompareKey(HKEY key, const char* path, std::intptr_t user) {
+  auto* c = reinterpret_cast<Comparing*>(user);
+  if (int result = ReadValues(key, &c->values); result != 0) return result;
+  std::string_view name;
+  std::uint32_t parent = kNoKey;
+  // A key's parent is selected in both registries or in neither: the
+  // pattern selects by path alone.
+  std::uint32_t old = kNoKey;
+  if (!c->chain.Locate(path, &parent, &name)) {
+    old = c->before.Find(kNoKey, name);
+  } else if (parent != kNoKey) {
+    old = c->before.Find(parent, name);
+  }
+  // The chain carries each key's counterpart, for the keys below it.
+  c->chain.Take(path, old);
+  if (old != kNoKey) {
+    c->held[old] = true;
+    if (!c->before.Holds(old, c->values)) c->writable &= WriteChanges(c->writer, path, c->before.Values(old), c->values);
+    return 0;
+  }
+  if (c->before.damage.MayHide(path)) return 0;
+  c->writer.Section(path, true);
+  for (const Value* v : Effective(c->values)) c->writable &= c->writer.SetValue(path, *v, nullptr);
+  return 0;
+}
+
+// Keys NEW lacks, the topmost of each subtree only, in OLD's walk order;
+// never one NEW may only have failed to read.
+void WriteDeletions(const Snapshot& before, const std::vector<bool>& held, const DamageSet& afterDamage,
+                    Writer& writer) {
+  std::vector<bool> gone(before.size(), false);
+  for (std::uint32_t id = 0; id < before.size(); ++id) {
+    if (held[id]) continue;
+    std::uint32_t parent = before.Parent(id);
+    if (parent != kNoKey && gone[parent]) {
+      gone[id] = true;
       continue;
     }
-    std::string path = before->Path(id);
-    if (after->MayHideDamage(path)) continue;
+    std::string path = before.Path(id);
+    if (afterDamage.MayHide(path)) continue;
     gone[id] = true;
     writer.DeleteKey(path);
   }
-  // Then NEW in its walk order, parents before children: keys OLD lacks
-  // with all their values, and what changed in the others.
-  std::vector<std::uint32_t> inOld = Match(*after, *before);
-  for (std::uint32_t id = 0; id < after->size(); ++id) {
-    const SnapshotKey& key = after->key(id);
-    if (inOld[id] != kNoKey) {
-      if (!SameValues(before->key(inOld[id]).values, key.values)) {
-        writable &= WriteChanges(writer, after->Path(id), before->key(inOld[id]), key);
-      }
-      continue;
-    }
-    std::string path = after->Path(id);
-    if (before->MayHideDamage(path)) continue;
-    writer.Section(path, true);
-    for (const Value* v : Effective(key.values)) writable &= writer.SetValue(path, *v, nullptr);
+}
+
+}  // namespace
+
+int RunDiff(const Options& options) {
+  if (!Open(options.diffOld)) return kExitFailure;
+  Snapshot before(store::InstalledRegistry().leadBytes());
+  before.codepage = TextCodepage();
+  Taking taking{&before, {}};
+  if (!Walk(options, options.diffOld, KeepKey, reinterpret_cast<std::intptr_t>(&taking), &before.damage,
+            &before.incomplete)) {
+    return kExitFailure;
   }
-  if (!writable) {
+  // The old registry's keys are kept in the snapshot: the new one takes
+  // the store's place.
+  if (!Open(options.diffNew)) return kExitFailure;
+  int codepage = TextCodepage();
+  if (before.codepage != codepage) {
+    std::fprintf(stderr, "%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
+                 kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before.codepage, codepage);
+    return kExitFailure;
+  }
+  std::unique_ptr<text::TextConverter> toUtf16;
+  if (options.unicode && !(toUtf16 = OpenExportConverter(codepage, "registries'"))) return kExitFailure;
+  const store::LeadBytes& lead = store::InstalledRegistry().leadBytes();
+  Writer writer(options.output == Output::kValues, toUtf16.get(), lead);
+  Comparing comparing{before, writer, WalkChain<std::uint32_t>(lead), std::vector<bool>(before.size(), false), {}};
+  DamageSet afterDamage(lead);
+  bool afterIncomplete = false;
+  if (!Walk(options, options.diffNew, CompareKey, reinterpret_cast<std::intptr_t>(&comparing), &afterDamage,
+            &afterIncomplete)) {
+    return kExitFailure;
+  }
+  WriteDeletions(before, comparing.held, afterDamage, writer);
+  if (!comparing.writable) {
     std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
     return kExitFailure;
   }
   writer.Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
-  if (before->incomplete || after->incomplete) return kExitIncomplete;
+  if (before.incomplete || afterIncomplete) return kExitIncomplete;
   return writer.Differs() ? kExitDiffers : kExitSuccess;
 }
 

@@ -1,64 +1,101 @@
 #include "tools/regwalk/diff_snapshot.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "store/store.h"
 
 namespace tools::regwalk {
 
-std::size_t Snapshot::NameHash::operator()(const Name& n) const {
+void DamageSet::Add(std::string_view path) {
+  if (path.ends_with('\\')) {
+    parents_.insert(store::FoldedName(path.substr(0, path.size() - 1)));
+  } else {
+    keys_.insert(store::FoldedName(path));
+  }
+}
+
+bool DamageSet::MayHide(std::string_view path) const {
+  if (keys_.empty() && parents_.empty()) return false;
+  std::string folded = store::FoldedName(path);
+  std::string_view f = folded;
+  for (std::size_t cut = store::FindSeparator(f, lead_);; cut = store::FindSeparator(f, lead_, cut + 1)) {
+    std::string prefix(f.substr(0, cut));
+    if (keys_.contains(prefix)) return true;
+    if (cut == std::string_view::npos) return false;
+    if (parents_.contains(prefix)) return true;
+  }
+}
+
+std::uint64_t Snapshot::Hash(std::uint32_t parent, std::string_view name) {
   // FNV-1a over the name as Windows compares it: a-z folded.
-  std::uint64_t h = 0xcbf29ce484222325ULL ^ n.parent;
-  for (char c : n.name) {
+  std::uint64_t h = 0xcbf29ce484222325ULL ^ parent;
+  for (char c : name) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
     h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
   }
-  return static_cast<std::size_t>(h);
+  return h ^ (h >> 29);
 }
 
-bool Snapshot::SameKey::operator()(const Name& a, const Name& b) const {
-  return a.parent == b.parent && store::SameName(a.name, b.name);
-}
-
-void Snapshot::Add(std::string_view path, std::vector<KeptValue> values) {
-  // The walk goes depth first, a key before the keys below it: the keys of
-  // the chain that the new path does not lie below are behind it now.
-  while (!chain_.empty()) {
-    std::size_t length = chain_.back().second;
-    if (path.size() > length && path[length] == '\\' && path.compare(0, length, lastPath_, 0, length) == 0) break;
-    chain_.pop_back();
-  }
-  SnapshotKey key;
-  if (chain_.empty()) {
-    key.name = path;
-  } else {
-    key.parent = chain_.back().first;
-    key.name = path.substr(chain_.back().second + 1);
-    // A selected key whose parent is selected lies right below it: the
-    // pattern selects every key below one it selects.
-    if (store::FindSeparator(key.name, lead_) != std::string_view::npos) {
-      key.parent = kNoKey;
-      key.name = path;
+void Snapshot::Index(std::uint32_t id) {
+  // Kept at most half full: a miss then ends after a probe or two.
+  if ((keys_.size() + 1) * 2 > slots_.size()) {
+    std::vector<std::uint32_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, kNoKey);
+    for (std::uint32_t k : old) {
+      if (k != kNoKey) Index(k);
     }
   }
-  key.values = std::move(values);
-  auto id = static_cast<std::uint32_t>(keys_.size());
-  keys_.push_back(std::move(key));
-  const SnapshotKey& kept = keys_.back();
-  index_.emplace(Name{kept.parent, kept.name}, id);
-  chain_.emplace_back(id, path.size());
-  lastPath_.assign(path);
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = keys_[id].hash & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == kNoKey) {
+      slots_[i] = id;
+      return;
+    }
+  }
 }
 
-void Snapshot::AddDamage(std::string_view path) {
-  if (path.ends_with('\\')) {
-    damagedParents_.insert(store::FoldedName(path.substr(0, path.size() - 1)));
-  } else {
-    damagedKeys_.insert(store::FoldedName(path));
+const char* Snapshot::Keep(std::string_view a, std::string_view b) {
+  constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  std::size_t size = a.size() + b.size();
+  if (size > room_) {
+    std::size_t block = std::max(size, kBlockBytes);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+    free_ = blocks_.back().get();
+    room_ = block;
   }
+  char* at = free_;
+  if (!a.empty()) std::memcpy(at, a.data(), a.size());
+  if (!b.empty()) std::memcpy(at + a.size(), b.data(), b.size());
+  free_ += size;
+  room_ -= size;
+  return at;
+}
+
+void Snapshot::Add(std::string_view path, const std::vector<KeptValue>& values) {
+  auto id = static_cast<std::uint32_t>(keys_.size());
+  std::string_view name;
+  std::uint32_t parent = kNoKey;
+  if (!chain_.Locate(path, &parent, &name)) parent = kNoKey;
+  chain_.Take(path, id);
+  keys_.push_back(Key{Keep(name), Hash(parent, name), parent, static_cast<std::uint32_t>(name.size()),
+                      static_cast<std::uint32_t>(values_.size()), static_cast<std::uint32_t>(values.size())});
+  for (const KeptValue& v : values) {
+    values_.push_back(Value{Keep(v.name, v.data), v.type, static_cast<std::uint32_t>(v.name.size()),
+                            static_cast<std::uint32_t>(v.data.size())});
+  }
+  Index(id);
 }
 
 std::uint32_t Snapshot::Find(std::uint32_t parent, std::string_view name) const {
-  auto it = index_.find(Name{parent, name});
-  return it == index_.end() ? kNoKey : it->second;
+  if (slots_.empty()) return kNoKey;
+  std::size_t mask = slots_.size() - 1;
+  std::uint64_t hash = Hash(parent, name);
+  for (std::size_t i = hash & mask; slots_[i] != kNoKey; i = (i + 1) & mask) {
+    const Key& key = keys_[slots_[i]];
+    if (key.hash == hash && key.parent == parent && store::SameName(Name(key), name)) return slots_[i];
+  }
+  return kNoKey;
 }
 
 std::string Snapshot::Path(std::uint32_t id) const {
@@ -67,21 +104,33 @@ std::string Snapshot::Path(std::uint32_t id) const {
   std::string path;
   for (std::size_t i = up.size(); i-- > 0;) {
     if (i + 1 != up.size()) path += '\\';
-    path += keys_[up[i]].name;
+    path += Name(keys_[up[i]]);
   }
   return path;
 }
 
-bool Snapshot::MayHideDamage(std::string_view path) const {
-  if (!damaged()) return false;
-  std::string folded = store::FoldedName(path);
-  std::string_view f = folded;
-  for (std::size_t cut = store::FindSeparator(f, lead_);; cut = store::FindSeparator(f, lead_, cut + 1)) {
-    std::string_view prefix = f.substr(0, cut);
-    if (damagedKeys_.contains(std::string(prefix))) return true;
-    if (cut == std::string_view::npos) return false;
-    if (damagedParents_.contains(std::string(prefix))) return true;
+bool Snapshot::Holds(std::uint32_t id, const std::vector<KeptValue>& values) const {
+  const Key& key = keys_[id];
+  if (key.valueCount != values.size()) return false;
+  for (std::uint32_t i = 0; i < key.valueCount; ++i) {
+    const Value& v = values_[key.firstValue + i];
+    if (v.type != values[i].type || std::string_view(v.name, v.nameLength) != values[i].name ||
+        std::string_view(v.name + v.nameLength, v.dataLength) != values[i].data) {
+      return false;
+    }
   }
+  return true;
+}
+
+std::vector<KeptValue> Snapshot::Values(std::uint32_t id) const {
+  const Key& key = keys_[id];
+  std::vector<KeptValue> values;
+  for (std::uint32_t i = 0; i < key.valueCount; ++i) {
+    const Value& v = values_[key.firstValue + i];
+    values.push_back(KeptValue{std::string(v.name, v.nameLength), v.type,
+                               std::string(v.name + v.nameLength, v.dataLength)});
+  }
+  return values;
 }
 
 }  // namespace tools::regwalk

@@ -1,84 +1,137 @@
-// One registry's keys as --diff keeps them: the keys a pattern selects, in
+// What --diff keeps of the old registry: the keys a pattern selects, in
 // walk order, as a tree of names (a key knows its parent among the selected
-// keys, not its whole path), so that a deep tree costs its names once, not
-// each path again; paths are built only for what is printed or looked up.
+// keys, not its whole path), names and values packed into one arena, and
+// found by (parent, name) through one open-addressed table. A deep tree
+// costs its names once, not each path again; paths are built only for what
+// is printed. The new registry is compared while it is walked and kept in
+// no snapshot at all.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "store/lead_bytes.h"
 #include "tools/regwalk/common.h"
-#include "winreg/winreg.h"
 
 namespace tools::regwalk {
 
 inline constexpr std::uint32_t kNoKey = 0xFFFFFFFFU;
 
-struct SnapshotKey {
-  // Its own name below a selected parent; for a key whose parent the
-  // pattern does not select (a top key), its whole path.
-  std::string name;
-  std::uint32_t parent = kNoKey;  // kNoKey: a top key
-  std::vector<KeptValue> values;  // in index order
+// Which keys a registry could not read, looked up by a key's ancestors.
+class DamageSet {
+ public:
+  explicit DamageSet(const store::LeadBytes& lead) : lead_(lead) {}
+  // A damaged key's path, or a parent's path and '\' for a key whose name
+  // could not be read.
+  void Add(std::string_view path);
+  // Whether a key of this path may be missing only because it could not be
+  // read: it, or a key above it, was damaged, or a key above it lost a
+  // subkey whose name is unknown. Costs the path's depth in look-ups.
+  bool MayHide(std::string_view path) const;
+
+ private:
+  store::LeadBytes lead_;
+  std::unordered_set<std::string> keys_;     // folded paths
+  std::unordered_set<std::string> parents_;  // folded paths of keys that lost a nameless subkey
+};
+
+// Tells each visited key's parent among the visited ones. The walk goes
+// depth first, a key before the keys below it, and the pattern selects
+// every key below one it selects: a visited key's parent is visited, or
+// none of its ancestors is.
+template <typename Id>
+class WalkChain {
+ public:
+  explicit WalkChain(const store::LeadBytes& lead) : lead_(lead) {}
+  // Where the key at path lies: true with *parent where its parent was
+  // visited, and *name its name below it; false for a key without one,
+  // *name then its whole path. Then Take the key.
+  bool Locate(std::string_view path, Id* parent, std::string_view* name) {
+    while (!chain_.empty()) {
+      std::size_t length = chain_.back().second;
+      if (path.size() > length && path[length] == '\\' && path.compare(0, length, last_, 0, length) == 0) break;
+      chain_.pop_back();
+    }
+    *name = path;
+    if (chain_.empty()) return false;
+    std::string_view rest = path.substr(chain_.back().second + 1);
+    if (store::FindSeparator(rest, lead_) != std::string_view::npos) return false;
+    *parent = chain_.back().first;
+    *name = rest;
+    return true;
+  }
+  // Takes the key just located into the chain, as id.
+  void Take(std::string_view path, Id id) {
+    chain_.emplace_back(id, path.size());
+    last_.assign(path);
+  }
+
+ private:
+  store::LeadBytes lead_;
+  std::vector<std::pair<Id, std::size_t>> chain_;  // each key, and its path's length: a prefix of last_
+  std::string last_;
 };
 
 class Snapshot {
  public:
-  explicit Snapshot(const store::LeadBytes& lead) : lead_(lead) {}
+  explicit Snapshot(const store::LeadBytes& lead) : damage(lead), chain_(lead) {}
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  // Takes a key the walk visits (pre-order, as the walker goes) with its
-  // values. The chain of selected keys above it tells its parent.
-  void Add(std::string_view path, std::vector<KeptValue> values);
-  // Notes a damaged key met: its path, or a parent's path and '\' for a
-  // key whose name could not be read.
-  void AddDamage(std::string_view path);
+  // Takes a key the walk visits, in walk order, with its values.
+  void Add(std::string_view path, const std::vector<KeptValue>& values);
 
-  std::size_t size() const { return keys_.size(); }
-  const SnapshotKey& key(std::uint32_t id) const { return keys_[id]; }
+  std::uint32_t size() const { return static_cast<std::uint32_t>(keys_.size()); }
+  std::uint32_t Parent(std::uint32_t id) const { return keys_[id].parent; }
   // The key of that name below parent (kNoKey: a top key of that path),
   // names compared as Windows compares them; kNoKey where there is none.
   std::uint32_t Find(std::uint32_t parent, std::string_view name) const;
   // The key's whole path, built now.
   std::string Path(std::uint32_t id) const;
-  // Whether a key of this path may be missing only because it could not be
-  // read: it, or a key above it, was damaged, or a key above it lost a
-  // subkey whose name is unknown. Costs the path's depth in look-ups.
-  bool MayHideDamage(std::string_view path) const;
-  bool damaged() const { return !damagedKeys_.empty() || !damagedParents_.empty(); }
+  // Whether the key holds exactly these values, in this order.
+  bool Holds(std::uint32_t id, const std::vector<KeptValue>& values) const;
+  // The key's values, unpacked.
+  std::vector<KeptValue> Values(std::uint32_t id) const;
 
+  DamageSet damage;
   int codepage = 0;
   bool incomplete = false;
 
  private:
-  struct Name {
+  struct Key {
+    const char* name;  // in the arena
+    std::uint64_t hash;
     std::uint32_t parent;
-    std::string_view name;  // into the key's own, which the deque keeps in place
+    std::uint32_t nameLength;
+    std::uint32_t firstValue;
+    std::uint32_t valueCount;
   };
-  struct NameHash {
-    std::size_t operator()(const Name& n) const;
-  };
-  struct SameKey {
-    bool operator()(const Name& a, const Name& b) const;
+  struct Value {
+    const char* name;  // in the arena, the data right after it
+    std::uint32_t type;
+    std::uint32_t nameLength;
+    std::uint32_t dataLength;
   };
 
-  store::LeadBytes lead_;
-  std::deque<SnapshotKey> keys_;
-  std::unordered_map<Name, std::uint32_t, NameHash, SameKey> index_;
-  // The walk's chain of selected keys above the last one taken: each key
-  // and the length of its path, a prefix of lastPath_.
-  std::vector<std::pair<std::uint32_t, std::size_t>> chain_;
-  std::string lastPath_;
-  std::unordered_set<std::string> damagedKeys_;     // folded paths
-  std::unordered_set<std::string> damagedParents_;  // folded paths of keys that lost a nameless subkey
+  static std::string_view Name(const Key& key) { return {key.name, key.nameLength}; }
+  static std::uint64_t Hash(std::uint32_t parent, std::string_view name);
+  // Copies bytes into the arena, which never moves what it holds: it grows
+  // by blocks, not by copying.
+  const char* Keep(std::string_view a, std::string_view b = {});
+  void Index(std::uint32_t id);
+
+  WalkChain<std::uint32_t> chain_;
+  std::vector<Key> keys_;
+  std::vector<Value> values_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t room_ = 0;  // left in the last block
+  char* free_ = nullptr;
+  std::vector<std::uint32_t> slots_;  // open-addressed, by Hash; kNoKey: empty
 };
 
 }  // namespace tools::regwalk
