@@ -37,6 +37,10 @@ inline constexpr std::size_t kBytes = 0x20;
 // The file header and the RGKN header, read together when a hive is opened.
 inline constexpr std::size_t kHeadBytes = rgkn::kAt + rgkn::kBytes;
 
+// The file offset of a key entry named by its offset from the RGKN record:
+// a sum that passes 32 bits, taken in 64 on every build.
+constexpr std::uint64_t EntryOffset(std::uint32_t entry) { return std::uint64_t{rgkn::kAt} + entry; }
+
 namespace entry {  // a key entry, in the key area
 inline constexpr std::size_t kNameHash = 4;     // u32, sum of the upper-cased name's bytes below 0x80
 inline constexpr std::size_t kParent = 12;      // u32

@@ -174,7 +174,7 @@ class HiveReader final : public store::LazySource {
  private:
   bool ReadEntry(std::uint32_t at, KeyEntry& e) {
     char raw[entry::kBytes];
-    if (!frame_.ValidEntry(at) || !bytes_->Read(rgkn::kAt + at, entry::kBytes, raw)) return false;
+    if (!frame_.ValidEntry(at) || !bytes_->Read(EntryOffset(at), entry::kBytes, raw)) return false;
     e = ParseKeyEntry(std::string_view(raw, entry::kBytes));
     return true;
   }
@@ -192,16 +192,16 @@ class HiveReader final : public store::LazySource {
   // chain ends there, as it does at an entry outside the key area.
   bool Enter(Registry& reg, std::uint32_t parent, std::uint32_t at, KeyEntry& e) {
     if (!frame_.ValidEntry(at)) {
-      Damaged(reg, parent, {}, rgkn::kAt + at, "key entry " + Hex(at) + " lies outside the key area");
+      Damaged(reg, parent, {}, EntryOffset(at), "key entry " + Hex(at) + " lies outside the key area");
       return false;
     }
     if (Claimed(at)) {
-      Damaged(reg, parent, {}, rgkn::kAt + at, "key chain loops back to entry " + Hex(at));
+      Damaged(reg, parent, {}, EntryOffset(at), "key chain loops back to entry " + Hex(at));
       return false;
     }
     Claim(at);
     if (!ReadEntry(at, e)) {
-      Damaged(reg, parent, {}, rgkn::kAt + at, "key entry " + Hex(at) + " cannot be read");
+      Damaged(reg, parent, {}, EntryOffset(at), "key entry " + Hex(at) + " cannot be read");
       return false;
     }
     return true;
@@ -318,7 +318,7 @@ class HiveReader final : public store::LazySource {
     std::uint64_t offset = 0;
     std::string_view r = FindRecord(e.block, e.record, &offset);
     if (r.empty()) {
-      Damaged(reg, parent, {}, rgkn::kAt + at,
+      Damaged(reg, parent, {}, EntryOffset(at),
               "record " + std::to_string(e.record) + " of block " + std::to_string(e.block) + " not found");
       return std::nullopt;
     }
@@ -337,7 +337,7 @@ class HiveReader final : public store::LazySource {
       return std::nullopt;
     }
     if (depth > store::kMaxKeyDepth) {
-      Damaged(reg, parent, name, rgkn::kAt + at,
+      Damaged(reg, parent, name, EntryOffset(at),
               "keys nested deeper than " + std::to_string(store::kMaxKeyDepth) + " levels");
       return std::nullopt;
     }

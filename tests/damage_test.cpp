@@ -92,8 +92,9 @@ const std::string kUnderClass = "a key under HKEY_LOCAL_MACHINE\\" + kClass;
 struct DamageRow {
   const char* what;
   Key tree;
-  // Damages the written hive; returns the offset the message must name.
-  std::size_t (*damage)(hive_writer::Hive& hive, const Key& tree);
+  // Damages the written hive; returns the offset the message must name,
+  // 64 bits on every build.
+  std::uint64_t (*damage)(hive_writer::Hive& hive, const Key& tree);
   Key intact;  // the same registry without what the damage costs
   std::string key;
   std::string reason;
@@ -101,9 +102,9 @@ struct DamageRow {
 
 void PrintTo(const DamageRow& row, std::ostream* os) { *os << row.what; }
 
-std::string Hex(std::size_t n) {
+std::string Hex(std::uint64_t n) {
   char text[24];
-  std::snprintf(text, sizeof text, "0x%zx", n);
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(n));
   return text;
 }
 
@@ -112,7 +113,7 @@ class KeyDamage : public ::testing::TestWithParam<DamageRow> {};
 TEST_P(KeyDamage, CostsOnlyThatKeyAndIsNamed) {
   const DamageRow& row = GetParam();
   hive_writer::Hive hive = hive_writer::Write(row.tree);
-  std::size_t offset = row.damage(hive, row.tree);
+  std::uint64_t offset = row.damage(hive, row.tree);
   std::string dir = testing_support::ScratchDir();
   std::string damaged = testing_support::WriteFile(dir + "/damaged.dat", hive.bytes);
   std::string intact = testing_support::WriteFile(dir + "/intact.dat", hive_writer::Write(row.intact).bytes);
@@ -143,60 +144,60 @@ TEST_P(KeyDamage, CostsOnlyThatKeyAndIsNamed) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
     DamageRow{"record not found", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t entry = h.entryAt[IndexOf(t, kThird)];
                 hive_writer::PutU16(h.bytes, entry + layout::entry::kRecord, 77);
                 return entry;
               },
               WithoutThird(), kUnderClass, "record 77 of block 0 not found"},
     DamageRow{"values run past their record", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
                 hive_writer::PutU16(h.bytes, record + layout::record::kValueCount, 4);
                 return record + ValuesEnd(Instance("0002"), 3);
               },
               WithoutThird(), "HKEY_LOCAL_MACHINE\\" + kThird, "values run past their record"},
     DamageRow{"name runs past its record", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
                 hive_writer::PutU16(h.bytes, record + layout::record::kNameLength, 500);
                 return record;
               },
               WithoutThird(), kUnderClass, "key name runs past its record"},
     DamageRow{"name holds a NUL byte", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
                 h.bytes[record + layout::record::kName + 1] = '\0';
                 return record;
               },
               WithoutThird(), kUnderClass, "key name holds a NUL byte"},
     DamageRow{"name holds a backslash", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
                 h.bytes[record + layout::record::kName] = '\\';
                 return record;
               },
               WithoutThird(), kUnderClass, "key name holds a backslash"},
     DamageRow{"empty name", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t record = h.recordAt[IndexOf(t, kThird)];
                 hive_writer::PutU16(h.bytes, record + layout::record::kNameLength, 0);
                 return record;
               },
               WithoutThird(), kUnderClass, "key without a name"},
     DamageRow{"name longer than Windows allows", Controllers(Instance(std::string(256, '2'))),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 return h.recordAt[IndexOf(t, kClass + "\\" + std::string(256, '2'))];
               },
               WithoutThird(), kUnderClass, "key name longer than 255 bytes"},
     DamageRow{"value name longer than Windows allows",
               Controllers(Instance("0002", {{std::string(256, 'v'), 1, "x"}})),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 return h.recordAt[IndexOf(t, kThird)] + ValuesEnd(Instance("0002"), 3);
               },
               WithoutThird(), "HKEY_LOCAL_MACHINE\\" + kThird, "value name longer than 255 bytes"},
     DamageRow{"sibling chain loops", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t second = h.entryAt[IndexOf(t, kClass + "\\0001")];
                 hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kClass + "\\0003")] + layout::entry::kNext,
                                     static_cast<std::uint32_t>(second - layout::rgkn::kAt));
@@ -204,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
               },
               WithSub(), kUnderClass, "key chain loops back to entry " + Hex(layout::rgkn::kBytes + layout::entry::kBytes * 13)},
     DamageRow{"child chain loops to an ancestor", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::size_t hdc = h.entryAt[IndexOf(t, kClass)];
                 hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + layout::entry::kFirstChild, static_cast<std::uint32_t>(hdc - layout::rgkn::kAt));
                 return hdc;
@@ -212,13 +213,21 @@ INSTANTIATE_TEST_SUITE_P(Kinds, KeyDamage, ::testing::Values(
               WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird,
               "key chain loops back to entry " + Hex(layout::rgkn::kBytes + layout::entry::kBytes * 11)},
     DamageRow{"child entry outside the key area", WithSub(),
-              [](hive_writer::Hive& h, const Key& t) -> std::size_t {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + layout::entry::kFirstChild, 0x00FFFFF0);
                 return layout::rgkn::kAt + 0x00FFFFF0;
               },
               WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird, "key entry 0xfffff0 lies outside the key area"},
+    // Past 32 bits: the file offset of entry 0xfffffffe is 0x10000001e on
+    // every build, the 32-bit ones too.
+    DamageRow{"child entry past 32 bits of offset", WithSub(),
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
+                hive_writer::PutU32(h.bytes, h.entryAt[IndexOf(t, kThird)] + layout::entry::kFirstChild, 0xFFFFFFFE);
+                return 0x10000001EULL;
+              },
+              WithoutSub(), "a key under HKEY_LOCAL_MACHINE\\" + kThird, "key entry 0xfffffffe lies outside the key area"},
     DamageRow{"nesting deeper than 512 levels", DeepBelowThird(508),
-              [](hive_writer::Hive& h, const Key& t) {
+              [](hive_writer::Hive& h, const Key& t) -> std::uint64_t {
                 std::string path = kThird;
                 for (int i = 0; i <= 506; ++i) path += "\\L" + std::to_string(i);
                 return h.entryAt[IndexOf(t, path)];
