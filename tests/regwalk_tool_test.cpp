@@ -68,13 +68,41 @@ INSTANTIATE_TEST_SUITE_P(Patterns, Walks, ::testing::Values(
     WalkRow{{"-n", "HKEY_LOCAL_MACHINE\\Enum\\P?I"}, 0, LM + "\\Enum\\PCI\n"},
     WalkRow{{"**Driver*"}, 0,
             LM + "\\Software\\Driver Kit\nHKEY_USERS\\.DEFAULT\\Software\\DriverCache\n"},
-    WalkRow{{"*\\**\\Disk"}, 0, ""},
+    WalkRow{{"*\\**\\Disk"}, 5, ""},
+    WalkRow{{"-n", "hklm\\Enum\\P?I"}, 0, LM + "\\Enum\\PCI\n"},
+    WalkRow{{"HKU\\.DEFAULT\\Software"}, 0, "HKEY_USERS\\.DEFAULT\\Software\nHKEY_USERS\\.DEFAULT\\Software\\DriverCache\n"},
     WalkRow{{"HKEY_USERS\\**"}, 0,
             "HKEY_USERS\\.DEFAULT\nHKEY_USERS\\.DEFAULT\\Software\nHKEY_USERS\\.DEFAULT\\Software\\DriverCache\n"},
-    WalkRow{{"-n", ""}, 0, ""},
+    WalkRow{{"-n", ""}, 5, ""},
     WalkRow{{"", "-f", "/dev/null/nothing", "-f"}, 2, ""},
     WalkRow{{"-n", "HKEY_LOCAL_MACHINE"}, 1, LM + "\n"},
     WalkRow{{"A\tB"}, 1, ""}));
+
+// A pattern that selects nothing says why: the first key of its literal
+// part that does not exist.
+TEST(Walks, NothingSelectedSaysWhy) {
+  const std::string none = "regwalk: the pattern selects no key";
+  struct Row {
+    std::vector<std::string> args;
+    std::string err;
+  } rows[] = {
+      {{"HKEY_LOCAL_MACHINE\\Sytem\\**"}, none + ": HKEY_LOCAL_MACHINE\\Sytem does not exist\n"},
+      {{"-v", "HKLM\\Enum\\PCI\\VEN_3"}, none + ": HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_3 does not exist\n"},
+      {{"--json", "HKEY_LOCAL_MACHINE\\Enum\\X*"}, none + ": HKEY_LOCAL_MACHINE\\Enum holds no key the rest of it selects\n"},
+      {{"-e", "System\\CurrentControlSet"},
+       none + ": System is no root key (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
+              "HKEY_CURRENT_CONFIG or HKEY_DYN_DATA; or HKLM and the like)\n"},
+      {{"hkey_current_user\\Software"},
+       none + ": the walk enters HKEY_CURRENT_USER only where the pattern names it so, in capitals\n"},
+      {{"--diff", TreeFile(), TreeFile(), "HKCU\\Nothing"},
+       none + " in OLD or in NEW; in NEW: HKEY_CURRENT_USER\\Nothing does not exist\n"},
+  };
+  for (const Row& row : rows) {
+    auto result = RunProgram(kRegwalk, row.args, {{tools::kRegistryVariable, TreeFile()}});
+    EXPECT_EQ(result.status, 5) << row.args.back();
+    EXPECT_EQ(result.err, row.err);
+  }
+}
 
 TEST(Walks, NoPatternAndEmptyPatternVisitEverything) {
   auto none = RunProgram(kRegwalk, {}, {{tools::kRegistryVariable, TreeFile()}});

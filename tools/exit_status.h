@@ -19,11 +19,16 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitIncomplete = 3;
 // regwalk --diff: the two registries differ (kExitIncomplete wins over it).
 inline constexpr int kExitDiffers = 4;
+// regwalk: the pattern selected no key at all, in either registry of a
+// --diff (kExitIncomplete wins over it: a damaged key may be what it
+// missed).
+inline constexpr int kExitNothingSelected = 5;
 // kormald printed its usage line, as the first version of the tool did.
 inline constexpr int kExitKormaldUsage = 20;
 
 // Which statuses each tool can end with.
 inline constexpr std::array kKormaldStatuses{kExitSuccess, kExitFailure, kExitIncomplete, kExitKormaldUsage};
-inline constexpr std::array kRegwalkStatuses{kExitSuccess, kExitFailure, kExitUsage, kExitIncomplete, kExitDiffers};
+inline constexpr std::array kRegwalkStatuses{kExitSuccess,    kExitFailure, kExitUsage,
+                                             kExitIncomplete, kExitDiffers, kExitNothingSelected};
 
 }  // namespace tools

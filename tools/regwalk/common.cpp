@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "pathpattern/pathpattern.h"
+#include "store/api.h"
+#include "store/store.h"
 #include "tools/registry_cli.h"
 
 namespace tools::regwalk {
@@ -24,14 +27,107 @@ int ReadValues(HKEY key, std::vector<KeptValue>* values) {
   return result;
 }
 
-bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, int* result) {
+namespace {
+
+// The short names reg.exe takes for the roots; regedit and the walker know
+// only the long ones.
+constexpr std::pair<std::string_view, std::string_view> kShortRootNames[] = {
+    {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKU", "HKEY_USERS"},           {"HKCR", "HKEY_CLASSES_ROOT"},
+    {"HKCU", "HKEY_CURRENT_USER"},  {"HKCC", "HKEY_CURRENT_CONFIG"}, {"HKDD", "HKEY_DYN_DATA"},
+};
+
+// A visitor that counts the keys it hands on.
+struct Counting {
+  KeyVisitor visit;
+  std::intptr_t user;
+  std::size_t selected = 0;
+};
+
+int CountingVisit(HKEY key, const char* path, std::intptr_t user) {
+  auto* counting = reinterpret_cast<Counting*>(user);
+  ++counting->selected;
+  return counting->visit(key, path, counting->user);
+}
+
+}  // namespace
+
+std::string LongRootNames(std::string_view pattern) {
+  std::size_t cut = pattern.find('\\');
+  std::string_view first = pattern.substr(0, cut);
+  for (auto [shortName, longName] : kShortRootNames) {
+    if (store::SameName(first, shortName)) return std::string(longName) + std::string(pattern.substr(first.size()));
+  }
+  return std::string(pattern);
+}
+
+bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, WalkEnd* end) {
   std::string stored;
   bool matchesNothing = false;
   if (!ConvertPattern(kProgram, options.pattern, &stored, &matchesNothing)) return false;
-  *result = matchesNothing ? 0
-                           : WalkKeys(options.pattern != nullptr ? stored.c_str() : nullptr,
-                                      options.nonRecursive ? 0 : 1, visit, user);
+  *end = WalkEnd{};
+  if (matchesNothing) {
+    end->explained = true;
+    return true;
+  }
+  stored = LongRootNames(stored);
+  Counting counting{visit, user};
+  end->result = WalkKeys(options.pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
+                         CountingVisit, reinterpret_cast<std::intptr_t>(&counting));
+  end->selected = counting.selected;
   return true;
+}
+
+void ReportNothingSelected(const Options& options, std::string_view where) {
+  std::string stored;
+  PatternFromUser(options.pattern != nullptr ? options.pattern : "", &stored);
+  std::string pattern = LongRootNames(stored);
+  char* leading = SplitLiteralPrefix(pattern.c_str(), nullptr);
+  std::string literal = leading != nullptr ? leading : "";
+  FreeBytes(leading);
+  std::string said = std::string(kProgram) + ": the pattern selects no key" + std::string(where);
+  // The first name: a root, as the walker enters it.
+  const store::LeadBytes& lead = store::InstalledRegistry().leadBytes();
+  std::size_t cut = store::FindSeparator(literal, lead);
+  std::string_view rootName = std::string_view(literal).substr(0, cut);
+  const RootKey* root = nullptr;
+  for (const RootKey& r : RootKeyTable) {
+    if (store::SameName(rootName, r.name)) root = &r;
+  }
+  if (literal.empty()) {
+    std::fprintf(stderr, "%s\n", said.c_str());
+    return;
+  }
+  if (root == nullptr) {
+    std::fprintf(stderr, "%s: %s is no root key (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
+                 "HKEY_CURRENT_CONFIG or HKEY_DYN_DATA; or HKLM and the like)\n",
+                 said.c_str(), ToUser(rootName).c_str());
+    return;
+  }
+  if (rootName != root->name && (root == &RootKeyTable[0] || root == &RootKeyTable[1])) {
+    std::fprintf(stderr, "%s: the walk enters %s only where the pattern names it so, in capitals\n", said.c_str(),
+                 root->name);
+    return;
+  }
+  // Then each name below it, opened one by one as the walker opens them.
+  HKEY key = root->handle;
+  std::string path = root->name;
+  for (std::size_t from = cut; from != std::string::npos && from + 1 < literal.size();) {
+    std::size_t next = store::FindSeparator(literal, lead, from + 1);
+    std::string name = literal.substr(from + 1, next == std::string::npos ? std::string::npos : next - from - 1);
+    from = next;
+    if (name.empty()) continue;
+    HKEY sub = nullptr;
+    LONG opened = RegOpenKeyExA(key, name.c_str(), 0, 0, &sub);
+    if (key != root->handle) RegCloseKey(key);
+    if (opened != ERROR_SUCCESS) {
+      std::fprintf(stderr, "%s: %s does not exist\n", said.c_str(), ToUser(path + "\\" + name).c_str());
+      return;
+    }
+    key = sub;
+    path += "\\" + name;
+  }
+  if (key != root->handle) RegCloseKey(key);
+  std::fprintf(stderr, "%s: %s holds no key the rest of it selects\n", said.c_str(), ToUser(path).c_str());
 }
 
 int ReportWalkEnd(int result, std::string_view of, std::string_view lost) {

@@ -27,11 +27,29 @@ struct KeptValue {
 // the value walk is returned, 0 otherwise.
 int ReadValues(HKEY key, std::vector<KeptValue>* values);
 
+// How a walk of the user's pattern ended.
+struct WalkEnd {
+  int result = 0;            // the walk's
+  std::size_t selected = 0;  // keys handed to the visitor
+  bool explained = false;    // it selected none, and why was said already
+};
+
+// The pattern as the walker takes it: the short root names reg.exe takes
+// at its start (HKLM, HKU, HKCR, HKCU, HKCC, HKDD, in any letter case)
+// written out, the rest as it is.
+std::string LongRootNames(std::string_view pattern);
+
 // Walks the pattern of options (typed in the user's charset, converted to
-// the registry's) with visit over the installed registry, into *result.
-// False after a message when the pattern is not text at all; a pattern
-// with a character the codepage lacks walks nothing, after a message.
-bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, int* result);
+// the registry's, short root names written out) with visit over the
+// installed registry. False after a message when the pattern is not text
+// at all; a pattern with a character the codepage lacks walks nothing,
+// after a message.
+bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, WalkEnd* end);
+
+// Says on standard error that the pattern selected no key, naming the
+// first key of its literal leading part that the installed registry does
+// not hold (where: " in NEW", say, or nothing).
+void ReportNothingSelected(const Options& options, std::string_view where);
 
 // Says on standard error how a walk ended when it did not run to its end
 // ("walk failed: ..." or "walk<of> ended early: ...; <lost>"), and returns

@@ -47,12 +47,11 @@ bool Open(const std::string& list) { return OpenRegistryForTool(kProgram, source
 // Walks the pattern over the registry opened from list with visit, and
 // notes what it could not read. False after a message for an error.
 bool Walk(const Options& options, const std::string& list, KeyVisitor visit, std::intptr_t user, DamageSet* damage,
-          bool* incomplete) {
-  int result = 0;
-  if (!WalkPattern(options, visit, user, &result)) return false;
-  if (ReportWalkEnd(result, " of " + list, "keys after it are left out of the diff") == kExitFailure) return false;
+          bool* incomplete, WalkEnd* end) {
+  if (!WalkPattern(options, visit, user, end)) return false;
+  if (ReportWalkEnd(end->result, " of " + list, "keys after it are left out of the diff") == kExitFailure) return false;
   for (const std::string& path : DamagedPaths()) damage->Add(path);
-  *incomplete = result > 0 || RegistryIncomplete();
+  *incomplete = end->result > 0 || RegistryIncomplete();
   return true;
 }
 
@@ -243,8 +242,9 @@ int RunDiff(const Options& options) {
   Snapshot before(store::InstalledRegistry().leadBytes());
   before.codepage = TextCodepage();
   Taking taking{&before, {}};
+  WalkEnd oldEnd, newEnd;
   if (!Walk(options, options.diffOld, KeepKey, reinterpret_cast<std::intptr_t>(&taking), &before.damage,
-            &before.incomplete)) {
+            &before.incomplete, &oldEnd)) {
     return kExitFailure;
   }
   // The old registry's keys are kept in the snapshot: the new one takes
@@ -264,7 +264,7 @@ int RunDiff(const Options& options) {
   DamageSet afterDamage(lead);
   bool afterIncomplete = false;
   if (!Walk(options, options.diffNew, CompareKey, reinterpret_cast<std::intptr_t>(&comparing), &afterDamage,
-            &afterIncomplete)) {
+            &afterIncomplete, &newEnd)) {
     return kExitFailure;
   }
   WriteDeletions(before, comparing.held, afterDamage, writer);
@@ -275,6 +275,10 @@ int RunDiff(const Options& options) {
   writer.Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
   if (before.incomplete || afterIncomplete) return kExitIncomplete;
+  if (oldEnd.selected + newEnd.selected == 0) {
+    if (!newEnd.explained) ReportNothingSelected(options, " in OLD or in NEW; in NEW");
+    return kExitNothingSelected;
+  }
   return writer.Differs() ? kExitDiffers : kExitSuccess;
 }
 

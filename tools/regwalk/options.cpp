@@ -19,7 +19,9 @@ constexpr char kUsage[] =
     "\n"
     "Walks the registry named by KORMALD_REGISTRY (or by -f, which may be\n"
     "repeated and takes precedence) and prints the path of every key that\n"
-    "PATTERN selects. Without PATTERN every key is visited.\n"
+    "PATTERN selects. Without PATTERN every key is visited. PATTERN may begin\n"
+    "with a root's short name, as reg.exe writes it (HKLM, HKU, HKCR, HKCU,\n"
+    "HKCC, HKDD).\n"
     "\n"
     "  -n        do not descend below a key that matches exactly\n"
     "  -v        print each key's values after it, in .reg syntax\n"
@@ -37,7 +39,8 @@ constexpr char kUsage[] =
     "\n"
     "Exit status: 0 when the walk ran to its end, 1 when it failed, 2 for\n"
     "bad usage, 3 when part of the registry could not be read (a damaged\n"
-    "key, or a registry error that ended the walk; each is named).\n";
+    "key, or a registry error that ended the walk; each is named), 4 when\n"
+    "--diff found differences, 5 when the pattern selects no key.\n";
 
 int UsageError(const char* what) {
   std::fprintf(stderr, "%s: %s\n%s", kProgram, what, kUsage);

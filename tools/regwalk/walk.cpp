@@ -264,8 +264,9 @@ int RunWalk(const Options& options) {
   }
   std::unique_ptr<JsonText> json = options.json ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
   WalkState state{options.output, {}, {}, exporting.get(), json.get(), {}};
-  int result = 0;
-  if (!WalkPattern(options, Visit, reinterpret_cast<std::intptr_t>(&state), &result)) return kExitFailure;
+  WalkEnd end;
+  if (!WalkPattern(options, Visit, reinterpret_cast<std::intptr_t>(&state), &end)) return kExitFailure;
+  int result = end.result;
   if (exporting && !exporting->problem().empty()) {
     std::fprintf(stderr, "%s: %s\n", kProgram, exporting->problem().c_str());
     return kExitFailure;
@@ -275,7 +276,12 @@ int RunWalk(const Options& options) {
   if (exporting && result >= 0) exporting->Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
   if (int status = ReportWalkEnd(result, "", "keys after it are missing"); status != kExitSuccess) return status;
-  return RegistryIncomplete() ? kExitIncomplete : kExitSuccess;
+  if (RegistryIncomplete()) return kExitIncomplete;
+  if (end.selected == 0) {
+    if (!end.explained) ReportNothingSelected(options, "");
+    return kExitNothingSelected;
+  }
+  return kExitSuccess;
 }
 
 }  // namespace tools::regwalk
