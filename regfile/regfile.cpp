@@ -6,6 +6,7 @@
 
 #include "regfile/reg_text.h"
 #include "regfile/hex_data.h"
+#include "regfile/load_notes.h"
 #include "text/text.h"
 #include "text/unicode.h"
 
@@ -56,7 +57,8 @@ constexpr std::array<TypeTag, 4> kTypeTags{{
 class Loader {
  public:
   Loader(Registry& reg, std::string_view fileName, TextConverter* toCodepage, RegFileReport& report)
-      : reg_(reg), fileName_(fileName), toCodepage_(toCodepage), report_(report) {}
+      : reg_(reg), fileName_(fileName), toCodepage_(toCodepage), report_(report),
+        notes_(reg, fileName, &report.notesNamed) {}
 
   bool Run(std::string_view bytes, std::string* error) {
     std::string decoded;
@@ -103,12 +105,7 @@ class Loader {
     }
     // A file that ends inside a continued value ends the value.
     if (state == State::kHexContinuation) Settle(SetHexValue().fate);
-    std::size_t unnamed = report_.leftOut + report_.changed - report_.notesNamed;
-    if (unnamed > 0) {
-      reg_.AddLoadNote(std::string(fileName_) + ": " + std::to_string(unnamed) +
-                           " more lines left out or changed, not named one by one",
-                       report_.leftOut > 0);
-    }
+    notes_.Close(report_.leftOut > 0);
     report_.unicode = unicode_;
     return true;
   }
@@ -158,12 +155,7 @@ class Loader {
     if (fate == Fate::kLeftOut) report_.linesLeftOut += lines;
   }
 
-  void Note(std::size_t line, const std::string& what, bool leftOut) {
-    if (report_.notesNamed < kNamedNotesPerFile) {
-      ++report_.notesNamed;
-      reg_.AddLoadNote(std::string(fileName_) + ":" + std::to_string(line) + ": " + what, leftOut);
-    }
-  }
+  void Note(std::size_t line, const std::string& what, bool leftOut) { notes_.Note(line, what, leftOut); }
 
   // --- States. ---
 
@@ -472,6 +464,7 @@ class Loader {
   std::string_view fileName_;
   TextConverter* toCodepage_;
   RegFileReport& report_;
+  LoadNotes notes_;
   std::size_t line_ = 0;   // the line being read
   std::size_t first_ = 0;  // the first line whose fate is not settled
   bool unicode_ = false;

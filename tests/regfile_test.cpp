@@ -177,7 +177,13 @@ TEST(RegFile, NotesPastTheCapAreCounted) {
   ASSERT_TRUE(regfile::LoadRegFile(*reg, body, "x.reg", &error, nullptr, &report)) << error;
   ASSERT_EQ(reg->LoadNotes().size(), 21U);
   EXPECT_EQ(reg->LoadNotes()[0], "x.reg:3: line left out: not a key, a value or a comment: 'junk'");
-  EXPECT_EQ(reg->LoadNotes()[20], "x.reg: 11 more lines left out or changed, not named one by one");
+  EXPECT_EQ(reg->LoadNotes()[20], "x.reg: 1 more value and 10 more lines left out or changed, not named one by one");
+  // Broken values, each of two lines: the count is of values.
+  std::string values = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n";
+  for (int i = 0; i < 25; ++i) values += "\"v\"=hex:01,\\\n  zz\n";
+  auto other = std::make_unique<store::Registry>();
+  ASSERT_TRUE(regfile::LoadRegFile(*other, values, "y.reg", &error)) << error;
+  EXPECT_EQ(other->LoadNotes().back(), "y.reg: 5 more values left out or changed, not named one by one");
   EXPECT_EQ(report.leftOut, 31U);
   EXPECT_EQ(report.lines, 36U);
   EXPECT_EQ(report.linesLeftOut, 33U);
