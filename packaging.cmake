@@ -22,6 +22,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(KORMALD_ON_DEMAND_DEPENDS "" CACHE STRING "Packages of libraries the tools load only on demand")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${KORMALD_ON_DEMAND_DEPENDS}")
 set(CPACK_GENERATOR DEB)
+if(NOT WIN32)
+  # What Debian keeps beside every package: its README and its changelog.
+  set(KORMALD_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kormald)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${KORMALD_DOC_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG DESTINATION ${KORMALD_DOC_DIR} RENAME changelog)
+endif()
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   # The Windows download: `cpack -G ZIP` in the build directory writes

@@ -47,7 +47,11 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
     std::string_view item = rest.substr(0, amp);
     rest = amp == std::string_view::npos ? std::string_view{} : rest.substr(amp + 1);
     std::size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
+    std::string_view typed = item.substr(0, eq);
+    // Any letter case, as path= takes its value: #PART=1 is #part=1.
+    std::string lower(typed);
+    for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
+    std::string_view key = lower;
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
     if (eq == std::string_view::npos || value.empty()) {
       *error = std::string(entry) + ": expected part=N, path=... or cab=... after '#', found '" + std::string(item) + "'";
@@ -57,7 +61,7 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
                  : key == "cab"    ? !out->cab.empty()
                                    : false;
     if (given) {
-      *error = std::string(entry) + ": " + std::string(key) + "= is given twice";
+      *error = std::string(entry) + ": " + std::string(typed) + "= is given twice";
       return false;
     }
     if (key == "part") {
@@ -71,7 +75,7 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
     } else if (key == "cab") {
       out->cab = std::string(value);
     } else {
-      *error = std::string(entry) + ": unknown selector '" + std::string(key) + "' (part, path or cab)";
+      *error = std::string(entry) + ": unknown selector '" + std::string(typed) + "' (part, path or cab)";
       return false;
     }
   }

@@ -82,7 +82,7 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
     context.sawUnicode = context.sawUnicode || report.unicode;
     return ok;
   }
-  *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)";
+  *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)";
   return false;
 }
 

@@ -25,6 +25,7 @@ TEST(ImageSelector, Table) {
       {"disk.img", "disk.img", -1, "", "", nullptr},
       {"disk.img#", "disk.img", -1, "", "", nullptr},
       {"disk.img#part=2", "disk.img", 2, "", "", nullptr},
+      {"disk.img#PART=2&Path=\\WIN98", "disk.img", 2, "\\WIN98", "", nullptr},  // keys in any letter case
       {"disk.img#part=0&path=\\WIN98", "disk.img", 0, "\\WIN98", "", nullptr},
       {"d.img#path=\\W\\SYSBCKUP\\RB000.CAB&cab=SYSTEM.DAT", "d.img", -1, "\\W\\SYSBCKUP\\RB000.CAB", "SYSTEM.DAT",
        nullptr},

@@ -198,7 +198,7 @@ TEST(Refused, NotAHiveAtAll) {
   std::string path = testing_support::WriteFile(dir + "/SYSTEM.DAT", "CRE");
   std::string error;
   EXPECT_FALSE(sources::InstallSources({path}, &error));
-  EXPECT_EQ(error, path + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)");
+  EXPECT_EQ(error, path + ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)");
   testing_support::WriteFile(path, "CREG");
   EXPECT_FALSE(sources::InstallSources({path}, &error));
   EXPECT_EQ(error, path + ": offset 0x4: file ends inside the header (4 bytes)");

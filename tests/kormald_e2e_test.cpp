@@ -127,13 +127,13 @@ TEST(EndToEnd, RegistryProblemsAreOneLineAndStatusOne) {
     std::string err;
   } rows[] = {
       {"\x01unset", "kormald: KORMALD_REGISTRY is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT "
-                    "hive, or a Windows directory (several joined by ':')\n"},
+                    "hive, a Windows directory, or a disk image (several joined by ':')\n"},
       {"", "kormald: KORMALD_REGISTRY names an empty path\n"},
       {good + ":", "kormald: KORMALD_REGISTRY names an empty path\n"},
       {dir + "/missing.reg", "kormald: " + dir + "/missing.reg: No such file or directory\n"},
       {bad, "kormald: " + bad + kWindows31},
       {good + ":" + bad, "kormald: " + bad + kWindows31},
-      {junk, "kormald: " + junk + ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n"},
+      {junk, "kormald: " + junk + ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)\n"},
       {dir, "kormald: " + dir + ": no SYSTEM.DAT or USER.DAT in this directory\n"},
       {twice, "kormald: " + twice + ": holds SYSTEM.DAT and system.dat: one hive in two files; name the one to read\n"},
       {thrice, "kormald: " + thrice + ": holds USER.DAT, User.Dat and user.dat: one hive in 3 files; name the one to read\n"},

@@ -20,7 +20,7 @@
 namespace {
 
 constexpr std::uint64_t kLimit = sources::kMaxRegistryFileBytes;
-const std::string kNotRegistry = ": not a registry file (neither a REGEDIT4 or version 5 export nor a CREG hive)\n";
+const std::string kNotRegistry = ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)\n";
 
 std::string TooLarge(const std::string& size) {
   return ": too large for a registry file (" + size + " bytes; one holds at most " + std::to_string(kLimit) + ")\n";

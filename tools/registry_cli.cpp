@@ -152,8 +152,8 @@ bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<source
     const char* list = std::getenv(kRegistryVariable);
     if (list == nullptr) {
       *error = std::string(kRegistryVariable) +
-               " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, or a "
-               "Windows directory (several joined by '" + sources::kListSeparator + "')";
+               " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, a Windows directory, or a "
+               "disk image (several joined by '" + sources::kListSeparator + "')";
       return false;
     }
     chosen = sources::SplitSourceList(list);
