@@ -32,7 +32,7 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   # The Windows download: `cpack -G ZIP` in the build directory writes
   # kormald-<version>-win32.zip (win64 for the 64-bit build), with the
-  # README as text with CR LF line ends, as Notepad on Windows 9x reads it.
+  # READMEs as text with CR LF line ends, as Notepad on Windows 9x reads it.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -40,11 +40,18 @@ if(WIN32)
   else()
     set(CPACK_PACKAGE_FILE_NAME kormald-${PROJECT_VERSION}-win64)
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
-  file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
-  string(REPLACE "\r\n" "\n" readme "${readme}")
-  string(REPLACE "\n" "\r\n" readme "${readme}")
-  file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme}")
-  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  # README.txt is written for the Windows user (one screen, ASCII); the
+  # whole README comes beside it. Both with CR LF.
+  foreach(pair "README-windows.txt:README.txt" "README.md:README-full.txt")
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 from)
+    list(GET pair 1 to)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${from})
+    file(READ ${PROJECT_SOURCE_DIR}/${from} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/${to} "${text}")
+    install(FILES ${PROJECT_BINARY_DIR}/${to} DESTINATION .)
+  endforeach()
 endif()
 include(CPack)

@@ -36,8 +36,10 @@ ImageKind DetectImage(std::string_view head, std::string_view tail) {
   return ImageKind::kNone;
 }
 
-bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error) {
-  std::size_t hash = entry.rfind('#');
+namespace {
+
+// The selector after the '#' at hash.
+bool ParseSelectorAt(std::string_view entry, std::size_t hash, ImageSelector* out, std::string* error) {
   *out = ImageSelector{};
   out->image = std::string(entry.substr(0, hash));
   if (hash == std::string_view::npos) return true;
@@ -84,6 +86,23 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error) {
+  // The first '#' whose rest is a selector starts it: an image's name may
+  // hold '#', and so may a path in it (FAT allows \WIN#98).
+  for (std::size_t hash = entry.find('#'); hash != std::string_view::npos; hash = entry.find('#', hash + 1)) {
+    std::string said;
+    if (ParseSelectorAt(entry, hash, out, &said)) return true;
+    // Where none is, the last one's complaint is the one to hear.
+    if (entry.find('#', hash + 1) == std::string_view::npos) {
+      *error = said;
+      return false;
+    }
+  }
+  return ParseSelectorAt(entry, std::string_view::npos, out, error);
 }
 
 std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {

@@ -39,8 +39,9 @@ struct ImageSelector {
   std::string cab;
 };
 
-// Splits entry at its last '#'. Returns false with a message naming what is
-// wrong when the part after it is not a selector.
+// Splits entry at the first '#' whose rest is a selector (an image's name
+// and a path in it may hold '#'). Returns false with a message naming what
+// is wrong when no '#' begins one, the last one's.
 bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error);
 
 // The Windows directory MSDOS.SYS names: WinDir= under [Paths], as drive

@@ -29,7 +29,9 @@ TEST(ImageSelector, Table) {
       {"disk.img#part=0&path=\\WIN98", "disk.img", 0, "\\WIN98", "", nullptr},
       {"d.img#path=\\W\\SYSBCKUP\\RB000.CAB&cab=SYSTEM.DAT", "d.img", -1, "\\W\\SYSBCKUP\\RB000.CAB", "SYSTEM.DAT",
        nullptr},
-      {"a#b.img#part=1", "a#b.img", 1, "", "", nullptr},  // the last '#' starts the selector
+      {"a#b.img#part=1", "a#b.img", 1, "", "", nullptr},  // the first '#' that begins a selector
+      {"d.img#path=\\WIN#98\\SYSTEM.DAT", "d.img", -1, "\\WIN#98\\SYSTEM.DAT", "", nullptr},
+      {"a#b.img#path=\\W#1&part=2", "a#b.img", 2, "\\W#1", "", nullptr},
       {"disk.img#part=x", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found 'x'"},
       {"disk.img#part=1234", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found '1234'"},
       {"disk.img#part=1&part=2", nullptr, 0, nullptr, nullptr, "part= is given twice"},

@@ -3,6 +3,7 @@
 // render without warnings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -117,6 +118,19 @@ TEST(Docs, RegwalkVersionAndHelp) {
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("usage: regwalk")) << help.out;
   EXPECT_EQ(help.err, "");
+}
+
+// The Windows download's README.txt is for a Windows user: one screen of
+// ASCII (Notepad on Windows 9x shows nothing else right), double quotes
+// around patterns, and the exit statuses both tools end with.
+TEST(Docs, WindowsReadmeIsOneScreenOfAscii) {
+  std::string text = testing_support::ReadFile(testing_support::SourceDir() + "/README-windows.txt");
+  EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 150);
+  for (unsigned char c : text) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
+  EXPECT_EQ(text.find("'HK"), std::string::npos) << "a pattern in single quotes, which the MS-DOS prompt keeps";
+  EXPECT_NE(text.find("set KORMALD_REGISTRY="), std::string::npos);
+  for (int status : tools::kRegwalkStatuses) EXPECT_NE(text.find("\n    " + std::to_string(status) + " "), std::string::npos) << status;
+  for (int status : tools::kKormaldStatuses) EXPECT_NE(text.find("\n    " + std::to_string(status) + " "), std::string::npos) << status;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sources/codepage.h"
 #include "store/key_names.h"
 #include "text/unicode.h"
+#include "tools/registry_cli.h"
 
 namespace {
 
@@ -129,6 +130,19 @@ TEST(KeyNames, UsableAndPlausible) {
     EXPECT_EQ(store::UnusableKeyName(r.name, *r.lead) == nullptr, r.usable) << r.name;
     EXPECT_EQ(store::PlausibleKeyName(r.name, *r.lead), r.plausible) << r.name;
   }
+}
+
+// On Windows the list separator is ';': an entry that names nothing and
+// holds a ':' past its drive letter's is said to be two joined wrongly.
+TEST(Sources, AColonListOnWindowsIsNamed) {
+  std::vector<sources::SourceFile> files;
+  std::string error;
+  EXPECT_FALSE(tools::ChooseSourceFiles({"C:\\nothing\\A.DAT:C:\\nothing\\B.DAT"}, &files, &error));
+#ifdef _WIN32
+  EXPECT_NE(error.find("(on Windows the entries of KORMALD_REGISTRY are joined by ';')"), std::string::npos) << error;
+#else
+  EXPECT_EQ(error.find("joined by"), std::string::npos) << error;
+#endif
 }
 
 }  // namespace

@@ -158,7 +158,18 @@ bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<source
     }
     chosen = sources::SplitSourceList(list);
   }
-  return sources::ListSources(chosen, kRegistryVariable, files, error);
+  if (sources::ListSources(chosen, kRegistryVariable, files, error)) return true;
+#ifdef _WIN32
+  // "C:\A.DAT:C:\B.DAT", as the list is written elsewhere: an entry that
+  // names nothing and holds a ':' past its drive letter's.
+  for (const std::string& entry : chosen) {
+    if (entry.find(':', 2) != std::string::npos && error->starts_with(entry + ": ")) {
+      *error += " (on Windows the entries of " + std::string(kRegistryVariable) + " are joined by ';')";
+      break;
+    }
+  }
+#endif
+  return false;
 }
 
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths) {
@@ -296,6 +307,13 @@ void PreferHugePages([[maybe_unused]] void* start, [[maybe_unused]] std::size_t 
 
 bool FinishOutput(const char* program) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+#ifdef _WIN32
+    // The reader went away (more, quit): Windows reports it as a failed
+    // write (EINVAL from ERROR_NO_DATA) where a POSIX system ends the
+    // program quietly with SIGPIPE. Quiet here too.
+    DWORD last = GetLastError();
+    if (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE || errno == EPIPE) return false;
+#endif
     std::fprintf(stderr, "%s: cannot write the output: %s\n", program, std::strerror(errno));
     return false;
   }
