@@ -410,7 +410,14 @@ TEST(Json, ReadBackGivesTheRegistryByteForByte) {
                                    {"big", 5, std::string("\0\0\0\x01", 4)}},
           {}};
   std::string hive = WriteFile(ScratchDir() + "/ODD.DAT", hive_writer::Write(Key{"", {}, {odd}}).bytes);
-  std::vector<std::pair<std::string, std::string>> sources = {{reg, "cp1252"}, {hive, "cp1252"}};
+  // Codepage 932, where a conversion that reports no loss still maps two
+  // byte pairs to one character (81 BE and 87 9C both to U+222A): the
+  // bytes must come beside such text.
+  std::string japanese = WriteFile(ScratchDir() + "/932.reg",
+                                   "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]"
+                                   "\r\n\"ACP\"=\"932\"\r\n\r\n[HKEY_LOCAL_MACHINE\\J\\\x81\xbe]\r\n\"\x87\x9c\"=\"\x81\xbe\"\r\n"
+                                   "\"\x81\xbe\"=\"\x87\x9c\"\r\n[HKEY_LOCAL_MACHINE\\J\\\x87\x9c]\r\n");
+  std::vector<std::pair<std::string, std::string>> sources = {{reg, "cp1252"}, {hive, "cp1252"}, {japanese, "cp932"}};
   if (!testing_support::SharedHive().empty()) sources.emplace_back(testing_support::SharedHive(), "cp1252");
   for (const auto& [source, codepage] : sources) {
     SCOPED_TRACE(source);

@@ -62,7 +62,9 @@ void AppendUtf8Field(std::string& out, std::string_view field, std::string_view 
 }
 
 JsonText::JsonText(int codepage) {
-  if (codepage != 0) toUtf8_ = text::TextConverter::Open(text::CodepageCharset(codepage), "UTF-8");
+  if (codepage == 0) return;
+  toUtf8_ = text::TextConverter::Open(text::CodepageCharset(codepage), "UTF-8");
+  fromUtf8_ = text::TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
 }
 
 bool JsonText::Exact(std::string_view bytes, std::string* utf8) {
@@ -70,7 +72,12 @@ bool JsonText::Exact(std::string_view bytes, std::string* utf8) {
     utf8->assign(bytes);
     return true;
   }
-  return toUtf8_ && toUtf8_->ConvertExactly(bytes, utf8);
+  // Exact only where the text converts back to the very bytes: a
+  // conversion that reports no loss can still map two byte pairs to one
+  // character (glibc does for 398 pairs of codepage 932).
+  std::string back;
+  return toUtf8_ && fromUtf8_ && toUtf8_->ConvertExactly(bytes, utf8) && fromUtf8_->ConvertExactly(*utf8, &back) &&
+         back == bytes;
 }
 
 void JsonText::Field(std::string& out, std::string_view field, std::string_view bytes) {

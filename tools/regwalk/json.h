@@ -50,6 +50,7 @@ class JsonText {
   bool Exact(std::string_view bytes, std::string* utf8);
 
   std::unique_ptr<text::TextConverter> toUtf8_;
+  std::unique_ptr<text::TextConverter> fromUtf8_;  // to check a conversion by converting back
 };
 
 // A JSON string literal of UTF-8 text.
