@@ -39,7 +39,7 @@ Quoted ReadQuoted(std::string_view s, const store::LeadBytes& lead) {
     char c = s[i];
     // A double-byte character is taken whole: its second byte may be '\\'
     // or '"'.
-    if (lead[static_cast<unsigned char>(c)] && i + 1 < s.size()) {
+    if (lead.Pairs(s, i)) {
       q.text += c;
       q.text += s[++i];
       continue;
@@ -72,7 +72,7 @@ Quoted ReadQuoted(std::string_view s, const store::LeadBytes& lead) {
       default:
         if (q.unknownEscape.empty()) q.unknownEscape = s.substr(i - 1, 2);
         q.text += e;
-        if (lead[static_cast<unsigned char>(e)] && i + 1 < s.size()) q.text += s[++i];
+        if (lead.Pairs(s, i)) q.text += s[++i];
         break;
     }
   }
@@ -84,7 +84,7 @@ std::size_t LastClosingBracket(std::string_view p, const store::LeadBytes& lead)
   if (lead.empty()) return p.rfind(']');
   std::size_t last = std::string_view::npos;
   for (std::size_t i = 0; i < p.size(); ++i) {
-    if (lead[static_cast<unsigned char>(p[i])]) {
+    if (lead.Pairs(p, i)) {
       ++i;
     } else if (p[i] == ']') {
       last = i;

@@ -71,7 +71,7 @@ char* PutQuoted(char* at, std::string_view text, const store::LeadBytes& lead) {
       char c = p[i];
       unsigned char kind = kQuoting[static_cast<unsigned char>(c)];
       if (kind == 2) return nullptr;
-      if (lead[static_cast<unsigned char>(c)] && i + 1 < n && kQuoting[static_cast<unsigned char>(p[i + 1])] != 2) {
+      if (lead.Pairs(std::string_view(p, n), i) && kQuoting[static_cast<unsigned char>(p[i + 1])] != 2) {
         *at++ = c;
         *at++ = p[++i];
         continue;

@@ -25,11 +25,31 @@ int RegistryCodepage(store::Registry& reg) {
 
 store::LeadBytes LeadBytesOf(int codepage) {
   store::LeadBytes lead;
-  if (codepage == 932) {
-    lead.Set(0x81, 0x9F);
-    lead.Set(0xE0, 0xFC);
-  } else if (codepage == 936 || codepage == 949 || codepage == 950) {
-    lead.Set(0x81, 0xFE);
+  switch (codepage) {
+    case 932:  // Shift-JIS
+      lead.Set(0x81, 0x9F);
+      lead.Set(0xE0, 0xFC);
+      lead.SetTrail(0x40, 0x7E);
+      lead.SetTrail(0x80, 0xFC);
+      break;
+    case 936:  // GBK
+      lead.Set(0x81, 0xFE);
+      lead.SetTrail(0x40, 0x7E);
+      lead.SetTrail(0x80, 0xFE);
+      break;
+    case 949:  // Unified Hangul
+      lead.Set(0x81, 0xFE);
+      lead.SetTrail(0x41, 0x5A);
+      lead.SetTrail(0x61, 0x7A);
+      lead.SetTrail(0x81, 0xFE);
+      break;
+    case 950:  // Big5
+      lead.Set(0x81, 0xFE);
+      lead.SetTrail(0x40, 0x7E);
+      lead.SetTrail(0xA1, 0xFE);
+      break;
+    default:
+      break;
   }
   return lead;
 }

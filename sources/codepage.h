@@ -16,7 +16,10 @@ int RegistryCodepage(store::Registry& reg);
 
 // The lead bytes of a double-byte Windows codepage, as its CPINFO gives
 // them: 932 (Shift-JIS) 0x81-0x9F and 0xE0-0xFC; 936, 949 and 950 (GBK,
-// Unified Hangul, Big5) 0x81-0xFE. None for any other codepage.
+// Unified Hangul, Big5) 0x81-0xFE; with the bytes each pairs with, as
+// MultiByteToWideChar pairs them (932: 0x40-0x7E, 0x80-0xFC; 936: 0x40-0x7E,
+// 0x80-0xFE; 949: A-Z, a-z, 0x81-0xFE; 950: 0x40-0x7E, 0xA1-0xFE). None for
+// any other codepage.
 store::LeadBytes LeadBytesOf(int codepage);
 
 }  // namespace sources

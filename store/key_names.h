@@ -27,10 +27,9 @@ inline const char* UnusableKeyName(std::string_view name, const LeadBytes& lead)
 inline bool PlausibleKeyName(std::string_view name, const LeadBytes& lead) {
   if (UnusableKeyName(name, lead) != nullptr) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    auto b = static_cast<unsigned char>(name[i]);
-    if (lead[b] && i + 1 < name.size()) {
+    if (lead.Pairs(name, i)) {
       ++i;
-    } else if (b < 0x20) {
+    } else if (static_cast<unsigned char>(name[i]) < 0x20) {
       return false;
     }
   }

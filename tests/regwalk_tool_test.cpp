@@ -668,3 +668,43 @@ TEST(Diff, VersionFiveLoadsBackToo) {
 }
 
 }  // namespace
+
+namespace {
+
+// Codepage 932: a lead byte pairs only with a byte of its trail range, as
+// MultiByteToWideChar pairs them. A text that ends in a lead byte survives
+// an export; a key name that does cannot stand in a key line, and is said.
+TEST(DoubleByte, ALeadByteAtTheEnd) {
+  const std::string acp = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n\"ACP\"=\"932\"\r\n";
+  std::string dir = ScratchDir();
+  std::string reg = WriteFile(dir + "/lead.reg", "REGEDIT4\r\n\r\n" + acp + "[HKEY_LOCAL_MACHINE\\T\\K]\r\n"
+                                                     "\"v\"=hex(1):61,83,00\r\n\"w\"=\"\x83\x5c\"\r\n");
+  auto exported = RunProgram(kRegwalk, {"-f", reg, "-e", "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(exported.status, 0) << exported.err;
+  EXPECT_NE(exported.out.find("\"v\"=\"a\x83\"\r\n"), std::string::npos) << exported.out;
+  std::string back = WriteFile(dir + "/back.reg", exported.out);
+  auto same = RunProgram(kRegwalk, {"--diff", reg, reg + ":" + back, "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(same.status, 0) << same.err;
+  EXPECT_EQ(same.out, "REGEDIT4\r\n\r\n");
+
+  // A key named a\x83 with a subkey: a hive can hold it, no .reg line can.
+  using hive_writer::Key;
+  Key tree{"", {}, {Key{"System", {}, {Key{"CurrentControlSet", {}, {Key{"Control", {}, {Key{"Nls", {}, {Key{
+                        "Codepage", {{"ACP", 1, std::string("932\0", 4)}}, {}}}}}}}}}},
+                    Key{"T", {}, {Key{"a\x83", {}, {Key{"child", {}, {}}}}}}}};
+  std::string hive = WriteFile(dir + "/LEAD.DAT", hive_writer::Write(tree).bytes);
+  const std::string said = "regwalk: a key (path in hex 484b45595f4c4f43414c5f4d414348494e455c545c6183) whose name "
+                           "ends in a lead byte that takes the ']' or '\\' after it: no .reg line carries it, in "
+                           "Windows either; written as regedit writes it\n";
+  auto walked = RunProgram(kRegwalk, {"-f", hive, "-e", "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(walked.status, 3);
+  EXPECT_EQ(walked.err, said);
+  auto diff = RunProgram(kRegwalk, {"--diff", reg, hive, "HKEY_LOCAL_MACHINE\\T\\**"});
+  EXPECT_EQ(diff.status, 3);
+  EXPECT_NE(diff.err.find(said), std::string::npos) << diff.err;
+  auto json = RunProgram(kRegwalk, {"-f", hive, "--json", "HKEY_LOCAL_MACHINE\\T\\*"});
+  EXPECT_NE(json.out.find("\"path_hex\":\"484b45595f4c4f43414c5f4d414348494e455c545c6183\""), std::string::npos)
+      << json.out;
+}
+
+}  // namespace

@@ -122,7 +122,8 @@ TEST(KeyNames, UsableAndPlausible) {
       {"a\x01", &none, true, false},        // usable, but no name Windows writes
       {"\x83\\", &sjis, true, true},        // a backslash that is a second byte
       {"\x83\\", &none, false, false},
-      {"\x83\x01", &sjis, true, true},      // any second byte
+      {"\x83\x40", &sjis, true, true},      // a second byte of its trail range
+      {"\x83\x01", &sjis, true, false},     // not one: the lead byte stands alone, and 0x01 is a control
       {"a\x83", &sjis, true, true},         // a lead byte at the end stands alone
       {"\x81\x81\\", &sjis, false, false},  // the backslash begins a character
   };

@@ -153,6 +153,27 @@ std::unique_ptr<text::TextConverter> OpenExportConverter(int codepage, const cha
   return toUtf16;
 }
 
+bool CarriedByKeyLine(std::string_view name, const store::LeadBytes& lead) {
+  if (lead.empty() || name.empty()) return true;
+  bool loneLead = false;  // the last character: a lead byte alone
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    loneLead = !lead.Pairs(name, i) && lead[static_cast<unsigned char>(name[i])];
+    if (lead.Pairs(name, i)) ++i;
+  }
+  auto last = static_cast<unsigned char>(name.back());
+  return !loneLead || (!lead.TakesAfter(last, ']') && !lead.TakesAfter(last, '\\'));
+}
+
+void ReportUncarried(std::string_view path) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : path) (hex += kHex[c >> 4]) += kHex[c & 0xF];
+  std::fprintf(stderr,
+               "%s: a key (path in hex %s) whose name ends in a lead byte that takes the ']' or '\\' after it: no "
+               ".reg line carries it, in Windows either; written as regedit writes it\n",
+               kProgram, hex.c_str());
+}
+
 regfile::ExportFile StandardOutputExport(text::TextConverter* toUtf16) {
   BinaryOutput();
   return regfile::ExportFile(toUtf16, [](std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "regfile/regexport.h"
+#include "store/lead_bytes.h"
 #include "regwalk/regwalk.h"
 #include "text/text.h"
 #include "tools/regwalk/options.h"
@@ -60,6 +61,15 @@ int ReportWalkEnd(int result, std::string_view of, std::string_view lost);
 // The converter -E writes a version 5 file with, from codepage; null after
 // a message naming whose codepage it needs where there is none to take.
 std::unique_ptr<text::TextConverter> OpenExportConverter(int codepage, const char* whose);
+
+// Whether a key's name can stand in a .reg file's key line: one that ends
+// in a lead byte taking the ']' or the '\' after it as its second byte
+// (both are, in codepage 932) can stand in none, in Windows either. Names,
+// not paths: in a path such a name and the next one read as one.
+bool CarriedByKeyLine(std::string_view name, const store::LeadBytes& lead);
+// Says so on standard error for such a key, its path in hex: the export
+// writes its line as regedit would, and the run ends incomplete.
+void ReportUncarried(std::string_view path);
 
 // An export file written to standard output, in binary: it writes its own
 // CR LF.

@@ -188,6 +188,7 @@ struct Comparing {
   std::vector<bool> held;          // by OLD's key: NEW holds it
   std::vector<Value> values;       // one key's, reused
   bool writable = true;
+  std::vector<std::string> uncarried = {};  // keys written that no .reg line carries
 };
 
 int CompareKey(HKEY key, const char* path, std::intptr_t user) {
@@ -205,12 +206,16 @@ int CompareKey(HKEY key, const char* path, std::intptr_t user) {
   }
   // The chain carries each key's counterpart, for the keys below it.
   c->chain.Take(path, old);
+  bool carried = CarriedByKeyLine(name, store::InstalledRegistry().leadBytes());
   if (old != kNoKey) {
     c->held[old] = true;
-    if (!c->before.Holds(old, c->values)) c->writable &= WriteChanges(c->writer, path, c->before.Values(old), c->values);
+    if (c->before.Holds(old, c->values)) return 0;
+    c->writable &= WriteChanges(c->writer, path, c->before.Values(old), c->values);
+    if (!carried) c->uncarried.emplace_back(path);
     return 0;
   }
   if (c->before.damage.MayHide(path)) return 0;
+  if (!carried) c->uncarried.emplace_back(path);
   c->writer.Section(path, true);
   for (const Value* v : Effective(c->values)) c->writable &= c->writer.SetValue(path, *v, nullptr);
   return 0;
@@ -219,7 +224,7 @@ int CompareKey(HKEY key, const char* path, std::intptr_t user) {
 // Keys NEW lacks, the topmost of each subtree only, in OLD's walk order;
 // never one NEW may only have failed to read.
 void WriteDeletions(const Snapshot& before, const std::vector<bool>& held, const DamageSet& afterDamage,
-                    Writer& writer) {
+                    Writer& writer, std::vector<std::string>* uncarried) {
   std::vector<bool> gone(before.size(), false);
   for (std::uint32_t id = 0; id < before.size(); ++id) {
     if (held[id]) continue;
@@ -231,6 +236,7 @@ void WriteDeletions(const Snapshot& before, const std::vector<bool>& held, const
     std::string path = before.Path(id);
     if (afterDamage.MayHide(path)) continue;
     gone[id] = true;
+    if (!CarriedByKeyLine(before.NameOf(id), store::InstalledRegistry().leadBytes())) uncarried->push_back(path);
     writer.DeleteKey(path);
   }
 }
@@ -267,14 +273,17 @@ int RunDiff(const Options& options) {
             &afterIncomplete, &newEnd)) {
     return kExitFailure;
   }
-  WriteDeletions(before, comparing.held, afterDamage, writer);
+  std::vector<std::string> uncarried;
+  WriteDeletions(before, comparing.held, afterDamage, writer, &uncarried);
+  uncarried.insert(uncarried.end(), comparing.uncarried.begin(), comparing.uncarried.end());
   if (!comparing.writable) {
     std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
     return kExitFailure;
   }
   writer.Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
-  if (before.incomplete || afterIncomplete) return kExitIncomplete;
+  for (const std::string& path : uncarried) ReportUncarried(path);
+  if (before.incomplete || afterIncomplete || !uncarried.empty()) return kExitIncomplete;
   if (oldEnd.selected + newEnd.selected == 0) {
     if (!newEnd.explained) ReportNothingSelected(options, " in OLD or in NEW; in NEW");
     return kExitNothingSelected;

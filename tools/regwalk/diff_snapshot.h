@@ -88,6 +88,8 @@ class Snapshot {
 
   std::uint32_t size() const { return static_cast<std::uint32_t>(keys_.size()); }
   std::uint32_t Parent(std::uint32_t id) const { return keys_[id].parent; }
+  // Its own name (its whole path for a top key).
+  std::string_view NameOf(std::uint32_t id) const { return Name(keys_[id]); }
   // The key of that name below parent (kNoKey: a top key of that path),
   // names compared as Windows compares them; kNoKey where there is none.
   std::uint32_t Find(std::uint32_t parent, std::string_view name) const;

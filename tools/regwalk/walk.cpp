@@ -134,6 +134,7 @@ class Export {
       problem_ = "cannot export a key whose name holds a line break";
       return 1;
     }
+    if (!CarriedByKeyLine(fresh, *lead_)) uncarried_.emplace_back(path);
     if (depth_ == open_.size()) open_.emplace_back();
     OpenKey& open = open_[depth_];
     open.values.exporting = true;
@@ -150,6 +151,8 @@ class Export {
   }
 
   const std::string& problem() const { return problem_; }
+  // The keys no .reg line can carry, written as regedit would write them.
+  const std::vector<std::string>& uncarried() const { return uncarried_; }
 
   // The whole file, in the registry's codepage or, with toUtf16, as a
   // version 5 file in UTF-16LE.
@@ -200,6 +203,8 @@ class Export {
   std::vector<std::size_t> runs_;  // where each run begins in text_
   std::string lastParent_;         // of the last key that began or joined a run
   std::string problem_;
+  const store::LeadBytes* lead_ = &store::InstalledRegistry().leadBytes();
+  std::vector<std::string> uncarried_;
 };
 
 struct WalkState {
@@ -275,8 +280,11 @@ int RunWalk(const Options& options) {
   // status and the message say what is missing.
   if (exporting && result >= 0) exporting->Write();
   if (!FinishOutput(kProgram)) return kExitFailure;
+  if (exporting) {
+    for (const std::string& path : exporting->uncarried()) ReportUncarried(path);
+  }
   if (int status = ReportWalkEnd(result, "", "keys after it are missing"); status != kExitSuccess) return status;
-  if (RegistryIncomplete()) return kExitIncomplete;
+  if (RegistryIncomplete() || (exporting && !exporting->uncarried().empty())) return kExitIncomplete;
   if (end.selected == 0) {
     if (!end.explained) ReportNothingSelected(options, "");
     return kExitNothingSelected;
