@@ -37,14 +37,27 @@ bool ReadFrame(HiveBytes& bytes, const std::string& file, Frame* out, std::strin
                   "root key entry " + Hex(f.rootEntry) + " lies outside the key area");
   }
   std::uint64_t at = head.firstBlock;
+  // Forensic copies are often cut short: what lies whole before the cut is
+  // read, and the cut named once.
+  auto cut = [&](std::uint64_t offset, unsigned i, const std::string& how) {
+    unsigned after = head.blockCount - i - 1;
+    std::string lost = after == 0 ? "it" : "it and the " + std::to_string(after) + (after == 1 ? " block" : " blocks") +
+                                                 " after it";
+    f.cut = Refusal(file, offset, "cut short: " + how + "; " + lost + ", and the keys whose records lie there, are not read");
+    return true;
+  };
   for (unsigned i = 0; i < head.blockCount; ++i) {
-    std::string which = "block " + std::to_string(i) + ": ";
+    std::string which = "block " + std::to_string(i) + " of " + std::to_string(head.blockCount);
     char raw[block::kBytes];
-    if (!bytes.ReadAlone(at, block::kBytes, raw)) return refuse(at, which + "runs past the end of the file");
+    if (!bytes.ReadAlone(at, block::kBytes, raw)) return cut(at, i, "the file ends before " + which);
     BlockHeader b = ParseBlockHeader(std::string_view(raw, block::kBytes));
-    if (!b.signedRgdb) return refuse(at, which + "no RGDB signature");
-    if (b.size < block::kBytes || !f.Has(at, b.size)) {
-      return refuse(at + block::kSize, which + "size " + Hex(b.size) + " runs past the end of the file");
+    if (!b.signedRgdb) return refuse(at, "block " + std::to_string(i) + ": no RGDB signature");
+    if (b.size < block::kBytes) {
+      return refuse(at + block::kSize, "block " + std::to_string(i) + ": size " + Hex(b.size) + " is too small");
+    }
+    if (!f.Has(at, b.size)) {
+      return cut(at, i, which + " says " + Hex(b.size) + " bytes, and " + Hex(at + b.size - f.fileSize) +
+                            " of them lie past the end of the file");
     }
     f.blocks.push_back(BlockSpan{at, b.size, b.number});
     at += b.size;

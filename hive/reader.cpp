@@ -74,6 +74,9 @@ class HiveReader final : public store::LazySource {
     return true;
   }
 
+  // What a file cut short lost, or empty.
+  const std::string& Cut() const { return frame_.cut; }
+
   // Whether the top-level keys include .DEFAULT, as USER.DAT's do.
   bool HoldsDefaultUser() {
     KeyEntry root;
@@ -244,6 +247,11 @@ class HiveReader final : public store::LazySource {
     }
   }
 
+  bool HoldsBlock(std::uint16_t number) const {
+    auto it = std::lower_bound(byNumber_.begin(), byNumber_.end(), std::pair{number, std::uint32_t{0}});
+    return it != byNumber_.end() && it->first == number;
+  }
+
   // Where a record of that number starts in an indexed block; 0: none.
   static std::uint32_t OffsetIn(const Block& b, std::uint16_t recordNumber) {
     if (!b.byNumber.empty()) return recordNumber < b.byNumber.size() ? b.byNumber[recordNumber] : 0;
@@ -318,8 +326,10 @@ class HiveReader final : public store::LazySource {
     std::uint64_t offset = 0;
     std::string_view r = FindRecord(e.block, e.record, &offset);
     if (r.empty()) {
+      bool lost = !frame_.cut.empty() && !HoldsBlock(e.block);
       Damaged(reg, parent, {}, EntryOffset(at),
-              "record " + std::to_string(e.record) + " of block " + std::to_string(e.block) + " not found");
+              "record " + std::to_string(e.record) + " of block " + std::to_string(e.block) +
+                  (lost ? " lay past the cut of the file" : " not found"));
       return std::nullopt;
     }
     KeyRecordHeader h = ParseKeyRecordHeader(r);
@@ -378,6 +388,7 @@ bool LoadHive(Registry& reg, std::unique_ptr<HiveBytes> bytes, const std::string
               std::optional<store::Root> root, std::string* error) {
   auto reader = std::make_unique<HiveReader>(std::move(bytes), fileName);
   if (!reader->Open(error)) return false;
+  if (!reader->Cut().empty()) reg.AddLoadNote(reader->Cut(), true);
   if (!root) root = reader->HoldsDefaultUser() ? store::Root::kUsers : store::Root::kLocalMachine;
   std::uint32_t top = reg.RootNode(*root, true);
   // Onto keys an earlier source made, the hive merges; that needs those keys.

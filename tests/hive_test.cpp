@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "testkit/hive_writer.h"
@@ -184,14 +186,53 @@ INSTANTIATE_TEST_SUITE_P(Header, Refused, ::testing::Values(
                "T.DAT: offset 0x24: key area size 0x8 runs past the end of the file"},
     RefusedRow{"root entry outside", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x28, 0xFFFFFFF0); },
                "T.DAT: offset 0x28: root key entry 0xfffffff0 lies outside the key area"},
-    RefusedRow{"more blocks than the file holds", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, 16, 9); },
-               "T.DAT: offset 0x4020: block 3: runs past the end of the file"},
     RefusedRow{"block without signature", [](hive_writer::Hive& h) { h.bytes[0x2020] = 'X'; },
                "T.DAT: offset 0x2020: block 1: no RGDB signature"},
-    RefusedRow{"block size past the end", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x3024, 0x7FFFFFFF); },
-               "T.DAT: offset 0x3024: block 2: size 0x7fffffff runs past the end of the file"},
     RefusedRow{"block size zero", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x1024, 0); },
-               "T.DAT: offset 0x1024: block 0: size 0x0 runs past the end of the file"}));
+               "T.DAT: offset 0x1024: block 0: size 0x0 is too small"}));
+
+// A hive cut short in its block list (forensic copies often are) is damage,
+// not a refusal: the blocks before the cut are read, with every key whose
+// records lie there, and the cut is named once. Sample() as above: Enum and
+// PCI in block 0, MF and System in block 1, "No values" in block 2.
+TEST(CutShort, BlocksBeforeTheCutAreRead) {
+  struct Row {
+    const char* what;
+    void (*cut)(hive_writer::Hive& hive);
+    std::string note;
+    bool lastKeyLost;
+  } rows[] = {
+      {"inside the last block", [](hive_writer::Hive& h) { h.bytes.resize(0x3800); },
+       "T.DAT: offset 0x3020: cut short: block 2 of 3 says 0x1000 bytes, and 0x820 of them lie past the end of the "
+       "file; it, and the keys whose records lie there, are not read",
+       true},
+      {"a block whose size runs past the end", [](hive_writer::Hive& h) { hive_writer::PutU32(h.bytes, 0x3024, 0x7FFFFFFF); },
+       "T.DAT: offset 0x3020: cut short: block 2 of 3 says 0x7fffffff bytes, and 0x7fffefff of them lie past the end "
+       "of the file; it, and the keys whose records lie there, are not read",
+       true},
+      {"more blocks said than the file holds", [](hive_writer::Hive& h) { hive_writer::PutU16(h.bytes, 16, 9); },
+       "T.DAT: offset 0x4020: cut short: the file ends before block 3 of 9; it and the 5 blocks after it, and the keys "
+       "whose records lie there, are not read",
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    hive_writer::Hive hive = hive_writer::Write(Sample(), {2, false, true});
+    row.cut(hive);
+    auto reg = std::make_unique<store::Registry>();
+    std::string error;
+    ASSERT_TRUE(hive::LoadHive(*reg, hive::CopyHiveBytes(hive.bytes), "T.DAT", store::Root::kLocalMachine, &error))
+        << error;
+    EXPECT_EQ(reg->LoadNotes(), std::vector<std::string>{row.note});
+    EXPECT_TRUE(reg->SomethingLeftOut());
+    store::InstallRegistry(std::move(reg));
+    std::vector<std::string> dump = testing_support::DumpRegistry();
+    auto holds = [&](const std::string& line) { return std::find(dump.begin(), dump.end(), line) != dump.end(); };
+    EXPECT_TRUE(holds("HKEY_LOCAL_MACHINE\\Enum\\MF"));
+    EXPECT_TRUE(holds("HKEY_LOCAL_MACHINE\\System"));
+    EXPECT_EQ(holds("HKEY_LOCAL_MACHINE\\No values"), !row.lastKeyLost);
+  }
+}
 
 TEST(Refused, NotAHiveAtAll) {
   std::string dir = testing_support::ScratchDir();
