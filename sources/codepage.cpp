@@ -1,5 +1,8 @@
 #include "sources/codepage.h"
 
+#include <array>
+#include <utility>
+
 #include "text/text.h"
 #include "text/unicode.h"
 
@@ -23,33 +26,35 @@ int RegistryCodepage(store::Registry& reg) {
   return reg.Codepage();
 }
 
+namespace {
+
+// A double-byte codepage's lead bytes and the bytes each pairs with, as
+// byte ranges (from, through); a range of 0 to 0 is none.
+struct DoubleByteCodepage {
+  int codepage;
+  std::array<std::pair<unsigned char, unsigned char>, 2> lead;
+  std::array<std::pair<unsigned char, unsigned char>, 3> trail;
+};
+
+constexpr DoubleByteCodepage kDoubleByte[] = {
+    {932, {{{0x81, 0x9F}, {0xE0, 0xFC}}}, {{{0x40, 0x7E}, {0x80, 0xFC}, {0, 0}}}},  // Shift-JIS
+    {936, {{{0x81, 0xFE}, {0, 0}}}, {{{0x40, 0x7E}, {0x80, 0xFE}, {0, 0}}}},       // GBK
+    {949, {{{0x81, 0xFE}, {0, 0}}}, {{{0x41, 0x5A}, {0x61, 0x7A}, {0x81, 0xFE}}}},  // Unified Hangul
+    {950, {{{0x81, 0xFE}, {0, 0}}}, {{{0x40, 0x7E}, {0xA1, 0xFE}, {0, 0}}}},       // Big5
+};
+
+}  // namespace
+
 store::LeadBytes LeadBytesOf(int codepage) {
   store::LeadBytes lead;
-  switch (codepage) {
-    case 932:  // Shift-JIS
-      lead.Set(0x81, 0x9F);
-      lead.Set(0xE0, 0xFC);
-      lead.SetTrail(0x40, 0x7E);
-      lead.SetTrail(0x80, 0xFC);
-      break;
-    case 936:  // GBK
-      lead.Set(0x81, 0xFE);
-      lead.SetTrail(0x40, 0x7E);
-      lead.SetTrail(0x80, 0xFE);
-      break;
-    case 949:  // Unified Hangul
-      lead.Set(0x81, 0xFE);
-      lead.SetTrail(0x41, 0x5A);
-      lead.SetTrail(0x61, 0x7A);
-      lead.SetTrail(0x81, 0xFE);
-      break;
-    case 950:  // Big5
-      lead.Set(0x81, 0xFE);
-      lead.SetTrail(0x40, 0x7E);
-      lead.SetTrail(0xA1, 0xFE);
-      break;
-    default:
-      break;
+  for (const DoubleByteCodepage& c : kDoubleByte) {
+    if (c.codepage != codepage) continue;
+    for (auto [from, through] : c.lead) {
+      if (through != 0) lead.Set(from, through);
+    }
+    for (auto [from, through] : c.trail) {
+      if (through != 0) lead.SetTrail(from, through);
+    }
   }
   return lead;
 }
