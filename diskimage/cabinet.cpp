@@ -10,6 +10,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "bytes/bytes.h"
 #include "diskimage/fat_files.h"
 
 namespace diskimage {
@@ -68,43 +69,88 @@ void MemoryCopy(void* from, void* to, size_t bytes) { std::memmove(to, from, byt
 mspack_system g_memory = {MemoryOpen, MemoryClose, MemoryRead,   MemoryWrite, MemorySeek, MemoryTell,
                           MemoryMessage, MemoryAlloc, MemoryFree, MemoryCopy, nullptr};
 
+// A cabinet opened from memory, closed on every way out.
+class OpenCabinet {
+ public:
+  explicit OpenCabinet(const std::string& bytes)
+      : in_{const_cast<std::string*>(&bytes)}, cabd_(mspack_create_cab_decompressor(&g_memory)) {
+    // Read only: the hooks never write to a file opened for reading.
+    if (cabd_ != nullptr) cab_ = cabd_->open(cabd_, reinterpret_cast<char*>(&in_));
+  }
+  OpenCabinet(const OpenCabinet&) = delete;
+  OpenCabinet& operator=(const OpenCabinet&) = delete;
+  ~OpenCabinet() {
+    if (cab_ != nullptr) cabd_->close(cabd_, cab_);
+    if (cabd_ != nullptr) mspack_destroy_cab_decompressor(cabd_);
+  }
+
+  // The cabinet, or null with error saying why.
+  mscabd_cabinet* get(std::string* error) const {
+    if (cab_ == nullptr) *error = cabd_ == nullptr ? "cannot start the cabinet reader" : "not a cabinet, or a damaged one";
+    return cab_;
+  }
+  mscab_decompressor* reader() const { return cabd_; }
+
+ private:
+  MemoryFile in_;
+  mscab_decompressor* cabd_;
+  mscabd_cabinet* cab_ = nullptr;
+};
+
 }  // namespace
+
+bool ListCabinet(const std::string& cabinet, std::vector<CabinetFile>* files, std::string* error) {
+  OpenCabinet open(cabinet);
+  mscabd_cabinet* cab = open.get(error);
+  if (cab == nullptr) return false;
+  for (mscabd_file* file = cab->files; file != nullptr; file = file->next) {
+    files->push_back(CabinetFile{file->filename, file->length});
+  }
+  return true;
+}
+
+std::string CabinetChoices(const std::string& cabinet, const std::string& how) {
+  std::vector<CabinetFile> files;
+  std::string error;
+  if (!ListCabinet(cabinet, &files, &error)) return error;
+  if (files.empty()) return "an empty cabinet";
+  std::string said = "a cabinet of " + std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") +
+                     "; choose the one to read:";
+  std::size_t nameWidth = 0, sizeWidth = 0;
+  for (const CabinetFile& file : files) {
+    nameWidth = std::max(nameWidth, bytes::Escaped(file.name).size());
+    sizeWidth = std::max(sizeWidth, std::to_string(file.size).size());
+  }
+  for (const CabinetFile& file : files) {
+    std::string name = bytes::Escaped(file.name);
+    std::string size = std::to_string(file.size);
+    said += "\n  " + name + std::string(nameWidth - name.size() + 2 + sizeWidth - size.size(), ' ') + size +
+            " bytes   (" + how + name + ")";
+  }
+  return said;
+}
 
 bool Unpack(const std::string& cabinet, const std::string& name, std::uint64_t maxBytes, std::string* out,
             std::string* error) {
-  mscab_decompressor* cabd = mspack_create_cab_decompressor(&g_memory);
-  if (cabd == nullptr) {
-    *error = "cannot start the cabinet reader";
+  OpenCabinet open(cabinet);
+  mscabd_cabinet* cab = open.get(error);
+  if (cab == nullptr) return false;
+  for (mscabd_file* file = cab->files; file != nullptr; file = file->next) {
+    if (strcasecmp(file->filename, name.c_str()) != 0) continue;
+    if (file->length > maxBytes) {
+      *error = name + " in the cabinet " + TooLarge(file->length, maxBytes);
+      return false;
+    }
+    // Its stated length, so that the unpacked file is held once, not in
+    // a buffer grown by doubling.
+    out->reserve(file->length);
+    MemoryFile result{out, maxBytes};
+    if (open.reader()->extract(open.reader(), file, reinterpret_cast<char*>(&result)) == MSPACK_ERR_OK) return true;
+    *error = "cannot unpack " + name + " from the cabinet (damaged, or larger than it says)";
     return false;
   }
-  // Read only: the hooks never write to a file opened for reading.
-  MemoryFile in{const_cast<std::string*>(&cabinet)};
-  mscabd_cabinet* cab = cabd->open(cabd, reinterpret_cast<char*>(&in));
-  bool found = false;
-  bool ok = false;
-  if (cab == nullptr) {
-    *error = "not a cabinet, or a damaged one";
-  } else {
-    for (mscabd_file* file = cab->files; file != nullptr; file = file->next) {
-      if (strcasecmp(file->filename, name.c_str()) != 0) continue;
-      found = true;
-      if (file->length > maxBytes) {
-        *error = name + " in the cabinet " + TooLarge(file->length, maxBytes);
-        break;
-      }
-      // Its stated length, so that the unpacked file is held once, not in
-      // a buffer grown by doubling.
-      out->reserve(file->length);
-      MemoryFile result{out, maxBytes};
-      ok = cabd->extract(cabd, file, reinterpret_cast<char*>(&result)) == MSPACK_ERR_OK;
-      if (!ok) *error = "cannot unpack " + name + " from the cabinet (damaged, or larger than it says)";
-      break;
-    }
-    if (!found) *error = "the cabinet holds no " + name;
-    cabd->close(cabd, cab);
-  }
-  mspack_destroy_cab_decompressor(cabd);
-  return ok;
+  *error = "the cabinet holds no " + name;
+  return false;
 }
 
 }  // namespace diskimage

@@ -5,11 +5,26 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "diskimage/layout.h"
 
 namespace diskimage {
 
-// What a Microsoft cabinet begins with.
-inline constexpr std::string_view kCabinetSignature = "MSCF";
+inline constexpr std::string_view kCabinetSignature = layout::signature::kCabinet;
+
+struct CabinetFile {
+  std::string name;  // as the cabinet stores it
+  std::uint64_t size = 0;
+};
+
+// The files of a cabinet, in its order. False with error saying why.
+bool ListCabinet(const std::string& cabinet, std::vector<CabinetFile>* files, std::string* error);
+
+// What a cabinet holds and how to choose one of its files, for a message
+// that ends a read naming none: how is what a file's selector begins with
+// ("IMAGE#cab=", "IMAGE#path=\...&cab=").
+std::string CabinetChoices(const std::string& cabinet, const std::string& how);
 
 // Unpacks the file name (in any letter case) of the cabinet's bytes into
 // out; a file that claims, or unpacks to, more than maxBytes is refused.

@@ -29,6 +29,7 @@ ImageKind DetectImage(std::string_view head, std::string_view tail) {
   if (head.starts_with(sig::kEwf)) return ImageKind::kE01;
   if (head.starts_with(sig::kVmdkSparse) || head.starts_with(sig::kVmdkDescriptor)) return ImageKind::kVmdk;
   if (head.starts_with(sig::kVhd) || tail.starts_with(sig::kVhd)) return ImageKind::kVhd;
+  if (head.starts_with(sig::kCabinet)) return ImageKind::kCabinet;
   // A master boot record or a FAT boot sector: the same signature at 510.
   if (head.size() >= layout::kSectorBytes && h.Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes)) {
     return ImageKind::kDisk;
@@ -80,10 +81,6 @@ bool ParseSelectorAt(std::string_view entry, std::size_t hash, ImageSelector* ou
       *error = std::string(entry) + ": unknown selector '" + std::string(typed) + "' (part, path or cab)";
       return false;
     }
-  }
-  if (!out->cab.empty() && out->path.empty()) {
-    *error = std::string(entry) + ": cab= names a file inside the cabinet that path= names";
-    return false;
   }
   return true;
 }

@@ -17,7 +17,10 @@
 
 namespace diskimage {
 
-enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2 };
+// kCabinet is a cabinet copied out of a Windows directory (SYSBCKUP\RB000.CAB):
+// no disk, but read through the same module, since unpacking it needs
+// libmspack.
+enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet };
 
 // What an image's first 512 bytes and last 512 bytes say it is; kNone for
 // anything else. A file that is a hive or a .reg export is none, which the
@@ -27,10 +30,12 @@ ImageKind DetectImage(std::string_view head, std::string_view tail);
 // A source entry that names a file inside an image:
 //   IMAGE#part=N&path=\WINDOWS\SYSTEM.DA0
 //   IMAGE#path=\WINDOWS\SYSBCKUP\RB000.CAB&cab=SYSTEM.DAT
+//   RB000.CAB#cab=SYSTEM.DAT
 // part picks a partition (its number as Linux counts them: 1 to 4 primary, 5
 // on logical; 0 a volume without a partition table); path is a file, or a
 // Windows directory (its SYSTEM.DAT and USER.DAT); cab a file inside the
-// cabinet that path names. '#' cannot be the list separator, and an entry
+// cabinet that path names, or that the entry is. Which parts apply depends
+// on what the file is, which is known only once it is read. '#' cannot be the list separator, and an entry
 // that names an existing file is that file.
 struct ImageSelector {
   std::string image;

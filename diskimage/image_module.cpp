@@ -13,6 +13,7 @@
 
 #include "diskimage/cabinet.h"
 #include "diskimage/fat_files.h"
+#include "diskimage/host_file.h"
 #include "diskimage/image.h"
 #include "diskimage/image_module.h"
 #include "diskimage/volumes.h"
@@ -43,6 +44,10 @@ class Finder {
         failed_(failed), context_(context) {}
 
   int Read(int kind, int partition, const char* path, const char* cab) {
+    if (static_cast<diskimage::ImageKind>(kind) == diskimage::ImageKind::kCabinet) {
+      return ReadCabinet(partition, path, cab);
+    }
+    if (cab[0] != '\0' && path[0] == '\0') return FailWith("cab= names a file inside the cabinet that path= names");
     std::string message;
     if (!diskimage::OpenVolumes(disk_, image_, static_cast<diskimage::ImageKind>(kind), &message)) {
       return Fail(message);
@@ -149,11 +154,29 @@ class Finder {
       return FailWith(Label(v) + ": " + (error.empty() ? "no " + WindowsPath(path) : error));
     }
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {
-      return Fail(label + ": a cabinet; name the hive in it with &cab=, such as " + image_ + "#path=" +
-                  WindowsPath(path) + "&cab=SYSTEM.DAT");
+      return Fail(label + ": " + diskimage::CabinetChoices(bytes, image_ + "#path=" + WindowsPath(path) + "&cab="));
     }
+    return GiveFile(std::move(label), std::move(bytes), cab, root);
+  }
+
+  // A cabinet copied out of a Windows directory: it holds files, and one of
+  // them is read, as cab= names it.
+  int ReadCabinet(int partition, const std::string& path, const std::string& cab) {
+    if (partition >= 0 || !path.empty()) {
+      return FailWith("a cabinet, which holds no partitions or directories: name a file in it with #cab=");
+    }
+    std::string bytes;
+    std::string error;
+    if (!diskimage::ReadHostFile(image_, maxFileBytes_, &bytes, &error)) return FailWith(error);
+    if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, image_ + "#cab="));
+    return GiveFile(image_, std::move(bytes), cab, RootOf(image_));
+  }
+
+  // Hands over a file's bytes, or the file cab names in them.
+  int GiveFile(std::string label, std::string bytes, const std::string& cab, KormaldHiveRoot root) {
     if (!cab.empty()) {
       std::string unpacked;
+      std::string error;
       if (!diskimage::Unpack(bytes, cab, maxFileBytes_, &unpacked, &error)) return Fail(label + ": " + error);
       bytes.swap(unpacked);
       label += " (" + cab + ")";

@@ -19,6 +19,7 @@ inline constexpr std::string_view kEwf = {"EVF\x09\x0D\x0A\xFF\x00", 8};  // at 
 inline constexpr std::string_view kVmdkSparse = "KDMV";              // at 0
 inline constexpr std::string_view kVmdkDescriptor = "# Disk DescriptorFile";
 inline constexpr std::string_view kVhd = "conectix";                 // at 0, or in the last sector
+inline constexpr std::string_view kCabinet = "MSCF";                 // at 0: a Microsoft cabinet
 }  // namespace signature
 
 namespace mbr {  // a master boot record, and each extended boot record

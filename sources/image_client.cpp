@@ -68,17 +68,21 @@ KormaldImageRead ImageModule(std::string* error) {
 bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
                const std::function<bool(const char* label, int root, std::string_view bytes)>& take,
                std::string* error) {
+#if defined(_WIN32) || !defined(KORMALD_IMAGES)
+  (void)take;
+  bool cabinet = kind == diskimage::ImageKind::kCabinet;
 #if defined(_WIN32)
-  (void)take;
-  (void)kind;
-  *error = selector.image + ": a disk image; the Windows build does not read them (no build of The Sleuth Kit "
-                            "is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or use the Linux build";
-  return false;
-#elif !defined(KORMALD_IMAGES)
-  (void)take;
-  (void)kind;
-  *error = selector.image + ": a disk image; this build does not read them (it was built without The Sleuth "
-                            "Kit): copy SYSTEM.DAT and USER.DAT out of it";
+  *error = selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
+                                       "of it with Windows' own EXTRACT, or use the Linux build"
+                                     : ": a disk image; the Windows build does not read them (no build of The "
+                                       "Sleuth Kit is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or "
+                                       "use the Linux build");
+#else
+  *error = selector.image + (cabinet ? ": a cabinet; this build does not unpack them (it was built without "
+                                       "libmspack): take SYSTEM.DAT out of it with cabextract"
+                                     : ": a disk image; this build does not read them (it was built without The "
+                                       "Sleuth Kit): copy SYSTEM.DAT and USER.DAT out of it");
+#endif
   return false;
 #else
   KormaldImageRead read = ImageModule(error);

@@ -38,7 +38,7 @@ TEST(ImageSelector, Table) {
       {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path or cab)"},
       {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'part'"},
       {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'path='"},
-      {"disk.img#cab=SYSTEM.DAT", nullptr, 0, nullptr, nullptr, "cab= names a file inside the cabinet that path= names"},
+      {"RB000.CAB#cab=SYSTEM.DAT", "RB000.CAB", -1, "", "SYSTEM.DAT", nullptr},  // a cabinet of its own
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.entry);

@@ -209,14 +209,15 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   } rows[] = {
       {"#path=\\WINDOWS&cab=SYSTEM.DAT",
        ": partition 1 (C:): cab= names a file in a cabinet, and \\WINDOWS is a directory"},
-      {"#path=" + cab, ": partition 1 (C:): " + cab + ": a cabinet; name the hive in it with &cab=, such as " + disk +
-                           "#path=" + cab + "&cab=SYSTEM.DAT"},
+      {"#path=" + cab, ": partition 1 (C:): " + cab + ": a cabinet of 1 file; choose the one to read:\n  SYSTEM.DAT  " +
+                           std::to_string(SmallHive("Yesterday").size()) + " bytes   (" + disk + "#path=" + cab +
+                           "&cab=SYSTEM.DAT)"},
       {"#path=\\WINDOWS\\SYSTEM.DA0&cab=SYSTEM.DAT",
        ": partition 1 (C:): \\WINDOWS\\SYSTEM.DA0: not a cabinet, or a damaged one"},
       {"#part=1&part=2", "#part=1&part=2: part= is given twice"},
       {"#path=\\WINDOWS&path=\\WIN98", "#path=\\WINDOWS&path=\\WIN98: path= is given twice"},
       {"#path=" + cab + "&cab=SYSTEM.DAT&cab=USER.DAT", "#path=" + cab + "&cab=SYSTEM.DAT&cab=USER.DAT: cab= is given twice"},
-      {"#cab=SYSTEM.DAT", "#cab=SYSTEM.DAT: cab= names a file inside the cabinet that path= names"},
+      {"#cab=SYSTEM.DAT", ": cab= names a file inside the cabinet that path= names"},
   };
   for (const Row& row : rows) {
     auto result = Kormald(disk + row.selector, disk);
@@ -224,6 +225,27 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
     EXPECT_EQ(result.out, "") << row.selector;
     EXPECT_EQ(result.err, "kormald: " + disk + row.err + "\n");
   }
+
+  // The cabinet copied out on its own is a source too: cab= names the
+  // file, and the cabinet alone says what it holds and how to choose.
+  const std::string bare = dir_ + "/RB000.CAB";
+  ExpectListing(bare + "#cab=system.dat", bare, "Yesterday");
+  const std::string holds = ": a cabinet of 1 file; choose the one to read:\n  SYSTEM.DAT  " +
+                            std::to_string(SmallHive("Yesterday").size()) + " bytes   (" + bare + "#cab=SYSTEM.DAT)";
+  for (const auto& [selector, err] : std::vector<std::pair<std::string, std::string>>{
+           {"", holds},
+           {"#part=1&cab=SYSTEM.DAT", ": a cabinet, which holds no partitions or directories: name a file in it with #cab="},
+           {"#path=\\WINDOWS", ": a cabinet, which holds no partitions or directories: name a file in it with #cab="},
+           {"#cab=USER.DAT", ": the cabinet holds no USER.DAT"}}) {
+    auto result = Kormald(bare + selector, bare);
+    EXPECT_EQ(result.status, 1) << selector;
+    EXPECT_EQ(result.err, "kormald: " + bare + err + "\n");
+  }
+  std::string damaged = testing_support::ReadFile(bare).substr(0, 40);
+  testing_support::WriteFile(dir_ + "/cut.cab", damaged);
+  auto cut = Kormald(dir_ + "/cut.cab#cab=SYSTEM.DAT", dir_ + "/cut.cab");
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.err, "kormald: " + dir_ + "/cut.cab: not a cabinet, or a damaged one\n");
 }
 
 void ExpectOneLineError(const testing_support::RunResult& result, const std::string& image);

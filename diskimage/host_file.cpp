@@ -1,0 +1,58 @@
+#include "diskimage/host_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "diskimage/fat_files.h"
+
+namespace diskimage {
+
+HostFile::~HostFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool HostFile::Open(const std::string& path, std::string* error) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+std::int64_t HostFile::ReadAt(std::uint64_t offset, char* out, std::size_t length, std::string* error) const {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t got = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = std::string("cannot be read: ") + std::strerror(errno);
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string* bytes, std::string* error) {
+  HostFile file;
+  if (!file.Open(path, error)) return false;
+  if (file.Size() > maxBytes) {
+    *error = TooLarge(file.Size(), maxBytes);
+    return false;
+  }
+  bytes->assign(static_cast<std::size_t>(file.Size()), '\0');
+  std::int64_t got = file.ReadAt(0, bytes->data(), bytes->size(), error);
+  if (got < 0) return false;
+  bytes->resize(static_cast<std::size_t>(got));
+  return true;
+}
+
+}  // namespace diskimage

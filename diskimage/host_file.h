@@ -1,0 +1,33 @@
+// A file of the host's, as the image module reads it: opened read-only,
+// read where asked and nowhere else, closed on every way out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace diskimage {
+
+class HostFile {
+ public:
+  HostFile() = default;
+  HostFile(const HostFile&) = delete;
+  HostFile& operator=(const HostFile&) = delete;
+  ~HostFile();
+
+  // False with error ("cannot be opened: ...") saying why.
+  bool Open(const std::string& path, std::string* error);
+  std::uint64_t Size() const { return size_; }
+  // Reads up to length bytes at offset into out: the count read, short
+  // only where the file ends; -1 on a failed read, with error saying why.
+  std::int64_t ReadAt(std::uint64_t offset, char* out, std::size_t length, std::string* error) const;
+
+ private:
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+// The whole of a host file of at most maxBytes. False with error saying why.
+bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string* bytes, std::string* error);
+
+}  // namespace diskimage
