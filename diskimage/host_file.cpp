@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "diskimage/disk.h"
 #include "diskimage/fat_files.h"
 
 namespace diskimage {
@@ -22,7 +24,9 @@ bool HostFile::Open(const std::string& path, std::string* error) {
     *error = std::string("cannot be opened: ") + std::strerror(errno);
     return false;
   }
-  size_ = static_cast<std::uint64_t>(st.st_size);
+  // A block device's size is where it ends, which stat does not tell.
+  off_t end = S_ISBLK(st.st_mode) ? ::lseek(fd_, 0, SEEK_END) : st.st_size;
+  size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   return true;
 }
 
@@ -53,6 +57,30 @@ bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string* 
   if (got < 0) return false;
   bytes->resize(static_cast<std::size_t>(got));
   return true;
+}
+
+namespace {
+
+class RawDisk : public Disk {
+ public:
+  std::uint64_t Size() const override { return file_.Size(); }
+  std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) override {
+    if (offset >= file_.Size()) return 0;
+    return file_.ReadAt(offset, out, static_cast<std::size_t>(std::min<std::uint64_t>(length, file_.Size() - offset)),
+                        error);
+  }
+  HostFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<Disk> OpenRawDisk(const std::string& path, std::string* error) {
+  auto disk = std::make_unique<RawDisk>();
+  if (!disk->file_.Open(path, error)) {
+    *error = path + ": " + *error;
+    return nullptr;
+  }
+  return disk;
 }
 
 }  // namespace diskimage

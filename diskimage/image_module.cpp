@@ -71,7 +71,6 @@ class Finder {
     std::vector<std::pair<Volume*, TSK_FS_INFO*>> volumes;
     for (Volume& v : disk_.volumes) {
       if (partition >= 0 && v.where.number != partition) continue;
-      if (partition >= 0 && !v.outside.empty()) return FailWith(v.outside);
       if (TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v)) volumes.emplace_back(&v, fs);
     }
     if (volumes.empty()) {
@@ -151,6 +150,11 @@ class Finder {
     std::string error;
     std::string label = prefix_ + Label(v) + ": " + WindowsPath(path);
     if (!diskimage::ReadFile(fs, path, maxFileBytes_, &bytes, &error)) {
+      // In a partition the image's end cuts, a file that cannot be read
+      // lies past the cut, where every read fails.
+      if (!error.empty() && !v.outside.empty()) {
+        error = "cannot read " + WindowsPath(path) + ": it lies, at least in part, past the image's end (" + v.outside + ")";
+      }
       return FailWith(Label(v) + ": " + (error.empty() ? "no " + WindowsPath(path) : error));
     }
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {

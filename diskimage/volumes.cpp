@@ -1,6 +1,7 @@
 #include "diskimage/volumes.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "diskimage/fat_files.h"
 #include "diskimage/layout.h"
@@ -46,24 +47,70 @@ bool EwfSegmentsPresent(const std::string& path, std::string* error) {
   return false;
 }
 
-// The library's image, opened as the container format it is: should the
-// library fail, its reason is passed on, where a guess would read the file
-// as raw.
-bool OpenContainer(Image& image, const std::string& path, ImageKind kind, std::string* error) {
+// A disk that the library's own image reader holds: the formats it reads
+// whole (VMDK and VHD without parents, E01).
+class TskDisk : public Disk {
+ public:
+  explicit TskDisk(TSK_IMG_INFO* img) : img_(img) {}
+  TskDisk(const TskDisk&) = delete;
+  TskDisk& operator=(const TskDisk&) = delete;
+  ~TskDisk() override { tsk_img_close(img_); }
+  std::uint64_t Size() const override { return static_cast<std::uint64_t>(img_->size); }
+  std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) override {
+    ssize_t got = tsk_img_read(img_, static_cast<TSK_OFF_T>(offset), out, length);
+    if (got < 0) *error = TskError();
+    return got;
+  }
+
+ private:
+  TSK_IMG_INFO* img_;
+};
+
+// The disk, opened as the container format it is: should the library
+// fail, its reason is passed on, where a guess would read the file as raw.
+std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, std::string* error) {
+  if (kind == ImageKind::kDisk) return OpenRawDisk(path, error);
   TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
-  const char* format = nullptr;
+  const char* format = "a disk";
   if (kind == ImageKind::kVmdk) type = TSK_IMG_TYPE_VMDK_VMDK, format = "a VMDK";
   if (kind == ImageKind::kVhd) type = TSK_IMG_TYPE_VHD_VHD, format = "a VHD";
   if (kind == ImageKind::kE01) type = TSK_IMG_TYPE_EWF_EWF, format = "an E01";
-  if (kind == ImageKind::kE01 && !EwfSegmentsPresent(path, error)) return false;
-  image.img = tsk_img_open_sing(path.c_str(), type, 0);
-  if (image.img == nullptr) {
-    *error = path + (format != nullptr ? std::string(": cannot be read as ") + format + " image: "
-                                       : std::string(": cannot be read as a disk image: ")) +
-             FirstLine(TskError());
-    return false;
+  if (kind == ImageKind::kE01 && !EwfSegmentsPresent(path, error)) return nullptr;
+  TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), type, 0);
+  if (img == nullptr) {
+    *error = path + ": cannot be read as " + format + " image: " + FirstLine(TskError());
+    return nullptr;
   }
-  return true;
+  return std::make_unique<TskDisk>(img);
+}
+
+// The library's image over a disk of ours. The library takes a structure
+// that begins with its own and hands it back to each call.
+struct External {
+  TSK_IMG_INFO info;
+  Disk* disk;
+};
+
+ssize_t ExternalRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* out, size_t length) {
+  std::string error;
+  std::int64_t got = reinterpret_cast<External*>(img)->disk->Read(static_cast<std::uint64_t>(offset), out, length, &error);
+  if (got < 0) {
+    tsk_error_reset();
+    tsk_error_set_errno(TSK_ERR_IMG_READ);
+    tsk_error_set_errstr("%s", error.c_str());
+  }
+  return static_cast<ssize_t>(got);
+}
+void ExternalClose(TSK_IMG_INFO* img) { delete reinterpret_cast<External*>(img); }
+void ExternalStat(TSK_IMG_INFO*, FILE*) {}
+
+TSK_IMG_INFO* OpenExternal(Disk& disk) {
+  auto* external = new External{};
+  external->disk = &disk;
+  TSK_IMG_INFO* img = tsk_img_open_external(external, static_cast<TSK_OFF_T>(disk.Size()), layout::kSectorBytes,
+                                            ExternalRead, ExternalClose, ExternalStat);
+  if (img == nullptr) delete external;
+  return img;
 }
 
 // Letters as DOS gives them, by the partitions' types.
@@ -82,16 +129,23 @@ void GiveLetters(Image& image) {
 }  // namespace
 
 bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::string* error) {
-  if (!OpenContainer(image, path, kind, error)) return false;
+  image.disk = OpenDisk(path, kind, error);
+  if (image.disk == nullptr) return false;
+  image.img = OpenExternal(*image.disk);
+  if (image.img == nullptr) {
+    *error = path + ": cannot be read as a disk image: " + FirstLine(TskError());
+    return false;
+  }
   constexpr std::uint64_t kSector = layout::kSectorBytes;
-  auto sectors = static_cast<std::uint64_t>(image.img->size) / kSector;
-  std::string unreadable;  // the library's word on a sector it could not read
+  std::uint64_t sectors = image.disk->Size() / kSector;
+  std::string unreadable;  // what the first sector that could not be read said
   auto readSector = [&](std::uint64_t sector, std::string* bytes) {
     if (sector >= sectors) return false;
     bytes->assign(kSector, '\0');
-    ssize_t got = tsk_img_read(image.img, static_cast<TSK_OFF_T>(sector * kSector), bytes->data(), kSector);
-    if (got != static_cast<ssize_t>(kSector)) {
-      if (unreadable.empty()) unreadable = got < 0 ? TskError() : "it ends inside sector " + std::to_string(sector);
+    std::string why;
+    std::int64_t got = image.disk->Read(sector * kSector, bytes->data(), kSector, &why);
+    if (got != static_cast<std::int64_t>(kSector)) {
+      if (unreadable.empty()) unreadable = got < 0 ? why : "it ends inside sector " + std::to_string(sector);
       return false;
     }
     return true;
@@ -110,7 +164,10 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
   image.problems = table.problems;
   for (const Partition& p : table.partitions) {
     Volume v{.where = FatVolume{p.number, p.logical}, .offset = p.start * kSector, .dosFat = IsDosFatType(p.type)};
-    if (p.start + p.sectors > sectors) v.outside = "partition " + std::to_string(p.number) + " ends past the image's end";
+    if (p.start + p.sectors > sectors) {
+      v.outside = "partition " + std::to_string(p.number) + " ends at byte " + std::to_string((p.start + p.sectors) * kSector) +
+                  ", past the image's end at byte " + std::to_string(image.disk->Size());
+    }
     image.volumes.push_back(std::move(v));
   }
   if (!table.found || image.volumes.empty()) {
@@ -123,7 +180,7 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
 }
 
 TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
-  if (!v.tried && v.outside.empty()) {
+  if (!v.tried) {
     v.tried = true;
     v.fs = tsk_fs_open_img(image.img, static_cast<TSK_OFF_T>(v.offset), TSK_FS_TYPE_FAT_DETECT);
     if (v.fs == nullptr) tsk_error_reset();

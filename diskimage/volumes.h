@@ -1,15 +1,18 @@
-// An image opened by the image module: The Sleuth Kit's image, read as the
-// kind the caller detected, and its volumes (the partitions of its MBR, in
-// the order DOS and Linux give them, or the image itself as one bare
-// volume), each with its FAT file system opened when first needed.
+// An image opened by the image module: its disk (disk.h), read as the kind
+// the caller detected, and its volumes (the partitions of its MBR, in the
+// order DOS and Linux give them, or the image itself as one bare volume),
+// each with its FAT file system, which The Sleuth Kit opens over the disk
+// when it is first needed.
 #pragma once
 
 #include <tsk/libtsk.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "diskimage/disk.h"
 #include "diskimage/image.h"
 
 namespace diskimage {
@@ -21,7 +24,7 @@ struct Volume {
   FatVolume where = {};
   std::uint64_t offset = 0;  // in bytes
   bool dosFat = true;        // a type DOS gives a letter to
-  std::string outside = {};  // why it cannot be read: it ends past the image's end
+  std::string outside = {};  // it ends past the image's end: what lies there cannot be read
   char letter = 0;
   TSK_FS_INFO* fs = nullptr;
   bool tried = false;
@@ -29,7 +32,8 @@ struct Volume {
 
 // Everything opened on one image, closed on every way out.
 struct Image {
-  TSK_IMG_INFO* img = nullptr;
+  std::unique_ptr<Disk> disk;
+  TSK_IMG_INFO* img = nullptr;  // the library's view of disk
   std::vector<Volume> volumes;
   std::vector<std::string> problems;  // of the partition table, one line each
 
@@ -44,7 +48,7 @@ struct Image {
 bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::string* error);
 
 // A volume's FAT file system, opened now if it was not; null when it does
-// not hold one, or lies past the image's end.
+// not hold one.
 TSK_FS_INFO* FileSystem(const Image& image, Volume& v);
 
 // "partition 1 (C:)", or "the volume" for a bare one.

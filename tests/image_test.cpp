@@ -289,18 +289,27 @@ TEST_F(Images, LogicalPartitionsInChainOrder) {
   ExpectListing(disk + "#part=6", disk, "Second install");
 }
 
-// An image cut short: every partition that lies within it is read, and one
-// that does not is named when it is asked for.
+// An image cut short: every partition that lies within it is read, and so
+// is a partition the cut runs through, as far as the files asked for lie
+// before the cut; one past it is named as the cause.
 TEST_F(Images, PartitionsWithinACutImageAreRead) {
   std::string disk = Disk("cut.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\nstart=67584, type=6\\n");
-  Volume(disk, 1, 30, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
-  Volume(disk, 33, 30, 16, {{"/WINDOWS/SYSTEM.DAT", b_}});
-  Sh("truncate -s 31M '" + disk + "'");
-  ExpectListing(disk, disk, "First install");
-  ExpectListing(disk + "#part=1", disk, "First install");
-  auto past = Kormald(disk + "#part=2", disk);
+  Sh("head -c 12M /dev/zero > '" + dir_ + "/fill'");
+  Volume(disk, 1, 30, 16, {{"/MSDOS.SYS", msdosD_}});
+  Volume(disk, 33, 30, 16, {{"/WINDOWS/SYSTEM.DAT", b_}, {"/FILL", dir_ + "/fill"}, {"/WINDOWS/SYSTEM.DA0", backup_}});
+  Sh("truncate -s 40M '" + disk + "'");
+  ExpectListing(disk, disk, "Second install");
+  ExpectListing(disk + "#part=2", disk, "Second install");
+  auto past = Kormald(disk + "#part=2&path=\\WINDOWS\\SYSTEM.DA0", disk);
   EXPECT_EQ(past.status, 1);
-  EXPECT_EQ(past.err, "kormald: " + disk + ": partition 2 ends past the image's end\n");
+  EXPECT_EQ(past.err, "kormald: " + disk + ": partition 2 (D:): cannot read \\WINDOWS\\SYSTEM.DA0: it lies, at least in "
+                      "part, past the image's end (partition 2 ends at byte 67108864, past the image's end at byte "
+                      "41943040)\n");
+  Sh("truncate -s 31M '" + disk + "'");
+  auto gone = Kormald(disk + "#part=2", disk);
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_EQ(gone.err, "kormald: " + disk + ": no FAT volume is partition 2 (partition 2 ends at byte 67108864, past "
+                      "the image's end at byte 32505856)\n");
 }
 
 // A chain of 20,000 logical partitions (20 MB of EBRs) costs what the
