@@ -21,6 +21,7 @@
 #include "testkit/hostile_shapes.h"
 #include "testkit/walk_everything.h"
 #include "hive/hive.h"
+#include "hive/layout.h"
 #include "regfile/regfile.h"
 #include "sources/sources.h"
 #include "store/store.h"
@@ -296,7 +297,31 @@ BENCHMARK(BM_HostileShape)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
 
 // With an argument, writes the million-key hive to that file instead, for
 // whole-process time and memory measurements.
+// A pair for timing --diff against damage: OLD holds n keys, and NEW the
+// same keys with each one's name damaged (a NUL byte in it), so that every
+// key OLD holds is missing from NEW and may lie under its damage.
+bool WriteDamagedPair(int n, const char* oldPath, const char* newPath) {
+  hive_writer::Key a{"A", {}, {}};
+  for (int i = 0; i < n; ++i) {
+    std::string name = std::to_string(i);
+    a.children.push_back(hive_writer::Key{name.insert(0, 1, 'K'), {{"v", 1, "x"}}, {}});
+  }
+  hive_writer::Key root{"", {}, {std::move(a)}};
+  hive_writer::Hive old = hive_writer::Write(root);
+  hive_writer::Hive damaged = old;
+  for (std::size_t k = 2; k < damaged.recordAt.size(); ++k) {
+    damaged.bytes[damaged.recordAt[k] + hive::layout::record::kName + 1] = '\0';
+  }
+  std::ofstream o(oldPath, std::ios::binary), d(newPath, std::ios::binary);
+  o.write(old.bytes.data(), static_cast<std::streamsize>(old.bytes.size()));
+  d.write(damaged.bytes.data(), static_cast<std::streamsize>(damaged.bytes.size()));
+  return o && d;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--write-damaged-pair") == 0) {
+    return WriteDamagedPair(std::stoi(argv[2]), argv[3], argv[4]) ? 0 : 1;
+  }
   if (argc == 3 && std::strcmp(argv[1], "--write-million-key-hive") == 0) {
     std::ofstream out(argv[2], std::ios::binary);
     out.write(MillionKeyHive().data(), static_cast<std::streamsize>(MillionKeyHive().size()));
