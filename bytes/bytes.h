@@ -1,5 +1,5 @@
 // bytes/ owns the first touch of bytes from outside: whether a range lies
-// inside what is there, little-endian fields read with their bounds, and
+// inside what is there, fixed-width fields read with their bounds, and
 // how bytes from a file are shown on a line of a terminal. The ground
 // floor: it uses nothing of ours, and every reader of outside bytes (hives,
 // .reg files, disk images, the files the sources read) uses it.
@@ -18,14 +18,18 @@ constexpr bool InRange(std::uint64_t offset, std::uint64_t length, std::uint64_t
   return offset <= size && length <= size - offset;
 }
 
-// The little-endian, unaligned fields of a record. Every read is checked
-// against the record's bytes: a field that does not lie wholly inside
-// them reads as 0 and leaves the reader incomplete, so that a parser reads
-// its fields and asks once, after them, whether they were all there.
-class LittleEndian {
+// The unaligned fields of a record, in one byte order. Every read is
+// checked against the record's bytes: a field that does not lie wholly
+// inside them reads as 0 and leaves the reader incomplete, so that a
+// parser reads its fields and asks once, after them, whether they were all
+// there. Windows' formats are little-endian; QEMU's qcow is big-endian.
+enum class Order { kLittle, kBig };
+
+template <Order order>
+class Fields {
  public:
-  explicit LittleEndian(std::string_view bytes) : bytes_(bytes) {}
-  LittleEndian(const void* bytes, std::size_t size) : bytes_(static_cast<const char*>(bytes), size) {}
+  explicit Fields(std::string_view bytes) : bytes_(bytes) {}
+  Fields(const void* bytes, std::size_t size) : bytes_(static_cast<const char*>(bytes), size) {}
 
   std::uint8_t U8(std::size_t at) const { return Read<std::uint8_t>(at); }
   std::uint16_t U16(std::size_t at) const { return Read<std::uint16_t>(at); }
@@ -47,7 +51,10 @@ class LittleEndian {
   T Read(std::size_t at) const {
     if (!InRange(at, sizeof(T), bytes_.size())) return Short<T>();
     std::uint64_t v = 0;
-    for (std::size_t i = sizeof(T); i-- > 0;) v = v << 8 | static_cast<unsigned char>(bytes_[at + i]);
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      std::size_t byte = order == Order::kLittle ? sizeof(T) - 1 - i : i;
+      v = v << 8 | static_cast<unsigned char>(bytes_[at + byte]);
+    }
     return static_cast<T>(v);
   }
   template <typename T>
@@ -59,6 +66,9 @@ class LittleEndian {
   std::string_view bytes_;
   mutable bool complete_ = true;
 };
+
+using LittleEndian = Fields<Order::kLittle>;
+using BigEndian = Fields<Order::kBig>;
 
 // Bytes from a file as a line of text may carry them: each byte outside
 // printable ASCII (0x20 to 0x7E) as \xNN in lower case, so that no byte of

@@ -1,5 +1,5 @@
 // diskimage/ owns disk images as registry sources: a raw disk or FAT
-// volume, VMDK, VHD or E01. What is parsed here (an image's first and last
+// volume, VMDK, VHD, VDI, qcow2, qcow or E01, and cabinets. What is parsed here (an image's first and last
 // bytes, the selector syntax after '#', MSDOS.SYS, DOS drive letters) is
 // plain code that the sources, the image module and the fuzz targets share;
 // the image module (image_module.h, image_module.cpp) reads the images

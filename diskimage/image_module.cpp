@@ -1,6 +1,8 @@
 // The disk image reader, a module loaded only when a source is an image:
-// The Sleuth Kit's library opens the image (raw, VMDK, VHD, E01), its MBR
-// partition table and its FAT volumes (volumes.h, fat_files.h); libmspack
+// its disk is read as its container says (disk.h, chain.h: raw, VDI and
+// qcow2 by readers of ours, qcow through libqcow, VMDK, VHD and E01 through
+// The Sleuth Kit's library); our reader of MBRs reads its partition table
+// (image.h) and The Sleuth Kit its FAT volumes (volumes.h, fat_files.h); libmspack
 // opens the cabinets in which Windows 98 and Me keep the registry of their
 // last boots (cabinet.h). Nothing is written: the image is opened
 // read-only, and cabinets are unpacked in memory. Only the clusters of the

@@ -66,4 +66,74 @@ inline constexpr std::size_t kSectionNext = 16;  // u64, file offset of the next
 inline constexpr std::size_t kSectionBytes = 76;
 }  // namespace ewf
 
+namespace vdi {  // a VirtualBox disk image: a pre-header, a header, the block map, the blocks
+inline constexpr std::size_t kSignature = 0x40;  // u32 0xBEDA107F
+inline constexpr std::size_t kVersion = 0x44;    // u32: major << 16 | minor
+inline constexpr std::uint32_t kVersion1_0 = 0x00010000;
+inline constexpr std::uint32_t kVersion1_1 = 0x00010001;
+inline constexpr std::size_t kHeaderBytes = 0x200;  // what is read: either version's header fits
+namespace v1_1 {
+inline constexpr std::size_t kHeaderSize = 0x48;   // u32
+inline constexpr std::size_t kType = 0x4C;         // u32
+inline constexpr std::size_t kBlocksAt = 0x154;    // u32, file offset of the block map
+inline constexpr std::size_t kDataAt = 0x158;      // u32, file offset of block 0
+inline constexpr std::size_t kDiskSize = 0x170;    // u64
+inline constexpr std::size_t kBlockSize = 0x178;   // u32
+inline constexpr std::size_t kBlockExtra = 0x17C;  // u32, bytes before each block's data
+inline constexpr std::size_t kBlocks = 0x180;      // u32
+inline constexpr std::size_t kUuid = 0x188;        // 16 bytes
+inline constexpr std::size_t kParentUuid = 0x1A8;  // 16 bytes, "link": zero but in a differencing image
+}  // namespace v1_1
+namespace v1_0 {  // the map follows the header, the blocks the map
+inline constexpr std::size_t kType = 0x48;
+inline constexpr std::size_t kDiskSize = 0x160;
+inline constexpr std::size_t kBlockSize = 0x168;
+inline constexpr std::size_t kBlocks = 0x16C;
+inline constexpr std::size_t kUuid = 0x174;
+inline constexpr std::size_t kParentUuid = 0x194;
+inline constexpr std::size_t kHeaderEnd = 0x1A4;
+}  // namespace v1_0
+inline constexpr std::size_t kUuidBytes = 16;
+inline constexpr std::uint32_t kDynamic = 1, kFixed = 2, kUndo = 3, kDifferencing = 4;
+inline constexpr std::uint32_t kBlockFree = 0xFFFFFFFF;  // not in this file: the parent's, else zeros
+inline constexpr std::uint32_t kBlockZero = 0xFFFFFFFE;  // zeros, whatever the parent holds
+}  // namespace vdi
+
+namespace qcow {  // QEMU's qcow (version 1) and qcow2 (2 and 3): every field big-endian
+inline constexpr std::size_t kVersion = 4;        // u32
+inline constexpr std::size_t kBackingAt = 8;      // u64, file offset of the backing file's name; 0: none
+inline constexpr std::size_t kBackingBytes = 16;  // u32
+inline constexpr std::uint32_t kMaxBackingName = 1023;
+inline constexpr std::uint32_t kMinClusterBits = 9, kMaxClusterBits = 21;
+inline constexpr std::uint32_t kAes = 1, kLuks = 2;  // encryption methods
+namespace v1 {
+inline constexpr std::size_t kDiskSize = 24;    // u64
+inline constexpr std::size_t kClusterBits = 32;  // u8
+inline constexpr std::size_t kEncryption = 36;  // u32
+}  // namespace v1
+namespace v2 {
+inline constexpr std::size_t kClusterBits = 20;  // u32
+inline constexpr std::size_t kDiskSize = 24;     // u64
+inline constexpr std::size_t kEncryption = 32;   // u32
+inline constexpr std::size_t kL1Entries = 36;    // u32
+inline constexpr std::size_t kL1At = 40;         // u64
+inline constexpr std::size_t kSnapshots = 60;    // u32
+inline constexpr std::size_t kHeaderBytes = 72;  // extensions follow
+}  // namespace v2
+namespace v3 {
+inline constexpr std::size_t kIncompatible = 72;    // u64, feature bits
+inline constexpr std::size_t kHeaderLength = 100;   // u32; extensions follow
+inline constexpr std::size_t kCompressionType = 104;  // u8, where the header is longer
+}  // namespace v3
+inline constexpr std::uint64_t kDirty = 1, kCorrupt = 2, kExternalData = 4, kCompressionType = 8, kExtendedL2 = 16;
+inline constexpr std::uint64_t kKnownIncompatible = kDirty | kCorrupt | kExternalData | kCompressionType | kExtendedL2;
+inline constexpr std::uint8_t kZlib = 0, kZstd = 1;
+inline constexpr std::uint32_t kExtensionEnd = 0;
+inline constexpr std::uint32_t kExtensionBackingFormat = 0xE2792ACA;
+// An L1 entry points to an L2 table, an L2 entry to a cluster.
+inline constexpr std::uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00;  // bits 9 to 55
+inline constexpr std::uint64_t kCompressed = std::uint64_t{1} << 62;
+inline constexpr std::uint64_t kZeroCluster = 1;  // bit 0 of a standard L2 entry (version 3)
+}  // namespace qcow
+
 }  // namespace diskimage::layout

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "diskimage/chain.h"
 #include "diskimage/fat_files.h"
 #include "diskimage/layout.h"
 
@@ -69,7 +70,10 @@ class TskDisk : public Disk {
 // The disk, opened as the container format it is: should the library
 // fail, its reason is passed on, where a guess would read the file as raw.
 std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, std::string* error) {
-  if (kind == ImageKind::kDisk) return OpenRawDisk(path, error);
+  if (kind == ImageKind::kDisk || kind == ImageKind::kVdi || kind == ImageKind::kQcow2) {
+    Chain chain;
+    return OpenChain(path, kind, chain, error);
+  }
   TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
   const char* format = "a disk";
   if (kind == ImageKind::kVmdk) type = TSK_IMG_TYPE_VMDK_VMDK, format = "a VMDK";

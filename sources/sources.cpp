@@ -23,16 +23,9 @@ std::string_view BaseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// A disk image, whole or as a selector names a part of it. The image module
-// reads raw disks and volumes, VMDK, VHD and E01; for two kinds it cannot,
-// the way to convert them is said.
+// A disk image, whole or as a selector names a part of it, read by the
+// image module.
 bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, std::string* error) {
-  if (kind == ImageKind::kVdi || kind == ImageKind::kQcow2) {
-    *error = selector.image + ": a " + (kind == ImageKind::kVdi ? "VirtualBox VDI" : "QEMU qcow2") +
-             " image, which cannot be read here; convert it to a raw image first: qemu-img convert -O raw " +
-             selector.image + " disk.img";
-    return false;
-  }
   return LoadImage(reg, selector, kind, error);
 }
 

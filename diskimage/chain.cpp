@@ -1,0 +1,49 @@
+#include "diskimage/chain.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "diskimage/host_file.h"
+
+namespace diskimage {
+
+bool Chain::Enter(const std::string& path, std::string* error) {
+  std::error_code ec;
+  std::string canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(path), ec).string();
+  if (ec) canonical = path;
+  if (std::find(canonical_.begin(), canonical_.end(), canonical) != canonical_.end()) {
+    *error = files_.front() + ": its chain of parents loops back to " + path;
+    return false;
+  }
+  if (files_.size() == kMaxChainLinks) {
+    *error = files_.front() + ": its chain of parents goes on past " + std::to_string(kMaxChainLinks) + " files";
+    return false;
+  }
+  files_.push_back(path);
+  canonical_.push_back(std::move(canonical));
+  return true;
+}
+
+std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error) {
+  if (kind == ImageKind::kVdi) return OpenVdi(path, chain, error);
+  if (kind == ImageKind::kQcow2) return OpenQcow(path, chain, error);
+  if (!chain.Enter(path, error)) return nullptr;
+  return OpenRawDisk(path, error);
+}
+
+std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error) {
+  HostFile file;
+  if (!file.Open(path, error)) {
+    *error = chain.files().back() + ": its parent " + path + " " + *error;
+    return nullptr;
+  }
+  std::string head(512, '\0'), tail(512, '\0');
+  std::int64_t got = file.ReadAt(0, head.data(), head.size(), error);
+  std::int64_t gotTail = file.Size() >= 512 ? file.ReadAt(file.Size() - 512, tail.data(), tail.size(), error) : 0;
+  if (got < 0 || gotTail < 0) return nullptr;
+  head.resize(static_cast<std::size_t>(got));
+  tail.resize(static_cast<std::size_t>(gotTail));
+  return OpenChain(path, DetectImage(head, tail), chain, error);
+}
+
+}  // namespace diskimage

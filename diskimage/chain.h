@@ -1,0 +1,48 @@
+// The chain of files a VM disk stands on: a differencing or delta image,
+// its parent, and so on to the base. Each link is opened as the kind its
+// first bytes say, and every read the disk is asked for goes down the
+// chain only as far as the first link that holds the bytes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diskimage/disk.h"
+#include "diskimage/image.h"
+
+namespace diskimage {
+
+// VirtualBox and VMware stop far sooner; a longer chain is damage, or made.
+inline constexpr std::size_t kMaxChainLinks = 64;
+
+// The files a chain has entered, child first.
+class Chain {
+ public:
+  // False with error when path is already in the chain (the chain loops)
+  // or the chain would grow past kMaxChainLinks.
+  bool Enter(const std::string& path, std::string* error);
+  const std::vector<std::string>& files() const { return files_; }
+
+ private:
+  std::vector<std::string> files_;
+  std::vector<std::string> canonical_;
+};
+
+// The disk an image of kind holds, with the files it stands on.
+std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error);
+
+// A parent named by a child: its kind is told by its first bytes.
+std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error);
+
+// The readers of each container format, each a link of chain.
+std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
+
+struct QcowHeader;
+// A qcow image of version 1, through libqcow; backing: its backing file's
+// path, empty for none.
+std::unique_ptr<Disk> OpenQcowVersion1(const std::string& path, const QcowHeader& header, const std::string& backing,
+                                       Chain& chain, std::string* error);
+
+}  // namespace diskimage

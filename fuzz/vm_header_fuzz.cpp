@@ -1,0 +1,40 @@
+// What is parsed of a VM disk's own bytes before any cluster is read, on
+// arbitrary bytes as an image's start: the VDI header and block map, the
+// qcow and qcow2 header with its extensions and backing file's name.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diskimage/qcow.h"
+#include "diskimage/vdi.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  std::string error;
+  diskimage::VdiHeader vdi;
+  if (diskimage::ParseVdiHeader(bytes, size, &vdi, &error)) {
+    // The map lies in the file, so that reading it costs what the file holds.
+    if (vdi.blocksAt + std::uint64_t{vdi.blocks} * 4 > size) __builtin_trap();
+    std::vector<std::uint32_t> map;
+    if (diskimage::ParseVdiBlockMap(bytes.substr(static_cast<std::size_t>(vdi.blocksAt)), vdi, size, &map, &error)) {
+      const std::uint64_t stride = std::uint64_t{vdi.blockSize} + vdi.blockExtra;
+      for (std::uint32_t entry : map) {
+        if (entry >= 0xFFFFFFFE) continue;
+        if (vdi.dataAt + entry * stride + stride > size) __builtin_trap();
+      }
+    } else if (error.empty()) {
+      __builtin_trap();
+    }
+  } else if (error.empty()) {
+    __builtin_trap();
+  }
+  diskimage::QcowHeader qcow;
+  error.clear();
+  if (diskimage::ParseQcowHeader(bytes, &qcow, &error)) {
+    if (qcow.backingFile.size() > 1023 || qcow.clusterBits < 9 || qcow.clusterBits > 21) __builtin_trap();
+    if (qcow.version < 1 || qcow.version > 3) __builtin_trap();
+  } else if (error.empty()) {
+    __builtin_trap();
+  }
+  return 0;
+}
