@@ -11,33 +11,19 @@
 
 #include "diskimage/image.h"
 #include "testkit/hive_writer.h"
+#include "testkit/image_fixture.h"
 #include "testkit/test_support.h"
 #include "tools/registry_cli.h"
 
 namespace {
 
-using hive_writer::Key;
 using testing_support::RunProgram;
 using testing_support::ScratchDir;
 
-// A registry of one controller, told apart by its description.
-std::string SmallHive(const std::string& description) {
-  Key hdc{"hdc", {}, {Key{"0001", {{"PortDriver", 1, "ESDI_506.pdr"}, {"DriverDesc", 1, description}}, {}}}};
-  Key services{"Services", {}, {Key{"Class", {}, {std::move(hdc)}}}};
-  return hive_writer::Write(Key{"", {}, {Key{"Enum", {}, {Key{"MF", {}, {Key{"X", {{"Driver", 1, "hdc\\0001"}}, {}}}}}},
-                                         Key{"System", {}, {Key{"CurrentControlSet", {}, {std::move(services)}}}}}})
-      .bytes;
-}
-
-std::string Row(const std::string& description) {
-  return "ID  PORT DRIVER      .INF FILE  DESCRIPTION\n\n01: ESDI_506.pdr             ?  " + description + "\n";
-}
-
-// Runs a shell command, failing the test when it fails.
-void Sh(const std::string& command) {
-  auto result = RunProgram("/bin/sh", {"-c", command}, {{"MTOOLS_SKIP_CHECK", "1"}});
-  ASSERT_EQ(result.status, 0) << command << "\n" << result.err;
-}
+using image_fixture::Hash;
+using image_fixture::Row;
+using image_fixture::Sh;
+using image_fixture::SmallHive;
 
 bool HaveTools() {
   return RunProgram("/bin/sh", {"-c", "command -v sfdisk mkfs.fat mcopy qemu-img ewfacquire gcab"}).status == 0;
@@ -57,9 +43,6 @@ void Volume(const std::string& image, int offsetMiB, int sizeMiB, int fat,
   }
 }
 
-std::string Hash(const std::string& file) {
-  return RunProgram("/usr/bin/sha256sum", {file}).out.substr(0, 64);
-}
 
 class Images : public ::testing::Test {
  protected:

@@ -1,0 +1,38 @@
+// What the suites of disk images and VM disks share: a registry of one
+// controller told apart by its description, the listing kormald gives of
+// it, and the shell commands that build images.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "testkit/hive_writer.h"
+#include "testkit/test_support.h"
+
+namespace image_fixture {
+
+inline std::string SmallHive(const std::string& description) {
+  using hive_writer::Key;
+  Key hdc{"hdc", {}, {Key{"0001", {{"PortDriver", 1, "ESDI_506.pdr"}, {"DriverDesc", 1, description}}, {}}}};
+  Key services{"Services", {}, {Key{"Class", {}, {std::move(hdc)}}}};
+  return hive_writer::Write(Key{"", {}, {Key{"Enum", {}, {Key{"MF", {}, {Key{"X", {{"Driver", 1, "hdc\\0001"}}, {}}}}}},
+                                         Key{"System", {}, {Key{"CurrentControlSet", {}, {std::move(services)}}}}}})
+      .bytes;
+}
+
+inline std::string Row(const std::string& description) {
+  return "ID  PORT DRIVER      .INF FILE  DESCRIPTION\n\n01: ESDI_506.pdr             ?  " + description + "\n";
+}
+
+// Runs a shell command, failing the test when it fails.
+inline void Sh(const std::string& command) {
+  auto result = testing_support::RunProgram("/bin/sh", {"-c", command}, {{"MTOOLS_SKIP_CHECK", "1"}});
+  ASSERT_EQ(result.status, 0) << command << "\n" << result.err;
+}
+
+inline std::string Hash(const std::string& file) {
+  return testing_support::RunProgram("/usr/bin/sha256sum", {file}).out.substr(0, 64);
+}
+
+}  // namespace image_fixture
