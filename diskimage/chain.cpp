@@ -27,6 +27,7 @@ bool Chain::Enter(const std::string& path, std::string* error) {
 std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error) {
   if (kind == ImageKind::kVdi) return OpenVdi(path, chain, error);
   if (kind == ImageKind::kQcow2) return OpenQcow(path, chain, error);
+  if (kind == ImageKind::kVhd || kind == ImageKind::kVhdx) return OpenVhdi(path, chain, error);
   if (!chain.Enter(path, error)) return nullptr;
   return OpenRawDisk(path, error);
 }

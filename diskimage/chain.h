@@ -38,6 +38,7 @@ std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::
 // The readers of each container format, each a link of chain.
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);
 
 struct QcowHeader;
 // A qcow image of version 1, through libqcow; backing: its backing file's

@@ -30,6 +30,7 @@ ImageKind DetectImage(std::string_view head, std::string_view tail) {
   if (head.starts_with(sig::kVmdkSparse) || head.starts_with(sig::kVmdkDescriptor)) return ImageKind::kVmdk;
   if (head.starts_with(sig::kVhd) || tail.starts_with(sig::kVhd)) return ImageKind::kVhd;
   if (head.starts_with(sig::kCabinet)) return ImageKind::kCabinet;
+  if (head.starts_with(sig::kVhdx)) return ImageKind::kVhdx;
   // A master boot record or a FAT boot sector: the same signature at 510.
   if (head.size() >= layout::kSectorBytes && h.Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes)) {
     return ImageKind::kDisk;

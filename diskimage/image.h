@@ -20,7 +20,7 @@ namespace diskimage {
 // kCabinet is a cabinet copied out of a Windows directory (SYSBCKUP\RB000.CAB):
 // no disk, but read through the same module, since unpacking it needs
 // libmspack.
-enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet };
+enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet, kVhdx };
 
 // What an image's first 512 bytes and last 512 bytes say it is; kNone for
 // anything else. A file that is a hive or a .reg export is none, which the

@@ -20,6 +20,7 @@ inline constexpr std::string_view kVmdkSparse = "KDMV";              // at 0
 inline constexpr std::string_view kVmdkDescriptor = "# Disk DescriptorFile";
 inline constexpr std::string_view kVhd = "conectix";                 // at 0, or in the last sector
 inline constexpr std::string_view kCabinet = "MSCF";                 // at 0: a Microsoft cabinet
+inline constexpr std::string_view kVhdx = "vhdxfile";               // at 0
 }  // namespace signature
 
 namespace mbr {  // a master boot record, and each extended boot record

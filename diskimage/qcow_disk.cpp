@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "diskimage/chain.h"
+#include "diskimage/fat_files.h"
 #include "diskimage/host_file.h"
 #include "diskimage/qcow.h"
 
@@ -12,14 +13,12 @@ namespace diskimage {
 
 namespace {
 
-// What libqcow said, as one line; its error is freed.
+// The innermost cause libqcow gives, the first line of its backtrace; freed.
 std::string QcowError(libqcow_error_t*& error) {
-  char text[512] = "unknown error";
-  if (error != nullptr) libqcow_error_sprint(error, text, sizeof text);
+  char text[4096] = "unknown error";
+  if (error != nullptr) libqcow_error_backtrace_sprint(error, text, sizeof text);
   libqcow_error_free(&error);
-  std::string line(text);
-  line = line.substr(0, line.find('\n'));
-  return line;
+  return FirstLine(text);
 }
 
 class QcowDisk : public Disk {

@@ -49,7 +49,7 @@ bool EwfSegmentsPresent(const std::string& path, std::string* error) {
 }
 
 // A disk that the library's own image reader holds: the formats it reads
-// whole (VMDK and VHD without parents, E01).
+// whole (VMDK without its parents, E01).
 class TskDisk : public Disk {
  public:
   explicit TskDisk(TSK_IMG_INFO* img) : img_(img) {}
@@ -70,14 +70,14 @@ class TskDisk : public Disk {
 // The disk, opened as the container format it is: should the library
 // fail, its reason is passed on, where a guess would read the file as raw.
 std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, std::string* error) {
-  if (kind == ImageKind::kDisk || kind == ImageKind::kVdi || kind == ImageKind::kQcow2) {
+  if (kind == ImageKind::kDisk || kind == ImageKind::kVdi || kind == ImageKind::kQcow2 || kind == ImageKind::kVhd ||
+      kind == ImageKind::kVhdx) {
     Chain chain;
     return OpenChain(path, kind, chain, error);
   }
   TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
   const char* format = "a disk";
   if (kind == ImageKind::kVmdk) type = TSK_IMG_TYPE_VMDK_VMDK, format = "a VMDK";
-  if (kind == ImageKind::kVhd) type = TSK_IMG_TYPE_VHD_VHD, format = "a VHD";
   if (kind == ImageKind::kE01) type = TSK_IMG_TYPE_EWF_EWF, format = "an E01";
   if (kind == ImageKind::kE01 && !EwfSegmentsPresent(path, error)) return nullptr;
   TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), type, 0);

@@ -60,7 +60,8 @@ class VmDisks : public ::testing::Test {
 
 TEST_F(VmDisks, EachFormatIsReadDirectly) {
   for (const char* convert : {"-O vdi", "-O vdi -o static=on", "-O qcow2", "-O qcow2 -c", "-O qcow2 -o compat=0.10",
-                              "-O qcow", "-O vpc"}) {
+                              "-O qcow", "-O vpc", "-O vhdx",
+                              "-O vpc -o subformat=fixed"}) {
     std::string image = Path("disk" + std::to_string(std::hash<std::string>{}(convert) % 1000));
     Sh("qemu-img convert " + std::string(convert) + " '" + Path("before.img") + "' '" + image + "'");
     SCOPED_TRACE(convert);
@@ -131,7 +132,8 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
      "conv=notrunc 2>/dev/null && "
      "qemu-img create -q -f qcow2 -o compression_type=zstd zstd.qcow2 48M && "
      "qemu-img convert -O vdi before.img cut.vdi && truncate -s 1M cut.vdi && "
-     "qemu-img convert -O vdi after.img orphan-base.vdi");
+     "qemu-img convert -O vdi after.img orphan-base.vdi && "
+     "qemu-img convert -O vhdx before.img whole.vhdx && head -c 200000 whole.vhdx > cut.vhdx");
   testing_support::WriteFile(Path("orphan.vdi"), vm_images::DifferencingVdi(testing_support::ReadFile(Path("orphan-base.vdi")),
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
@@ -146,6 +148,7 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
       {"zstd.qcow2", Path("zstd.qcow2") + ": its clusters are compressed with zstd, which is not read here (zlib is)"},
       {"cut.vdi", Path("cut.vdi") + ": VDI block "},
       {"orphan.vdi", Path("orphan.vdi") + ": a differencing VDI whose parent {"},
+      {"cut.vhdx", Path("cut.vhdx") + ": cannot be read as a VHD or VHDX image: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
