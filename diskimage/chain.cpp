@@ -24,10 +24,21 @@ bool Chain::Enter(const std::string& path, std::string* error) {
   return true;
 }
 
+std::string ParentBeside(const std::string& child, const std::string& named) {
+  std::filesystem::path folder = std::filesystem::path(child).parent_path();
+  // A relative name with folders in it ("../Win98.vmdk") is taken as it
+  // stands when it leads somewhere; a Windows separator never is.
+  bool relative = !named.empty() && named.find_first_of("\\:") == std::string::npos && named.front() != '/';
+  std::error_code ec;
+  if (relative && std::filesystem::exists(folder / named, ec)) return (folder / named).string();
+  return (folder / named.substr(named.find_last_of("\\/") + 1)).string();
+}
+
 std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error) {
   if (kind == ImageKind::kVdi) return OpenVdi(path, chain, error);
   if (kind == ImageKind::kQcow2) return OpenQcow(path, chain, error);
   if (kind == ImageKind::kVhd || kind == ImageKind::kVhdx) return OpenVhdi(path, chain, error);
+  if (kind == ImageKind::kVmdk) return OpenVmdk(path, chain, error);
   if (!chain.Enter(path, error)) return nullptr;
   return OpenRawDisk(path, error);
 }

@@ -35,10 +35,16 @@ std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& 
 // A parent named by a child: its kind is told by its first bytes.
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error);
 
+// Where a parent that a child names by its path on the machine that wrote
+// it is looked for: beside the child, by the name's last part, as a
+// machine's folder moves whole (and a Windows path means nothing here).
+std::string ParentBeside(const std::string& child, const std::string& named);
+
 // The readers of each container format, each a link of chain.
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
 
 struct QcowHeader;
 // A qcow image of version 1, through libqcow; backing: its backing file's

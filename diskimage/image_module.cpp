@@ -1,7 +1,7 @@
 // The disk image reader, a module loaded only when a source is an image:
 // its disk is read as its container says (disk.h, chain.h: raw, VDI and
-// qcow2 by readers of ours, qcow through libqcow, VMDK, VHD and E01 through
-// The Sleuth Kit's library); our reader of MBRs reads its partition table
+// qcow2 by readers of ours, qcow, VHD, VHDX and VMDK through the libyal
+// libraries, E01 through The Sleuth Kit's library); our reader of MBRs reads its partition table
 // (image.h) and The Sleuth Kit its FAT volumes (volumes.h, fat_files.h); libmspack
 // opens the cabinets in which Windows 98 and Me keep the registry of their
 // last boots (cabinet.h). Nothing is written: the image is opened

@@ -5,20 +5,15 @@
 #include <algorithm>
 
 #include "diskimage/chain.h"
-#include "diskimage/fat_files.h"
-#include "diskimage/host_file.h"
+#include "diskimage/libyal.h"
 #include "diskimage/qcow.h"
 
 namespace diskimage {
 
 namespace {
 
-// The innermost cause libqcow gives, the first line of its backtrace; freed.
 std::string QcowError(libqcow_error_t*& error) {
-  char text[4096] = "unknown error";
-  if (error != nullptr) libqcow_error_backtrace_sprint(error, text, sizeof text);
-  libqcow_error_free(&error);
-  return FirstLine(text);
+  return LibyalCause(error, libqcow_error_backtrace_sprint, libqcow_error_free);
 }
 
 class QcowDisk : public Disk {

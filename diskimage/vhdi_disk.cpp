@@ -8,19 +8,14 @@
 #include <filesystem>
 
 #include "diskimage/chain.h"
-#include "diskimage/fat_files.h"
+#include "diskimage/libyal.h"
 
 namespace diskimage {
 
 namespace {
 
-// The innermost cause the library gives, the first line of its backtrace
-// ("libvhdi_file_footer_read_data: unsupported signature"); freed.
 std::string VhdiError(libvhdi_error_t*& error) {
-  char text[4096] = "unknown error";
-  if (error != nullptr) libvhdi_error_backtrace_sprint(error, text, sizeof text);
-  libvhdi_error_free(&error);
-  return FirstLine(text);
+  return LibyalCause(error, libvhdi_error_backtrace_sprint, libvhdi_error_free);
 }
 
 class VhdiDisk : public Disk {
@@ -109,8 +104,7 @@ std::unique_ptr<VhdiDisk> OpenLink(const std::string& path, Chain& chain, std::s
   if (!disk->Open(path, error)) return nullptr;
   std::string named = disk->ParentName();
   if (named.empty()) return disk;
-  std::string base = named.substr(named.find_last_of("\\/") + 1);
-  std::string parentPath = (std::filesystem::path(path).parent_path() / base).string();
+  std::string parentPath = ParentBeside(path, named);
   std::error_code ec;
   if (!std::filesystem::exists(parentPath, ec)) {
     *error = path + ": its parent " + named + " is missing (looked for at " + parentPath + ")";

@@ -48,8 +48,8 @@ bool EwfSegmentsPresent(const std::string& path, std::string* error) {
   return false;
 }
 
-// A disk that the library's own image reader holds: the formats it reads
-// whole (VMDK without its parents, E01).
+// A disk that the library's own image reader holds: E01, whose segments
+// it follows.
 class TskDisk : public Disk {
  public:
   explicit TskDisk(TSK_IMG_INFO* img) : img_(img) {}
@@ -70,19 +70,14 @@ class TskDisk : public Disk {
 // The disk, opened as the container format it is: should the library
 // fail, its reason is passed on, where a guess would read the file as raw.
 std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, std::string* error) {
-  if (kind == ImageKind::kDisk || kind == ImageKind::kVdi || kind == ImageKind::kQcow2 || kind == ImageKind::kVhd ||
-      kind == ImageKind::kVhdx) {
+  if (kind != ImageKind::kE01) {
     Chain chain;
     return OpenChain(path, kind, chain, error);
   }
-  TSK_IMG_TYPE_ENUM type = TSK_IMG_TYPE_DETECT;
-  const char* format = "a disk";
-  if (kind == ImageKind::kVmdk) type = TSK_IMG_TYPE_VMDK_VMDK, format = "a VMDK";
-  if (kind == ImageKind::kE01) type = TSK_IMG_TYPE_EWF_EWF, format = "an E01";
-  if (kind == ImageKind::kE01 && !EwfSegmentsPresent(path, error)) return nullptr;
-  TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), type, 0);
+  if (!EwfSegmentsPresent(path, error)) return nullptr;
+  TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_EWF_EWF, 0);
   if (img == nullptr) {
-    *error = path + ": cannot be read as " + format + " image: " + FirstLine(TskError());
+    *error = path + ": cannot be read as an E01 image: " + FirstLine(TskError());
     return nullptr;
   }
   return std::make_unique<TskDisk>(img);

@@ -1,6 +1,8 @@
 #include "testkit/vm_images.h"
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "diskimage/layout.h"
@@ -42,6 +44,20 @@ std::string DifferencingVdi(const std::string& base, const std::string& after, u
   }
   hive_writer::PutU32(child, vdi::v1_1::kBlocks + 4, allocated);  // blocks allocated
   return child;
+}
+
+std::vector<std::string> WriteChanges(const std::string& before, const std::string& after, const std::string& folder) {
+  constexpr std::size_t kPiece = 64 * 1024;
+  std::vector<std::string> commands;
+  if (before.size() != after.size()) return commands;
+  for (std::size_t at = 0; at < after.size(); at += kPiece) {
+    std::size_t length = std::min(kPiece, after.size() - at);
+    if (before.compare(at, length, after, at, length) == 0) continue;
+    std::string piece = folder + "/piece" + std::to_string(at);
+    std::ofstream(piece, std::ios::binary).write(after.data() + at, static_cast<std::streamsize>(length));
+    commands.insert(commands.end(), {"-c", "write -q -s " + piece + " " + std::to_string(at) + " " + std::to_string(length)});
+  }
+  return commands;
 }
 
 }  // namespace vm_images

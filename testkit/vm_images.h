@@ -1,8 +1,10 @@
 // VM disks qemu-img cannot make: a differencing VDI, as VirtualBox writes
-// one when a snapshot is taken and the machine then runs on.
+// one when a snapshot is taken and the machine then runs on; and the
+// install of a driver written into an image qemu-io can write.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vm_images {
 
@@ -11,5 +13,11 @@ namespace vm_images {
 // differs from what base gives, and nothing else. Its own UUID ends in
 // tag. Empty when base is no VDI this can read or after is not its size.
 std::string DifferencingVdi(const std::string& base, const std::string& after, unsigned char tag);
+
+// The qemu-io commands that write into an image whose disk reads as before
+// whatever of after differs from it, 64 KiB at a time, as the guest's
+// writes would: -c arguments, pieces of after cut into folder. Empty when
+// the two are not one size.
+std::vector<std::string> WriteChanges(const std::string& before, const std::string& after, const std::string& folder);
 
 }  // namespace vm_images

@@ -54,6 +54,18 @@ class VmDisks : public ::testing::Test {
     EXPECT_EQ(result.out, Row(description)) << source;
   }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // Writes what the install changed into image, whose disk reads as before.
+  void Install(const std::string& image, const std::string& format) {
+    std::vector<std::string> args = {"-f", format};
+    for (std::string& c : vm_images::WriteChanges(testing_support::ReadFile(Path("before.img")),
+                                                  testing_support::ReadFile(Path("after.img")), dir_)) {
+      args.push_back(std::move(c));
+    }
+    args.push_back(Path(image));
+    ASSERT_GT(args.size(), 3u);
+    auto result = RunProgram("/usr/bin/qemu-io", args);
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
 
   std::string dir_;
 };
@@ -61,7 +73,8 @@ class VmDisks : public ::testing::Test {
 TEST_F(VmDisks, EachFormatIsReadDirectly) {
   for (const char* convert : {"-O vdi", "-O vdi -o static=on", "-O qcow2", "-O qcow2 -c", "-O qcow2 -o compat=0.10",
                               "-O qcow", "-O vpc", "-O vhdx",
-                              "-O vpc -o subformat=fixed"}) {
+                              "-O vpc -o subformat=fixed", "-O vmdk", "-O vmdk -o subformat=monolithicFlat",
+                              "-O vmdk -o subformat=streamOptimized"}) {
     std::string image = Path("disk" + std::to_string(std::hash<std::string>{}(convert) % 1000));
     Sh("qemu-img convert " + std::string(convert) + " '" + Path("before.img") + "' '" + image + "'");
     SCOPED_TRACE(convert);
@@ -78,7 +91,9 @@ TEST_F(VmDisks, EachFormatIsReadDirectly) {
 TEST_F(VmDisks, ChainsAreReadToTheirBase) {
   Sh("cd '" + dir_ + "' && qemu-img convert -O qcow2 before.img base.qcow2 && "
      "qemu-img convert -O qcow2 -B base.qcow2 -F qcow2 after.img child.qcow2");
-  Sh("cd '" + dir_ + "' && qemu-img convert -O vdi before.img base.vdi && mkdir Snapshots");
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vdi before.img base.vdi && mkdir Snapshots && "
+     "qemu-img convert -O vmdk before.img base.vmdk && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
+  Install("child.vmdk", "vmdk");
   std::string vdiChild = vm_images::DifferencingVdi(testing_support::ReadFile(Path("base.vdi")),
                                                     testing_support::ReadFile(Path("after.img")), 0x42);
   ASSERT_FALSE(vdiChild.empty());
@@ -86,10 +101,12 @@ TEST_F(VmDisks, ChainsAreReadToTheirBase) {
   // The children hold only what changed.
   EXPECT_LT(std::filesystem::file_size(Path("child.qcow2")), 4u << 20);
   EXPECT_LT(vdiChild.size(), 4u << 20);
+  EXPECT_LT(std::filesystem::file_size(Path("child.vmdk")), 4u << 20);
   auto hives = RunProgram(REGWALK_BINARY, {"--diff", Path("before.dat"), Path("after.dat"), "HKLM\\**"});
   ASSERT_EQ(hives.status, 4) << hives.err;
   for (const auto& [base, child] : {std::pair{Path("base.qcow2"), Path("child.qcow2")},
-                                    std::pair{Path("base.vdi"), Path("Snapshots/child.vdi")}}) {
+                                    std::pair{Path("base.vdi"), Path("Snapshots/child.vdi")},
+                                    std::pair{Path("base.vmdk"), Path("child.vmdk")}}) {
     SCOPED_TRACE(child);
     ExpectListing(child, "After the driver");
     ExpectListing(base, "Before the driver");
@@ -133,7 +150,12 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
      "qemu-img create -q -f qcow2 -o compression_type=zstd zstd.qcow2 48M && "
      "qemu-img convert -O vdi before.img cut.vdi && truncate -s 1M cut.vdi && "
      "qemu-img convert -O vdi after.img orphan-base.vdi && "
-     "qemu-img convert -O vhdx before.img whole.vhdx && head -c 200000 whole.vhdx > cut.vhdx");
+     "qemu-img convert -O vhdx before.img whole.vhdx && head -c 200000 whole.vhdx > cut.vhdx && "
+     // A delta over a base since made again (another CID), and one over none.
+     "qemu-img convert -O vmdk before.img remade.vmdk && "
+     "qemu-img create -q -f vmdk -b remade.vmdk -F vmdk stale.vmdk && rm remade.vmdk && "
+     "qemu-img convert -O vmdk after.img remade.vmdk && cp stale.vmdk orphan.vmdk && "
+     "sed -i 's/remade.vmdk/absent.vmdk/' orphan.vmdk");
   testing_support::WriteFile(Path("orphan.vdi"), vm_images::DifferencingVdi(testing_support::ReadFile(Path("orphan-base.vdi")),
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
@@ -149,6 +171,8 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
       {"cut.vdi", Path("cut.vdi") + ": VDI block "},
       {"orphan.vdi", Path("orphan.vdi") + ": a differencing VDI whose parent {"},
       {"cut.vhdx", Path("cut.vhdx") + ": cannot be read as a VHD or VHDX image: "},
+      {"stale.vmdk", Path("stale.vmdk") + ": its parent " + Path("remade.vmdk") + " is not the parent it was made from (its CID is "},
+      {"orphan.vmdk", Path("orphan.vmdk") + ": its parent absent.vmdk is missing (looked for at " + Path("absent.vmdk") + ")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
