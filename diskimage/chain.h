@@ -4,12 +4,14 @@
 // chain only as far as the first link that holds the bytes.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "diskimage/disk.h"
 #include "diskimage/image.h"
+#include "diskimage/machine.h"
 
 namespace diskimage {
 
@@ -24,7 +26,17 @@ class Chain {
   bool Enter(const std::string& path, std::string* error);
   const std::vector<std::string>& files() const { return files_; }
 
+  // The files a machine's description gives its disk images, by UUID (as
+  // UuidText writes one): a differencing VDI's parent is looked for there
+  // before the folders VirtualBox keeps images in.
+  void Know(std::map<std::string, std::string> media) { media_ = std::move(media); }
+  const std::string* Known(const std::string& uuid) const {
+    auto found = media_.find(uuid);
+    return found == media_.end() ? nullptr : &found->second;
+  }
+
  private:
+  std::map<std::string, std::string> media_;
   std::vector<std::string> files_;
   std::vector<std::string> canonical_;
 };
@@ -45,6 +57,12 @@ std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
+
+// A qcow2 image's disk as its internal snapshot wanted (a name or an ID)
+// saved it, and the snapshots it holds.
+std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const std::string& wanted, Chain& chain,
+                                       std::string* error);
+bool QcowSnapshots(const std::string& path, std::vector<Snapshot>* out, std::string* error);
 
 struct QcowHeader;
 // A qcow image of version 1, through libqcow; backing: its backing file's

@@ -19,6 +19,30 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// A machine's description, told by its first lines (head is at most 512
+// bytes: the root element or the version line lies within them).
+ImageKind MachineKind(std::string_view head) {
+  namespace sig = layout::signature;
+  if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
+  if (head.starts_with(sig::kXml)) {
+    std::size_t root = head.find(sig::kVirtualBoxRoot);
+    if (root != std::string_view::npos && root + sig::kVirtualBoxRoot.size() < head.size()) {
+      char after = head[root + sig::kVirtualBoxRoot.size()];
+      if (after == ' ' || after == '>' || after == '\n' || after == '\r' || after == '\t') return ImageKind::kVirtualBox;
+    }
+    return ImageKind::kNone;
+  }
+  while (!head.empty()) {
+    std::size_t end = head.find('\n');
+    std::string_view line = Trim(head.substr(0, end));
+    head = end == std::string_view::npos ? std::string_view{} : head.substr(end + 1);
+    for (std::string_view key : sig::kVmxVersionKeys) {
+      if (line.starts_with(key) && Trim(line.substr(key.size())).starts_with('=')) return ImageKind::kVmware;
+    }
+  }
+  return ImageKind::kNone;
+}
+
 }  // namespace
 
 ImageKind DetectImage(std::string_view head, std::string_view tail) {
@@ -35,10 +59,48 @@ ImageKind DetectImage(std::string_view head, std::string_view tail) {
   if (head.size() >= layout::kSectorBytes && h.Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes)) {
     return ImageKind::kDisk;
   }
-  return ImageKind::kNone;
+  return MachineKind(head);
 }
 
 namespace {
+
+// A number of up to three digits, as part= and disk= take.
+bool SmallNumber(std::string_view value, int* out) {
+  if (value.size() > 3 || value.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  *out = std::stoi(std::string(value));
+  return true;
+}
+
+// Sets the part key names; false with error when it is given twice or
+// its value cannot be.
+bool SetPart(std::string_view entry, std::string_view key, std::string_view typed, std::string_view value,
+             ImageSelector* out, std::string* error) {
+  bool given = key == "part" ? out->partition >= 0 : key == "disk" ? out->disk >= 0 : key == "path" ? !out->path.empty()
+               : key == "cab"                                                           ? !out->cab.empty()
+               : key == "snapshot"                                                      ? !out->snapshot.empty()
+                                                                                        : false;
+  if (given) {
+    *error = std::string(entry) + ": " + std::string(typed) + "= is given twice";
+    return false;
+  }
+  if (key == "part" || key == "disk") {
+    if (SmallNumber(value, key == "part" ? &out->partition : &out->disk) && (key == "part" || out->disk > 0)) return true;
+    *error = std::string(entry) + ": " + std::string(key) + "= takes a " + (key == "part" ? "partition" : "disk") +
+             " number, found '" + std::string(value) + "'";
+    return false;
+  }
+  if (key == "path") {
+    out->path = std::string(value);
+  } else if (key == "cab") {
+    out->cab = std::string(value);
+  } else if (key == "snapshot") {
+    out->snapshot = std::string(value);
+  } else {
+    *error = std::string(entry) + ": unknown selector '" + std::string(typed) + "' (part, path, cab, snapshot or disk)";
+    return false;
+  }
+  return true;
+}
 
 // The selector after the '#' at hash.
 bool ParseSelectorAt(std::string_view entry, std::size_t hash, ImageSelector* out, std::string* error) {
@@ -55,33 +117,13 @@ bool ParseSelectorAt(std::string_view entry, std::size_t hash, ImageSelector* ou
     // Any letter case, as path= takes its value: #PART=1 is #part=1.
     std::string lower(typed);
     for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
-    std::string_view key = lower;
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
     if (eq == std::string_view::npos || value.empty()) {
-      *error = std::string(entry) + ": expected part=N, path=... or cab=... after '#', found '" + std::string(item) + "'";
+      *error = std::string(entry) + ": expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found '" +
+               std::string(item) + "'";
       return false;
     }
-    bool given = key == "part" ? out->partition >= 0 : key == "path" ? !out->path.empty()
-                 : key == "cab"    ? !out->cab.empty()
-                                   : false;
-    if (given) {
-      *error = std::string(entry) + ": " + std::string(typed) + "= is given twice";
-      return false;
-    }
-    if (key == "part") {
-      if (value.size() > 3 || value.find_first_not_of("0123456789") != std::string_view::npos) {
-        *error = std::string(entry) + ": part= takes a partition number, found '" + std::string(value) + "'";
-        return false;
-      }
-      out->partition = std::stoi(std::string(value));
-    } else if (key == "path") {
-      out->path = std::string(value);
-    } else if (key == "cab") {
-      out->cab = std::string(value);
-    } else {
-      *error = std::string(entry) + ": unknown selector '" + std::string(typed) + "' (part, path or cab)";
-      return false;
-    }
+    if (!SetPart(entry, lower, typed, value, out, error)) return false;
   }
   return true;
 }
@@ -252,11 +294,11 @@ std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes) {
   auto give = [&](std::size_t i) {
     if (letters[i] == 0 && next <= 'Z') letters[i] = next++;
   };
+  std::vector<int> started;  // the disks whose first primary has its letter
   for (std::size_t i = 0; i < volumes.size(); ++i) {
-    if (!volumes[i].logical) {
-      give(i);
-      break;
-    }
+    if (volumes[i].logical || std::find(started.begin(), started.end(), volumes[i].disk) != started.end()) continue;
+    started.push_back(volumes[i].disk);
+    give(i);
   }
   for (std::size_t i = 0; i < volumes.size(); ++i) {
     if (volumes[i].logical) give(i);

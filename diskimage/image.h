@@ -20,7 +20,9 @@ namespace diskimage {
 // kCabinet is a cabinet copied out of a Windows directory (SYSBCKUP\RB000.CAB):
 // no disk, but read through the same module, since unpacking it needs
 // libmspack.
-enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet, kVhdx };
+// kVirtualBox and kVmware are a machine's description (a .vbox, a .vmx):
+// no disk, but the disks of each of its saved states, by name.
+enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet, kVhdx, kVirtualBox, kVmware };
 
 // What an image's first 512 bytes and last 512 bytes say it is; kNone for
 // anything else. A file that is a hive or a .reg export is none, which the
@@ -31,7 +33,10 @@ ImageKind DetectImage(std::string_view head, std::string_view tail);
 //   IMAGE#part=N&path=\WINDOWS\SYSTEM.DA0
 //   IMAGE#path=\WINDOWS\SYSBCKUP\RB000.CAB&cab=SYSTEM.DAT
 //   RB000.CAB#cab=SYSTEM.DAT
-// part picks a partition (its number as Linux counts them: 1 to 4 primary, 5
+//   Win98.vbox#snapshot=Before driver&disk=2&part=1
+// snapshot picks a saved state of a machine or a qcow2 image, by its name
+// or its ID (empty: the current state); disk one of a machine's hard disks
+// (from 1, as the machine lists them); part picks a partition (its number as Linux counts them: 1 to 4 primary, 5
 // on logical; 0 a volume without a partition table); path is a file, or a
 // Windows directory (its SYSTEM.DAT and USER.DAT); cab a file inside the
 // cabinet that path names, or that the entry is. Which parts apply depends
@@ -42,6 +47,8 @@ struct ImageSelector {
   int partition = -1;  // -1: any
   std::string path;    // empty: the Windows directory the image holds
   std::string cab;
+  std::string snapshot;  // empty: the current state
+  int disk = -1;         // -1: any
 };
 
 // Splits entry at the first '#' whose rest is a selector (an image's name
@@ -61,6 +68,7 @@ std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text);
 struct FatVolume {
   int number = 0;        // as Linux counts partitions
   bool logical = false;  // in an extended partition
+  int disk = 0;          // the machine's hard disk it lies on, in the BIOS's order
 };
 
 // A partition of an MBR disk, numbered as Linux numbers them: 1 to 4 the
@@ -110,9 +118,10 @@ EwfSegment ReadEwfSegment(const std::function<bool(std::uint64_t offset, std::si
 // of first's extension; empty past the last name EWF has.
 std::string EwfSegmentName(std::string_view first, int n);
 
-// The letters DOS gives them: C: the first primary FAT partition, then the
-// logical drives in order, then the other primary partitions. Same order as
-// volumes; beyond Z: a volume gets none (0).
+// The letters DOS gives them: C: the first primary FAT partition of the
+// first disk, the next letters the first primary of each other disk, then
+// the logical drives disk by disk, then the other primary partitions.
+// Same order as volumes (disk by disk); beyond Z: a volume gets none (0).
 std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes);
 
 // The size the raw 32-byte entries of a FAT directory claim for the file of

@@ -18,6 +18,7 @@
 #include "diskimage/host_file.h"
 #include "diskimage/image.h"
 #include "diskimage/image_module.h"
+#include "diskimage/machine_files.h"
 #include "diskimage/volumes.h"
 
 namespace {
@@ -45,16 +46,21 @@ class Finder {
       : image_(image), prefix_(std::string(image) + ": "), maxFileBytes_(maxFileBytes), found_(found),
         failed_(failed), context_(context) {}
 
-  int Read(int kind, int partition, const char* path, const char* cab) {
-    if (static_cast<diskimage::ImageKind>(kind) == diskimage::ImageKind::kCabinet) {
-      return ReadCabinet(partition, path, cab);
+  int Read(int kind, const KormaldImageChoice& choice) {
+    auto type = static_cast<diskimage::ImageKind>(kind);
+    if (type == diskimage::ImageKind::kCabinet) {
+      if (choice.snapshot[0] != '\0' || choice.disk >= 0) {
+        return FailWith("a cabinet, which holds no snapshots or disks: name a file in it with #cab=");
+      }
+      return ReadCabinet(choice.partition, choice.path, choice.cab);
     }
-    if (cab[0] != '\0' && path[0] == '\0') return FailWith("cab= names a file inside the cabinet that path= names");
-    std::string message;
-    if (!diskimage::OpenVolumes(disk_, image_, static_cast<diskimage::ImageKind>(kind), &message)) {
-      return Fail(message);
+    if (choice.cab[0] != '\0' && choice.path[0] == '\0') {
+      return FailWith("cab= names a file inside the cabinet that path= names");
     }
-    if (partition >= 0 || path[0] != '\0') return ReadChosen(partition, path, cab);
+    if (int failed = OpenDisks(type, choice.snapshot, choice.disk); failed != 0) return failed;
+    if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
+      return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
+    }
     if (std::optional<int> done = ReadAsMsdosSysSays()) return *done;
     return ReadTheOneCandidate();
   }
@@ -67,20 +73,61 @@ class Finder {
   // A message about the image, after its name.
   int FailWith(const std::string& what) { return Fail(prefix_ + what); }
 
-  // Chosen by the user: a partition, a path in it, or both. Only the
-  // chosen partition is opened; a path alone must name one volume.
-  int ReadChosen(int partition, const std::string& path, const std::string& cab) {
+  // The disks of the image, or of the machine's state snapshot names
+  // (empty: the current one). A machine's disk that holds no FAT volume
+  // is passed over, and named should no other disk hold one.
+  int OpenDisks(diskimage::ImageKind kind, const std::string& snapshot, int disk) {
+    std::string message;
+    bool machine = kind == diskimage::ImageKind::kVirtualBox || kind == diskimage::ImageKind::kVmware;
+    if (!machine) {
+      if (disk > 1) return FailWith("one disk, so disk= can only be 1");
+      if (!diskimage::AddDisk(disk_, image_, kind, snapshot, chain_, &message)) return Fail(message);
+      diskimage::FinishDisks(disk_);
+      return 0;
+    }
+    diskimage::Machine described;
+    std::vector<std::string> files;
+    if (!diskimage::ReadMachine(image_, kind, &described, &message) ||
+        !diskimage::ChooseState(described, snapshot, image_, &files, &message)) {
+      return Fail(message);
+    }
+    if (disk > static_cast<int>(files.size())) {
+      return FailWith("disk " + std::to_string(disk) + " is none of the " + std::to_string(files.size()) +
+                      " hard disks of this state");
+    }
+    chain_.Know(described.media);
+    std::string passed;
+    for (const std::string& file : files) {
+      std::size_t opened = disk_.disks.size();
+      diskimage::Chain chain = chain_;  // each disk's chain of its own
+      if (diskimage::AddDisk(disk_, file, diskimage::ImageKind::kNone, "", chain, &message)) continue;
+      // Opened, but no FAT volume found on it: a data disk, or a blank one.
+      if (disk_.disks.size() == opened || files.size() == 1) return Fail(message);
+      passed += (passed.empty() ? "" : "; ") + message;
+    }
+    diskimage::FinishDisks(disk_);
+    return disk_.volumes.empty() ? Fail(passed) : 0;
+  }
+
+  // Chosen by the user: a disk, a partition, a path in it, or any of
+  // them. Only the chosen partition is opened; a path alone must name one
+  // volume.
+  int ReadChosen(int disk, int partition, const std::string& path, const std::string& cab) {
     std::vector<std::pair<Volume*, TSK_FS_INFO*>> volumes;
     for (Volume& v : disk_.volumes) {
       if (partition >= 0 && v.where.number != partition) continue;
+      if (disk > 0 && static_cast<int>(v.disk) + 1 != disk) continue;
       if (TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v)) volumes.emplace_back(&v, fs);
     }
     if (volumes.empty()) {
       std::string what = partition >= 0 ? "no FAT volume is partition " + std::to_string(partition)
                                         : "no FAT volume in the image";
+      if (disk > 0 && disk_.disks.size() > 1) what += " of disk " + std::to_string(disk);
       return FailWith(what + Unread(disk_));
     }
-    if (volumes.size() > 1 && !path.empty()) return FailWith(path + " names no partition: add part=N");
+    if (volumes.size() > 1 && !path.empty()) {
+      return FailWith(path + " names no partition: add " + (disk_.disks.size() > 1 && disk < 0 ? "disk=N&" : "") + "part=N");
+    }
     auto [v, fs] = volumes.front();
     std::string where = !path.empty() ? path : "\\WINDOWS";
     bool directory = diskimage::IsDirectory(fs, where);
@@ -137,8 +184,7 @@ class Finder {
     if (candidates.size() > 1) {
       std::string list = std::to_string(candidates.size()) + " Windows directories, and no MSDOS.SYS to choose between them:";
       for (const auto& [v, fs] : candidates) {
-        list += "\n  " + Label(*v) + ": \\WINDOWS   (choose it with " + image_ + "#part=" +
-                std::to_string(v->where.number) + ")";
+        list += "\n  " + Label(*v) + ": \\WINDOWS   (choose it with " + image_ + "#" + Selector(*v) + ")";
       }
       return FailWith(list);
     }
@@ -204,21 +250,28 @@ class Finder {
     return any ? 0 : FailWith(Label(v) + ": no SYSTEM.DAT or USER.DAT in " + WindowsPath(dir));
   }
 
+  // The selector parts that name v's volume: disk= where there are several.
+  std::string Selector(const Volume& v) const {
+    std::string part = "part=" + std::to_string(v.where.number);
+    return v.shownDisk == 0 ? part : "disk=" + std::to_string(v.shownDisk) + "&" + part;
+  }
+
   std::string image_;
   std::string prefix_;  // "IMAGE: ", before every message about it
   std::uint64_t maxFileBytes_;
   KormaldHiveFound found_;
   KormaldImageFailed failed_;
   void* context_;
+  diskimage::Chain chain_;  // what a machine's description says of its disks' files
   Image disk_;
 };
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int kind, int partition,
-                                                                          const char* path, const char* cab,
+extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int kind,
+                                                                          const KormaldImageChoice* choice,
                                                                           std::uint64_t maxFileBytes,
                                                                           KormaldHiveFound found,
                                                                           KormaldImageFailed failed, void* context) {
-  return Finder(image, maxFileBytes, found, failed, context).Read(kind, partition, path, cab);
+  return Finder(image, maxFileBytes, found, failed, context).Read(kind, *choice);
 }

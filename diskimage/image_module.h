@@ -25,12 +25,22 @@ typedef int (*KormaldHiveFound)(void* context, const char* label, int root, cons
 // or a line and the choices it offers, one a line; lent for the call.
 typedef void (*KormaldImageFailed)(void* context, const char* message);
 
+// What a selector chose (diskimage::ImageSelector): partition and disk -1
+// for any, path and cab empty for the Windows directory the image holds,
+// snapshot empty for the current state.
+struct KormaldImageChoice {
+  int partition;
+  const char* path;
+  const char* cab;
+  const char* snapshot;
+  int disk;
+};
+
 // Finds the registry in image, of the kind its caller detected (a
-// diskimage::ImageKind as an int; partition -1: any; path and cab empty:
-// the Windows directory the image holds) and hands each hive to found; a
-// file larger than maxFileBytes is refused, never read or unpacked. 0 on
-// success; otherwise failed has heard what is wrong.
-typedef int (*KormaldImageRead)(const char* image, int kind, int partition, const char* path, const char* cab,
+// diskimage::ImageKind as an int), as choice selects, and hands each hive
+// to found; a file larger than maxFileBytes is refused, never read or
+// unpacked. 0 on success; otherwise failed has heard what is wrong.
+typedef int (*KormaldImageRead)(const char* image, int kind, const KormaldImageChoice* choice,
                                 std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
                                 void* context);
 }

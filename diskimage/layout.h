@@ -21,6 +21,12 @@ inline constexpr std::string_view kVmdkDescriptor = "# Disk DescriptorFile";
 inline constexpr std::string_view kVhd = "conectix";                 // at 0, or in the last sector
 inline constexpr std::string_view kCabinet = "MSCF";                 // at 0: a Microsoft cabinet
 inline constexpr std::string_view kVhdx = "vhdxfile";               // at 0
+// A VirtualBox machine: XML whose root element is VirtualBox, which
+// VirtualBox writes after a comment of some 300 bytes.
+inline constexpr std::string_view kXml = "<?xml";
+inline constexpr std::string_view kVirtualBoxRoot = "<VirtualBox";
+// A VMware machine: lines name = "value", one of these among the first.
+inline constexpr std::string_view kVmxVersionKeys[] = {"config.version", "virtualHW.version"};
 }  // namespace signature
 
 namespace mbr {  // a master boot record, and each extended boot record
@@ -119,6 +125,7 @@ inline constexpr std::size_t kEncryption = 32;   // u32
 inline constexpr std::size_t kL1Entries = 36;    // u32
 inline constexpr std::size_t kL1At = 40;         // u64
 inline constexpr std::size_t kSnapshots = 60;    // u32
+inline constexpr std::size_t kSnapshotsAt = 64;  // u64, the snapshot table's file offset
 inline constexpr std::size_t kHeaderBytes = 72;  // extensions follow
 }  // namespace v2
 namespace v3 {
@@ -135,6 +142,19 @@ inline constexpr std::uint32_t kExtensionBackingFormat = 0xE2792ACA;
 inline constexpr std::uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00;  // bits 9 to 55
 inline constexpr std::uint64_t kCompressed = std::uint64_t{1} << 62;
 inline constexpr std::uint64_t kZeroCluster = 1;  // bit 0 of a standard L2 entry (version 3)
+// An internal snapshot's entry in the table: these fields, extra data,
+// its ID and its name, padded to 8 bytes.
+namespace snapshot {
+inline constexpr std::size_t kL1At = 0;        // u64
+inline constexpr std::size_t kL1Entries = 8;   // u32
+inline constexpr std::size_t kIdBytes = 12;    // u16
+inline constexpr std::size_t kNameBytes = 14;  // u16
+inline constexpr std::size_t kExtraBytes = 36;  // u32
+inline constexpr std::size_t kFixedBytes = 40;
+inline constexpr std::size_t kExtraDiskSize = 8;  // u64 in the extra data, where it is 16 bytes or more
+inline constexpr std::uint32_t kMaxSnapshots = 65536;   // as QEMU refuses more
+inline constexpr std::uint64_t kMaxTableBytes = 64 << 20;
+}  // namespace snapshot
 }  // namespace qcow
 
 }  // namespace diskimage::layout

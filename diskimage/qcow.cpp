@@ -67,6 +67,7 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* out, std::string* error)
     header.snapshots = h.U32(qcow::v2::kSnapshots);
     header.l1Entries = h.U32(qcow::v2::kL1Entries);
     header.l1At = h.U64(qcow::v2::kL1At);
+    header.snapshotsAt = h.U64(qcow::v2::kSnapshotsAt);
   } else {
     return Refuse(error, "qcow version " + std::to_string(header.version) + ", which is none QEMU writes (1, 2 or 3)");
   }
@@ -99,6 +100,36 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* out, std::string* error)
     header.backingFile = std::string(name);
   }
   *out = std::move(header);
+  return true;
+}
+
+bool ParseQcowSnapshots(std::string_view table, const QcowHeader& header, std::vector<QcowSnapshot>* out,
+                        std::string* error) {
+  namespace snap = qcow::snapshot;
+  out->clear();
+  if (header.snapshots > snap::kMaxSnapshots) {
+    return Refuse(error, "its snapshot table claims " + std::to_string(header.snapshots) + " snapshots (QEMU writes " +
+                             std::to_string(snap::kMaxSnapshots) + " at most)");
+  }
+  std::size_t at = 0;
+  for (std::uint32_t i = 0; i < header.snapshots; ++i) {
+    BigEndian e(table.substr(std::min(at, table.size())));
+    QcowSnapshot s{.id = {}, .name = {}, .l1At = e.U64(snap::kL1At), .l1Entries = e.U32(snap::kL1Entries),
+                   .diskSize = header.diskSize};
+    std::uint32_t extra = e.U32(snap::kExtraBytes);
+    std::uint16_t idBytes = e.U16(snap::kIdBytes), nameBytes = e.U16(snap::kNameBytes);
+    std::uint64_t size = std::uint64_t{snap::kFixedBytes} + extra + idBytes + nameBytes;
+    if (!e.complete() || size > table.size() - std::min(at, table.size())) {
+      return Refuse(error, "its snapshot table (at byte " + std::to_string(header.snapshotsAt) + ") runs past the file's end in entry " +
+                               std::to_string(i + 1));
+    }
+    std::string_view entry = table.substr(at, static_cast<std::size_t>(size));
+    if (extra >= snap::kExtraDiskSize + 8) s.diskSize = BigEndian(entry.substr(snap::kFixedBytes)).U64(snap::kExtraDiskSize);
+    s.id = std::string(entry.substr(snap::kFixedBytes + extra, idBytes));
+    s.name = std::string(entry.substr(snap::kFixedBytes + extra + idBytes, nameBytes));
+    out->push_back(std::move(s));
+    at += static_cast<std::size_t>((size + 7) / 8 * 8);
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace diskimage {
 
@@ -20,6 +21,17 @@ struct QcowHeader {
   std::uint32_t snapshots = 0;     // internal snapshots (qcow2)
   std::uint32_t l1Entries = 0;     // qcow2: the L1 table's entries, and where it lies
   std::uint64_t l1At = 0;
+  std::uint64_t snapshotsAt = 0;   // qcow2: the snapshot table's offset
+};
+
+// An internal snapshot of a qcow2 image: the disk as it was, through its
+// own L1 table.
+struct QcowSnapshot {
+  std::string id;
+  std::string name;
+  std::uint64_t l1At = 0;
+  std::uint32_t l1Entries = 0;
+  std::uint64_t diskSize = 0;  // the disk's size then
 };
 
 // The bytes of the header the parser needs: the first cluster holds the
@@ -29,5 +41,11 @@ inline constexpr std::size_t kQcowHeadBytes = 64 * 1024;
 // The header in head (the image's first kQcowHeadBytes, or all the file
 // has). False with error saying what is wrong, or what is not read here.
 bool ParseQcowHeader(std::string_view head, QcowHeader* header, std::string* error);
+
+// The snapshot table of header's image in table (the file's bytes from the
+// table's offset on, kMaxTableBytes at most). False with error where an
+// entry runs past them or the table claims more than QEMU writes.
+bool ParseQcowSnapshots(std::string_view table, const QcowHeader& header, std::vector<QcowSnapshot>* out,
+                        std::string* error);
 
 }  // namespace diskimage

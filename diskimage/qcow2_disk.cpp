@@ -13,6 +13,7 @@
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
 #include "diskimage/layout.h"
+#include "diskimage/machine.h"
 #include "diskimage/qcow.h"
 
 namespace diskimage {
@@ -172,14 +173,45 @@ std::string BackingPath(const std::string& path, const QcowHeader& header, std::
   return {};
 }
 
-}  // namespace
+// The internal snapshots of the image whose header is header.
+bool ReadSnapshots(const std::string& path, const QcowHeader& header, std::vector<QcowSnapshot>* out,
+                   std::string* error) {
+  out->clear();
+  if (header.version < 2 || header.snapshots == 0) return true;
+  HostFile file;
+  if (!file.Open(path, error)) return false;
+  std::uint64_t at = std::min(header.snapshotsAt, file.Size());
+  std::string table(static_cast<std::size_t>(std::min(qcow::snapshot::kMaxTableBytes, file.Size() - at)), '\0');
+  if (file.ReadAt(at, table.data(), table.size(), error) != static_cast<std::int64_t>(table.size())) return false;
+  return ParseQcowSnapshots(table, header, out, error);
+}
 
-std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error) {
+std::vector<Snapshot> AsSnapshots(const std::vector<QcowSnapshot>& found) {
+  std::vector<Snapshot> snapshots;
+  for (const QcowSnapshot& s : found) snapshots.push_back(Snapshot{.id = s.id, .name = s.name, .disks = {}});
+  return snapshots;
+}
+
+std::unique_ptr<Disk> OpenState(const std::string& path, const std::string& wanted, Chain& chain, std::string* error) {
   QcowHeader header;
   if (!chain.Enter(path, error)) return nullptr;
   if (!ReadHeader(path, &header, error)) {
     *error = path + ": " + *error;
     return nullptr;
+  }
+  if (!wanted.empty()) {
+    std::vector<QcowSnapshot> found;
+    if (!ReadSnapshots(path, header, &found, error)) {
+      *error = path + ": " + *error;
+      return nullptr;
+    }
+    std::vector<Snapshot> snapshots = AsSnapshots(found);
+    const Snapshot* chosen = FindSnapshot(snapshots, wanted, path, error);
+    if (chosen == nullptr) return nullptr;
+    const QcowSnapshot& s = found[static_cast<std::size_t>(chosen - snapshots.data())];
+    header.l1At = s.l1At;
+    header.l1Entries = s.l1Entries;
+    header.diskSize = s.diskSize;
   }
   std::string backing;
   if (!header.backingFile.empty() && (backing = BackingPath(path, header, error)).empty()) return nullptr;
@@ -199,6 +231,28 @@ std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::strin
   if (under == nullptr) return nullptr;
   disk->SetBacking(std::move(under));
   return disk;
+}
+
+}  // namespace
+
+std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error) {
+  return OpenState(path, "", chain, error);
+}
+
+std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const std::string& wanted, Chain& chain,
+                                       std::string* error) {
+  return OpenState(path, wanted, chain, error);
+}
+
+bool QcowSnapshots(const std::string& path, std::vector<Snapshot>* out, std::string* error) {
+  QcowHeader header;
+  std::vector<QcowSnapshot> found;
+  if (!ReadHeader(path, &header, error) || !ReadSnapshots(path, header, &found, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  *out = AsSnapshots(found);
+  return true;
 }
 
 }  // namespace diskimage

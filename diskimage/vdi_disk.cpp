@@ -114,7 +114,20 @@ std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string
   }
   if (!disk->header().differencing()) return disk;
   std::string looked;
-  std::string parent = FindVdi(path, disk->header().parent, &looked);
+  std::string parent;
+  if (const std::string* named = chain.Known(UuidText(disk->header().parent))) {
+    HostFile file;
+    VdiHeader header;
+    error->clear();
+    if (!file.Open(*named, error) || !ReadHeader(file, &header, error) || header.uuid != disk->header().parent) {
+      *error = path + ": its parent {" + UuidText(disk->header().parent) + "}, which the machine places at " + *named +
+               ", " + (error->empty() ? "holds another image" : *error);
+      return nullptr;
+    }
+    parent = *named;
+  } else {
+    parent = FindVdi(path, disk->header().parent, &looked);
+  }
   if (parent.empty()) {
     *error = path + ": a differencing VDI whose parent {" + UuidText(disk->header().parent) +
              "} is in no .vdi file of " + looked;

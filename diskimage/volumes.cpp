@@ -13,7 +13,7 @@ Image::~Image() {
   for (Volume& v : volumes) {
     if (v.fs != nullptr) tsk_fs_close(v.fs);
   }
-  if (img != nullptr) tsk_img_close(img);
+  for (TSK_IMG_INFO* img : imgs) tsk_img_close(img);
 }
 
 namespace {
@@ -69,11 +69,16 @@ class TskDisk : public Disk {
 
 // The disk, opened as the container format it is: should the library
 // fail, its reason is passed on, where a guess would read the file as raw.
-std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, std::string* error) {
-  if (kind != ImageKind::kE01) {
-    Chain chain;
-    return OpenChain(path, kind, chain, error);
+std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
+                               std::string* error) {
+  if (kind == ImageKind::kNone) return OpenChainLink(path, chain, error);
+  if (!snapshot.empty()) {
+    if (kind == ImageKind::kQcow2) return OpenQcowSnapshot(path, snapshot, chain, error);
+    *error = path + ": snapshot= chooses a saved state of a machine (its .vbox or .vmx) or of a qcow2 image, and this "
+                    "image holds none of its own";
+    return nullptr;
   }
+  if (kind != ImageKind::kE01) return OpenChain(path, kind, chain, error);
   if (!EwfSegmentsPresent(path, error)) return nullptr;
   TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_EWF_EWF, 0);
   if (img == nullptr) {
@@ -120,6 +125,7 @@ void GiveLetters(Image& image) {
     if (!image.volumes[i].dosFat) continue;
     lettered.push_back(i);
     where.push_back(image.volumes[i].where);
+    where.back().disk = static_cast<int>(image.volumes[i].disk);
   }
   std::vector<char> letters = DriveLetters(where);
   for (std::size_t i = 0; i < letters.size(); ++i) image.volumes[lettered[i]].letter = letters[i];
@@ -127,22 +133,27 @@ void GiveLetters(Image& image) {
 
 }  // namespace
 
-bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::string* error) {
-  image.disk = OpenDisk(path, kind, error);
-  if (image.disk == nullptr) return false;
-  image.img = OpenExternal(*image.disk);
-  if (image.img == nullptr) {
+bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
+             std::string* error) {
+  std::unique_ptr<Disk> opened = OpenDisk(path, kind, snapshot, chain, error);
+  if (opened == nullptr) return false;
+  TSK_IMG_INFO* img = OpenExternal(*opened);
+  if (img == nullptr) {
     *error = path + ": cannot be read as a disk image: " + FirstLine(TskError());
     return false;
   }
+  image.disks.push_back(std::move(opened));
+  image.imgs.push_back(img);
+  const std::size_t index = image.disks.size() - 1;
+  Disk& disk = *image.disks.back();
   constexpr std::uint64_t kSector = layout::kSectorBytes;
-  std::uint64_t sectors = image.disk->Size() / kSector;
+  std::uint64_t sectors = disk.Size() / kSector;
   std::string unreadable;  // what the first sector that could not be read said
   auto readSector = [&](std::uint64_t sector, std::string* bytes) {
     if (sector >= sectors) return false;
     bytes->assign(kSector, '\0');
     std::string why;
-    std::int64_t got = image.disk->Read(sector * kSector, bytes->data(), kSector, &why);
+    std::int64_t got = disk.Read(sector * kSector, bytes->data(), kSector, &why);
     if (got != static_cast<std::int64_t>(kSector)) {
       if (unreadable.empty()) unreadable = got < 0 ? why : "it ends inside sector " + std::to_string(sector);
       return false;
@@ -150,8 +161,8 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
     return true;
   };
   // A bare volume first: a FAT boot sector carries the MBR's signature too.
-  if (TSK_FS_INFO* fs = tsk_fs_open_img(image.img, 0, TSK_FS_TYPE_FAT_DETECT)) {
-    image.volumes.push_back(Volume{.where = FatVolume{0, false}, .fs = fs, .tried = true});
+  if (TSK_FS_INFO* fs = tsk_fs_open_img(img, 0, TSK_FS_TYPE_FAT_DETECT)) {
+    image.volumes.push_back(Volume{.where = FatVolume{0, false, 0}, .disk = index, .fs = fs, .tried = true});
     return true;
   }
   tsk_error_reset();
@@ -160,12 +171,13 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
     *error = path + ": cannot be read: " + unreadable;
     return false;
   }
-  image.problems = table.problems;
+  image.problems.insert(image.problems.end(), table.problems.begin(), table.problems.end());
   for (const Partition& p : table.partitions) {
-    Volume v{.where = FatVolume{p.number, p.logical}, .offset = p.start * kSector, .dosFat = IsDosFatType(p.type)};
+    Volume v{.where = FatVolume{p.number, p.logical, 0}, .disk = index, .offset = p.start * kSector,
+             .dosFat = IsDosFatType(p.type)};
     if (p.start + p.sectors > sectors) {
       v.outside = "partition " + std::to_string(p.number) + " ends at byte " + std::to_string((p.start + p.sectors) * kSector) +
-                  ", past the image's end at byte " + std::to_string(image.disk->Size());
+                  ", past the image's end at byte " + std::to_string(disk.Size());
     }
     image.volumes.push_back(std::move(v));
   }
@@ -174,14 +186,20 @@ bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::str
     if (!unreadable.empty()) *error += " (" + unreadable + ")";
     return false;
   }
-  GiveLetters(image);
   return true;
+}
+
+void FinishDisks(Image& image) {
+  if (image.disks.size() > 1) {
+    for (Volume& v : image.volumes) v.shownDisk = static_cast<int>(v.disk) + 1;
+  }
+  GiveLetters(image);
 }
 
 TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
   if (!v.tried) {
     v.tried = true;
-    v.fs = tsk_fs_open_img(image.img, static_cast<TSK_OFF_T>(v.offset), TSK_FS_TYPE_FAT_DETECT);
+    v.fs = tsk_fs_open_img(image.imgs[v.disk], static_cast<TSK_OFF_T>(v.offset), TSK_FS_TYPE_FAT_DETECT);
     if (v.fs == nullptr) tsk_error_reset();
   }
   return v.fs;
@@ -189,6 +207,9 @@ TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
 
 std::string Label(const Volume& v) {
   std::string label = v.where.number == 0 ? "the volume" : "partition " + std::to_string(v.where.number);
+  if (v.shownDisk != 0) {
+    label = "disk " + std::to_string(v.shownDisk) + (v.where.number == 0 ? "" : " partition " + std::to_string(v.where.number));
+  }
   if (v.letter != 0) label += std::string(" (") + v.letter + ":)";
   return label;
 }

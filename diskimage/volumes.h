@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/chain.h"
 #include "diskimage/disk.h"
 #include "diskimage/image.h"
 
@@ -22,6 +23,8 @@ namespace diskimage {
 // costs what the selector or the search looks at.
 struct Volume {
   FatVolume where = {};
+  std::size_t disk = 0;      // its disk among the image's
+  int shownDisk = 0;         // the disk's number in labels and selectors; 0 where the image has one
   std::uint64_t offset = 0;  // in bytes
   bool dosFat = true;        // a type DOS gives a letter to
   std::string outside = {};  // it ends past the image's end: what lies there cannot be read
@@ -30,11 +33,12 @@ struct Volume {
   bool tried = false;
 };
 
-// Everything opened on one image, closed on every way out.
+// Everything opened on one image, or on the hard disks of a machine's
+// state, closed on every way out.
 struct Image {
-  std::unique_ptr<Disk> disk;
-  TSK_IMG_INFO* img = nullptr;  // the library's view of disk
-  std::vector<Volume> volumes;
+  std::vector<std::unique_ptr<Disk>> disks;
+  std::vector<TSK_IMG_INFO*> imgs;  // the library's view of each disk
+  std::vector<Volume> volumes;      // disk by disk
   std::vector<std::string> problems;  // of the partition table, one line each
 
   Image() = default;
@@ -43,9 +47,17 @@ struct Image {
   ~Image();
 };
 
-// Opens the image at path as kind and finds its volumes. False with a
-// message naming the image and what is wrong.
-bool OpenVolumes(Image& image, const std::string& path, ImageKind kind, std::string* error);
+// Opens the disk at path as kind (kNone: as its first bytes say) and adds
+// it and its volumes to image; snapshot names an internal snapshot of a
+// qcow2 image (empty: its current state), and chain holds what the disk's
+// machine says of its files. False with a message naming the disk and
+// what is wrong.
+bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
+             std::string* error);
+
+// Numbers the disks in labels, where there are several, and gives the
+// volumes of all of them their DOS letters.
+void FinishDisks(Image& image);
 
 // A volume's FAT file system, opened now if it was not; null when it does
 // not hold one.

@@ -96,8 +96,10 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
                     return !stopped;
                   },
                   {}};
-  int rc = read(selector.image.c_str(), static_cast<int>(kind), selector.partition, selector.path.c_str(), selector.cab.c_str(),
-                kMaxRegistryFileBytes, TakeHive, TakeFailure, &reading);
+  KormaldImageChoice choice{selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(),
+                            selector.disk};
+  int rc = read(selector.image.c_str(), static_cast<int>(kind), &choice, kMaxRegistryFileBytes, TakeHive, TakeFailure,
+                &reading);
   if (stopped) return false;
   if (rc != 0) {
     *error = reading.failed;

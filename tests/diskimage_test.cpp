@@ -21,6 +21,8 @@ TEST(ImageSelector, Table) {
     const char* path;
     const char* cab;
     const char* error;  // after "ENTRY: "; null where it parses
+    const char* snapshot = "";
+    int disk = -1;
   } rows[] = {
       {"disk.img", "disk.img", -1, "", "", nullptr},
       {"disk.img#", "disk.img", -1, "", "", nullptr},
@@ -35,10 +37,16 @@ TEST(ImageSelector, Table) {
       {"disk.img#part=x", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found 'x'"},
       {"disk.img#part=1234", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found '1234'"},
       {"disk.img#part=1&part=2", nullptr, 0, nullptr, nullptr, "part= is given twice"},
-      {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path or cab)"},
-      {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'part'"},
-      {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=... or cab=... after '#', found 'path='"},
+      {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path, cab, snapshot or disk)"},
+      {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found 'part'"},
+      {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found 'path='"},
       {"RB000.CAB#cab=SYSTEM.DAT", "RB000.CAB", -1, "", "SYSTEM.DAT", nullptr},  // a cabinet of its own
+      // A saved state by a name with spaces and '=', then a disk of several.
+      {"W.vbox#snapshot=Before driver=1&disk=2&part=1", "W.vbox", 1, "", "", nullptr, "Before driver=1", 2},
+      {"w.qcow2#Snapshot=1", "w.qcow2", -1, "", "", nullptr, "1"},
+      {"W.vmx#disk=0", nullptr, 0, nullptr, nullptr, "disk= takes a disk number, found '0'"},
+      {"W.vmx#disk=2&DISK=3", nullptr, 0, nullptr, nullptr, "DISK= is given twice"},
+      {"W.vmx#snapshot=a&snapshot=b", nullptr, 0, nullptr, nullptr, "snapshot= is given twice"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.entry);
@@ -54,6 +62,8 @@ TEST(ImageSelector, Table) {
     EXPECT_EQ(selector.partition, row.partition);
     EXPECT_EQ(selector.path, row.path);
     EXPECT_EQ(selector.cab, row.cab);
+    EXPECT_EQ(selector.snapshot, row.snapshot);
+    EXPECT_EQ(selector.disk, row.disk);
   }
 }
 

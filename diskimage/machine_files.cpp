@@ -1,0 +1,58 @@
+#include "diskimage/machine_files.h"
+
+#include <filesystem>
+
+#include "diskimage/host_file.h"
+#include "diskimage/vbox.h"
+
+namespace diskimage {
+
+namespace {
+
+// A file a machine names, from this host: a relative one lies under the
+// machine's folder, and a Windows path's separators are this host's.
+std::string OnHost(const std::string& machine, std::string named) {
+  std::filesystem::path folder = std::filesystem::path(machine).parent_path();
+#if !defined(_WIN32)
+  for (char& c : named) c = c == '\\' ? '/' : c;
+#endif
+  std::filesystem::path file(named);
+  return file.is_absolute() ? named : (folder / file).string();
+}
+
+}  // namespace
+
+bool ReadMachine(const std::string& path, ImageKind kind, Machine* machine, std::string* error) {
+  std::string text;
+  if (!ReadHostFile(path, kMaxMachineFileBytes, &text, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  if (kind == ImageKind::kVirtualBox) {
+    if (!ParseVbox(text, machine, error)) {
+      *error = path + ": " + *error;
+      return false;
+    }
+  } else {
+    *machine = Machine{};
+    machine->current = ParseVmxDisks(text);
+    // VMware keeps the snapshot list beside the .vmx, under its name.
+    std::string vmsd = std::filesystem::path(path).replace_extension(".vmsd").string();
+    std::error_code ec;
+    if (std::filesystem::exists(vmsd, ec)) {
+      if (!ReadHostFile(vmsd, kMaxMachineFileBytes, &text, error)) {
+        *error = vmsd + ": " + *error;
+        return false;
+      }
+      machine->snapshots = ParseVmsd(text);
+    }
+  }
+  for (std::string& disk : machine->current) disk = OnHost(path, disk);
+  for (Snapshot& s : machine->snapshots) {
+    for (std::string& disk : s.disks) disk = OnHost(path, disk);
+  }
+  for (auto& [uuid, file] : machine->media) file = OnHost(path, file);
+  return true;
+}
+
+}  // namespace diskimage
