@@ -46,7 +46,8 @@ std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& 
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error) {
   HostFile file;
   if (!file.Open(path, error)) {
-    *error = chain.files().back() + ": its parent " + path + " " + *error;
+    // The first link is a machine's disk: no child names it.
+    *error = chain.files().empty() ? path + ": " + *error : chain.files().back() + ": its parent " + path + " " + *error;
     return nullptr;
   }
   std::string head(512, '\0'), tail(512, '\0');

@@ -44,7 +44,8 @@ class Chain {
 // The disk an image of kind holds, with the files it stands on.
 std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error);
 
-// A parent named by a child: its kind is told by its first bytes.
+// A parent named by a child, or a disk a machine names: its kind is told
+// by its first bytes.
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error);
 
 // Where a parent that a child names by its path on the machine that wrote

@@ -134,11 +134,13 @@ std::vector<Snapshot> ParseVmsd(std::string_view vmsd) {
   return snapshots;
 }
 
-std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source) {
+std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source, bool byId) {
   std::string lines;
   for (const Snapshot& s : snapshots) {
-    lines += "\n  " + s.name + "   (ID " + s.id + "; choose it with " + source + "#snapshot=" +
-             (s.name.empty() || s.name.find('&') != std::string::npos ? s.id : s.name) + ")";
+    // A name that a selector cannot hold, or that is not the snapshot's
+    // alone, is chosen by the ID.
+    bool id = byId || s.name.empty() || s.name.find('&') != std::string::npos;
+    lines += "\n  " + s.name + "   (ID " + s.id + "; choose it with " + source + "#snapshot=" + (id ? s.id : s.name) + ")";
   }
   return lines;
 }
@@ -152,9 +154,9 @@ const Snapshot* FindSnapshot(const std::vector<Snapshot>& snapshots, const std::
   if (named.size() == 1) return named.front();
   if (named.size() > 1) {
     std::vector<Snapshot> same;
-    for (const Snapshot* s : named) same.push_back(Snapshot{.id = s->id, .name = s->id, .disks = {}});
+    for (const Snapshot* s : named) same.push_back(*s);
     *error = source + ": " + std::to_string(named.size()) + " snapshots are named '" + wanted +
-             "'; choose one by its ID:" + SnapshotChoices(same, source);
+             "'; choose one by its ID:" + SnapshotChoices(same, source, true);
     return nullptr;
   }
   // An ID in any letter case, a UUID with or without its braces.

@@ -45,8 +45,8 @@ bool ChooseState(const Machine& machine, const std::string& wanted, const std::s
                  std::vector<std::string>* disks, std::string* error);
 
 // The lines that offer a choice of snapshots: name, ID and the selector
-// that reads each. Empty when there is none.
-std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source);
+// that reads each (by its ID where byId). Empty when there is none.
+std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source, bool byId = false);
 
 // The snapshot wanted names, by its name or else its ID; null with error
 // saying why (none, or two of that name).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diskimage/image.h"
+#include "diskimage/machine.h"
 
 namespace {
 
@@ -100,6 +101,9 @@ TEST(DriveLetters, AsDosGivesThem) {
             (std::vector<char>{'C', 'F', 'D', 'E'}));
   EXPECT_EQ(diskimage::DriveLetters({{5, true}, {6, true}}), (std::vector<char>{'C', 'D'}));
   EXPECT_EQ(diskimage::DriveLetters({}), std::vector<char>{});
+  // Two disks: the first primary of each, then the logicals disk by disk.
+  EXPECT_EQ(diskimage::DriveLetters({{1, false, 0}, {2, false, 0}, {5, true, 0}, {1, false, 1}, {5, true, 1}}),
+            (std::vector<char>{'C', 'G', 'E', 'D', 'F'}));
   // Past Z: a volume gets none.
   std::vector<FatVolume> many(26, FatVolume{5, true});
   std::vector<char> letters = diskimage::DriveLetters(many);
@@ -155,3 +159,55 @@ TEST(FatEntrySize, Table) {
 }
 
 }  // namespace
+
+TEST(Machines, WhatTheirFilesSay) {
+  // A machine's description is told by its first lines, not its name.
+  struct Kind {
+    std::string head;
+    diskimage::ImageKind kind;
+  } kinds[] = {
+      {"<?xml version=\"1.0\"?>\n<!-- x -->\n<VirtualBox xmlns=\"http://www.virtualbox.org/\">", diskimage::ImageKind::kVirtualBox},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\"?><VirtualBox>", diskimage::ImageKind::kVirtualBox},
+      {"<?xml version=\"1.0\"?><VirtualBoxes>", diskimage::ImageKind::kNone},
+      {"<?xml version=\"1.0\"?><VirtualBox", diskimage::ImageKind::kNone},  // cut before the root's end
+      {"#!/usr/bin/vmware\n.encoding = \"UTF-8\"\nconfig.version = \"8\"\n", diskimage::ImageKind::kVmware},
+      {"  virtualHW.version=\"4\"", diskimage::ImageKind::kVmware},
+      {"config.versions = \"8\"\n", diskimage::ImageKind::kNone},
+      {"displayName = \"config.version = 8\"\n", diskimage::ImageKind::kNone},
+  };
+  for (const Kind& k : kinds) EXPECT_EQ(diskimage::DetectImage(k.head, ""), k.kind) << k.head;
+
+  // Present hard disks in the BIOS's order, CD-ROMs and removed devices
+  // left out, VMware's escapes undone, names in any letter case.
+  EXPECT_EQ(diskimage::ParseVmxDisks("scsi0:0.present = \"TRUE\"\nscsi0:0.fileName = \"data.vmdk\"\n"
+                                     "ide1:0.present = \"TRUE\"\nide1:0.deviceType = \"cdrom-image\"\n"
+                                     "ide1:0.fileName = \"w98.iso\"\nide0:1.present = \"FALSE\"\n"
+                                     "ide0:1.fileName = \"old.vmdk\"\nIDE0:0.Present = \"true\"\n"
+                                     "ide0:0.deviceType = \"ata-hardDisk\"\nide0:0.fileName = \"My |22Win|22 98.vmdk\"\n"
+                                     "ide10:0.present = \"TRUE\"\nide10:0.fileName = \"ten.vmdk\"\n"
+                                     "ide2:0.present = \"TRUE\"\nide2:0.fileName = \"\"\nbroken line\n"),
+            (std::vector<std::string>{"My \"Win\" 98.vmdk", "ten.vmdk", "data.vmdk"}));
+
+  std::vector<diskimage::Snapshot> snapshots =
+      diskimage::ParseVmsd("snapshot.lastUID = \"7\"\nsnapshot1.uid = \"7\"\nsnapshot1.displayName = \"After\"\n"
+                           "snapshot1.disk0.fileName = \"W-000001.vmdk\"\nsnapshot1.disk0.node = \"ide0:0\"\n"
+                           "snapshot0.uid = \"3\"\nsnapshot0.displayName = \"Before\"\nsnapshot0.numDisks = \"2\"\n"
+                           "snapshot0.disk1.fileName = \"W.vmdk\"\nsnapshot0.disk1.node = \"ide0:0\"\n"
+                           "snapshot0.disk0.fileName = \"D.vmdk\"\nsnapshot0.disk0.node = \"scsi0:0\"\n"
+                           "snapshotX.uid = \"9\"\n");
+  ASSERT_EQ(snapshots.size(), 2u);
+  EXPECT_EQ(snapshots[0].id, "3");
+  EXPECT_EQ(snapshots[0].name, "Before");
+  EXPECT_EQ(snapshots[0].disks, (std::vector<std::string>{"W.vmdk", "D.vmdk"}));
+  EXPECT_EQ(snapshots[1].disks, (std::vector<std::string>{"W-000001.vmdk"}));
+
+  // A name given to two snapshots is chosen between by ID.
+  std::vector<diskimage::Snapshot> twins = {{"1", "x", {}}, {"2", "x", {}}, {"{AB-CD}", "y&z", {}}};
+  std::string error;
+  EXPECT_EQ(diskimage::FindSnapshot(twins, "x", "M", &error), nullptr);
+  EXPECT_EQ(error, "M: 2 snapshots are named 'x'; choose one by its ID:\n  x   (ID 1; choose it with M#snapshot=1)\n"
+                   "  x   (ID 2; choose it with M#snapshot=2)");
+  EXPECT_EQ(diskimage::FindSnapshot(twins, "2", "M", &error), &twins[1]);
+  EXPECT_EQ(diskimage::FindSnapshot(twins, "ab-cd", "M", &error), &twins[2]);
+  EXPECT_EQ(diskimage::SnapshotChoices({twins[2]}, "M"), "\n  y&z   (ID {AB-CD}; choose it with M#snapshot={AB-CD})");
+}
