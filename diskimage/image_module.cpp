@@ -73,40 +73,10 @@ class Finder {
   // A message about the image, after its name.
   int FailWith(const std::string& what) { return Fail(prefix_ + what); }
 
-  // The disks of the image, or of the machine's state snapshot names
-  // (empty: the current one). A machine's disk that holds no FAT volume
-  // is passed over, and named should no other disk hold one.
   int OpenDisks(diskimage::ImageKind kind, const std::string& snapshot, int disk) {
     std::string message;
-    bool machine = kind == diskimage::ImageKind::kVirtualBox || kind == diskimage::ImageKind::kVmware;
-    if (!machine) {
-      if (disk > 1) return FailWith("one disk, so disk= can only be 1");
-      if (!diskimage::AddDisk(disk_, image_, kind, snapshot, chain_, &message)) return Fail(message);
-      diskimage::FinishDisks(disk_);
-      return 0;
-    }
     diskimage::Machine described;
-    std::vector<std::string> files;
-    if (!diskimage::ReadMachine(image_, kind, &described, &message) ||
-        !diskimage::ChooseState(described, snapshot, image_, &files, &message)) {
-      return Fail(message);
-    }
-    if (disk > static_cast<int>(files.size())) {
-      return FailWith("disk " + std::to_string(disk) + " is none of the " + std::to_string(files.size()) +
-                      " hard disks of this state");
-    }
-    chain_.Know(described.media);
-    std::string passed;
-    for (const std::string& file : files) {
-      std::size_t opened = disk_.disks.size();
-      diskimage::Chain chain = chain_;  // each disk's chain of its own
-      if (diskimage::AddDisk(disk_, file, diskimage::ImageKind::kNone, "", chain, &message)) continue;
-      // Opened, but no FAT volume found on it: a data disk, or a blank one.
-      if (disk_.disks.size() == opened || files.size() == 1) return Fail(message);
-      passed += (passed.empty() ? "" : "; ") + message;
-    }
-    diskimage::FinishDisks(disk_);
-    return disk_.volumes.empty() ? Fail(passed) : 0;
+    return diskimage::OpenSourceDisks(disk_, image_, kind, snapshot, disk, &described, &message) ? 0 : Fail(message);
   }
 
   // Chosen by the user: a disk, a partition, a path in it, or any of
@@ -262,7 +232,6 @@ class Finder {
   KormaldHiveFound found_;
   KormaldImageFailed failed_;
   void* context_;
-  diskimage::Chain chain_;  // what a machine's description says of its disks' files
   Image disk_;
 };
 

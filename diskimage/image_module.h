@@ -43,6 +43,19 @@ struct KormaldImageChoice {
 typedef int (*KormaldImageRead)(const char* image, int kind, const KormaldImageChoice* choice,
                                 std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
                                 void* context);
+
+// One record of what an image holds, for a listing: its kind ("file",
+// "snapshot", "partition", "windows") and its fields, in the order the
+// listing documents; lent for the call.
+typedef void (*KormaldImageItem)(void* context, const char* kind, const char* const* fields, std::size_t count);
+
+// Hands item, one by one, the files the image (or the machine's state
+// choice names) stands on, its snapshots, its disks' partitions and the
+// Windows directories on them. 0 on success; otherwise failed has heard
+// what is wrong.
+typedef int (*KormaldImageList)(const char* image, int kind, const KormaldImageChoice* choice, KormaldImageItem item,
+                                KormaldImageFailed failed, void* context);
 }
 
 inline constexpr char kImageReadSymbol[] = "kormald_image_read";
+inline constexpr char kImageListSymbol[] = "kormald_image_list";

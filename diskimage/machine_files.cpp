@@ -55,4 +55,39 @@ bool ReadMachine(const std::string& path, ImageKind kind, Machine* machine, std:
   return true;
 }
 
+bool OpenSourceDisks(Image& image, const std::string& source, ImageKind kind, const std::string& snapshot, int disk,
+                     Machine* machine, std::string* error) {
+  *machine = Machine{};
+  if (kind != ImageKind::kVirtualBox && kind != ImageKind::kVmware) {
+    if (disk > 1) {
+      *error = source + ": one disk, so disk= can only be 1";
+      return false;
+    }
+    Chain chain;
+    if (!AddDisk(image, source, kind, snapshot, chain, error)) return false;
+    FinishDisks(image);
+    return true;
+  }
+  std::vector<std::string> files;
+  if (!ReadMachine(source, kind, machine, error) || !ChooseState(*machine, snapshot, source, &files, error)) return false;
+  if (disk > static_cast<int>(files.size())) {
+    *error = source + ": disk " + std::to_string(disk) + " is none of the " + std::to_string(files.size()) +
+             " hard disks of this state";
+    return false;
+  }
+  std::string passed;
+  for (const std::string& file : files) {
+    std::size_t opened = image.disks.size();
+    Chain chain;  // each disk's chain of its own, over the files the machine registered
+    chain.Know(machine->media);
+    if (AddDisk(image, file, ImageKind::kNone, "", chain, error)) continue;
+    // Opened, but no FAT volume found on it: a data disk, or a blank one.
+    if (image.disks.size() == opened || files.size() == 1) return false;
+    passed += (passed.empty() ? "" : "; ") + *error;
+  }
+  FinishDisks(image);
+  if (image.volumes.empty()) *error = passed;
+  return !image.volumes.empty();
+}
+
 }  // namespace diskimage

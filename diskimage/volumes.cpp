@@ -144,6 +144,7 @@ bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::s
   }
   image.disks.push_back(std::move(opened));
   image.imgs.push_back(img);
+  image.chains.push_back(chain.files().empty() ? std::vector<std::string>{path} : chain.files());
   const std::size_t index = image.disks.size() - 1;
   Disk& disk = *image.disks.back();
   constexpr std::uint64_t kSector = layout::kSectorBytes;
@@ -162,7 +163,7 @@ bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::s
   };
   // A bare volume first: a FAT boot sector carries the MBR's signature too.
   if (TSK_FS_INFO* fs = tsk_fs_open_img(img, 0, TSK_FS_TYPE_FAT_DETECT)) {
-    image.volumes.push_back(Volume{.where = FatVolume{0, false, 0}, .disk = index, .fs = fs, .tried = true});
+    image.volumes.push_back(Volume{.where = FatVolume{0, false, 0}, .disk = index, .bytes = disk.Size(), .fs = fs, .tried = true});
     return true;
   }
   tsk_error_reset();
@@ -174,7 +175,7 @@ bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::s
   image.problems.insert(image.problems.end(), table.problems.begin(), table.problems.end());
   for (const Partition& p : table.partitions) {
     Volume v{.where = FatVolume{p.number, p.logical, 0}, .disk = index, .offset = p.start * kSector,
-             .dosFat = IsDosFatType(p.type)};
+             .dosFat = IsDosFatType(p.type), .type = p.type, .bytes = p.sectors * kSector};
     if (p.start + p.sectors > sectors) {
       v.outside = "partition " + std::to_string(p.number) + " ends at byte " + std::to_string((p.start + p.sectors) * kSector) +
                   ", past the image's end at byte " + std::to_string(disk.Size());

@@ -27,6 +27,8 @@ struct Volume {
   int shownDisk = 0;         // the disk's number in labels and selectors; 0 where the image has one
   std::uint64_t offset = 0;  // in bytes
   bool dosFat = true;        // a type DOS gives a letter to
+  std::uint8_t type = 0;     // the partition table's type byte; 0 for a bare volume
+  std::uint64_t bytes = 0;   // its size as the table gives it (a bare volume: the disk's)
   std::string outside = {};  // it ends past the image's end: what lies there cannot be read
   char letter = 0;
   TSK_FS_INFO* fs = nullptr;
@@ -38,6 +40,7 @@ struct Volume {
 struct Image {
   std::vector<std::unique_ptr<Disk>> disks;
   std::vector<TSK_IMG_INFO*> imgs;  // the library's view of each disk
+  std::vector<std::vector<std::string>> chains;  // each disk's files, child first
   std::vector<Volume> volumes;      // disk by disk
   std::vector<std::string> problems;  // of the partition table, one line each
 

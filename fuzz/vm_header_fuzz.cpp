@@ -1,10 +1,14 @@
 // What is parsed of a VM disk's own bytes before any cluster is read, on
 // arbitrary bytes as an image's start: the VDI header and block map, the
-// qcow and qcow2 header with its extensions and backing file's name.
+// qcow and qcow2 header with its extensions, backing file's name and
+// snapshot table; and a VMware machine's .vmx and .vmsd.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "diskimage/image.h"
+#include "diskimage/machine.h"
 #include "diskimage/qcow.h"
 #include "diskimage/vdi.h"
 
@@ -33,8 +37,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (diskimage::ParseQcowHeader(bytes, &qcow, &error)) {
     if (qcow.backingFile.size() > 1023 || qcow.clusterBits < 9 || qcow.clusterBits > 21) __builtin_trap();
     if (qcow.version < 1 || qcow.version > 3) __builtin_trap();
+    // The table as if it began at byte 72: each entry it yields lies there.
+    std::vector<diskimage::QcowSnapshot> snapshots;
+    std::string_view table = bytes.substr(std::min<std::size_t>(72, size));
+    if (diskimage::ParseQcowSnapshots(table, qcow, &snapshots, &error)) {
+      if (snapshots.size() != qcow.snapshots) __builtin_trap();
+      std::size_t names = 0;
+      for (const diskimage::QcowSnapshot& s : snapshots) names += s.id.size() + s.name.size();
+      if (names > table.size()) __builtin_trap();
+    }
   } else if (error.empty()) {
     __builtin_trap();
   }
+  // Lines name = "value": what is found of them is in the text.
+  for (const std::string& disk : diskimage::ParseVmxDisks(bytes)) {
+    if (disk.empty() || disk.size() > size) __builtin_trap();
+  }
+  std::vector<diskimage::Snapshot> states = diskimage::ParseVmsd(bytes);
+  if (states.size() > size / 8) __builtin_trap();
+  diskimage::DetectImage(bytes.substr(0, 512), "");
   return 0;
 }

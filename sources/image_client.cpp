@@ -44,24 +44,44 @@ void TakeFailure(void* context, const char* message) { static_cast<Reading*>(con
 #define KORMALD_IMAGE_MODULE "../lib/kormald/kormald-image.so"
 #endif
 
-KormaldImageRead ImageModule(std::string* error) {
-  static KormaldImageRead read = nullptr;
-  if (read != nullptr) return read;
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.rfind('/') + 1);
-  std::string path = dir + KORMALD_IMAGE_MODULE;
-  void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+// A function of the module, which is loaded the first time one is asked for.
+void* ImageModuleFunction(const char* symbol, std::string* error) {
+  static void* module = nullptr;
+  static std::string path;
   if (module == nullptr) {
-    *error = std::string("the disk image reader cannot be loaded: ") + ::dlerror();
-    return nullptr;
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    path = dir + KORMALD_IMAGE_MODULE;
+    module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+      *error = std::string("the disk image reader cannot be loaded: ") + ::dlerror();
+      return nullptr;
+    }
   }
-  read = reinterpret_cast<KormaldImageRead>(::dlsym(module, kImageReadSymbol));
-  if (read == nullptr) *error = path + ": not the disk image reader";
-  return read;
+  void* function = ::dlsym(module, symbol);
+  if (function == nullptr) *error = path + ": not the disk image reader";
+  return function;
 }
 #endif
+
+// Why this build reads no image, where it reads none.
+[[maybe_unused]] std::string NoImages(const diskimage::ImageSelector& selector, diskimage::ImageKind kind) {
+  bool cabinet = kind == diskimage::ImageKind::kCabinet;
+#if defined(_WIN32)
+  return selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
+                                     "of it with Windows' own EXTRACT, or use the Linux build"
+                                   : ": a disk image; the Windows build does not read them (no build of The "
+                                     "Sleuth Kit is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or "
+                                     "use the Linux build");
+#else
+  return selector.image + (cabinet ? ": a cabinet; this build does not unpack them (it was built without "
+                                     "libmspack): take SYSTEM.DAT out of it with cabextract"
+                                   : ": a disk image; this build does not read them (it was built without The "
+                                     "Sleuth Kit): copy SYSTEM.DAT and USER.DAT out of it");
+#endif
+}
 
 // Reads what an image holds, as selected, handing each hive to take, which
 // says false (with its own message in *error) to stop.
@@ -70,22 +90,10 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
                std::string* error) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
   (void)take;
-  bool cabinet = kind == diskimage::ImageKind::kCabinet;
-#if defined(_WIN32)
-  *error = selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
-                                       "of it with Windows' own EXTRACT, or use the Linux build"
-                                     : ": a disk image; the Windows build does not read them (no build of The "
-                                       "Sleuth Kit is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or "
-                                       "use the Linux build");
-#else
-  *error = selector.image + (cabinet ? ": a cabinet; this build does not unpack them (it was built without "
-                                       "libmspack): take SYSTEM.DAT out of it with cabextract"
-                                     : ": a disk image; this build does not read them (it was built without The "
-                                       "Sleuth Kit): copy SYSTEM.DAT and USER.DAT out of it");
-#endif
+  *error = NoImages(selector, kind);
   return false;
 #else
-  KormaldImageRead read = ImageModule(error);
+  auto read = reinterpret_cast<KormaldImageRead>(ImageModuleFunction(kImageReadSymbol, error));
   if (read == nullptr) {
     *error = selector.image + ": " + *error;
     return false;
@@ -130,6 +138,45 @@ bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::Image
   return ReadImage(
       selector, kind, [&](const char* label, int, std::string_view bytes) { return visit(label, hive::CopyHiveBytes(bytes)); },
       error);
+}
+
+#if !defined(_WIN32) && defined(KORMALD_IMAGES)
+namespace {
+
+struct Listing {
+  const std::function<void(const std::string&, const std::vector<std::string>&)>& record;
+  std::string failed;
+};
+
+void TakeRecord(void* context, const char* kind, const char* const* fields, std::size_t count) {
+  static_cast<Listing*>(context)->record(kind, std::vector<std::string>(fields, fields + count));
+}
+
+void TakeListFailure(void* context, const char* message) { static_cast<Listing*>(context)->failed = message; }
+
+}  // namespace
+#endif
+
+bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+               const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
+               std::string* error) {
+#if defined(_WIN32) || !defined(KORMALD_IMAGES)
+  (void)record;
+  *error = NoImages(selector, kind);
+  return false;
+#else
+  auto list = reinterpret_cast<KormaldImageList>(ImageModuleFunction(kImageListSymbol, error));
+  if (list == nullptr) {
+    *error = selector.image + ": " + *error;
+    return false;
+  }
+  KormaldImageChoice choice{selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(),
+                            selector.disk};
+  Listing listing{record, {}};
+  if (list(selector.image.c_str(), static_cast<int>(kind), &choice, TakeRecord, TakeListFailure, &listing) == 0) return true;
+  *error = listing.failed;
+  return false;
+#endif
 }
 
 }  // namespace sources

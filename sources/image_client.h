@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "diskimage/image.h"
 #include "hive/hive.h"
@@ -23,5 +24,12 @@ bool LoadImage(store::Registry& reg, const diskimage::ImageSelector& selector, d
 bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
                       const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
                       std::string* error);
+
+// Hands record each record of what an image of kind holds (the module's
+// listing: its kind and fields), for the state selector names. False with
+// a message when the image cannot be read.
+bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+               const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
+               std::string* error);
 
 }  // namespace sources

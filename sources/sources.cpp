@@ -264,4 +264,21 @@ bool ForEachHive(const std::vector<SourceFile>& files,
   return true;
 }
 
+bool ListImageSource(const std::string& entry,
+                     const std::function<void(const std::string& kind, const std::vector<std::string>& fields)>& record,
+                     std::string* error) {
+  std::vector<SourceFile> files;
+  if (!ListSources({entry}, "--list-images", &files, error)) return false;
+  ImageSelector whole;
+  whole.image = files.front().path;
+  const ImageSelector& selector = files.front().selector ? *files.front().selector : whole;
+  SourceBytes source;
+  if (!ReadSource(selector.image, source, error)) return false;
+  if (source.image == ImageKind::kNone) {
+    *error = selector.image + ": not a disk image or a VM's machine file, so there is nothing to list in it";
+    return false;
+  }
+  return ListImage(selector, source.image, record, error);
+}
+
 }  // namespace sources

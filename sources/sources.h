@@ -95,4 +95,13 @@ bool ForEachHive(const std::vector<SourceFile>& files,
                  const std::function<void(const std::string& path, const std::string& why)>& passOver,
                  std::string* error);
 
+// What the disk image or VM machine file an entry names holds, for the
+// state its selector names: each record of the image module's listing, its
+// kind and fields. False with a one-line message when the entry names no
+// image (a hive or a .reg export is read as it stands), or it cannot be
+// read.
+bool ListImageSource(const std::string& entry,
+                     const std::function<void(const std::string& kind, const std::vector<std::string>& fields)>& record,
+                     std::string* error);
+
 }  // namespace sources

@@ -198,6 +198,19 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
     EXPECT_EQ(states.out, hives.out);
   }
 
+  // A machine's listing: its file, the chain of its current disk, its
+  // snapshots; a snapshot's, the chain of that state's disk.
+  std::string machine = Path("vbox/Win98.vbox");
+  std::string tail = "partition\t1\t1\t0x0c\t49283072\tC:\nwindows\t1\t1\tC:\\WINDOWS\t" + machine;
+  std::string snapshotLine = "snapshot\t{0aa1e0a8-3c1d-4c55-9d7e-6a3b7f00c0de}\tBefore driver\t" + machine +
+                             "#snapshot=Before driver\n";
+  auto now = RunProgram(REGWALK_BINARY, {"--list-images", machine});
+  EXPECT_EQ(now.out, "file\t0\t" + machine + "\tVirtualBox machine\nfile\t1\t" + Path("vbox/Snapshots/" + childUuid + ".vdi") +
+                         "\tVDI\nfile\t1\t" + Path("vbox/Win98.vdi") + "\tVDI\n" + snapshotLine + tail + "#part=1\n");
+  auto then = RunProgram(REGWALK_BINARY, {"--list-images", machine + "#snapshot=Before driver"});
+  EXPECT_EQ(then.out, "file\t0\t" + machine + "\tVirtualBox machine\nfile\t1\t" + Path("vbox/Win98.vdi") + "\tVDI\n" +
+                          snapshotLine + tail + "#snapshot=Before driver&part=1\n");
+
   // What cannot be chosen, or read, is said with the choices there are.
   std::string vbox = testing_support::ReadFile(Path("vbox/Win98.vbox"));
   testing_support::WriteFile(Path("vbox/Dtd.vbox"), "<?xml version=\"1.0\"?>\n<!DOCTYPE v [<!ENTITY a \"aaaa\">]>\n" +
@@ -261,6 +274,23 @@ TEST_F(VmDisks, AMachinesDisksAreSearchedTogether) {
   EXPECT_EQ(both.err, "kormald: " + two + ": 2 Windows directories, and no MSDOS.SYS to choose between them:\n"
                       "  disk 1 partition 1 (C:): \\WINDOWS   (choose it with " + two + "#disk=1&part=1)\n"
                       "  disk 2 partition 1 (D:): \\WINDOWS   (choose it with " + two + "#disk=2&part=1)\n");
+  // The listing names every disk and the selector of each Windows
+  // directory, and each selector reads.
+  auto listed = RunProgram(REGWALK_BINARY, {"--list-images", two});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out, "file\t0\t" + two + "\tVMware machine\nfile\t1\t" + Path("before.img") + "\traw\nfile\t2\t" +
+                            Path("after.img") + "\traw\npartition\t1\t1\t0x0c\t49283072\tC:\n"
+                            "partition\t2\t1\t0x0c\t49283072\tD:\nwindows\t1\t1\tC:\\WINDOWS\t" + two +
+                            "#disk=1&part=1\nwindows\t2\t1\tD:\\WINDOWS\t" + two + "#disk=2&part=1\n");
+  for (std::size_t at = listed.out.find("windows\t"); at != std::string::npos; at = listed.out.find("windows\t", at + 1)) {
+    std::string line = listed.out.substr(at, listed.out.find('\n', at) - at);
+    EXPECT_EQ(Kormald(line.substr(line.rfind('\t') + 1)).status, 0) << line;
+  }
+  auto json = RunProgram(REGWALK_BINARY, {"--list-images", "--json", one});
+  EXPECT_EQ(json.out.substr(json.out.find("{\"record\":\"partition\"")),
+            "{\"record\":\"partition\",\"disk\":2,\"number\":1,\"type\":\"0x0c\",\"bytes\":49283072,\"letter\":\"C:\"}\n"
+            "{\"record\":\"windows\",\"disk\":2,\"partition\":1,\"directory\":\"C:\\\\WINDOWS\",\"selector\":\"" + one +
+            "#disk=2&part=1\"}\n");
   auto blank = Kormald(one + "#disk=1");
   EXPECT_EQ(blank.status, 1);
   EXPECT_EQ(blank.err.substr(0, 9 + one.size()), "kormald: " + one) << blank.err;

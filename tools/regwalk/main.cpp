@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
       return RunDeleted(options);
     case Command::kDiff:
       return RunDiff(options);
+    case Command::kListImages:
+      return RunListImages(options);
     case Command::kWalk:
       break;
   }

@@ -15,6 +15,7 @@ constexpr char kUsage[] =
     "       regwalk --diff OLD NEW [-v | -e | -E] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
+    "       regwalk --list-images [--json] SOURCE\n"
     "       regwalk --help | --version\n"
     "\n"
     "Walks the registry named by KORMALD_REGISTRY (or by -f, which may be\n"
@@ -34,6 +35,15 @@ constexpr char kUsage[] =
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
     "  --split   print the literal leading part of PATTERN and the rest\n"
+    "  --list-images  print what a disk image or a VM holds, a line each, its\n"
+    "            fields split by tabs: file DISK PATH FORMAT (the files each\n"
+    "            disk stands on, child first; disk 0 is a machine's own file),\n"
+    "            snapshot ID NAME SELECTOR, partition DISK NUMBER TYPE BYTES\n"
+    "            LETTER, windows DISK PARTITION DIRECTORY SELECTOR. SOURCE is a\n"
+    "            raw disk, VMDK, VHD, VHDX, VDI, qcow2, qcow or E01 image, or a\n"
+    "            VirtualBox (.vbox) or VMware (.vmx) machine, and may end in\n"
+    "            #snapshot=NAME to list that saved state. A tab or line break\n"
+    "            in a field is written \\t or \\n; --json: the same as JSON Lines\n"
     "  --help    print this text\n"
     "  --version print the version\n"
     "\n"
@@ -80,7 +90,8 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       chosen = true;
       options->output = output;
       options->unicode = unicode;
-    } else if (option && (arg == "--match" || arg == "--split" || arg == "--help" || arg == "--version")) {
+    } else if (option && (arg == "--match" || arg == "--split" || arg == "--list-images" || arg == "--help" ||
+                          arg == "--version")) {
       return UsageError((arg + " comes first, and goes with nothing but its own arguments").c_str());
     } else if (option && arg.size() > 1 && arg[0] == '-') {
       return UsageError(("unknown option " + arg).c_str());
@@ -122,6 +133,18 @@ int ParseOptions(int argc, char** argv, Options* options) {
     options->command = Command::kMatch;
     options->pattern = argv[2];
     options->paths.assign(argv + 3, argv + argc);
+  } else if (std::strcmp(first, "--list-images") == 0) {
+    options->command = Command::kListImages;
+    for (int i = 2; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--json") == 0 && !options->json) {
+        options->json = true;
+      } else if (options->image.empty() && argv[i][0] != '\0') {
+        options->image = argv[i];
+      } else {
+        return UsageError("--list-images takes one source, and --json");
+      }
+    }
+    if (options->image.empty()) return UsageError("--list-images needs a source");
   } else if (std::strcmp(first, "--split") == 0) {
     if (argc != 3) return UsageError("--split needs exactly one pattern");
     options->command = Command::kSplit;

@@ -8,7 +8,7 @@ namespace tools::regwalk {
 
 inline constexpr char kProgram[] = "regwalk";
 
-enum class Command { kWalk, kDeleted, kDiff, kMatch, kSplit, kHelp, kVersion };
+enum class Command { kWalk, kDeleted, kDiff, kMatch, kSplit, kListImages, kHelp, kVersion };
 enum class Output { kPaths, kValues, kExport };
 
 struct Options {
@@ -21,6 +21,7 @@ struct Options {
   std::string diffOld, diffNew;    // --diff: the two source lists
   const char* pattern = nullptr;
   std::vector<const char*> paths;  // --match: the paths to match
+  std::string image;               // --list-images: the source to list
 };
 
 // Fills options from the arguments. Returns 0, or after a usage error

@@ -22,5 +22,8 @@ int RunDeleted(const Options& options);
 // pattern, or a summary. 0 when they are the same, 4 when they differ, 3
 // when part of either could not be read, 1 for an error.
 int RunDiff(const Options& options);
+// --list-images (list_images.cpp): what the image or VM names holds. 0
+// when it was listed, 1 when it cannot be read.
+int RunListImages(const Options& options);
 
 }  // namespace tools::regwalk

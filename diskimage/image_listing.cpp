@@ -1,0 +1,144 @@
+// What an image holds, listed so that a user handed one need not guess
+// selectors: the files its disks stand on, its snapshots, its partitions
+// and the Windows directories on them, each with the selector that reads
+// it. Part of the image module; the tools lay the records out.
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diskimage/chain.h"
+#include "diskimage/fat_files.h"
+#include "diskimage/host_file.h"
+#include "diskimage/image_module.h"
+#include "diskimage/machine_files.h"
+
+namespace diskimage {
+
+namespace {
+
+// What a file is, by its first bytes, as a listing names its format.
+std::string FormatOf(const std::string& path) {
+  HostFile file;
+  std::string error;
+  if (!file.Open(path, &error)) return "unreadable";
+  std::string head(512, '\0'), tail(512, '\0');
+  std::int64_t got = file.ReadAt(0, head.data(), head.size(), &error);
+  std::int64_t gotTail = file.Size() >= 512 ? file.ReadAt(file.Size() - 512, tail.data(), tail.size(), &error) : 0;
+  head.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+  tail.resize(static_cast<std::size_t>(std::max<std::int64_t>(gotTail, 0)));
+  switch (DetectImage(head, tail)) {
+    case ImageKind::kQcow2: return head.size() > 7 && head[7] == 1 ? "qcow" : "qcow2";
+    case ImageKind::kVdi: return "VDI";
+    case ImageKind::kVhd: return "VHD";
+    case ImageKind::kVhdx: return "VHDX";
+    case ImageKind::kVmdk: return "VMDK";
+    case ImageKind::kE01: return "E01";
+    case ImageKind::kVirtualBox: return "VirtualBox machine";
+    case ImageKind::kVmware: return "VMware machine";
+    case ImageKind::kCabinet: return "cabinet";
+    default: return "raw";
+  }
+}
+
+class Lister {
+ public:
+  Lister(const std::string& image, const KormaldImageChoice& choice, KormaldImageItem item, void* context)
+      : image_(image), choice_(choice), item_(item), context_(context) {}
+
+  bool Run(ImageKind kind, std::string* error) {
+    if (kind == ImageKind::kCabinet) {
+      *error = image_ + ": a cabinet, which holds files, not disks: kormald or regwalk given it alone lists them";
+      return false;
+    }
+    Machine machine;
+    bool isMachine = kind == ImageKind::kVirtualBox || kind == ImageKind::kVmware;
+    bool opened = OpenSourceDisks(disks_, image_, kind, choice_.snapshot, -1, &machine, error);
+    if (isMachine) Item("file", {"0", image_, FormatOf(image_)});
+    for (std::size_t d = 0; d < disks_.chains.size(); ++d) {
+      for (const std::string& file : disks_.chains[d]) Item("file", {std::to_string(d + 1), file, FormatOf(file)});
+    }
+    // A machine's snapshots are listed even when its state's disks cannot
+    // be read: they are how another state is chosen.
+    std::vector<Snapshot> snapshots = machine.snapshots;
+    std::string ignored;
+    if (kind == ImageKind::kQcow2 && !QcowSnapshots(image_, &snapshots, &ignored)) snapshots.clear();
+    for (const Snapshot& s : snapshots) Item("snapshot", {s.id, s.name, image_ + "#snapshot=" + Chosen(s)});
+    if (!opened) return false;
+    for (Volume& v : disks_.volumes) {
+      char type[8];
+      std::snprintf(type, sizeof type, "0x%02x", v.type);
+      Item("partition", {std::to_string(v.disk + 1), std::to_string(v.where.number), type, std::to_string(v.bytes),
+                         v.letter == 0 ? "-" : std::string(1, v.letter) + ":"});
+    }
+    ListWindows();
+    return true;
+  }
+
+ private:
+  // A snapshot's selector value: its name, or its ID where the name
+  // cannot stand in a selector.
+  static std::string Chosen(const Snapshot& s) {
+    return s.name.empty() || s.name.find('&') != std::string::npos ? s.id : s.name;
+  }
+
+  void Item(const char* kind, const std::vector<std::string>& fields) {
+    std::vector<const char*> lent;
+    for (const std::string& f : fields) lent.push_back(f.c_str());
+    item_(context_, kind, lent.data(), lent.size());
+  }
+
+  // The \WINDOWS of each volume, and the directory MSDOS.SYS names, where
+  // each holds a registry.
+  void ListWindows() {
+    std::vector<std::pair<Volume*, std::string>> found;
+    for (Volume& v : disks_.volumes) {
+      TSK_FS_INFO* fs = FileSystem(disks_, v);
+      if (fs == nullptr) continue;
+      std::string text, error;
+      if (!ReadFile(fs, "/MSDOS.SYS", 1 << 20, &text, &error)) continue;
+      std::optional<WindowsDirectory> named = ParseMsdosSys(text);
+      for (Volume& on : disks_.volumes) {
+        if (named && on.letter == named->drive) found.emplace_back(&on, named->path);
+      }
+    }
+    for (Volume& v : disks_.volumes) found.emplace_back(&v, "\\WINDOWS");
+    std::vector<std::pair<const Volume*, std::string>> listed;
+    for (auto& [v, dir] : found) {
+      TSK_FS_INFO* fs = FileSystem(disks_, *v);
+      std::string path = TskPath(dir);
+      if (fs == nullptr || !IsDirectory(fs, path) || !HoldsRegistry(fs, path)) continue;
+      bool again = false;
+      for (const auto& [seen, seenDir] : listed) again = again || (seen == v && TskPath(seenDir) == path);
+      if (again) continue;
+      listed.emplace_back(v, dir);
+      std::string selector = image_ + "#";
+      if (choice_.snapshot[0] != '\0') selector += "snapshot=" + std::string(choice_.snapshot) + "&";
+      if (v->shownDisk != 0) selector += "disk=" + std::to_string(v->shownDisk) + "&";
+      selector += "part=" + std::to_string(v->where.number);
+      if (WindowsPath(path) != "\\WINDOWS") selector += "&path=" + WindowsPath(path);
+      std::string where = (v->letter == 0 ? std::string() : std::string(1, v->letter) + ":") + WindowsPath(path);
+      Item("windows", {std::to_string(v->disk + 1), std::to_string(v->where.number), where, selector});
+    }
+  }
+
+  std::string image_;
+  const KormaldImageChoice& choice_;
+  KormaldImageItem item_;
+  void* context_;
+  Image disks_;
+};
+
+}  // namespace
+
+}  // namespace diskimage
+
+extern "C" __attribute__((visibility("default"))) int kormald_image_list(const char* image, int kind,
+                                                                          const KormaldImageChoice* choice,
+                                                                          KormaldImageItem item,
+                                                                          KormaldImageFailed failed, void* context) {
+  std::string error;
+  if (diskimage::Lister(image, *choice, item, context).Run(static_cast<diskimage::ImageKind>(kind), &error)) return 0;
+  failed(context, error.c_str());
+  return 1;
+}
