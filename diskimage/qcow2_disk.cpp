@@ -25,6 +25,7 @@ namespace qcow = layout::qcow;
 class Qcow2Disk : public Disk {
  public:
   bool Open(const std::string& path, const QcowHeader& header, std::string* error) {
+    path_ = path;
     header_ = header;
     clusterBytes_ = std::uint64_t{1} << header.clusterBits;
     if (!file_.Open(path, error)) return false;
@@ -71,16 +72,25 @@ class Qcow2Disk : public Disk {
     if (l2At != l2At_) {
       if (!bytes::InRange(l2At, clusterBytes_, file_.Size())) return Damaged("an L2 table", l2At, error);
       l2_.resize(static_cast<std::size_t>(clusterBytes_));
-      if (file_.ReadAt(l2At, l2_.data(), l2_.size(), error) != static_cast<std::int64_t>(l2_.size())) return false;
+      std::int64_t got = 0;
+      if (!ReadOwn(l2At, l2_.data(), l2_.size(), &got, error)) return false;
+      if (got != static_cast<std::int64_t>(l2_.size())) return Damaged("an L2 table", l2At, error);
       l2At_ = l2At;
     }
     *entry = bytes::BigEndian(l2_).U64(static_cast<std::size_t>(cluster % perTable * 8));
     return true;
   }
 
+  // What is wrong with this file, named: the disk's reader may be any
+  // link of a chain.
   bool Damaged(const char* what, std::uint64_t at, std::string* error) {
-    *error = std::string(what) + " at byte " + std::to_string(at) + " lies past the file's end";
+    *error = path_ + ": " + what + " at byte " + std::to_string(at) + " lies past the file's end";
     return false;
+  }
+  bool ReadOwn(std::uint64_t at, char* out, std::size_t length, std::int64_t* got, std::string* error) {
+    *got = file_.ReadAt(at, out, length, error);
+    if (*got < 0) *error = path_ + ": " + *error;
+    return *got >= 0;
   }
 
   bool ReadPiece(std::uint64_t at, char* out, std::size_t piece, std::string* error) {
@@ -102,7 +112,7 @@ class Qcow2Disk : public Disk {
       got = backing_->Read(at, out, piece, error);  // a backing file smaller than the disk reads as zeros past it
     } else {
       if (!bytes::InRange(dataAt, clusterBytes_, file_.Size())) return Damaged("a data cluster", dataAt, error);
-      got = file_.ReadAt(dataAt + within, out, piece, error);
+      if (!ReadOwn(dataAt + within, out, piece, &got, error)) return false;
     }
     if (got < 0) return false;
     std::memset(out + got, 0, piece - static_cast<std::size_t>(got));
@@ -133,7 +143,7 @@ class Qcow2Disk : public Disk {
     bool whole = (rc == Z_STREAM_END || rc == Z_BUF_ERROR) && z.avail_out == 0;
     inflateEnd(&z);
     if (!whole) {
-      *error = "the compressed cluster at byte " + std::to_string(at) + " does not inflate to one cluster";
+      *error = path_ + ": the compressed cluster at byte " + std::to_string(at) + " does not inflate to one cluster";
       inflatedEntry_ = 0;
       return false;
     }
@@ -141,6 +151,7 @@ class Qcow2Disk : public Disk {
     return true;
   }
 
+  std::string path_;
   HostFile file_;
   QcowHeader header_;
   std::uint64_t clusterBytes_ = 0;

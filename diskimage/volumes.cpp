@@ -93,12 +93,15 @@ std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, const st
 struct External {
   TSK_IMG_INFO info;
   Disk* disk;
+  std::string* firstFailure;  // the image's: what the first failed read said
 };
 
 ssize_t ExternalRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* out, size_t length) {
   std::string error;
   std::int64_t got = reinterpret_cast<External*>(img)->disk->Read(static_cast<std::uint64_t>(offset), out, length, &error);
   if (got < 0) {
+    auto* external = reinterpret_cast<External*>(img);
+    if (external->firstFailure->empty()) *external->firstFailure = error;
     tsk_error_reset();
     tsk_error_set_errno(TSK_ERR_IMG_READ);
     tsk_error_set_errstr("%s", error.c_str());
@@ -108,9 +111,10 @@ ssize_t ExternalRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* out, size_t leng
 void ExternalClose(TSK_IMG_INFO* img) { delete reinterpret_cast<External*>(img); }
 void ExternalStat(TSK_IMG_INFO*, FILE*) {}
 
-TSK_IMG_INFO* OpenExternal(Disk& disk) {
+TSK_IMG_INFO* OpenExternal(Disk& disk, std::string* firstFailure) {
   auto* external = new External{};
   external->disk = &disk;
+  external->firstFailure = firstFailure;
   TSK_IMG_INFO* img = tsk_img_open_external(external, static_cast<TSK_OFF_T>(disk.Size()), layout::kSectorBytes,
                                             ExternalRead, ExternalClose, ExternalStat);
   if (img == nullptr) delete external;
@@ -137,7 +141,7 @@ bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::s
              std::string* error) {
   std::unique_ptr<Disk> opened = OpenDisk(path, kind, snapshot, chain, error);
   if (opened == nullptr) return false;
-  TSK_IMG_INFO* img = OpenExternal(*opened);
+  TSK_IMG_INFO* img = OpenExternal(*opened, &image.readFailure);
   if (img == nullptr) {
     *error = path + ": cannot be read as a disk image: " + FirstLine(TskError());
     return false;
@@ -221,6 +225,7 @@ std::string Unread(const Image& image) {
     if (!v.outside.empty()) said += (said.empty() ? "" : "; ") + v.outside;
   }
   for (const std::string& problem : image.problems) said += (said.empty() ? "" : "; ") + problem;
+  if (!image.readFailure.empty()) said += (said.empty() ? "" : "; ") + image.readFailure;
   return said.empty() ? "" : " (" + said + ")";
 }
 

@@ -43,6 +43,7 @@ struct Image {
   std::vector<std::vector<std::string>> chains;  // each disk's files, child first
   std::vector<Volume> volumes;      // disk by disk
   std::vector<std::string> problems;  // of the partition table, one line each
+  std::string readFailure;            // what the first read of a disk that failed said
 
   Image() = default;
   Image(const Image&) = delete;

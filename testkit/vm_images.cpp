@@ -46,6 +46,86 @@ std::string DifferencingVdi(const std::string& base, const std::string& after, u
   return child;
 }
 
+namespace {
+
+// The VHD's fields this writes: of the footer, and of the dynamic disk
+// header that follows it. Big-endian, as Virtual PC writes them.
+namespace vhd {
+constexpr std::size_t kFooterBytes = 512, kHeaderBytes = 1024;
+constexpr std::size_t kDataOffset = 16;       // footer: u64, where the dynamic header lies
+constexpr std::size_t kDiskType = 60;         // footer: u32
+constexpr std::size_t kFooterChecksum = 64;   // footer: u32
+constexpr std::size_t kUniqueId = 68;         // footer: 16 bytes
+constexpr std::size_t kTableOffset = 16;      // header: u64, where the block table lies
+constexpr std::size_t kTableEntries = 28;     // header: u32
+constexpr std::size_t kBlockSize = 32;        // header: u32
+constexpr std::size_t kHeaderChecksum = 36;   // header: u32
+constexpr std::size_t kParentId = 40;         // header: 16 bytes, the parent's footer's unique ID
+constexpr std::size_t kParentName = 64;       // header: 512 bytes, UTF-16BE
+constexpr std::size_t kLocators = 576;        // header: 8 entries of 24 bytes
+constexpr std::uint32_t kDynamic = 3, kDifferencing = 4;
+}  // namespace vhd
+
+std::uint64_t GetBE(const std::string& bytes, std::size_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+void PutBE(std::string& bytes, std::size_t at, std::uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i, value >>= 8) bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value & 0xFF);
+}
+
+// Virtual PC's checksum: the ones' complement of the sum of the bytes,
+// its own field taken as zero.
+void Checksum(std::string& block, std::size_t field) {
+  PutBE(block, field, 0, 4);
+  std::uint32_t sum = 0;
+  for (char c : block) sum += static_cast<unsigned char>(c);
+  PutBE(block, field, ~sum, 4);
+}
+
+}  // namespace
+
+std::string DifferencingVhd(const std::string& base, const std::string& before, const std::string& after,
+                            const std::string& parentName, unsigned char tag) {
+  if (base.size() < vhd::kFooterBytes + vhd::kHeaderBytes || before.size() != after.size()) return {};
+  std::string footer = base.substr(base.size() - vhd::kFooterBytes);
+  std::uint64_t headerAt = GetBE(footer, vhd::kDataOffset, 8);
+  if (GetBE(footer, vhd::kDiskType, 4) != vhd::kDynamic || headerAt + vhd::kHeaderBytes > base.size()) return {};
+  std::string header = base.substr(static_cast<std::size_t>(headerAt), vhd::kHeaderBytes);
+  const auto entries = static_cast<std::uint32_t>(GetBE(header, vhd::kTableEntries, 4));
+  const auto blockBytes = static_cast<std::size_t>(GetBE(header, vhd::kBlockSize, 4));
+  if (blockBytes == 0 || std::uint64_t{entries} * blockBytes < after.size()) return {};
+
+  std::memcpy(header.data() + vhd::kParentId, footer.data() + vhd::kUniqueId, 16);
+  std::fill(header.begin() + vhd::kParentName, header.begin() + vhd::kLocators + 8 * 24, '\0');
+  for (std::size_t i = 0; i < parentName.size() && i < 255; ++i) header[vhd::kParentName + 2 * i + 1] = parentName[i];
+  PutBE(footer, vhd::kDiskType, vhd::kDifferencing, 4);
+  footer[vhd::kUniqueId + 15] = static_cast<char>(tag);
+  PutBE(footer, vhd::kDataOffset, vhd::kFooterBytes, 8);
+  const std::size_t tableAt = vhd::kFooterBytes + vhd::kHeaderBytes;
+  PutBE(header, vhd::kTableOffset, tableAt, 8);
+  Checksum(header, vhd::kHeaderChecksum);
+  Checksum(footer, vhd::kFooterChecksum);
+
+  std::string table(static_cast<std::size_t>(entries) * 4, '\xFF');  // each 0xFFFFFFFF: not in this file
+  table.resize((table.size() + 511) / 512 * 512, '\xFF');
+  std::string blocks;
+  const std::size_t bitmapBytes = (blockBytes / 512 / 8 + 511) / 512 * 512;
+  std::uint64_t next = (tableAt + table.size()) / 512;  // in sectors
+  for (std::uint32_t i = 0; i < entries && std::size_t{i} * blockBytes < after.size(); ++i) {
+    std::size_t at = std::size_t{i} * blockBytes, length = std::min(blockBytes, after.size() - at);
+    if (before.compare(at, length, after, at, length) == 0) continue;
+    PutBE(table, std::size_t{i} * 4, next, 4);
+    std::string data = after.substr(at, length);
+    data.resize(blockBytes, '\0');
+    blocks += std::string(bitmapBytes, '\xFF') + data;
+    next += (bitmapBytes + blockBytes) / 512;
+  }
+  return footer + header + table + blocks + footer;
+}
+
 std::vector<std::string> WriteChanges(const std::string& before, const std::string& after, const std::string& folder) {
   constexpr std::size_t kPiece = 64 * 1024;
   std::vector<std::string> commands;

@@ -14,6 +14,14 @@ namespace vm_images {
 // tag. Empty when base is no VDI this can read or after is not its size.
 std::string DifferencingVdi(const std::string& base, const std::string& after, unsigned char tag);
 
+// A differencing VHD (Virtual PC's "differencing hard disk image") over
+// base, a dynamic VHD whose disk reads as before: its 2 MiB blocks where
+// after differs from before, every sector of them marked as its own, and
+// parentName as the parent its header names (by which libvhdi finds it).
+// Its identifier ends in tag. Empty when base is no dynamic VHD.
+std::string DifferencingVhd(const std::string& base, const std::string& before, const std::string& after,
+                            const std::string& parentName, unsigned char tag);
+
 // The qemu-io commands that write into an image whose disk reads as before
 // whatever of after differs from it, 64 KiB at a time, as the guest's
 // writes would: -c arguments, pieces of after cut into folder. Empty when

@@ -25,6 +25,9 @@ using image_fixture::Sh;
 using image_fixture::SmallHive;
 
 
+// Where in the hive's first data block a damage is one of a key's record.
+constexpr std::size_t kDamageAt = 64;
+
 class VmDisks : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,6 +98,12 @@ TEST_F(VmDisks, ChainsAreReadToTheirBase) {
   Sh("cd '" + dir_ + "' && qemu-img convert -O vdi before.img base.vdi && mkdir Snapshots && "
      "qemu-img convert -O vmdk before.img base.vmdk && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
   Install("child.vmdk", "vmdk");
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vpc before.img base.vhd");
+  std::string vhdChild = vm_images::DifferencingVhd(testing_support::ReadFile(Path("base.vhd")),
+                                                    testing_support::ReadFile(Path("before.img")),
+                                                    testing_support::ReadFile(Path("after.img")), "base.vhd", 0x42);
+  ASSERT_FALSE(vhdChild.empty());
+  testing_support::WriteFile(Path("child.vhd"), vhdChild);
   std::string vdiChild = vm_images::DifferencingVdi(testing_support::ReadFile(Path("base.vdi")),
                                                     testing_support::ReadFile(Path("after.img")), 0x42);
   ASSERT_FALSE(vdiChild.empty());
@@ -103,11 +112,13 @@ TEST_F(VmDisks, ChainsAreReadToTheirBase) {
   EXPECT_LT(std::filesystem::file_size(Path("child.qcow2")), 4u << 20);
   EXPECT_LT(vdiChild.size(), 4u << 20);
   EXPECT_LT(std::filesystem::file_size(Path("child.vmdk")), 4u << 20);
+  EXPECT_LT(vhdChild.size(), 8u << 20);
   auto hives = RunProgram(REGWALK_BINARY, {"--diff", Path("before.dat"), Path("after.dat"), "HKLM\\**"});
   ASSERT_EQ(hives.status, 4) << hives.err;
   for (const auto& [base, child] : {std::pair{Path("base.qcow2"), Path("child.qcow2")},
                                     std::pair{Path("base.vdi"), Path("Snapshots/child.vdi")},
-                                    std::pair{Path("base.vmdk"), Path("child.vmdk")}}) {
+                                    std::pair{Path("base.vmdk"), Path("child.vmdk")},
+                                    std::pair{Path("base.vhd"), Path("child.vhd")}}) {
     SCOPED_TRACE(child);
     ExpectListing(child, "After the driver");
     ExpectListing(base, "Before the driver");
@@ -296,6 +307,28 @@ TEST_F(VmDisks, AMachinesDisksAreSearchedTogether) {
   EXPECT_EQ(blank.err.substr(0, 9 + one.size()), "kormald: " + one) << blank.err;
 }
 
+// A damaged cluster inside the hive is damage of that hive, in a VM disk
+// as in the raw disk: the same rows and the same complaint, status 3.
+TEST_F(VmDisks, DamageInsideTheHiveIsTheHives) {
+  std::string raw = testing_support::ReadFile(Path("before.img"));
+  std::size_t rgdb = raw.find("RGDB");
+  ASSERT_NE(rgdb, std::string::npos);
+  raw.replace(rgdb + kDamageAt, 8, 8, '\xFF');
+  testing_support::WriteFile(Path("damaged.img"), raw);
+  auto expected = Kormald(Path("damaged.img"));
+  ASSERT_EQ(expected.status, 3) << expected.err;
+  for (const char* format : {"qcow2", "vdi", "vmdk", "vhdx"}) {
+    std::string image = Path(std::string("damaged.") + format);
+    Sh("qemu-img convert -O " + std::string(format) + " '" + Path("damaged.img") + "' '" + image + "'");
+    auto result = Kormald(image);
+    EXPECT_EQ(result.status, 3) << format;
+    EXPECT_EQ(result.out, expected.out) << format;
+    std::string err = expected.err;
+    err.replace(err.find(Path("damaged.img")), Path("damaged.img").size(), image);
+    EXPECT_EQ(result.err, err);
+  }
+}
+
 TEST_F(VmDisks, LongReadsThroughABackingFileAreExact) {
   Sh("cd '" + dir_ + "' && qemu-img convert -O qcow2 before.img base.qcow2 && "
      "qemu-img convert -O qcow2 -B base.qcow2 -F qcow2 after.img child.qcow2");
@@ -335,10 +368,20 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
      // A snapshot table claiming a billion entries, and one past the file's end.
      "qemu-img create -q -f qcow2 many.qcow2 48M && qemu-img snapshot -c s many.qcow2 && cp many.qcow2 past.qcow2 && "
      "printf '\\073\\232\\312\\0' | dd of=many.qcow2 bs=1 seek=60 conv=notrunc 2>/dev/null && "
-     "printf '\\1\\0\\0\\0' | dd of=past.qcow2 bs=1 seek=68 conv=notrunc 2>/dev/null");
+     "printf '\\1\\0\\0\\0' | dd of=past.qcow2 bs=1 seek=68 conv=notrunc 2>/dev/null && "
+     // A backing file cut short after its tables, before its data.
+     "qemu-img convert -O qcow2 before.img cutbase.qcow2 && "
+     "qemu-img create -q -f qcow2 -b cutbase.qcow2 -F qcow2 overcut.qcow2 && truncate -s 400000 cutbase.qcow2");
   testing_support::WriteFile(Path("orphan.vdi"), vm_images::DifferencingVdi(testing_support::ReadFile(Path("orphan-base.vdi")),
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
+  // A differencing VHD over a parent since made again: another identifier.
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vpc before.img again.vhd");
+  testing_support::WriteFile(Path("stale.vhd"), vm_images::DifferencingVhd(testing_support::ReadFile(Path("again.vhd")),
+                                                                            testing_support::ReadFile(Path("before.img")),
+                                                                            testing_support::ReadFile(Path("after.img")),
+                                                                            "again.vhd", 9));
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vpc after.img again.vhd");
   struct Case {
     std::string image;
     std::string err;  // after "kormald: "
@@ -353,6 +396,9 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
       {"cut.vhdx", Path("cut.vhdx") + ": cannot be read as a VHD or VHDX image: "},
       {"stale.vmdk", Path("stale.vmdk") + ": its parent " + Path("remade.vmdk") + " is not the parent it was made from (its CID is "},
       {"orphan.vmdk", Path("orphan.vmdk") + ": its parent absent.vmdk is missing (looked for at " + Path("absent.vmdk") + ")"},
+      {"stale.vhd", Path("stale.vhd") + ": its parent " + Path("again.vhd") + " is not the parent it was made from (its identifier differs)"},
+      {"overcut.qcow2", Path("overcut.qcow2") + ": no FAT volume in the image's partitions (" + Path("cutbase.qcow2") +
+       ": a data cluster at byte "},
       {"many.qcow2#snapshot=s", Path("many.qcow2") + ": its snapshot table claims 1000000000 snapshots (QEMU writes 65536 at most)"},
       {"past.qcow2#snapshot=s", Path("past.qcow2") + ": its snapshot table (at byte 16777216) runs past the file's end in entry 1"},
   };
