@@ -46,6 +46,41 @@ std::string DifferencingVdi(const std::string& base, const std::string& after, u
   return child;
 }
 
+std::string VdiVersion1_0(const std::string& base) {
+  diskimage::VdiHeader header;
+  std::vector<std::uint32_t> map;
+  std::string error;
+  if (!diskimage::ParseVdiHeader(base, base.size(), &header, &error) ||
+      !diskimage::ParseVdiBlockMap(std::string_view(base).substr(header.blocksAt), header, base.size(), &map, &error) ||
+      std::memcmp(base.data() + vdi::kVersion, "\x01\x00\x01\x00", 4) != 0) {
+    return {};
+  }
+  std::string old = base.substr(0, vdi::v1_0::kHeaderEnd);
+  std::fill(old.begin() + vdi::kVersion, old.end(), '\0');
+  hive_writer::PutU32(old, vdi::kVersion, vdi::kVersion1_0);
+  hive_writer::PutU32(old, vdi::v1_0::kType, header.type);
+  hive_writer::PutU32(old, vdi::v1_0::kDiskSize, static_cast<std::uint32_t>(header.diskSize));
+  hive_writer::PutU32(old, vdi::v1_0::kDiskSize + 4, static_cast<std::uint32_t>(header.diskSize >> 32));
+  hive_writer::PutU32(old, vdi::v1_0::kBlockSize, header.blockSize);
+  hive_writer::PutU32(old, vdi::v1_0::kBlocks, header.blocks);
+  std::memcpy(old.data() + vdi::v1_0::kUuid, header.uuid.data(), vdi::kUuidBytes);
+  // The map, then each block the map gives, in the order it gives them.
+  std::string blocks;
+  std::uint32_t allocated = 0;
+  for (std::uint32_t i = 0; i < header.blocks; ++i) {
+    std::uint32_t entry = map[i];
+    if (entry != vdi::kBlockFree && entry != vdi::kBlockZero) {
+      const std::uint64_t stride = std::uint64_t{header.blockSize} + header.blockExtra;
+      blocks += base.substr(header.dataAt + entry * stride + header.blockExtra, header.blockSize);
+      entry = allocated++;
+    }
+    old.resize(vdi::v1_0::kHeaderEnd + std::size_t{i} * 4 + 4);
+    hive_writer::PutU32(old, vdi::v1_0::kHeaderEnd + std::size_t{i} * 4, entry);
+  }
+  hive_writer::PutU32(old, vdi::v1_0::kBlocks + 4, allocated);
+  return old + blocks;
+}
+
 namespace {
 
 // The VHD's fields this writes: of the footer, and of the dynamic disk

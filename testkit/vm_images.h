@@ -14,6 +14,10 @@ namespace vm_images {
 // tag. Empty when base is no VDI this can read or after is not its size.
 std::string DifferencingVdi(const std::string& base, const std::string& after, unsigned char tag);
 
+// The same disk as a VDI of header version 1.0, as VirtualBox before 1.4
+// wrote one: base is a version 1.1 VDI's bytes. Empty when base is none.
+std::string VdiVersion1_0(const std::string& base);
+
 // A differencing VHD (Virtual PC's "differencing hard disk image") over
 // base, a dynamic VHD whose disk reads as before: its 2 MiB blocks where
 // after differs from before, every sector of them marked as its own, and

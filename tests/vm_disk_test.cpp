@@ -84,6 +84,11 @@ TEST_F(VmDisks, EachFormatIsReadDirectly) {
     SCOPED_TRACE(convert);
     ExpectListing(image, "Before the driver");
   }
+  // A VDI of the header VirtualBox wrote before version 1.1.
+  Sh("qemu-img convert -O vdi '" + Path("before.img") + "' '" + Path("new.vdi") + "'");
+  std::string old = vm_images::VdiVersion1_0(testing_support::ReadFile(Path("new.vdi")));
+  ASSERT_FALSE(old.empty());
+  ExpectListing(testing_support::WriteFile(Path("old.vdi"), old), "Before the driver");
   // A qcow2 image over a raw disk, as qemu-img create -b makes one.
   Sh("cd '" + dir_ + "' && qemu-img create -q -f qcow2 -b before.img -F raw onraw.qcow2");
   ExpectListing(Path("onraw.qcow2"), "Before the driver");
