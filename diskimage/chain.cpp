@@ -37,7 +37,8 @@ std::string ParentBeside(const std::string& child, const std::string& named) {
 std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error) {
   if (kind == ImageKind::kVdi) return OpenVdi(path, chain, error);
   if (kind == ImageKind::kQcow2) return OpenQcow(path, chain, error);
-  if (kind == ImageKind::kVhd || kind == ImageKind::kVhdx) return OpenVhdi(path, chain, error);
+  if (kind == ImageKind::kVhd) return OpenVhd(path, chain, error);
+  if (kind == ImageKind::kVhdx) return OpenVhdi(path, chain, error);
   if (kind == ImageKind::kVmdk) return OpenVmdk(path, chain, error);
   if (!chain.Enter(path, error)) return nullptr;
   return OpenRawDisk(path, error);

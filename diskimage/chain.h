@@ -56,7 +56,8 @@ std::string ParentBeside(const std::string& child, const std::string& named);
 // The readers of each container format, each a link of chain.
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
-std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenVhd(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);  // VHDX
 std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
 
 // A qcow2 image's disk as its internal snapshot wanted (a name or an ID)

@@ -1,4 +1,4 @@
-// A VHD or VHDX image as a disk, read through libvhdi, with the parent of
+// A VHDX image as a disk, read through libvhdi, with the parent of
 // a differencing image under it: the file its locator names, looked for
 // beside the child (the locator's folder is the machine's that wrote it),
 // checked by the identifier the child records for it.
@@ -38,7 +38,7 @@ class VhdiDisk : public Disk {
     if (libvhdi_file_initialize(&file_, &failure) != 1 ||
         (opened_ = libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &failure) == 1) == false ||
         libvhdi_file_get_media_size(file_, &size, &failure) != 1) {
-      *error = path + ": cannot be read as a VHD or VHDX image: " + VhdiError(failure);
+      *error = path + ": cannot be read as a VHDX image: " + VhdiError(failure);
       return false;
     }
     size_ = size;

@@ -1,7 +1,8 @@
 // What is parsed of a VM disk's own bytes before any cluster is read, on
 // arbitrary bytes as an image's start: the VDI header and block map, the
 // qcow and qcow2 header with its extensions, backing file's name and
-// snapshot table; and a VMware machine's .vmx and .vmsd.
+// snapshot table, the VHD footer and header; and a VMware machine's .vmx
+// and .vmsd.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,7 @@
 #include "diskimage/machine.h"
 #include "diskimage/qcow.h"
 #include "diskimage/vdi.h"
+#include "diskimage/vhd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -47,6 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (names > table.size()) __builtin_trap();
     }
   } else if (error.empty()) {
+    __builtin_trap();
+  }
+  // A VHD's footer at its end, and the header it points to.
+  diskimage::VhdFooter footer;
+  error.clear();
+  if (size >= 512 && diskimage::ParseVhdFooter(bytes.substr(size - 512), size, &footer, &error)) {
+    diskimage::VhdHeader header;
+    if (footer.headerAt + 1024 <= size &&
+        diskimage::ParseVhdHeader(bytes.substr(static_cast<std::size_t>(footer.headerAt)), footer, size, &header, &error)) {
+      if (header.tableAt + std::uint64_t{header.entries} * 4 > size) __builtin_trap();
+      for (const diskimage::VhdLocator& l : header.locators) {
+        if (l.offset + l.length > size) __builtin_trap();
+      }
+    }
+  } else if (size >= 512 && error.empty()) {
     __builtin_trap();
   }
   // Lines name = "value": what is found of them is in the text.

@@ -9,6 +9,7 @@
 
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
+#include "diskimage/vhd.h"
 
 namespace {
 
@@ -210,4 +211,20 @@ TEST(Machines, WhatTheirFilesSay) {
   EXPECT_EQ(diskimage::FindSnapshot(twins, "2", "M", &error), &twins[1]);
   EXPECT_EQ(diskimage::FindSnapshot(twins, "ab-cd", "M", &error), &twins[2]);
   EXPECT_EQ(diskimage::SnapshotChoices({twins[2]}, "M"), "\n  y&z   (ID {AB-CD}; choose it with M#snapshot={AB-CD})");
+}
+
+TEST(Utf16ToUtf8, Table) {
+  struct Row {
+    std::string bytes;
+    bool bigEndian;
+    std::string utf8;
+  } rows[] = {
+      {std::string("\0b\0a\0s\0e\0.\0v\0h\0d\0\0\0x", 20), true, "base.vhd"},  // stops at NUL
+      {std::string("b\0\xe4\0", 4), false, "b\xc3\xa4"},
+      {std::string("\x30\x42", 2), true, "\xe3\x81\x82"},
+      {std::string("\xd8\x3d\xde\x00", 4), true, "\xf0\x9f\x98\x80"},  // a surrogate pair
+      {std::string("\xd8\x3d\0a", 4), true, "\xef\xbf\xbd" "a"},       // unpaired
+      {std::string("\0a\0", 3), true, "a"},                          // an odd byte left over
+  };
+  for (const Row& row : rows) EXPECT_EQ(diskimage::Utf16ToUtf8(row.bytes, row.bigEndian), row.utf8) << row.utf8;
 }

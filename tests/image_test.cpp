@@ -344,7 +344,7 @@ TEST_F(Images, DamagedContainersSayWhy) {
   } rows[] = {
       {dir_ + "/flat.vmdk", ": cannot be read as a VMDK image: ", "flat-flat.vmdk"},
       {dir_ + "/cut.vmdk", ": cannot be read as a VMDK image: ", "descriptor"},
-      {dir_ + "/cut.vhd", ": cannot be read as a VHD or VHDX image: ", "signature"},
+      {dir_ + "/cut.vhd", ": cut short: ", "footer"},
       {dir_ + "/middle/seg.E01", ": segment " + dir_ + "/middle/seg.E03 missing", ""},
       {dir_ + "/last/seg.E01", ": segment " + dir_ + "/last/seg.E07 missing", ""},
   };

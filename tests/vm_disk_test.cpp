@@ -376,7 +376,10 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
      "printf '\\1\\0\\0\\0' | dd of=past.qcow2 bs=1 seek=68 conv=notrunc 2>/dev/null && "
      // A backing file cut short after its tables, before its data.
      "qemu-img convert -O qcow2 before.img cutbase.qcow2 && "
-     "qemu-img create -q -f qcow2 -b cutbase.qcow2 -F qcow2 overcut.qcow2 && truncate -s 400000 cutbase.qcow2");
+     "qemu-img create -q -f qcow2 -b cutbase.qcow2 -F qcow2 overcut.qcow2 && truncate -s 400000 cutbase.qcow2 && "
+     // A VHD block table claiming a billion entries (u32 at 28 of the header at 512).
+     "qemu-img convert -O vpc before.img huge.vhd && "
+     "printf '\\073\\232\\312\\0' | dd of=huge.vhd bs=1 seek=540 conv=notrunc 2>/dev/null");
   testing_support::WriteFile(Path("orphan.vdi"), vm_images::DifferencingVdi(testing_support::ReadFile(Path("orphan-base.vdi")),
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
@@ -398,12 +401,13 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
       {"zstd.qcow2", Path("zstd.qcow2") + ": its clusters are compressed with zstd, which is not read here (zlib is)"},
       {"cut.vdi", Path("cut.vdi") + ": VDI block "},
       {"orphan.vdi", Path("orphan.vdi") + ": a differencing VDI whose parent {"},
-      {"cut.vhdx", Path("cut.vhdx") + ": cannot be read as a VHD or VHDX image: "},
+      {"cut.vhdx", Path("cut.vhdx") + ": cannot be read as a VHDX image: "},
       {"stale.vmdk", Path("stale.vmdk") + ": its parent " + Path("remade.vmdk") + " is not the parent it was made from (its CID is "},
       {"orphan.vmdk", Path("orphan.vmdk") + ": its parent absent.vmdk is missing (looked for at " + Path("absent.vmdk") + ")"},
       {"stale.vhd", Path("stale.vhd") + ": its parent " + Path("again.vhd") + " is not the parent it was made from (its identifier differs)"},
       {"overcut.qcow2", Path("overcut.qcow2") + ": no FAT volume in the image's partitions (" + Path("cutbase.qcow2") +
        ": a data cluster at byte "},
+      {"huge.vhd", Path("huge.vhd") + ": its VHD block table (1000000000 entries at byte 1536) runs past the file's end"},
       {"many.qcow2#snapshot=s", Path("many.qcow2") + ": its snapshot table claims 1000000000 snapshots (QEMU writes 65536 at most)"},
       {"past.qcow2#snapshot=s", Path("past.qcow2") + ": its snapshot table (at byte 16777216) runs past the file's end in entry 1"},
   };

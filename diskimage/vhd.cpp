@@ -1,0 +1,126 @@
+#include "diskimage/vhd.h"
+
+#include <algorithm>
+
+#include "bytes/bytes.h"
+#include "diskimage/layout.h"
+
+namespace diskimage {
+
+namespace vhd = layout::vhd;
+using bytes::BigEndian;
+
+namespace {
+
+bool Refuse(std::string* error, std::string what) {
+  *error = std::move(what);
+  return false;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
+  std::string out;
+  auto unit = [&](std::size_t i) {
+    auto hi = static_cast<unsigned char>(bytes[i + (bigEndian ? 0 : 1)]);
+    auto lo = static_cast<unsigned char>(bytes[i + (bigEndian ? 1 : 0)]);
+    return static_cast<std::uint32_t>(hi << 8 | lo);
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t c = unit(i);
+    if (c == 0) break;
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(out, c);
+  }
+  return out;
+}
+
+bool ParseVhdFooter(std::string_view bytes, std::uint64_t fileSize, VhdFooter* out, std::string* error) {
+  namespace f = vhd::footer;
+  BigEndian b(bytes);
+  if (!b.Holds(0, layout::signature::kVhd)) return Refuse(error, "no VHD footer (\"conectix\")");
+  VhdFooter footer;
+  footer.type = b.U32(f::kDiskType);
+  footer.diskSize = b.U64(f::kCurrentSize);
+  footer.headerAt = b.U64(f::kDataOffset);
+  std::string_view id = b.Span(f::kUniqueId, footer.id.size());
+  if (!b.complete()) return Refuse(error, "the VHD footer is cut short");
+  std::copy(id.begin(), id.end(), footer.id.begin());
+  if (footer.type != vhd::kFixed && footer.type != vhd::kDynamic && footer.type != vhd::kDifferencing) {
+    return Refuse(error, "VHD disk type " + std::to_string(footer.type) + ", which is none Virtual PC writes (2, 3 or 4)");
+  }
+  if (footer.type == vhd::kFixed && footer.diskSize > fileSize) {
+    return Refuse(error, "a fixed VHD of " + std::to_string(footer.diskSize) + " bytes in a file of " +
+                             std::to_string(fileSize));
+  }
+  if (footer.type != vhd::kFixed && !bytes::InRange(footer.headerAt, vhd::kHeaderBytes, fileSize)) {
+    return Refuse(error, "its VHD header (at byte " + std::to_string(footer.headerAt) + ") lies past the file's end");
+  }
+  *out = footer;
+  return true;
+}
+
+bool ParseVhdHeader(std::string_view bytes, const VhdFooter& footer, std::uint64_t fileSize, VhdHeader* out,
+                    std::string* error) {
+  namespace h = vhd::header;
+  BigEndian b(bytes);
+  if (!b.Holds(0, h::kCookie)) return Refuse(error, "no VHD dynamic header (\"cxsparse\") where its footer says");
+  VhdHeader header;
+  header.tableAt = b.U64(h::kTableOffset);
+  header.entries = b.U32(h::kTableEntries);
+  header.blockSize = b.U32(h::kBlockSize);
+  std::string_view parentId = b.Span(h::kParentId, header.parentId.size());
+  std::string_view name = b.Span(h::kParentName, h::kParentNameBytes);
+  if (!b.complete()) return Refuse(error, "the VHD header is cut short");
+  if (header.blockSize < 512 || header.blockSize > vhd::kMaxBlockBytes || (header.blockSize & (header.blockSize - 1)) != 0) {
+    return Refuse(error, "VHD block size " + std::to_string(header.blockSize) + " is none Virtual PC writes");
+  }
+  // The table is read whole, and so must lie in the file: a claim of a
+  // billion entries costs what the file holds.
+  if (!bytes::InRange(header.tableAt, std::uint64_t{header.entries} * 4, fileSize)) {
+    return Refuse(error, "its VHD block table (" + std::to_string(header.entries) + " entries at byte " +
+                             std::to_string(header.tableAt) + ") runs past the file's end");
+  }
+  if (std::uint64_t{header.entries} * header.blockSize < footer.diskSize) {
+    return Refuse(error, "its VHD block table covers less than the disk's " + std::to_string(footer.diskSize) + " bytes");
+  }
+  if (footer.type == vhd::kDifferencing) {
+    std::copy(parentId.begin(), parentId.end(), header.parentId.begin());
+    header.parentName = Utf16ToUtf8(name, true);
+    for (std::size_t i = 0; i < h::kLocatorCount; ++i) {
+      BigEndian e(bytes.substr(h::kLocators + i * h::kLocatorBytes, h::kLocatorBytes));
+      VhdLocator l{e.U32(vhd::locator::kCode), e.U64(vhd::locator::kOffset), e.U32(vhd::locator::kLength)};
+      bool windows = l.code == vhd::locator::kWindowsRelative || l.code == vhd::locator::kWindowsAbsolute;
+      if (windows && l.length <= vhd::locator::kMaxLength && bytes::InRange(l.offset, l.length, fileSize)) {
+        header.locators.push_back(l);
+      }
+    }
+  }
+  *out = std::move(header);
+  return true;
+}
+
+}  // namespace diskimage
