@@ -10,14 +10,29 @@ namespace diskimage {
 namespace {
 
 // A file a machine names, from this host: a relative one lies under the
-// machine's folder, and a Windows path's separators are this host's.
-std::string OnHost(const std::string& machine, std::string named) {
+// machine's folder, and a Windows path's separators are this host's. A
+// path of the machine that wrote it ("C:\VMs\Win98\Win98.vdi") that is not
+// here is looked for in the machine's folder, as a machine's folder moves
+// whole; where neither is, the path as named is what is missing.
+std::string OnHost(const std::string& machine, const std::string& named) {
   std::filesystem::path folder = std::filesystem::path(machine).parent_path();
+  std::string path = named;
 #if !defined(_WIN32)
-  for (char& c : named) c = c == '\\' ? '/' : c;
+  for (char& c : path) c = c == '\\' ? '/' : c;
 #endif
-  std::filesystem::path file(named);
-  return file.is_absolute() ? named : (folder / file).string();
+  bool elsewhere = std::filesystem::path(path).is_absolute() || (path.size() > 1 && path[1] == ':');
+  if (!elsewhere) return (folder / path).string();
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) return path;
+  // Its last two names ("Snapshots\{...}.vdi"), then its last.
+  std::size_t last = path.find_last_of("\\/");
+  std::size_t before = last == std::string::npos || last == 0 ? std::string::npos : path.find_last_of("\\/", last - 1);
+  for (std::size_t cut : {before, last}) {
+    if (cut == std::string::npos) continue;
+    std::string beside = (folder / path.substr(cut + 1)).string();
+    if (std::filesystem::exists(beside, ec)) return beside;
+  }
+  return path;
 }
 
 }  // namespace

@@ -186,6 +186,12 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
   testing_support::WriteFile(Path("vbox/Snapshots/" + childUuid + ".vdi"), child);
   testing_support::WriteFile(Path("vbox/Win98.vbox"), Vbox(VdiUuid(base), childUuid, ""));
   testing_support::WriteFile(Path("vbox/Old.vbox"), Vbox(VdiUuid(base), childUuid, "in Hardware"));
+  // A machine copied from Windows, its media where that machine kept them.
+  std::string moved = Vbox(VdiUuid(base), childUuid, "");
+  for (std::string at : {"\"Win98.vdi\"", "\"Snapshots/"}) {
+    moved.replace(moved.find(at), 1, "\"C:\\Users\\me\\VirtualBox VMs\\Win98\\");
+  }
+  testing_support::WriteFile(Path("vbox/Moved.vbox"), moved);
   testing_support::WriteFile(Path("vmware/Win98.vmx"), ".encoding = \"UTF-8\"\nconfig.version = \"8\"\n"
                              "virtualHW.version = \"4\"\nide0:0.present = \"TRUE\"\nide0:0.fileName = \"Win98-000001.vmdk\"\n"
                              "ide1:0.present = \"TRUE\"\nide1:0.deviceType = \"cdrom-image\"\nide1:0.fileName = \"w98.iso\"\n");
@@ -202,6 +208,7 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
       {Path("win98.qcow2"), "#snapshot=1"},
       {Path("vbox/Win98.vbox"), "#snapshot=Before driver"},
       {Path("vbox/Old.vbox"), "#SNAPSHOT={0AA1E0A8-3C1D-4C55-9D7E-6A3B7F00C0DE}&part=1"},
+      {Path("vbox/Moved.vbox"), "#snapshot=Before driver"},
       {Path("vmware/Win98.vmx"), "#snapshot=Before driver&disk=1"},
       {Path("vmware/Win98.vmx"), "#snapshot=1"},
   };
