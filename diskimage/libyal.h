@@ -1,24 +1,93 @@
-// What the libyal libraries (libqcow, libvhdi, libvmdk) share in how they
-// report a failure: an error object whose backtrace, innermost cause
-// first, is what a user can act on.
+// What the libyal libraries (libqcow, libvhdi, libvmdk) share: an error
+// object whose backtrace, innermost cause first, is what a user can act
+// on; a handle that is opened, closed and freed alike; and, for the
+// formats whose child names its parent by a file name, the walk down the
+// chain.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <string>
 
+#include "diskimage/chain.h"
 #include "diskimage/fat_files.h"
 
 namespace diskimage {
 
 // The innermost cause the library gives ("libvhdi_file_footer_read_data:
-// unsupported signature"); the error is freed.
-// (The libraries' free functions return int or void, as their versions differ.)
+// unsupported signature"); the error is freed. (The libraries' free
+// functions return int or void, as their versions differ.)
 template <class Error, class Release>
 std::string LibyalCause(Error*& error, int (*backtrace)(Error*, char*, std::size_t), Release release) {
   char text[4096] = "unknown error";
   if (error != nullptr) backtrace(error, text, sizeof text);
   release(&error);
   return FirstLine(text);
+}
+
+// A library's handle (a file, a VMDK handle), closed where it was opened
+// and freed, on every way out.
+template <class Handle, class Error, auto Close, auto Free, auto ErrorFree>
+class LibyalHandle {
+ public:
+  LibyalHandle() = default;
+  LibyalHandle(const LibyalHandle&) = delete;
+  LibyalHandle& operator=(const LibyalHandle&) = delete;
+  ~LibyalHandle() {
+    Error* error = nullptr;
+    if (handle != nullptr) {
+      if (opened) Close(handle, &error);
+      Free(&handle, &error);
+    }
+    ErrorFree(&error);
+  }
+
+  Handle* handle = nullptr;
+  bool opened = false;
+};
+
+// The parent's file name a child's handle gives, as UTF-8; empty for none
+// (or one longer than any path).
+template <class Handle, class Error, class Release>
+std::string LibyalParentName(Handle* handle, int (*sizeOf)(Handle*, std::size_t*, Error**),
+                             int (*get)(Handle*, std::uint8_t*, std::size_t, Error**), Release release) {
+  Error* failure = nullptr;
+  std::size_t size = 0;
+  std::string name;
+  if (sizeOf(handle, &size, &failure) == 1 && size > 0 && size <= 4096) {
+    name.assign(size, '\0');
+    if (get(handle, reinterpret_cast<std::uint8_t*>(name.data()), size, &failure) != 1) name.clear();
+  }
+  release(&failure);
+  return name.substr(0, name.find('\0'));
+}
+
+// A link of a chain whose child names its parent's file: Link opens
+// itself (Open(path, error)), names its parent (ParentName(), empty for
+// none) and takes it once it has checked it is the one it was made from
+// (SetParent(parent, error), the error after "its parent PATH ").
+template <class Link>
+std::unique_ptr<Link> OpenNamedChain(const std::string& path, Chain& chain, std::string* error) {
+  if (!chain.Enter(path, error)) return nullptr;
+  auto disk = std::make_unique<Link>();
+  if (!disk->Open(path, error)) return nullptr;
+  std::string named = disk->ParentName();
+  if (named.empty()) return disk;
+  std::string parentPath = ParentBeside(path, named);
+  std::error_code ec;
+  if (!std::filesystem::exists(parentPath, ec)) {
+    *error = path + ": its parent " + named + " is missing (looked for at " + parentPath + ")";
+    return nullptr;
+  }
+  std::unique_ptr<Link> parent = OpenNamedChain<Link>(parentPath, chain, error);
+  if (parent == nullptr) return nullptr;
+  if (!disk->SetParent(std::move(parent), error)) {
+    *error = path + ": its parent " + parentPath + " " + *error;
+    return nullptr;
+  }
+  return disk;
 }
 
 }  // namespace diskimage

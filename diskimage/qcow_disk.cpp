@@ -18,31 +18,18 @@ std::string QcowError(libqcow_error_t*& error) {
 
 class QcowDisk : public Disk {
  public:
-  QcowDisk() = default;
-  QcowDisk(const QcowDisk&) = delete;
-  QcowDisk& operator=(const QcowDisk&) = delete;
-  ~QcowDisk() override {
-    libqcow_error_t* error = nullptr;
-    if (file_ != nullptr) {
-      if (opened_) libqcow_file_close(file_, &error);
-      libqcow_file_free(&file_, &error);
-    }
-    libqcow_error_free(&error);
-    // The parent is closed after its child, which reads through it.
-  }
-
   bool Open(const std::string& path, const QcowHeader& header, std::string* error) {
     libqcow_error_t* failure = nullptr;
     // A backing file's header is libqcow's to read: one cluster is then 512 bytes.
     clusterBytes_ = std::uint64_t{1} << std::max<std::uint32_t>(header.clusterBits, 9);
-    if (libqcow_file_initialize(&file_, &failure) != 1 ||
-        libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &failure) != 1) {
+    if (libqcow_file_initialize(&file_.handle, &failure) != 1 ||
+        libqcow_file_open(file_.handle, path.c_str(), LIBQCOW_OPEN_READ, &failure) != 1) {
       *error = "cannot be read as a qcow image: " + QcowError(failure);
       return false;
     }
-    opened_ = true;
+    file_.opened = true;
     size64_t size = 0;
-    if (libqcow_file_get_media_size(file_, &size, &failure) != 1) {
+    if (libqcow_file_get_media_size(file_.handle, &size, &failure) != 1) {
       *error = "cannot be read as a qcow image: " + QcowError(failure);
       return false;
     }
@@ -53,7 +40,7 @@ class QcowDisk : public Disk {
   // The backing file, itself a qcow image: libqcow reads through no other.
   bool SetParent(std::unique_ptr<QcowDisk> parent, std::string* error) {
     libqcow_error_t* failure = nullptr;
-    if (libqcow_file_set_parent_file(file_, parent->file_, &failure) != 1) {
+    if (libqcow_file_set_parent_file(file_.handle, parent->file_.handle, &failure) != 1) {
       *error = "cannot read through its backing file: " + QcowError(failure);
       return false;
     }
@@ -74,7 +61,7 @@ class QcowDisk : public Disk {
       std::uint64_t at = offset + done;
       auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, clusterBytes_ - at % clusterBytes_));
       libqcow_error_t* failure = nullptr;
-      ssize_t got = libqcow_file_read_buffer_at_offset(file_, out + done, piece, static_cast<off64_t>(at), &failure);
+      ssize_t got = libqcow_file_read_buffer_at_offset(file_.handle, out + done, piece, static_cast<off64_t>(at), &failure);
       if (got < 0) {
         *error = "cannot read byte " + std::to_string(at) + " of the disk: " + QcowError(failure);
         return -1;
@@ -86,11 +73,11 @@ class QcowDisk : public Disk {
   }
 
  private:
-  libqcow_file_t* file_ = nullptr;
-  bool opened_ = false;
+  // The parent outlives its child's file, which reads through it.
+  std::unique_ptr<QcowDisk> parent_;
+  LibyalHandle<libqcow_file_t, libqcow_error_t, libqcow_file_close, libqcow_file_free, libqcow_error_free> file_;
   std::uint64_t size_ = 0;
   std::uint64_t clusterBytes_ = 0;
-  std::unique_ptr<QcowDisk> parent_;
 };
 
 }  // namespace

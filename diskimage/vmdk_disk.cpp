@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
 #include "diskimage/chain.h"
 #include "diskimage/libyal.h"
@@ -20,29 +19,17 @@ std::string VmdkError(libvmdk_error_t*& error) {
 
 class VmdkDisk : public Disk {
  public:
-  VmdkDisk() = default;
-  VmdkDisk(const VmdkDisk&) = delete;
-  VmdkDisk& operator=(const VmdkDisk&) = delete;
-  ~VmdkDisk() override {
-    libvmdk_error_t* error = nullptr;
-    if (handle_ != nullptr) {
-      if (opened_) libvmdk_handle_close(handle_, &error);
-      libvmdk_handle_free(&handle_, &error);
-    }
-    libvmdk_error_free(&error);
-  }
-
   bool Open(const std::string& path, std::string* error) {
     libvmdk_error_t* failure = nullptr;
     size64_t size = 0;
     // The descriptor names its extents relative to its own folder.
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::string folder = parent.empty() ? std::string(".") : parent.string();
-    if (libvmdk_handle_initialize(&handle_, &failure) != 1 ||
-        (opened_ = libvmdk_handle_open(handle_, path.c_str(), LIBVMDK_OPEN_READ, &failure) == 1) == false ||
-        libvmdk_handle_set_extent_data_files_path(handle_, folder.c_str(), folder.size(), &failure) != 1 ||
-        libvmdk_handle_open_extent_data_files(handle_, &failure) != 1 ||
-        libvmdk_handle_get_media_size(handle_, &size, &failure) != 1) {
+    if (libvmdk_handle_initialize(&handle_.handle, &failure) != 1 ||
+        (handle_.opened = libvmdk_handle_open(handle_.handle, path.c_str(), LIBVMDK_OPEN_READ, &failure) == 1) == false ||
+        libvmdk_handle_set_extent_data_files_path(handle_.handle, folder.c_str(), folder.size(), &failure) != 1 ||
+        libvmdk_handle_open_extent_data_files(handle_.handle, &failure) != 1 ||
+        libvmdk_handle_get_media_size(handle_.handle, &size, &failure) != 1) {
       *error = path + ": cannot be read as a VMDK image: " + VmdkError(failure);
       return false;
     }
@@ -52,25 +39,15 @@ class VmdkDisk : public Disk {
 
   // The parent's name as the child's descriptor gives it; empty for none.
   std::string ParentName() {
-    libvmdk_error_t* failure = nullptr;
-    size_t size = 0;
-    if (libvmdk_handle_get_utf8_parent_filename_size(handle_, &size, &failure) != 1 || size == 0 || size > 4096) {
-      libvmdk_error_free(&failure);
-      return {};
-    }
-    std::string name(size, '\0');
-    if (libvmdk_handle_get_utf8_parent_filename(handle_, reinterpret_cast<uint8_t*>(name.data()), size, &failure) != 1) {
-      libvmdk_error_free(&failure);
-      return {};
-    }
-    return name.substr(0, name.find('\0'));
+    return LibyalParentName(handle_.handle, libvmdk_handle_get_utf8_parent_filename_size, libvmdk_handle_get_utf8_parent_filename,
+                            libvmdk_error_free);
   }
 
   bool SetParent(std::unique_ptr<VmdkDisk> parent, std::string* error) {
     libvmdk_error_t* failure = nullptr;
     uint32_t wanted = 0, found = 0;
-    if (libvmdk_handle_get_parent_content_identifier(handle_, &wanted, &failure) != 1 ||
-        libvmdk_handle_get_content_identifier(parent->handle_, &found, &failure) != 1) {
+    if (libvmdk_handle_get_parent_content_identifier(handle_.handle, &wanted, &failure) != 1 ||
+        libvmdk_handle_get_content_identifier(parent->handle_.handle, &found, &failure) != 1) {
       *error = "cannot tell its parent's content identifier: " + VmdkError(failure);
       return false;
     }
@@ -79,7 +56,7 @@ class VmdkDisk : public Disk {
                Hex(wanted) + ")";
       return false;
     }
-    if (libvmdk_handle_set_parent_handle(handle_, parent->handle_, &failure) != 1) {
+    if (libvmdk_handle_set_parent_handle(handle_.handle, parent->handle_.handle, &failure) != 1) {
       *error = "cannot be read through: " + VmdkError(failure);
       return false;
     }
@@ -92,7 +69,7 @@ class VmdkDisk : public Disk {
     if (offset >= size_) return 0;
     length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
     libvmdk_error_t* failure = nullptr;
-    ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_, out, length, static_cast<off64_t>(offset), &failure);
+    ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_.handle, out, length, static_cast<off64_t>(offset), &failure);
     if (got < 0) *error = "cannot read byte " + std::to_string(offset) + " of the disk: " + VmdkError(failure);
     return got;
   }
@@ -105,37 +82,16 @@ class VmdkDisk : public Disk {
     return text;
   }
 
-  libvmdk_handle_t* handle_ = nullptr;
-  bool opened_ = false;
-  std::uint64_t size_ = 0;
+  // The parent outlives its child's handle, which reads through it.
   std::unique_ptr<VmdkDisk> parent_;
+  LibyalHandle<libvmdk_handle_t, libvmdk_error_t, libvmdk_handle_close, libvmdk_handle_free, libvmdk_error_free> handle_;
+  std::uint64_t size_ = 0;
 };
-
-std::unique_ptr<VmdkDisk> OpenLink(const std::string& path, Chain& chain, std::string* error) {
-  if (!chain.Enter(path, error)) return nullptr;
-  auto disk = std::make_unique<VmdkDisk>();
-  if (!disk->Open(path, error)) return nullptr;
-  std::string named = disk->ParentName();
-  if (named.empty()) return disk;
-  std::string parentPath = ParentBeside(path, named);
-  std::error_code ec;
-  if (!std::filesystem::exists(parentPath, ec)) {
-    *error = path + ": its parent " + named + " is missing (looked for at " + parentPath + ")";
-    return nullptr;
-  }
-  std::unique_ptr<VmdkDisk> parent = OpenLink(parentPath, chain, error);
-  if (parent == nullptr) return nullptr;
-  if (!disk->SetParent(std::move(parent), error)) {
-    *error = path + ": its parent " + parentPath + " " + *error;
-    return nullptr;
-  }
-  return disk;
-}
 
 }  // namespace
 
 std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error) {
-  return OpenLink(path, chain, error);
+  return OpenNamedChain<VmdkDisk>(path, chain, error);
 }
 
 }  // namespace diskimage
