@@ -69,6 +69,10 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 // Why this build reads no image, where it reads none.
 [[maybe_unused]] std::string NoImages(const diskimage::ImageSelector& selector, diskimage::ImageKind kind) {
   bool cabinet = kind == diskimage::ImageKind::kCabinet;
+  if (kind == diskimage::ImageKind::kVirtualBox || kind == diskimage::ImageKind::kVmware) {
+    return selector.image + ": a virtual machine, whose disks this build does not read: copy SYSTEM.DAT and "
+                            "USER.DAT out of its disk, or use the Linux build";
+  }
 #if defined(_WIN32)
   return selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
                                      "of it with Windows' own EXTRACT, or use the Linux build"
