@@ -66,10 +66,4 @@ std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const std::strin
                                        std::string* error);
 bool QcowSnapshots(const std::string& path, std::vector<Snapshot>* out, std::string* error);
 
-struct QcowHeader;
-// A qcow image of version 1, through libqcow; backing: its backing file's
-// path, empty for none.
-std::unique_ptr<Disk> OpenQcowVersion1(const std::string& path, const QcowHeader& header, const std::string& backing,
-                                       Chain& chain, std::string* error);
-
 }  // namespace diskimage

@@ -146,9 +146,13 @@ inline constexpr std::uint32_t kMaxBackingName = 1023;
 inline constexpr std::uint32_t kMinClusterBits = 9, kMaxClusterBits = 21;
 inline constexpr std::uint32_t kAes = 1, kLuks = 2;  // encryption methods
 namespace v1 {
-inline constexpr std::size_t kDiskSize = 24;    // u64
+inline constexpr std::size_t kDiskSize = 24;     // u64
 inline constexpr std::size_t kClusterBits = 32;  // u8
-inline constexpr std::size_t kEncryption = 36;  // u32
+inline constexpr std::size_t kL2Bits = 33;       // u8: an L2 table holds 1 << l2Bits entries
+inline constexpr std::size_t kEncryption = 36;   // u32
+inline constexpr std::size_t kL1At = 40;         // u64; the table covers the disk
+inline constexpr std::uint32_t kMinL2Bits = 6, kMaxL2Bits = 16;
+inline constexpr std::uint64_t kCompressed = std::uint64_t{1} << 63;  // of an L2 entry; no other flags
 }  // namespace v1
 namespace v2 {
 inline constexpr std::size_t kClusterBits = 20;  // u32

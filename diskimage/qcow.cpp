@@ -18,7 +18,7 @@ bool Refuse(std::string* error, std::string what) {
 }
 
 // What the incompatible feature bits of a version 3 header ask for that
-// libqcow cannot give; empty when nothing.
+// this reader cannot give; empty when nothing.
 std::string Unreadable(std::uint64_t features, std::uint8_t compression) {
   if ((features & qcow::kExternalData) != 0) return "its data lies in an external data file, which is not read here";
   if ((features & qcow::kExtendedL2) != 0) return "it has extended L2 entries (subclusters), which are not read here";
@@ -59,7 +59,9 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* out, std::string* error)
   if (header.version == 1) {
     header.diskSize = h.U64(qcow::v1::kDiskSize);
     header.clusterBits = h.U8(qcow::v1::kClusterBits);
+    header.l2Bits = h.U8(qcow::v1::kL2Bits);
     encryption = h.U32(qcow::v1::kEncryption);
+    header.l1At = h.U64(qcow::v1::kL1At);
   } else if (header.version == 2 || header.version == 3) {
     header.clusterBits = h.U32(qcow::v2::kClusterBits);
     header.diskSize = h.U64(qcow::v2::kDiskSize);
@@ -80,6 +82,18 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* out, std::string* error)
   }
   if (header.clusterBits < qcow::kMinClusterBits || header.clusterBits > qcow::kMaxClusterBits) {
     return Refuse(error, "qcow cluster size 2^" + std::to_string(header.clusterBits) + ", which is none QEMU writes");
+  }
+  if (header.version == 1) {
+    if (header.l2Bits < qcow::v1::kMinL2Bits || header.l2Bits > qcow::v1::kMaxL2Bits) {
+      return Refuse(error, "qcow L2 tables of 2^" + std::to_string(header.l2Bits) + " entries, which is none QEMU writes");
+    }
+    // As QEMU sizes the table: enough entries to cover the disk.
+    unsigned shift = header.clusterBits + header.l2Bits;
+    std::uint64_t entries = (header.diskSize >> shift) + ((header.diskSize & ((std::uint64_t{1} << shift) - 1)) != 0);
+    if (entries > 0xFFFFFFFF) return Refuse(error, "a qcow disk of " + std::to_string(header.diskSize) + " bytes");
+    header.l1Entries = static_cast<std::uint32_t>(entries);
+  } else {
+    header.l2Bits = header.clusterBits - 3;  // a cluster of 8-byte entries
   }
   std::size_t extensionsAt = qcow::v2::kHeaderBytes;
   if (header.version == 3) {

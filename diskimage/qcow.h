@@ -1,8 +1,7 @@
 // QEMU's qcow and qcow2 images. What the header says is read here, as
 // plain code a fuzz target shares, so that what is not read (an encrypted
 // image, zstd, an external data file) is refused by name and the backing
-// file is known before the image is opened: by our reader for qcow2
-// (qcow2_disk.cpp), by libqcow for version 1 (qcow_disk.cpp).
+// file is known before the image is opened by our reader (qcow2_disk.cpp).
 #pragma once
 
 #include <cstdint>
@@ -15,11 +14,12 @@ namespace diskimage {
 struct QcowHeader {
   std::uint32_t version = 0;       // 1, 2 or 3
   std::uint32_t clusterBits = 0;   // a cluster is 1 << clusterBits bytes
+  std::uint32_t l2Bits = 0;        // an L2 table holds 1 << l2Bits entries
   std::uint64_t diskSize = 0;
   std::string backingFile;         // empty: none
   std::string backingFormat;       // as the header extension names it; empty: not named
   std::uint32_t snapshots = 0;     // internal snapshots (qcow2)
-  std::uint32_t l1Entries = 0;     // qcow2: the L1 table's entries, and where it lies
+  std::uint32_t l1Entries = 0;     // the L1 table's entries, and where it lies
   std::uint64_t l1At = 0;
   std::uint64_t snapshotsAt = 0;   // qcow2: the snapshot table's offset
 };

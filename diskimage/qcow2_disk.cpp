@@ -1,8 +1,10 @@
-// A qcow2 image (versions 2 and 3) as a disk, read with a reader of our
+// A qcow image (versions 1, 2 and 3) as a disk, read with a reader of our
 // own: libqcow 20201213 reads a version 3 zero cluster as the bytes at the
-// file's start, and reads through no backing file but another qcow image,
-// while the layout is public and small (QEMU's docs/interop/qcow2.txt).
-// Version 1 images go to libqcow (qcow_disk.cpp).
+// file's start, fails every read of a version 1 child over its backing
+// file once the child holds a cluster ("libcdata_array_get_entry_by_index:
+// invalid entry index value out of bounds"), and reads through no backing
+// file but another qcow image, while the layout is public and small
+// (QEMU's docs/interop/qcow2.txt, and block/qcow.c for version 1).
 #include <zlib.h>
 
 #include <algorithm>
@@ -32,13 +34,14 @@ class Qcow2Disk : public Disk {
     // The L1 table is read whole, and so must lie in the file: a claim of
     // a billion entries costs what the file holds.
     std::uint64_t l1Bytes = std::uint64_t{header.l1Entries} * 8;
-    std::uint64_t covered = header.l1Entries * (clusterBytes_ / 8) * clusterBytes_;
+    const std::uint64_t perTable = std::uint64_t{1} << header.l2Bits;
+    std::uint64_t covered = header.l1Entries * perTable * clusterBytes_;
     if (!bytes::InRange(header.l1At, l1Bytes, file_.Size())) {
       *error = "its L1 table (" + std::to_string(header.l1Entries) + " entries at byte " + std::to_string(header.l1At) +
                ") runs past the file's end";
       return false;
     }
-    if (covered / clusterBytes_ / (clusterBytes_ / 8) != header.l1Entries || covered < header.diskSize) {
+    if (covered / clusterBytes_ / perTable != header.l1Entries || covered < header.diskSize) {
       *error = "its L1 table covers less than the disk's " + std::to_string(header.diskSize) + " bytes";
       return false;
     }
@@ -64,14 +67,14 @@ class Qcow2Disk : public Disk {
  private:
   // The L2 entry of the cluster that holds disk byte at: 0 where none is.
   bool EntryOf(std::uint64_t at, std::uint64_t* entry, std::string* error) {
-    std::uint64_t perTable = clusterBytes_ / 8;
+    const std::uint64_t perTable = std::uint64_t{1} << header_.l2Bits;
     std::uint64_t cluster = at / clusterBytes_;
     std::uint64_t l2At = bytes::BigEndian(l1_).U64(static_cast<std::size_t>(cluster / perTable * 8)) & qcow::kOffsetMask;
     *entry = 0;
     if (l2At == 0) return true;
     if (l2At != l2At_) {
-      if (!bytes::InRange(l2At, clusterBytes_, file_.Size())) return Damaged("an L2 table", l2At, error);
-      l2_.resize(static_cast<std::size_t>(clusterBytes_));
+      if (!bytes::InRange(l2At, perTable * 8, file_.Size())) return Damaged("an L2 table", l2At, error);
+      l2_.resize(static_cast<std::size_t>(perTable * 8));
       std::int64_t got = 0;
       if (!ReadOwn(l2At, l2_.data(), l2_.size(), &got, error)) return false;
       if (got != static_cast<std::int64_t>(l2_.size())) return Damaged("an L2 table", l2At, error);
@@ -97,7 +100,7 @@ class Qcow2Disk : public Disk {
     std::uint64_t entry = 0;
     if (!EntryOf(at, &entry, error)) return false;
     std::uint64_t within = at % clusterBytes_;
-    if ((entry & qcow::kCompressed) != 0) {
+    if ((entry & (header_.version == 1 ? qcow::v1::kCompressed : qcow::kCompressed)) != 0) {
       if (!Inflate(entry, error)) return false;
       std::memcpy(out, inflated_.data() + within, piece);
       return true;
@@ -123,10 +126,20 @@ class Qcow2Disk : public Disk {
   // read runs through a cluster in several pieces).
   bool Inflate(std::uint64_t entry, std::string* error) {
     if (entry == inflatedEntry_) return true;
-    unsigned offsetBits = 62 - (header_.clusterBits - 8);
-    std::uint64_t at = entry & ((std::uint64_t{1} << offsetBits) - 1);
-    std::uint64_t sectors = ((entry & ~qcow::kCompressed) >> offsetBits) + 1;
-    std::uint64_t size = std::min(sectors * 512 - at % 512, clusterBytes_ * 2);
+    std::uint64_t at = 0, size = 0;
+    if (header_.version == 1) {
+      // The offset in the low 63 - clusterBits bits, the size in bytes above.
+      unsigned offsetBits = 63 - header_.clusterBits;
+      at = entry & ((std::uint64_t{1} << offsetBits) - 1);
+      size = (entry >> offsetBits) & (clusterBytes_ - 1);
+    } else {
+      // The offset in the low 62 - (clusterBits - 8) bits, 512-byte sectors above.
+      unsigned offsetBits = 62 - (header_.clusterBits - 8);
+      at = entry & ((std::uint64_t{1} << offsetBits) - 1);
+      std::uint64_t sectors = ((entry & ~qcow::kCompressed) >> offsetBits) + 1;
+      size = sectors * 512 - at % 512;
+    }
+    size = std::min(size, clusterBytes_ * 2);
     size = std::min(size, file_.Size() - std::min(file_.Size(), at));
     std::string packed(static_cast<std::size_t>(size), '\0');
     if (size == 0 || file_.ReadAt(at, packed.data(), packed.size(), error) != static_cast<std::int64_t>(size)) {
@@ -226,7 +239,6 @@ std::unique_ptr<Disk> OpenState(const std::string& path, const std::string& want
   }
   std::string backing;
   if (!header.backingFile.empty() && (backing = BackingPath(path, header, error)).empty()) return nullptr;
-  if (header.version == 1) return OpenQcowVersion1(path, header, backing, chain, error);
   auto disk = std::make_unique<Qcow2Disk>();
   if (!disk->Open(path, header, error)) {
     *error = path + ": " + *error;
