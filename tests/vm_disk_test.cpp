@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "diskimage/chain.h"
+#include "diskimage/qcow.h"
 #include "diskimage/vdi.h"
 #include "testkit/hive_writer.h"
 #include "testkit/image_fixture.h"
@@ -407,6 +408,23 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
   testing_support::WriteFile(Path("orphan.vdi"), vm_images::DifferencingVdi(testing_support::ReadFile(Path("orphan-base.vdi")),
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
+  // A compressed cluster whose bytes no longer inflate: the first one, of
+  // the boot sector, found as the header and tables give it.
+  Sh("cd '" + dir_ + "' && qemu-img convert -c -O qcow2 before.img badzip.qcow2");
+  std::string zipped = testing_support::ReadFile(Path("badzip.qcow2"));
+  diskimage::QcowHeader header;
+  std::string why;
+  ASSERT_TRUE(diskimage::ParseQcowHeader(zipped.substr(0, diskimage::kQcowHeadBytes), &header, &why)) << why;
+  auto u64 = [&](std::uint64_t at) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = value << 8 | static_cast<unsigned char>(zipped[at + static_cast<std::size_t>(i)]);
+    return value;
+  };
+  std::uint64_t entry = u64(u64(header.l1At) & 0x00FFFFFFFFFFFE00);
+  ASSERT_NE(entry & std::uint64_t{1} << 62, 0u);
+  std::uint64_t zipAt = entry & ((std::uint64_t{1} << (62 - (header.clusterBits - 8))) - 1);
+  zipped.replace(zipAt, 16, 16, '\xFF');
+  testing_support::WriteFile(Path("badzip.qcow2"), zipped);
   // A differencing VHD over a parent since made again: another identifier.
   Sh("cd '" + dir_ + "' && qemu-img convert -O vpc before.img again.vhd");
   testing_support::WriteFile(Path("stale.vhd"), vm_images::DifferencingVhd(testing_support::ReadFile(Path("again.vhd")),
@@ -431,6 +449,8 @@ TEST_F(VmDisks, UnreadableContainersAreRefusedByName) {
       {"stale.vhd", Path("stale.vhd") + ": its parent " + Path("again.vhd") + " is not the parent it was made from (its identifier differs)"},
       {"overcut.qcow2", Path("overcut.qcow2") + ": no FAT volume in the image's partitions (" + Path("cutbase.qcow2") +
        ": a data cluster at byte "},
+      {"badzip.qcow2", Path("badzip.qcow2") + ": cannot be read: " + Path("badzip.qcow2") +
+       ": the compressed cluster at byte " + std::to_string(zipAt) + " does not inflate to one cluster"},
       {"huge.vhd", Path("huge.vhd") + ": its VHD block table (1000000000 entries at byte 1536) runs past the file's end"},
       {"many.qcow2#snapshot=s", Path("many.qcow2") + ": its snapshot table claims 1000000000 snapshots (QEMU writes 65536 at most)"},
       {"past.qcow2#snapshot=s", Path("past.qcow2") + ": its snapshot table (at byte 16777216) runs past the file's end in entry 1"},
