@@ -239,6 +239,10 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
   std::string stray = vbox;
   stray.replace(stray.find(childUuid, stray.find("</MediaRegistry>")), childUuid.size(), "{1234}");
   testing_support::WriteFile(Path("vbox/Stray.vbox"), stray);
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vdi after.img vbox/Other.vdi");
+  std::string swapped = vbox;
+  swapped.replace(swapped.find("\"Win98.vdi\""), 11, "\"Other.vdi\"");
+  testing_support::WriteFile(Path("vbox/Swapped.vbox"), swapped);
   testing_support::WriteFile(Path("vmware/Empty.vmx"), "config.version = \"8\"\nide0:0.present = \"FALSE\"\n"
                                                        "ide0:0.fileName = \"Win98.vmdk\"\n");
   std::string vdiParent = Path("vbox/Snapshots/" + childUuid + ".vdi");
@@ -259,6 +263,8 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
       {Path("vbox/Cut.vbox"), Path("vbox/Cut.vbox") + ": is no XML that can be read: line "},
       {Path("vbox/Stray.vbox"), Path("vbox/Stray.vbox") + ": it attaches hard disk {1234}, which its MediaRegistry does not list"},
       {Path("vmware/Empty.vmx"), Path("vmware/Empty.vmx") + ": its current state has no hard disk"},
+      {Path("vbox/Swapped.vbox"), Path("vbox/Snapshots/" + childUuid + ".vdi") + ": its parent " + VdiUuid(base) +
+       ", which the machine places at " + Path("vbox/Other.vdi") + ", holds another image"},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(r.source);
@@ -266,6 +272,12 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.substr(0, 9 + r.err.size()), "kormald: " + r.err) << result.err;
+  }
+  // The other commands take a machine's state wherever they take a source.
+  for (std::vector<std::string> args : {std::vector<std::string>{"-f", machine + "#snapshot=Before driver", "HKLM\\System"},
+                                        std::vector<std::string>{"-f", machine, "--deleted"}}) {
+    auto other = RunProgram(REGWALK_BINARY, args);
+    EXPECT_EQ(other.status, 0) << args[1] << ": " << other.err;
   }
   // A machine's disk that is gone is named, after its machine has moved.
   std::filesystem::rename(vdiParent, vdiParent + ".moved");
