@@ -1,24 +1,34 @@
 // A VM disk's file as a disk, on arbitrary bytes: the kind its first bytes
 // say (qcow2, qcow, VDI, VHD, VHDX, VMDK), opened as the image module opens
 // it, and read where the tables point, through the readers of our own and
-// the libraries'. The bytes are a file in memory, as the readers take a
-// path; a parent a file names is no file here, and so is refused.
-#include <sys/mman.h>
-#include <unistd.h>
+// the libraries'. The bytes are a file alone in a folder of its own, as
+// the readers take a path: a parent or an extent a file names is no file
+// there (or the file itself), and so is refused or read as it.
+#include <stdlib.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "diskimage/chain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  int fd = memfd_create("vm-disk", 0);
-  if (fd < 0) return 0;
-  if (write(fd, data, size) != static_cast<ssize_t>(size)) {
-    close(fd);
-    return 0;
-  }
-  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  // Made once, and removed with the process.
+  static const struct Folder {
+    Folder() {
+      char name[] = "/tmp/vm-disk-fuzz-XXXXXX";
+      path = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~Folder() {
+      if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::string path;
+  } folder;
+  if (folder.path.empty()) return 0;
+  const std::string path = folder.path + "/disk";
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
+                                                                  static_cast<std::streamsize>(size));
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::string_view head = bytes.substr(0, 512), tail = size > 512 ? bytes.substr(size - 512) : bytes;
   diskimage::ImageKind kind = diskimage::DetectImage(head, tail);
@@ -43,7 +53,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (got > 4096) __builtin_trap();
     }
   }
-  disk.reset();
-  close(fd);
   return 0;
 }
