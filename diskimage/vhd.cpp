@@ -1,6 +1,7 @@
 #include "diskimage/vhd.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "bytes/bytes.h"
 #include "diskimage/layout.h"
@@ -68,7 +69,7 @@ bool ParseVhdFooter(std::string_view bytes, std::uint64_t fileSize, VhdFooter* o
   footer.headerAt = b.U64(f::kDataOffset);
   std::string_view id = b.Span(f::kUniqueId, footer.id.size());
   if (!b.complete()) return Refuse(error, "the VHD footer is cut short");
-  std::copy(id.begin(), id.end(), footer.id.begin());
+  std::memcpy(footer.id.data(), id.data(), footer.id.size());  // complete: all 16 bytes are there
   if (footer.type != vhd::kFixed && footer.type != vhd::kDynamic && footer.type != vhd::kDifferencing) {
     return Refuse(error, "VHD disk type " + std::to_string(footer.type) + ", which is none Virtual PC writes (2, 3 or 4)");
   }
@@ -108,7 +109,7 @@ bool ParseVhdHeader(std::string_view bytes, const VhdFooter& footer, std::uint64
     return Refuse(error, "its VHD block table covers less than the disk's " + std::to_string(footer.diskSize) + " bytes");
   }
   if (footer.type == vhd::kDifferencing) {
-    std::copy(parentId.begin(), parentId.end(), header.parentId.begin());
+    std::memcpy(header.parentId.data(), parentId.data(), header.parentId.size());  // complete: all 16 there
     header.parentName = Utf16ToUtf8(name, true);
     for (std::size_t i = 0; i < h::kLocatorCount; ++i) {
       BigEndian e(bytes.substr(h::kLocators + i * h::kLocatorBytes, h::kLocatorBytes));
