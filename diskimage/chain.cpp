@@ -44,6 +44,17 @@ std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& 
   return OpenRawDisk(path, error);
 }
 
+bool ReadEnds(const HostFile& file, std::string* head, std::string* tail, std::string* error) {
+  head->assign(512, '\0');
+  tail->assign(512, '\0');
+  std::int64_t got = file.ReadAt(0, head->data(), head->size(), error);
+  std::int64_t gotTail = file.Size() >= 512 ? file.ReadAt(file.Size() - 512, tail->data(), tail->size(), error) : 0;
+  if (got < 0 || gotTail < 0) return false;
+  head->resize(static_cast<std::size_t>(got));
+  tail->resize(static_cast<std::size_t>(gotTail));
+  return true;
+}
+
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error) {
   HostFile file;
   if (!file.Open(path, error)) {
@@ -51,12 +62,8 @@ std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::
     *error = chain.files().empty() ? path + ": " + *error : chain.files().back() + ": its parent " + path + " " + *error;
     return nullptr;
   }
-  std::string head(512, '\0'), tail(512, '\0');
-  std::int64_t got = file.ReadAt(0, head.data(), head.size(), error);
-  std::int64_t gotTail = file.Size() >= 512 ? file.ReadAt(file.Size() - 512, tail.data(), tail.size(), error) : 0;
-  if (got < 0 || gotTail < 0) return nullptr;
-  head.resize(static_cast<std::size_t>(got));
-  tail.resize(static_cast<std::size_t>(gotTail));
+  std::string head, tail;
+  if (!ReadEnds(file, &head, &tail, error)) return nullptr;
   return OpenChain(path, DetectImage(head, tail), chain, error);
 }
 

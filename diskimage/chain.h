@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "diskimage/disk.h"
+#include "diskimage/host_file.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
 
@@ -43,6 +44,10 @@ class Chain {
 
 // The disk an image of kind holds, with the files it stands on.
 std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error);
+
+// A host file's first and last 512 bytes (fewer where it is shorter), as
+// DetectImage takes them. False with error where they cannot be read.
+bool ReadEnds(const HostFile& file, std::string* head, std::string* tail, std::string* error);
 
 // A parent named by a child, or a disk a machine names: its kind is told
 // by its first bytes.

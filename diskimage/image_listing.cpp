@@ -21,12 +21,8 @@ namespace {
 std::string FormatOf(const std::string& path) {
   HostFile file;
   std::string error;
-  if (!file.Open(path, &error)) return "unreadable";
-  std::string head(512, '\0'), tail(512, '\0');
-  std::int64_t got = file.ReadAt(0, head.data(), head.size(), &error);
-  std::int64_t gotTail = file.Size() >= 512 ? file.ReadAt(file.Size() - 512, tail.data(), tail.size(), &error) : 0;
-  head.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
-  tail.resize(static_cast<std::size_t>(std::max<std::int64_t>(gotTail, 0)));
+  std::string head, tail;
+  if (!file.Open(path, &error) || !ReadEnds(file, &head, &tail, &error)) return "unreadable";
   switch (DetectImage(head, tail)) {
     case ImageKind::kQcow2: return head.size() > 7 && head[7] == 1 ? "qcow" : "qcow2";
     case ImageKind::kVdi: return "VDI";

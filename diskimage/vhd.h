@@ -2,9 +2,9 @@
 // reader of our own (vhd_disk.cpp): libvhdi 20210425 reads a dynamic VHD
 // one 512-byte sector per read of the file, some 2,800 reads for the
 // shared 1.2 MB hive, twice the raw disk's time, while the layout is
-// public and small (Microsoft's Virtual Hard Disk Image Format
-// Specification). VHDX stays with libvhdi. What is parsed of outside bytes
-// is here, plain code a fuzz target shares.
+// public and small (Microsoft's published VHD image format). VHDX stays
+// with libvhdi. What is parsed of outside bytes is here, plain code a fuzz
+// target shares.
 #pragma once
 
 #include <array>

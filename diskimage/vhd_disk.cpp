@@ -169,8 +169,9 @@ std::unique_ptr<VhdDisk> OpenLink(const std::string& path, Chain& chain, std::st
   std::string parentPath;
   std::error_code ec;
   for (const std::string& name : names) {
-    if (std::filesystem::exists(ParentBeside(path, name), ec)) {
-      parentPath = ParentBeside(path, name);
+    std::string beside = ParentBeside(path, name);
+    if (std::filesystem::exists(beside, ec)) {
+      parentPath = std::move(beside);
       break;
     }
   }

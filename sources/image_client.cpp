@@ -44,6 +44,11 @@ void TakeFailure(void* context, const char* message) { static_cast<Reading*>(con
 #define KORMALD_IMAGE_MODULE "../lib/kormald/kormald-image.so"
 #endif
 
+// The selector as the module takes it, lent: selector outlives the call.
+KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector) {
+  return {selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(), selector.disk};
+}
+
 // A function of the module, which is loaded the first time one is asked for.
 void* ImageModuleFunction(const char* symbol, std::string* error) {
   static void* module = nullptr;
@@ -108,8 +113,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
                     return !stopped;
                   },
                   {}};
-  KormaldImageChoice choice{selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(),
-                            selector.disk};
+  KormaldImageChoice choice = ChoiceOf(selector);
   int rc = read(selector.image.c_str(), static_cast<int>(kind), &choice, kMaxRegistryFileBytes, TakeHive, TakeFailure,
                 &reading);
   if (stopped) return false;
@@ -174,8 +178,7 @@ bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
     *error = selector.image + ": " + *error;
     return false;
   }
-  KormaldImageChoice choice{selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(),
-                            selector.disk};
+  KormaldImageChoice choice = ChoiceOf(selector);
   Listing listing{record, {}};
   if (list(selector.image.c_str(), static_cast<int>(kind), &choice, TakeRecord, TakeListFailure, &listing) == 0) return true;
   *error = listing.failed;
