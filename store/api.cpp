@@ -15,6 +15,7 @@ struct State {
   std::unique_ptr<Registry> registry = std::make_unique<Registry>();
   std::uint32_t roots[kRootCount] = {};
   std::uint32_t listedUnderRoot[kRootCount] = {};
+  std::uint32_t viewDamage[kRootCount] = {};  // what hides a view's key, met when the view is read
   HandleTable handles;
   std::uint64_t calls = 0;
   std::uint64_t failAt = 0;
@@ -27,6 +28,7 @@ struct State {
   void ResolveRoots() {
     for (int i = 0; i < kRootCount; ++i) {
       roots[i] = i == 4 ? kNoNode : registry->RootNode(static_cast<Root>(i));
+      viewDamage[i] = i == 4 ? 0 : registry->ViewDamage(static_cast<Root>(i));
       listedUnderRoot[i] = kNoNode;
     }
   }
@@ -88,6 +90,11 @@ void ReportDamagedSubkeys(std::uint32_t node) {
 }
 
 LONG Resolve(HKEY key, std::uint32_t* node) {
+  State& s = S();
+  if (HandleTarget target = s.handles.Decode(key); target.root >= 0 && s.viewDamage[target.root] != 0) {
+    // The view shows an empty key in place of what it cannot read.
+    Report(s.registry->DamageRecord(s.viewDamage[target.root]));
+  }
   *node = NodeOf(key);
   if (*node == kNoNode) return ERROR_INVALID_HANDLE;
   return CheckDamage(*node);

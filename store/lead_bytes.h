@@ -54,4 +54,17 @@ inline std::size_t FindSeparator(std::string_view path, const LeadBytes& lead, s
   return std::string_view::npos;
 }
 
+// Splits "A\B\C" and calls f on each name; false when a name is empty or
+// f returns false.
+template <typename F>
+bool ForEachSegment(std::string_view path, const LeadBytes& lead, F&& f) {
+  while (true) {
+    std::size_t cut = FindSeparator(path, lead);
+    std::string_view segment = path.substr(0, cut);
+    if (segment.empty() || !f(segment)) return false;
+    if (cut == std::string_view::npos) return true;
+    path.remove_prefix(cut + 1);
+  }
+}
+
 }  // namespace store

@@ -64,18 +64,6 @@ std::uint32_t KeyTag(std::uint32_t parent, std::string_view name) {
   return static_cast<std::uint32_t>(h >> 32);
 }
 
-// Splits "A\B\C" and calls f on each name; false when a name is empty.
-template <typename F>
-bool ForEachSegment(std::string_view path, const LeadBytes& lead, F&& f) {
-  while (true) {
-    std::size_t cut = FindSeparator(path, lead);
-    std::string_view segment = path.substr(0, cut);
-    if (segment.empty() || !f(segment)) return false;
-    if (cut == std::string_view::npos) return true;
-    path.remove_prefix(cut + 1);
-  }
-}
-
 }  // namespace
 
 bool SameName(std::string_view a, std::string_view b) {

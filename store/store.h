@@ -76,6 +76,18 @@ class Registry {
   // running Windows 9x system; with create, a missing target is made (a
   // loader writing through the view), otherwise it shows as an empty key.
   std::uint32_t RootNode(Root root, bool create = false);
+  // Where a view's keys are stored: the path of the key it shows
+  // ("HKEY_LOCAL_MACHINE\SOFTWARE\Classes"), whether or not that key is
+  // there; empty for a stored root, and for HKEY_CURRENT_CONFIG where the
+  // current hardware profile is not recorded. *chooser: the path of the
+  // key whose value chooses what the view shows, where one does (then a
+  // chooser lost to damage hides the whole view); empty otherwise.
+  std::string ViewTarget(Root root, std::string* chooser = nullptr);
+  // The damage record of what hides a view's key (a key on the way to it,
+  // or to its chooser, that cannot be read; a nameless damaged subkey where
+  // the next name is missing), or 0: the view then shows an empty key, and
+  // the damage is met when the view is read.
+  std::uint32_t ViewDamage(Root root);
 
   // A key as it stands, its subkeys and values perhaps not yet decoded.
   const Node& node(std::uint32_t id) const { return nodes_[id]; }
@@ -188,6 +200,8 @@ class Registry {
 
  private:
   std::uint32_t NewNode(std::uint32_t parent, std::string_view name);
+  // What a view shows of the key it found: empty_ for none or a damaged one.
+  std::uint32_t Shown(std::uint32_t id) const;
   // Every call that reads a key asks these first; what is already decoded
   // costs one test of a flag.
   void DecodeSubkeys(std::uint32_t id) {

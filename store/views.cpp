@@ -9,10 +9,12 @@ namespace store {
 
 namespace {
 
+constexpr std::string_view kConfigDbPath = "System\\CurrentControlSet\\Control\\IDConfigDB";
+
 // The configuration HKEY_CURRENT_CONFIG shows: the CurrentConfig string,
 // without the terminator a hive may or may not have stored.
 std::string_view CurrentConfigName(Registry& reg, std::uint32_t localMachine) {
-  std::uint32_t db = reg.FindPath(localMachine, "System\\CurrentControlSet\\Control\\IDConfigDB");
+  std::uint32_t db = reg.FindPath(localMachine, kConfigDbPath);
   if (db == kNoNode) return {};
   const Value* v = reg.FindValue(db, "CurrentConfig");
   if (v == nullptr) return {};
@@ -46,22 +48,66 @@ std::uint32_t Registry::RootNode(Root root, bool create) {
       return users_;
     case Root::kDynData:
       return dynData_;
-    case Root::kClassesRoot: {
-      std::uint32_t id = FindPath(localMachine_, "SOFTWARE\\Classes");
-      return id != kNoNode ? id : empty_;
-    }
-    case Root::kCurrentUser: {
-      std::uint32_t id = FindChild(users_, ".DEFAULT");
-      return id != kNoNode ? id : empty_;
-    }
+    case Root::kClassesRoot:
+      return Shown(FindPath(localMachine_, "SOFTWARE\\Classes"));
+    case Root::kCurrentUser:
+      return Shown(FindChild(users_, ".DEFAULT"));
     case Root::kCurrentConfig: {
       std::string_view config = CurrentConfigName(*this, localMachine_);
       std::uint32_t parent = FindChild(localMachine_, "Config");
-      std::uint32_t id = config.empty() || parent == kNoNode ? kNoNode : FindChild(parent, config);
-      return id != kNoNode ? id : empty_;
+      return Shown(config.empty() || parent == kNoNode ? kNoNode : FindChild(parent, config));
     }
   }
   return empty_;
+}
+
+std::uint32_t Registry::Shown(std::uint32_t id) const {
+  // A damaged key stands in the index under its name, but a view shows it
+  // as an empty key: its damage is met through ViewDamage.
+  return id == kNoNode || OwnDamage(id) != 0 ? empty_ : id;
+}
+
+std::uint32_t Registry::ViewDamage(Root root) {
+  std::string chooser;
+  std::string target = ViewTarget(root, &chooser);
+  for (const std::string& path : {chooser, target}) {
+    std::size_t cut = path.find('\\');
+    if (cut == std::string::npos) continue;
+    std::uint32_t at = root == Root::kCurrentUser ? users_ : localMachine_;
+    bool whole = ForEachSegment(std::string_view(path).substr(cut + 1), lead_, [&](std::string_view name) {
+      std::uint32_t child = FindChild(at, name);
+      if (child == kNoNode) {
+        for (std::uint32_t d = DamagedSubkeys(at); d != 0; d = damages_[d].next) {
+          if (nodes_[damages_[d].node].name.empty()) {
+            at = damages_[d].node;
+            return false;
+          }
+        }
+      }
+      at = child;
+      return child != kNoNode && OwnDamage(child) == 0;
+    });
+    if (!whole && at != kNoNode && OwnDamage(at) != 0) return OwnDamage(at);
+  }
+  return 0;
+}
+
+std::string Registry::ViewTarget(Root root, std::string* chooser) {
+  if (chooser != nullptr) chooser->clear();
+  std::string machine = PathOf(localMachine_);
+  switch (root) {
+    case Root::kClassesRoot:
+      return machine + "\\SOFTWARE\\Classes";
+    case Root::kCurrentUser:
+      return PathOf(users_) + "\\.DEFAULT";
+    case Root::kCurrentConfig: {
+      if (chooser != nullptr) *chooser = machine + '\\' + std::string(kConfigDbPath);
+      std::string_view config = CurrentConfigName(*this, localMachine_);
+      return config.empty() ? std::string() : machine + "\\Config\\" + std::string(config);
+    }
+    default:
+      return {};
+  }
 }
 
 }  // namespace store

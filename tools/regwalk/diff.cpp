@@ -44,13 +44,43 @@ int KeepKey(HKEY key, const char* path, std::intptr_t user) {
 // Opens a list of sources. False after a message.
 bool Open(const std::string& list) { return OpenRegistryForTool(kProgram, sources::SplitSourceList(list)); }
 
+// A visitor that hands on each key once: a key a view shows
+// (HKEY_CURRENT_CONFIG) that the walk has already visited where it is
+// stored is left out, so that a change is listed and counted once, under
+// the root that stores it, unless the pattern reaches the key only
+// through the view.
+struct OncePerKey {
+  KeyVisitor visit;
+  std::intptr_t user;
+  const Views& views;
+  std::unordered_set<std::string> shownLater = {};  // folded stored paths a view shows later in the walk
+};
+
+int VisitOnce(HKEY key, const char* path, std::intptr_t user) {
+  auto* once = reinterpret_cast<OncePerKey*>(user);
+  std::string stored;
+  std::string_view chooser;
+  if (once->views.Through(path, &stored, &chooser)) {
+    if (!stored.empty() && once->shownLater.contains(store::FoldedName(stored))) return 0;
+  } else if (once->views.ShownLater(path)) {
+    once->shownLater.insert(store::FoldedName(path));
+  }
+  return once->visit(key, path, once->user);
+}
+
 // Walks the pattern over the registry opened from list with visit, and
 // notes what it could not read. False after a message for an error.
 bool Walk(const Options& options, const std::string& list, KeyVisitor visit, std::intptr_t user, DamageSet* damage,
           bool* incomplete, WalkEnd* end) {
-  if (!WalkPattern(options, visit, user, end)) return false;
-  if (ReportWalkEnd(end->result, " of " + list, "keys after it are left out of the diff") == kExitFailure) return false;
+  Views views = Views::OfInstalled();
+  OncePerKey once{visit, user, views};
+  if (!WalkPattern(options, VisitOnce, reinterpret_cast<std::intptr_t>(&once), end)) return false;
+  if (ReportWalkEnd(end->result, " of " + list, "keys after it are left out of the diff, and so is every deletion") ==
+      kExitFailure) {
+    return false;
+  }
   for (const std::string& path : DamagedPaths()) damage->Add(path);
+  damage->SetViews(std::move(views));
   *incomplete = end->result > 0 || RegistryIncomplete();
   return true;
 }
@@ -274,7 +304,9 @@ int RunDiff(const Options& options) {
     return kExitFailure;
   }
   std::vector<std::string> uncarried;
-  WriteDeletions(before, comparing.held, afterDamage, writer, &uncarried);
+  // A walk of NEW that ended early never reached the keys after its end:
+  // none of them is known to be gone.
+  if (newEnd.result == 0) WriteDeletions(before, comparing.held, afterDamage, writer, &uncarried);
   uncarried.insert(uncarried.end(), comparing.uncarried.begin(), comparing.uncarried.end());
   if (!comparing.writable) {
     std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);

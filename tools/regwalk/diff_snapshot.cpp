@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
+#include "store/api.h"
 #include "store/store.h"
 
 namespace tools::regwalk {
@@ -15,8 +17,58 @@ void DamageSet::Add(std::string_view path) {
   }
 }
 
+namespace {
+
+// Whether path is key or lies below it, names compared as Windows does.
+bool AtOrBelow(std::string_view path, std::string_view key) {
+  return path.size() >= key.size() && store::SameName(path.substr(0, key.size()), key) &&
+         (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+}  // namespace
+
+Views Views::OfInstalled() {
+  store::Registry& reg = store::InstalledRegistry();
+  Views views;
+  for (auto [root, name, later] : {std::tuple{store::Root::kClassesRoot, "HKEY_CLASSES_ROOT", false},
+                                   std::tuple{store::Root::kCurrentUser, "HKEY_CURRENT_USER", false},
+                                   std::tuple{store::Root::kCurrentConfig, "HKEY_CURRENT_CONFIG", true}}) {
+    View v{name, {}, {}, later};
+    v.target = reg.ViewTarget(root, &v.chooser);
+    views.views_.push_back(std::move(v));
+  }
+  return views;
+}
+
+bool Views::Through(std::string_view path, std::string* stored, std::string_view* chooser) const {
+  for (const View& v : views_) {
+    if (!AtOrBelow(path, v.root)) continue;
+    stored->clear();
+    if (!v.target.empty()) (*stored += v.target) += path.substr(v.root.size());
+    *chooser = v.chooser;
+    return true;
+  }
+  return false;
+}
+
+bool Views::ShownLater(std::string_view path) const {
+  for (const View& v : views_) {
+    if (v.walkedLater && !v.target.empty() && AtOrBelow(path, v.target)) return true;
+  }
+  return false;
+}
+
 bool DamageSet::MayHide(std::string_view path) const {
   if (keys_.empty() && parents_.empty()) return false;
+  std::string stored;
+  std::string_view chooser;
+  if (!views_.Through(path, &stored, &chooser)) return MayHideStored(path);
+  // What the view shows is stored elsewhere, and it shows it only while
+  // the key that chooses it can be read.
+  return (!stored.empty() && MayHideStored(stored)) || (!chooser.empty() && MayHideStored(chooser));
+}
+
+bool DamageSet::MayHideStored(std::string_view path) const {
   std::string folded = store::FoldedName(path);
   std::string_view f = folded;
   for (std::size_t cut = store::FindSeparator(f, lead_);; cut = store::FindSeparator(f, lead_, cut + 1)) {

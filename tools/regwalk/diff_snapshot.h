@@ -22,10 +22,38 @@ namespace tools::regwalk {
 
 inline constexpr std::uint32_t kNoKey = 0xFFFFFFFFU;
 
+// The views of one registry (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER,
+// HKEY_CURRENT_CONFIG) and where the keys they show are stored.
+class Views {
+ public:
+  // Those of the installed registry.
+  static Views OfInstalled();
+  // Whether path names a key through a view: then *stored is its stored
+  // path (empty where the view shows nothing chosen) and *chooser the key
+  // that chooses what the view shows (or empty).
+  bool Through(std::string_view path, std::string* stored, std::string_view* chooser) const;
+  // Whether path lies in what a view shows, and that view is walked after
+  // its stored tree (HKEY_CURRENT_CONFIG after HKEY_LOCAL_MACHINE; the
+  // walker enters the other two only where a pattern names them alone).
+  bool ShownLater(std::string_view path) const;
+
+ private:
+  struct View {
+    std::string_view root;
+    std::string target;
+    std::string chooser;
+    bool walkedLater;
+  };
+  std::vector<View> views_;
+};
+
 // Which keys a registry could not read, looked up by a key's ancestors.
+// A key named through a view carries the damage of the tree the view
+// shows.
 class DamageSet {
  public:
   explicit DamageSet(const store::LeadBytes& lead) : lead_(lead) {}
+  void SetViews(Views views) { views_ = std::move(views); }
   // A damaged key's path, or a parent's path and '\' for a key whose name
   // could not be read.
   void Add(std::string_view path);
@@ -35,7 +63,10 @@ class DamageSet {
   bool MayHide(std::string_view path) const;
 
  private:
+  bool MayHideStored(std::string_view path) const;
+
   store::LeadBytes lead_;
+  Views views_;
   std::unordered_set<std::string> keys_;     // folded paths
   std::unordered_set<std::string> parents_;  // folded paths of keys that lost a nameless subkey
 };
