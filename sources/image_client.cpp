@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "diskimage/image_module.h"
-#include "hive/hive.h"
 
 #ifdef KORMALD_IMAGES
 #include <dlfcn.h>
@@ -20,7 +19,6 @@
 
 namespace sources {
 
-using store::Registry;
 using store::Root;
 
 namespace {
@@ -127,24 +125,18 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
 
 }  // namespace
 
-bool LoadImage(Registry& reg, const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-               std::string* error) {
+bool ReadImageFiles(
+    const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+    const std::function<bool(const std::string& label, std::optional<Root> root, std::string_view bytes)>& take,
+    std::string* error) {
   return ReadImage(
       selector, kind,
       [&](const char* label, int root, std::string_view bytes) {
         std::optional<Root> where;
         if (root == KORMALD_ROOT_LOCAL_MACHINE) where = Root::kLocalMachine;
         if (root == KORMALD_ROOT_USERS) where = Root::kUsers;
-        return hive::LoadHive(reg, hive::CopyHiveBytes(bytes), label, where, error);
+        return take(label, where, bytes);
       },
-      error);
-}
-
-bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-                      const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
-                      std::string* error) {
-  return ReadImage(
-      selector, kind, [&](const char* label, int, std::string_view bytes) { return visit(label, hive::CopyHiveBytes(bytes)); },
       error);
 }
 

@@ -3,27 +3,27 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "diskimage/image.h"
-#include "hive/hive.h"
 #include "store/store.h"
 
 namespace sources {
 
-// Reads the registry an image of kind holds, as selected, into reg. False
-// with a one-line message naming the image (and the partition) and what is
-// wrong.
-bool LoadImage(store::Registry& reg, const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-               std::string* error);
-
-// Hands each hive an image holds, as selected, to visit with where it lies
-// ("IMAGE: partition 1 (C:): \WINDOWS\SYSTEM.DAT"); stops when visit returns
-// false. False with a one-line message when the image cannot be read.
-bool ForEachImageHive(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-                      const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
-                      std::string* error);
+// Hands each registry file an image holds, as selected, to take with where
+// it lies ("IMAGE: partition 1 (C:): \\WINDOWS\\SYSTEM.DAT"), the root a
+// hive there feeds (by its name; none where the name says nothing) and its
+// bytes, whatever they are: the caller tells them apart as it does a file
+// on the host. Stops when take returns false (with its own message in
+// *error). False with a one-line message naming the image (and the
+// partition) and what is wrong.
+bool ReadImageFiles(
+    const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+    const std::function<bool(const std::string& label, std::optional<store::Root> root, std::string_view bytes)>& take,
+    std::string* error);
 
 // Hands record each record of what an image of kind holds (the module's
 // listing: its kind and fields), for the state selector names. False with

@@ -23,10 +23,52 @@ std::string_view BaseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+// What loading needs beyond the files: where a version 5 export's text goes,
+// and whether one was met.
+struct LoadContext {
+  TextConverter* toCodepage = nullptr;
+  store::LeadBytes lead = {};  // of a double-byte codepage: paths split past them
+  bool sawUnicode = false;
+};
+
+std::string NotARegistryFile(const std::string& label) {
+  return label + ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)";
+}
+
+// A registry file's bytes, told apart by what they are, never by where they
+// lie: a hive (owned, ready for the hive reader) or an export.
+bool LoadRegistryBytes(Registry& reg, const std::string& label, std::unique_ptr<hive::HiveBytes> hive,
+                       std::string_view bytes, std::optional<Root> hiveRoot, LoadContext& context,
+                       std::string* error) {
+  if (hive) {
+    if (!hiveRoot) {
+      std::string_view name = BaseName(label);
+      if (store::SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
+      if (store::SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
+    }
+    return hive::LoadHive(reg, std::move(hive), label, hiveRoot, error);
+  }
+  if (regfile::LooksLikeRegFile(bytes)) {
+    regfile::RegFileReport report;
+    bool ok = regfile::LoadRegFile(reg, bytes, label, error, context.toCodepage, &report);
+    context.sawUnicode = context.sawUnicode || report.unicode;
+    return ok;
+  }
+  *error = NotARegistryFile(label);
+  return false;
+}
+
 // A disk image, whole or as a selector names a part of it, read by the
-// image module.
-bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, std::string* error) {
-  return LoadImage(reg, selector, kind, error);
+// image module; each file picked out of it is read as the file it is.
+bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, LoadContext& context,
+                     std::string* error) {
+  return ReadImageFiles(
+      selector, kind,
+      [&](const std::string& label, std::optional<Root> root, std::string_view bytes) {
+        std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? hive::CopyHiveBytes(bytes) : nullptr;
+        return LoadRegistryBytes(reg, label, std::move(hive), bytes, root, context, error);
+      },
+      error);
 }
 
 // A selector names a part of a disk image: on any other file it is an
@@ -37,19 +79,11 @@ bool SelectsNoImage(const SourceFile& file, const SourceBytes& source, std::stri
   return true;
 }
 
-bool LoadSelectedImage(Registry& reg, const SourceFile& file, std::string* error) {
+bool LoadSelectedImage(Registry& reg, const SourceFile& file, LoadContext& context, std::string* error) {
   SourceBytes source;
   if (!ReadSource(file.selector->image, source, error) || SelectsNoImage(file, source, error)) return false;
-  return LoadImageSource(reg, *file.selector, source.image, error);
+  return LoadImageSource(reg, *file.selector, source.image, context, error);
 }
-
-// What loading needs beyond the files: where a version 5 export's text goes,
-// and whether one was met.
-struct LoadContext {
-  TextConverter* toCodepage = nullptr;
-  store::LeadBytes lead = {};  // of a double-byte codepage: paths split past them
-  bool sawUnicode = false;
-};
 
 bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRoot, LoadContext& context,
               std::string* error) {
@@ -58,27 +92,11 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
   if (source.image != ImageKind::kNone) {
     ImageSelector whole;
     whole.image = path;
-    return LoadImageSource(reg, whole, source.image, error);
-  }
-  if (source.hive) {
-    if (!hiveRoot) {
-      std::string_view name = BaseName(path);
-      if (store::SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
-      if (store::SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
-    }
-    return hive::LoadHive(reg, std::move(source.hive), path, hiveRoot, error);
+    return LoadImageSource(reg, whole, source.image, context, error);
   }
   std::string_view bytes(source.bytes.get(), source.size);
-  if (regfile::LooksLikeRegFile(bytes)) {
-    regfile::RegFileReport report;
-    bool ok = regfile::LoadRegFile(reg, bytes, path, error, context.toCodepage, &report);
-    context.sawUnicode = context.sawUnicode || report.unicode;
-    return ok;
-  }
-  *error = path + ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)";
-  return false;
+  return LoadRegistryBytes(reg, path, std::move(source.hive), bytes, hiveRoot, context, error);
 }
-
 
 }  // namespace
 
@@ -170,7 +188,7 @@ std::unique_ptr<Registry> LoadFiles(const std::vector<SourceFile>& files, LoadCo
   auto reg = std::make_unique<Registry>();
   reg->SetLeadBytes(context.lead);
   for (const SourceFile& file : files) {
-    bool ok = file.selector ? LoadSelectedImage(*reg, file, error)
+    bool ok = file.selector ? LoadSelectedImage(*reg, file, context, error)
                             : LoadFile(*reg, file.path, file.hiveRoot, context, error);
     if (!ok) return nullptr;
   }
@@ -253,7 +271,16 @@ bool ForEachHive(const std::vector<SourceFile>& files,
     if (file.selector || source.image != ImageKind::kNone) {
       ImageSelector whole;
       whole.image = file.path;
-      if (!ForEachImageHive(file.selector ? *file.selector : whole, source.image, visit, error)) return false;
+      bool read = ReadImageFiles(
+          file.selector ? *file.selector : whole, source.image,
+          [&](const std::string& label, std::optional<Root>, std::string_view bytes) {
+            if (hive::LooksLikeHive(bytes)) return visit(label, hive::CopyHiveBytes(bytes));
+            passOver(label, regfile::LooksLikeRegFile(bytes) ? "a .reg export, which keeps no free records"
+                                                             : "not a registry file");
+            return true;
+          },
+          error);
+      if (!read) return false;
     } else if (source.hive) {
       if (!visit(file.path, std::move(source.hive))) return false;
     } else {

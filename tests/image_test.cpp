@@ -579,4 +579,38 @@ TEST_F(Images, SelectorThatCannotBeIsNamed) {
   EXPECT_EQ(bad.err, "kormald: " + disk + "#part=x: part= takes a partition number, found 'x'\n");
 }
 
+// A file picked out of an image or a cabinet is told by its bytes, as a
+// file on the host is: an export reads as one, anything else is not a
+// registry file, in the host's words.
+TEST_F(Images, AFilePickedOutIsReadAsWhatItIs) {
+  std::string reg = testing_support::WriteFile(dir_ + "/OEM.REG",
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\MF\\X]\r\n\"Driver\"=\"hdc\\\\0001\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\hdc\\0001]\r\n"
+      "\"PortDriver\"=\"ESDI_506.pdr\"\r\n\"DriverDesc\"=\"Exported\"\r\n");
+  std::string ini = testing_support::WriteFile(dir_ + "/SYSTEM.INI", "[boot]\r\nshell=Explorer.exe\r\n");
+  Sh("cd '" + dir_ + "' && gcab -c OEM.CAB OEM.REG SYSTEM.INI");
+  std::string disk = Disk("files.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(disk, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}, {"/WINDOWS/OEM.REG", reg}, {"/WINDOWS/SYSTEM.INI", ini},
+                          {"/WINDOWS/OEM.CAB", dir_ + "/OEM.CAB"}});
+  ExpectListing(disk + "#path=\\WINDOWS\\OEM.REG", disk, "Exported");
+  ExpectListing(disk + "#path=\\WINDOWS\\OEM.CAB&cab=OEM.REG", disk, "Exported");
+  ExpectListing(dir_ + "/OEM.CAB#cab=oem.reg", dir_ + "/OEM.CAB", "Exported");
+  const std::string notRegistry =
+      ": not a registry file (neither a REGEDIT4 or version 5 export, nor a CREG hive, nor a disk image)\n";
+  auto onHost = Kormald(ini, ini);
+  EXPECT_EQ(onHost.err, "kormald: " + ini + notRegistry);
+  for (const auto& [source, label] : std::vector<std::pair<std::string, std::string>>{
+           {disk + "#path=\\WINDOWS\\SYSTEM.INI", disk + ": partition 1 (C:): \\WINDOWS\\SYSTEM.INI"},
+           {dir_ + "/OEM.CAB#cab=SYSTEM.INI", dir_ + "/OEM.CAB (SYSTEM.INI)"}}) {
+    auto result = Kormald(source, disk);
+    EXPECT_EQ(result.status, 1) << source;
+    EXPECT_EQ(result.err, "kormald: " + label + notRegistry) << source;
+  }
+  // The deleted keys' search passes an export over, as it does on the host.
+  auto deleted = RunProgram(REGWALK_BINARY, {"-f", disk + "#path=\\WINDOWS\\OEM.REG", "--deleted"});
+  EXPECT_EQ(deleted.err, "regwalk: " + disk + ": partition 1 (C:): \\WINDOWS\\OEM.REG: not searched: a .reg export, "
+                         "which keeps no free records\nregwalk: --deleted searches hives, and no source is one (SYSTEM.DAT or "
+                         "USER.DAT)\n");
+}
+
 }  // namespace
