@@ -3,6 +3,7 @@
 // on standard error, and the tools' status says the listing is incomplete.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "hive/layout.h"
@@ -281,5 +282,34 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LinearCost, ::testing::Values(
              ""},
     ShapeRow{"keys in the last of many blocks of one number", [] { return hostile_shapes::SameNumberedBlocks(65534, 20000); },
              ""}));
+
+}  // namespace
+
+namespace {
+
+// A hive that lost hundreds of keys would bury the terminal: the first
+// twenty are named, the rest counted in one line, and every one is named
+// when the user asks; the status says incomplete either way.
+TEST(DamageMessages, NamedAsManyAsATerminalShowsThenCounted) {
+  Key hdc{"hdc", {}, {}};
+  for (int i = 0; i < 30; ++i) hdc.children.push_back(Instance(std::to_string(1000 + i)));
+  Key tree{"", {}, {Key{"System", {}, {Key{"CurrentControlSet", {}, {Key{"Services", {}, {Key{"Class", {}, {hdc}}}}}}}}}};
+  hive_writer::Hive hive = hive_writer::Write(tree);
+  // The root, System, CurrentControlSet, Services, Class and hdc come first.
+  for (int i = 0; i < 30; ++i) hive_writer::PutU16(hive.bytes, hive.entryAt[6 + i] + layout::entry::kRecord, 0xFFFE);
+  std::string file = testing_support::WriteFile(testing_support::ScratchDir() + "/lost.dat", hive.bytes);
+  auto Lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  for (const char* program : {REGWALK_BINARY, KORMALD_BINARY}) {
+    auto capped = RunProgram(program, {}, {{tools::kRegistryVariable, file}});
+    EXPECT_EQ(capped.status, 3) << program;
+    EXPECT_EQ(Lines(capped.err), 21) << capped.err;
+    std::string last = capped.err.substr(capped.err.rfind('\n', capped.err.size() - 2) + 1);
+    EXPECT_TRUE(last.ends_with(": 10 more damaged keys, each left out with its subkeys, not named one by one "
+                               "(KORMALD_ALL_DAMAGE=1 names every one)\n"))
+        << last;
+    auto all = RunProgram(program, {}, {{tools::kRegistryVariable, file}, {tools::kAllDamageVariable, "1"}});
+    EXPECT_EQ(Lines(all.err), 30) << all.err;
+  }
+}
 
 }  // namespace

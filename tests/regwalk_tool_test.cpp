@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Patterns, Walks, ::testing::Values(
             "HKEY_USERS\\.DEFAULT\nHKEY_USERS\\.DEFAULT\\Software\nHKEY_USERS\\.DEFAULT\\Software\\DriverCache\n"},
     WalkRow{{"-n", ""}, 5, ""},
     WalkRow{{"", "-f", "/dev/null/nothing", "-f"}, 2, ""},
-    WalkRow{{"-n", "HKEY_LOCAL_MACHINE"}, 1, LM + "\n"},
+    WalkRow{{"-n", "HKEY_LOCAL_MACHINE"}, 0, LM + "\n"},
     WalkRow{{"A\tB"}, 1, ""}));
 
 // A pattern that selects nothing says why: the first key of its literal
@@ -139,7 +139,7 @@ TEST(ExitStatus, Table) {
     int status;
     std::string errStart;
   } rows[] = {
-      {{"-x"}, {}, 2, "regwalk: unknown option -x\nusage: regwalk"},
+      {{"-x"}, {}, 2, "regwalk: unknown option -x\nTry 'regwalk --help'.\n"},
       {{"-v", "-e"}, {}, 2, "regwalk: -v, -e and -E exclude each other\n"},
       {{"-e", "-E"}, {}, 2, "regwalk: -v, -e and -E exclude each other\n"},
       {{"a", "b"}, {}, 2, "regwalk: only one pattern may be given\n"},
@@ -147,13 +147,22 @@ TEST(ExitStatus, Table) {
       {{"--split"}, {}, 2, "regwalk: --split needs exactly one pattern\n"},
       {{"-f", "X", "--match", "a", "b"}, {}, 2, "regwalk: --match comes first, and goes with nothing but its own arguments\n"},
       {{}, {{tools::kRegistryVariable, "\x01unset"}}, 1, "regwalk: KORMALD_REGISTRY is not set"},
-      {{"-n", "HKEY_LOCAL_MACHINE"}, {{tools::kRegistryVariable, TreeFile()}}, 1,
-       "regwalk: walk failed: -1 (the pattern does not compile"},
+      // -n at a root that matches exactly: the walk did what was asked,
+      // and only that is said.
+      {{"-n", "HKEY_LOCAL_MACHINE"}, {{tools::kRegistryVariable, TreeFile()}}, 0,
+       "regwalk: -n: the walk stops at HKEY_LOCAL_MACHINE, a root key the pattern matches exactly\n"},
+      {{"-n", "HKLM"}, {{tools::kRegistryVariable, TreeFile()}}, 0,
+       "regwalk: -n: the walk stops at HKEY_LOCAL_MACHINE, a root key the pattern matches exactly\n"},
+      {{"A\tB"}, {{tools::kRegistryVariable, TreeFile()}}, 1, "regwalk: walk failed: the pattern does not compile\n"},
   };
   for (const Row& row : rows) {
     auto result = RunProgram(kRegwalk, row.args, row.env);
     EXPECT_EQ(result.status, row.status) << row.args.size();
     EXPECT_TRUE(result.err.starts_with(row.errStart)) << result.err;
+    // A usage error is its one line and where the usage is, nothing more.
+    if (row.status == 2) {
+      EXPECT_EQ(result.err.substr(result.err.find('\n') + 1), "Try 'regwalk --help'.\n");
+    }
   }
   auto help = RunProgram(kRegwalk, {"--help"});
   EXPECT_EQ(help.status, 0);
@@ -204,6 +213,20 @@ TEST(Split, EveryRowOfTheSplitTable) {
       EXPECT_EQ(result.out, std::string(row.leading) + "\n" + row.rest + "\n") << row.pattern;
     }
   }
+}
+
+// Every option that takes a pattern writes out the short root names
+// before it uses it, as the walk does.
+TEST(ShortRootNames, EveryOptionThatTakesAPattern) {
+  auto split = RunProgram(kRegwalk, {"--split", "HKLM\\Enum\\PCI\\*\\**"});
+  EXPECT_EQ(split.out, "HKEY_LOCAL_MACHINE\\Enum\\PCI\n*\\**\n");
+  auto lower = RunProgram(kRegwalk, {"--split", "hkcu"});
+  EXPECT_EQ(lower.out, "HKEY_CURRENT_USER\n\n");
+  auto match = RunProgram(kRegwalk, {"--match", "HKLM\\S*", "HKEY_LOCAL_MACHINE\\System", "HKLM\\Software", "HKU\\S"});
+  EXPECT_EQ(match.out, "1\texact\tHKEY_LOCAL_MACHINE\\System\n1\texact\tHKLM\\Software\n0\tnone\tHKU\\S\n");
+  auto walked = RunProgram(kRegwalk, {"HKLM\\Enum\\P?I"}, {{tools::kRegistryVariable, TreeFile()}});
+  auto written = RunProgram(kRegwalk, {"HKEY_LOCAL_MACHINE\\Enum\\P?I"}, {{tools::kRegistryVariable, TreeFile()}});
+  EXPECT_EQ(walked.out, written.out);
 }
 
 // Round trips: what regwalk -e writes loads back into the same tree.

@@ -17,6 +17,7 @@
 #endif
 
 #include "pathpattern/pathpattern.h"
+#include "regfile/regfile.h"
 #include "regwalk/regwalk.h"
 #include "sources/codepage.h"
 #include "sources/seam.h"
@@ -94,9 +95,30 @@ text::TextConverter* ToUserConverter() {
 // The paths of the damaged keys met since the registry was opened.
 std::vector<std::string> g_damagedPaths;
 
+// Damaged keys named so far in this run, and those counted only: a hive
+// cut short loses hundreds, and like a .reg file's notes they are named
+// as many as a terminal shows, then counted in one line at exit.
+std::size_t g_damageNamed = 0;
+std::size_t g_damageUnnamed = 0;
+
+void CountUnnamedDamage() {
+  if (g_damageUnnamed == 0) return;
+  std::fprintf(stderr, "%s: %zu more damaged key%s, each left out with its subkeys, not named one by one (%s=1 names "
+               "every one)\n", g_program, g_damageUnnamed, g_damageUnnamed == 1 ? "" : "s", kAllDamageVariable);
+}
+
 void ReportDamage(const store::Damage& damage, const std::string& path) {
   g_damageMet = true;
   g_damagedPaths.push_back(path);
+  static const bool all = [] {
+    const char* set = std::getenv(kAllDamageVariable);
+    return set != nullptr && *set != '\0';
+  }();
+  if (!all && g_damageNamed == regfile::kNamedNotesPerFile) {
+    if (g_damageUnnamed++ == 0) std::atexit(CountUnnamedDamage);
+    return;
+  }
+  ++g_damageNamed;
   // A key whose name could not be read is known only by its parent.
   std::string key = ToUser(path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path);
   std::fprintf(stderr, "%s: %s: offset 0x%" PRIx64 ": %s: %s; left out with its subkeys\n", g_program,

@@ -20,6 +20,9 @@ inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
 // says (its ACP value, else 1252); raw keeps every byte as stored and
 // prints it so.
 inline constexpr char kCodepageVariable[] = "KORMALD_CODEPAGE";
+// Set (to anything but nothing): every damaged key is named, not only the
+// first kNamedNotesPerFile of a run.
+inline constexpr char kAllDamageVariable[] = "KORMALD_ALL_DAMAGE";
 
 // The files of the sources to read: the given paths when there are any,
 // else those of KORMALD_REGISTRY. False with a one-line message when it is

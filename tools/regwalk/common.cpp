@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "pathpattern/pathpattern.h"
 #include "store/api.h"
@@ -41,11 +42,15 @@ struct Counting {
   KeyVisitor visit;
   std::intptr_t user;
   std::size_t selected = 0;
+  const char* lastRoot = nullptr;  // the root visited last, a name of the walker's table
 };
 
 int CountingVisit(HKEY key, const char* path, std::intptr_t user) {
   auto* counting = reinterpret_cast<Counting*>(user);
   ++counting->selected;
+  for (const RootKey& root : RootKeyTable) {
+    if (std::strcmp(root.name, path) == 0) counting->lastRoot = root.name;
+  }
   return counting->visit(key, path, counting->user);
 }
 
@@ -74,6 +79,20 @@ bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, W
   end->result = WalkKeys(options.pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
                          CountingVisit, reinterpret_cast<std::intptr_t>(&counting));
   end->selected = counting.selected;
+  if (end->result != WALK_FAILED) return true;
+  // The walker's one failure has three causes; two can be told from here.
+  if (options.nonRecursive && counting.lastRoot != nullptr &&
+      MatchPath(stored.c_str(), counting.lastRoot, 0) == MATCH_EXACT) {
+    // It stopped at a root the pattern matches exactly, as -n asks: the
+    // walk did what was asked.
+    std::fprintf(stderr, "%s: -n: the walk stops at %s, a root key the pattern matches exactly\n", kProgram,
+                 counting.lastRoot);
+    end->result = 0;
+  } else if (char* code = CompilePattern(stored.c_str(), 0); code == nullptr) {
+    end->cause = "the pattern does not compile";
+  } else {
+    FreeBytes(code);
+  }
   return true;
 }
 
@@ -130,9 +149,11 @@ void ReportNothingSelected(const Options& options, std::string_view where) {
   std::fprintf(stderr, "%s: %s holds no key the rest of it selects\n", said.c_str(), ToUser(path).c_str());
 }
 
-int ReportWalkEnd(int result, std::string_view of, std::string_view lost) {
+int ReportWalkEnd(const WalkEnd& end, std::string_view of, std::string_view lost) {
+  int result = end.result;
   if (result < 0) {
-    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram, DescribeResult(result).c_str());
+    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram,
+                 end.cause.empty() ? DescribeResult(result).c_str() : end.cause.c_str());
     return kExitFailure;
   }
   if (result > 0) {

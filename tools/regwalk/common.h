@@ -33,6 +33,7 @@ struct WalkEnd {
   int result = 0;            // the walk's
   std::size_t selected = 0;  // keys handed to the visitor
   bool explained = false;    // it selected none, and why was said already
+  std::string cause = {};    // why it failed, where that is known
 };
 
 // The pattern as the walker takes it: the short root names reg.exe takes
@@ -56,7 +57,7 @@ void ReportNothingSelected(const Options& options, std::string_view where);
 // ("walk failed: ..." or "walk<of> ended early: ...; <lost>"), and returns
 // the status that means: kExitFailure, kExitIncomplete, or kExitSuccess
 // for a walk that ran to its end.
-int ReportWalkEnd(int result, std::string_view of, std::string_view lost);
+int ReportWalkEnd(const WalkEnd& end, std::string_view of, std::string_view lost);
 
 // The converter -E writes a version 5 file with, from codepage; null after
 // a message naming whose codepage it needs where there is none to take.

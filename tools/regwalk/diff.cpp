@@ -75,7 +75,7 @@ bool Walk(const Options& options, const std::string& list, KeyVisitor visit, std
   Views views = Views::OfInstalled();
   OncePerKey once{visit, user, views};
   if (!WalkPattern(options, VisitOnce, reinterpret_cast<std::intptr_t>(&once), end)) return false;
-  if (ReportWalkEnd(end->result, " of " + list, "keys after it are left out of the diff, and so is every deletion") ==
+  if (ReportWalkEnd(*end, " of " + list, "keys after it are left out of the diff, and so is every deletion") ==
       kExitFailure) {
     return false;
   }

@@ -59,8 +59,10 @@ constexpr char kUsage[] =
     "key, or a registry error that ended the walk; each is named), 4 when\n"
     "--diff found differences, 5 when the pattern selects no key.\n";
 
+// One line that says what is wrong, and where the whole usage is: a screen
+// of usage after it would bury the line.
 int UsageError(const char* what) {
-  std::fprintf(stderr, "%s: %s\n%s", kProgram, what, kUsage);
+  std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, what, kProgram);
   return kExitUsage;
 }
 

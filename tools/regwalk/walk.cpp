@@ -44,9 +44,12 @@ std::string Meaning(int result) {
 
 }  // namespace
 
+// Short root names are written out here as before a walk, in the pattern
+// and in the paths alike: one rule for every option that takes a pattern.
 int RunMatch(const Options& options) {
+  std::string pattern = LongRootNames(options.pattern);
   for (const char* path : options.paths) {
-    int result = MatchPath(options.pattern, path, MATCH_FOLD_CASE);
+    int result = MatchPath(pattern.c_str(), LongRootNames(path).c_str(), MATCH_FOLD_CASE);
     std::printf("%d\t%s\t%s\n", result, Meaning(result).c_str(), path);
   }
   return FinishOutput(kProgram) ? kExitSuccess : kExitFailure;
@@ -54,7 +57,8 @@ int RunMatch(const Options& options) {
 
 int RunSplit(const Options& options) {
   const char* rest = nullptr;
-  char* leading = SplitLiteralPrefix(options.pattern, &rest);
+  std::string pattern = LongRootNames(options.pattern);
+  char* leading = SplitLiteralPrefix(pattern.c_str(), &rest);
   if (leading == nullptr) {
     std::fprintf(stderr, "%s: the pattern holds a control character\n", kProgram);
     return kExitFailure;
@@ -283,7 +287,7 @@ int RunWalk(const Options& options) {
   if (exporting) {
     for (const std::string& path : exporting->uncarried()) ReportUncarried(path);
   }
-  if (int status = ReportWalkEnd(result, "", "keys after it are missing"); status != kExitSuccess) return status;
+  if (int status = ReportWalkEnd(end, "", "keys after it are missing"); status != kExitSuccess) return status;
   if (RegistryIncomplete() || (exporting && !exporting->uncarried().empty())) return kExitIncomplete;
   if (end.selected == 0) {
     if (!end.explained) ReportNothingSelected(options, "");
