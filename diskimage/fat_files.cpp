@@ -1,6 +1,7 @@
 #include "diskimage/fat_files.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "bytes/bytes.h"
 #include "diskimage/image.h"
@@ -108,6 +109,36 @@ bool Exists(TSK_FS_INFO* fs, const std::string& path) {
 
 bool HoldsRegistry(TSK_FS_INFO* fs, const std::string& dir) {
   return Exists(fs, dir + "/SYSTEM.DAT") || Exists(fs, dir + "/USER.DAT");
+}
+
+std::vector<std::string> WindowsDirectories(TSK_FS_INFO* fs) {
+  std::vector<std::string> found;
+  TSK_FS_DIR* root = tsk_fs_dir_open(fs, "/");
+  if (root == nullptr) {
+    tsk_error_reset();
+    return found;
+  }
+  // A root directory holds at most as many entries as any FAT directory.
+  std::size_t count = std::min<std::size_t>(tsk_fs_dir_getsize(root), layout::fat_entry::kMaxEntries);
+  for (std::size_t i = 0; i < count; ++i) {
+    TSK_FS_FILE* entry = tsk_fs_dir_get(root, i);
+    if (entry == nullptr) {
+      tsk_error_reset();
+      continue;
+    }
+    const TSK_FS_NAME* name = entry->name;
+    bool folder = name != nullptr && name->name != nullptr && name->type == TSK_FS_NAME_TYPE_DIR &&
+                  (name->flags & TSK_FS_NAME_FLAG_ALLOC) != 0 && std::strcmp(name->name, ".") != 0 &&
+                  std::strcmp(name->name, "..") != 0 &&
+                  // The library's own folder of files no directory names.
+                  std::strcmp(name->name, "$OrphanFiles") != 0;
+    std::string path;
+    if (folder) path.append(1, '/').append(name->name);
+    tsk_fs_file_close(entry);
+    if (folder && HoldsRegistry(fs, path)) found.push_back(path);
+  }
+  tsk_fs_dir_close(root);
+  return found;
 }
 
 }  // namespace diskimage

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace diskimage {
 
@@ -51,5 +52,9 @@ bool IsDirectory(TSK_FS_INFO* fs, const std::string& path);
 bool Exists(TSK_FS_INFO* fs, const std::string& path);
 // Whether a directory holds SYSTEM.DAT or USER.DAT.
 bool HoldsRegistry(TSK_FS_INFO* fs, const std::string& dir);
+// The folders at the top of a volume that hold SYSTEM.DAT or USER.DAT, in
+// the root directory's order ("/WINDOWS", "/WIN98"): Windows' setup takes
+// any name for its directory, and a dual-boot disk often has D:\WIN98.
+std::vector<std::string> WindowsDirectories(TSK_FS_INFO* fs);
 
 }  // namespace diskimage

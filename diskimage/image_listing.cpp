@@ -84,8 +84,8 @@ class Lister {
     item_(context_, kind, lent.data(), lent.size());
   }
 
-  // The \WINDOWS of each volume, and the directory MSDOS.SYS names, where
-  // each holds a registry.
+  // The directory MSDOS.SYS names, and each top-level folder of each
+  // volume, where each holds a registry.
   void ListWindows() {
     std::vector<std::pair<Volume*, std::string>> found;
     for (Volume& v : disks_.volumes) {
@@ -98,7 +98,11 @@ class Lister {
         if (named && on.letter == named->drive) found.emplace_back(&on, named->path);
       }
     }
-    for (Volume& v : disks_.volumes) found.emplace_back(&v, "\\WINDOWS");
+    for (Volume& v : disks_.volumes) {
+      if (TSK_FS_INFO* fs = FileSystem(disks_, v)) {
+        for (const std::string& dir : WindowsDirectories(fs)) found.emplace_back(&v, dir);
+      }
+    }
     std::vector<std::pair<const Volume*, std::string>> listed;
     for (auto& [v, dir] : found) {
       TSK_FS_INFO* fs = FileSystem(disks_, *v);

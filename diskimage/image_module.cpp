@@ -7,6 +7,7 @@
 // last boots (cabinet.h). Nothing is written: the image is opened
 // read-only, and cabinets are unpacked in memory. Only the clusters of the
 // files it reads are read. This file finds the registry in what they open.
+#include <algorithm>
 #include <cctype>
 #include <optional>
 #include <string>
@@ -58,6 +59,7 @@ class Finder {
       return FailWith("cab= names a file inside the cabinet that path= names");
     }
     if (int failed = OpenDisks(type, choice.snapshot, choice.disk); failed != 0) return failed;
+    snapshot_ = choice.snapshot;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
     }
@@ -99,12 +101,19 @@ class Finder {
       return FailWith(path + " names no partition: add " + (disk_.disks.size() > 1 && disk < 0 ? "disk=N&" : "") + "part=N");
     }
     auto [v, fs] = volumes.front();
-    std::string where = !path.empty() ? path : "\\WINDOWS";
+    if (path.empty()) {
+      std::vector<Candidate> candidates;
+      for (std::string& dir : diskimage::WindowsDirectories(fs)) candidates.push_back({v, fs, std::move(dir)});
+      // None: said of \WINDOWS, where Windows is looked for first.
+      if (candidates.empty()) return GiveDirectory(*v, fs, "/WINDOWS");
+      return GiveTheOne(candidates, " on " + Label(*v) + ", to choose between");
+    }
+    const std::string& where = path;
     bool directory = diskimage::IsDirectory(fs, where);
     if (!cab.empty() && directory) {
       return FailWith(Label(*v) + ": cab= names a file in a cabinet, and " + WindowsPath(where) + " is a directory");
     }
-    return !path.empty() && !directory ? Give(*v, fs, where, cab, RootOf(where)) : GiveDirectory(*v, fs, where);
+    return !directory ? Give(*v, fs, where, cab, RootOf(where)) : GiveDirectory(*v, fs, where);
   }
 
   // MSDOS.SYS on the boot volume (C:) names the Windows directory, which
@@ -135,31 +144,49 @@ class Finder {
     return std::nullopt;
   }
 
-  // Without MSDOS.SYS, the \WINDOWS of each volume DOS gives a letter is a
-  // candidate; more than one is not guessed at. Volumes past Z: are none.
+  // A folder that may be the Windows directory.
+  struct Candidate {
+    const Volume* volume;
+    TSK_FS_INFO* fs;
+    std::string dir;  // "/WINDOWS"
+  };
+
+  // Without MSDOS.SYS, every top-level folder holding a registry on each
+  // volume DOS gives a letter is a candidate; more than one is not guessed
+  // at. Volumes past Z: are none.
   int ReadTheOneCandidate() {
-    std::vector<std::pair<const Volume*, TSK_FS_INFO*>> candidates;
+    std::vector<Candidate> candidates;
     bool anyFat = false;
     for (Volume& v : disk_.volumes) {
       if (v.letter == 0 && v.where.number != 0) continue;
       TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v);
       if (fs == nullptr) continue;
       anyFat = true;
-      if (diskimage::IsDirectory(fs, "/WINDOWS") && diskimage::HoldsRegistry(fs, "/WINDOWS")) {
-        candidates.emplace_back(&v, fs);
-      }
+      for (std::string& dir : diskimage::WindowsDirectories(fs)) candidates.push_back({&v, fs, std::move(dir)});
     }
     if (!anyFat) return FailWith("no FAT volume in the image's partitions" + Unread(disk_));
     if (candidates.empty()) return FailWith("no Windows directory with a registry in the image" + Unread(disk_));
-    if (candidates.size() > 1) {
-      std::string list = std::to_string(candidates.size()) + " Windows directories, and no MSDOS.SYS to choose between them:";
-      for (const auto& [v, fs] : candidates) {
-        list += "\n  " + Label(*v) + ": \\WINDOWS   (choose it with " + image_ + "#" + Selector(*v) + ")";
-      }
-      return FailWith(list);
+    return GiveTheOne(candidates, ", and no MSDOS.SYS to choose between them");
+  }
+
+  // The Windows directory where there is one candidate; the choices, with
+  // the selector of each, where there are more.
+  int GiveTheOne(const std::vector<Candidate>& candidates, const std::string& why) {
+    if (candidates.size() == 1) {
+      const Candidate& c = candidates.front();
+      return GiveDirectory(*c.volume, c.fs, c.dir);
     }
-    auto [v, fs] = candidates.front();
-    return GiveDirectory(*v, fs, "/WINDOWS");
+    std::string list = std::to_string(candidates.size()) + " Windows directories" + why + ":";
+    for (const Candidate& c : candidates) {
+      std::string shown = WindowsPath(c.dir);
+      // part= alone reads a volume's one Windows directory: beside another,
+      // \WINDOWS too is named by its path.
+      auto onVolume = std::count_if(candidates.begin(), candidates.end(),
+                                    [&](const Candidate& other) { return other.volume == c.volume; });
+      std::string selector = Selector(*c.volume) + (shown == "\\WINDOWS" && onVolume == 1 ? "" : "&path=" + shown);
+      list += "\n  " + Label(*c.volume) + ": " + shown + "   (choose it with " + image_ + "#" + selector + ")";
+    }
+    return FailWith(list);
   }
 
   // Hands over one file of a volume, unpacked from a cabinet where asked.
@@ -220,10 +247,12 @@ class Finder {
     return any ? 0 : FailWith(Label(v) + ": no SYSTEM.DAT or USER.DAT in " + WindowsPath(dir));
   }
 
-  // The selector parts that name v's volume: disk= where there are several.
+  // The selector parts that name v's volume in the state being read: the
+  // snapshot, disk= where there are several disks.
   std::string Selector(const Volume& v) const {
     std::string part = "part=" + std::to_string(v.where.number);
-    return v.shownDisk == 0 ? part : "disk=" + std::to_string(v.shownDisk) + "&" + part;
+    if (v.shownDisk != 0) part = "disk=" + std::to_string(v.shownDisk) + "&" + part;
+    return snapshot_.empty() ? part : "snapshot=" + snapshot_ + "&" + part;
   }
 
   std::string image_;
@@ -232,6 +261,7 @@ class Finder {
   KormaldHiveFound found_;
   KormaldImageFailed failed_;
   void* context_;
+  std::string snapshot_;  // as the selector chose it
   Image disk_;
 };
 

@@ -172,6 +172,33 @@ TEST_F(Images, TwoInstallationsAreNotGuessedAt) {
                            "  partition 2 (D:): \\WINDOWS   (choose it with " + far + "#part=2)\n");
 }
 
+// Without MSDOS.SYS, Windows is looked for in every top-level folder, as
+// its setup takes any name: D:\WIN98 on a dual-boot disk is found, listed,
+// and read by part= alone; two on one volume are not guessed at.
+TEST_F(Images, AWindowsDirectoryUnderAnotherName) {
+  std::string disk = Disk("dual.img", 64, "label: dos\\nstart=2048, size=30M, type=6\\nstart=63488, type=6\\n");
+  Volume(disk, 1, 30, 16, {{"/DOS/README.TXT", msdosC_}});
+  Volume(disk, 31, 32, 16, {{"/GAMES/README.TXT", msdosC_}, {"/WIN98/SYSTEM.DAT", b_}});
+  ExpectListing(disk, disk, "Second install");
+  ExpectListing(disk + "#part=2", disk, "Second install");
+  auto listed = RunProgram(REGWALK_BINARY, {"--list-images", disk});
+  EXPECT_NE(listed.out.find("windows\t1\t2\tD:\\WIN98\t" + disk + "#part=2&path=\\WIN98\n"), std::string::npos)
+      << listed.out;
+
+  std::string both = Disk("both.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(both, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", a_}, {"/WIN98/SYSTEM.DAT", b_}});
+  for (const std::string& selector : {std::string(), std::string("#part=1")}) {
+    auto result = Kormald(both + selector, both);
+    EXPECT_EQ(result.status, 1) << selector;
+    std::string why = selector.empty() ? ", and no MSDOS.SYS to choose between them" : " on partition 1 (C:), to choose between";
+    EXPECT_EQ(result.err, "kormald: " + both + ": 2 Windows directories" + why + ":\n"
+                          "  partition 1 (C:): \\WINDOWS   (choose it with " + both + "#part=1&path=\\WINDOWS)\n"
+                          "  partition 1 (C:): \\WIN98   (choose it with " + both + "#part=1&path=\\WIN98)\n");
+  }
+  ExpectListing(both + "#part=1&path=\\WIN98", both, "Second install");
+  ExpectListing(both + "#part=1&path=\\WINDOWS", both, "First install");
+}
+
 TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   Sh("cd '" + dir_ + "' && cp '" + backup_ + "' SYSTEM.DAT && gcab -c RB000.CAB SYSTEM.DAT");
   std::string disk = Disk("backup.img", 48, "label: dos\\nstart=2048, type=c\\n");
