@@ -164,4 +164,80 @@ TEST(DiffViews, TheRealHiveCutShortDeletesNothing) {
   }
 }
 
+// --diff --json: a change a line, in the .reg diff's order, and enough in
+// each to turn OLD into NEW from the JSON alone, byte for byte.
+std::string Applied(const std::string& oldJson, const std::string& diffJson) {
+  std::vector<std::string> args = {std::string(KORMALD_SOURCE_DIR) + "/tests/apply_json_diff.py", "cp1252", oldJson};
+  if (!diffJson.empty()) args.push_back(diffJson);
+  auto applied = RunProgram("/usr/bin/python3", args);
+  EXPECT_EQ(applied.status, 0) << applied.err;
+  return applied.out;
+}
+
+// The paths a diff names, in order, each once where it comes in a row.
+std::vector<std::string> PathsOf(const std::string& diff, bool json) {
+  std::vector<std::string> paths;
+  std::size_t from = 0;
+  while (from < diff.size()) {
+    std::size_t end = diff.find('\n', from);
+    std::string line = diff.substr(from, end - from);
+    from = end == std::string::npos ? diff.size() : end + 1;
+    std::string path;
+    if (json) {
+      // The exact bytes where the text is not, else the text unescaped.
+      if (std::size_t hex = line.find("\"path_hex\":\""); hex != std::string::npos) {
+        for (std::size_t at = hex + 12; line[at] != '"'; at += 2) {
+          path += static_cast<char>(std::stoi(line.substr(at, 2), nullptr, 16));
+        }
+      } else if (std::size_t at = line.find("\"path\":\""); at != std::string::npos) {
+        for (at += 8; line[at] != '"'; ++at) path += line[at] == '\\' ? line[++at] : line[at];
+      } else {
+        continue;
+      }
+    } else if (line.starts_with("[")) {
+      path = line.substr(line.starts_with("[-") ? 2 : 1);
+      path = path.substr(0, path.rfind(']'));
+    } else {
+      continue;
+    }
+    if (paths.empty() || paths.back() != path) paths.push_back(path);
+  }
+  return paths;
+}
+
+TEST(DiffJson, TurnsOldIntoNewFromTheJsonAlone) {
+  std::string dir = ScratchDir();
+  std::string sample = std::string(KORMALD_SOURCE_DIR) + "/samples/win98se.reg";
+  // Bytes no codepage 1252 text holds exactly, in a path, a name and data.
+  std::string odd = WriteFile(dir + "/odd.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\K\x81]\r\n"
+                                                 "\"n\x81\"=\"d\x81\"\r\n\"gone\"=dword:00000001\r\n"
+                                                 "\"bin\"=hex:00,01\r\n\"multi\"=hex(7):61,00,62,00,00\r\n");
+  std::string odder = WriteFile(dir + "/odder.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\T\\K\x81]\r\n"
+                                                     "\"n\x81\"=\"e\x81\"\r\n\"bin\"=hex:00,02\r\n"
+                                                     "\"multi\"=hex(7):61,00,63,00,00\r\n\"d\"=dword:00000002\r\n"
+                                                     "[HKEY_LOCAL_MACHINE\\T\\New\x81]\r\n@=\"x\"\r\n");
+  std::vector<std::pair<std::string, std::string>> pairs = {{odd, odder}, {odder, odd}, {sample, sample}};
+  if (std::string shared = testing_support::SharedHive(); !shared.empty()) {
+    pairs.emplace_back(sample, shared);
+    pairs.emplace_back(shared, sample);
+  }
+  const std::string pattern = "HKEY_LOCAL_MACHINE\\**";
+  for (const auto& [before, after] : pairs) {
+    auto diff = RunProgram(kRegwalk, {"--diff", before, after, "--json", pattern});
+    EXPECT_EQ(diff.status, before == after ? 0 : 4) << before << " " << after << "\n" << diff.err;
+    auto old = RunProgram(kRegwalk, {"-f", before, "--json", pattern});
+    auto now = RunProgram(kRegwalk, {"-f", after, "--json", pattern});
+    std::string oldJson = WriteFile(dir + "/old.json", old.out);
+    std::string diffJson = WriteFile(dir + "/diff.json", diff.out);
+    std::string nowJson = WriteFile(dir + "/new.json", now.out);
+    EXPECT_EQ(Applied(oldJson, diffJson), Applied(nowJson, "")) << before << " -> " << after;
+    // In the .reg diff's order.
+    auto reg = RunProgram(kRegwalk, {"--diff", before, after, pattern});
+    EXPECT_EQ(PathsOf(diff.out, true), PathsOf(reg.out, false)) << before << " -> " << after;
+  }
+  auto usage = RunProgram(kRegwalk, {"--diff", odd, odder, "--json", "-v"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.err, "regwalk: --json does not go with -v, -e or -E\nTry 'regwalk --help'.\n");
+}
+
 }  // namespace

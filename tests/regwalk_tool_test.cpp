@@ -609,7 +609,8 @@ TEST(Diff, UsageAndStatus) {
   } rows[] = {
       {{"--diff", a}, 2, "regwalk: --diff needs OLD and NEW\n"},
       {{"-f", a, "--diff", a, a}, 2, "regwalk: -f does not go with --diff"},
-      {{"--diff", a, a, "--json"}, 2, "regwalk: --diff does not go with --deleted or --json\n"},
+      {{"--diff", a, a, "--deleted"}, 2, "regwalk: --diff does not go with --deleted\n"},
+      {{"--diff", a, a, "--json", "-e"}, 2, "regwalk: --json does not go with -e or -E\n"},
       {{"--diff", a, a, "-n", "HKEY_LOCAL_MACHINE\\A\\K*"}, 2,
        "regwalk: -n does not go with --diff: it selects different keys in OLD and NEW\n"},
       {{"--diff", a, a + ".missing"}, 1, "regwalk: " + a + ".missing: No such file or directory\n"},

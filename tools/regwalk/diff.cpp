@@ -21,6 +21,7 @@
 #include "tools/registry_cli.h"
 #include "tools/regwalk/common.h"
 #include "tools/regwalk/diff_snapshot.h"
+#include "tools/regwalk/json.h"
 #include "tools/regwalk/run.h"
 
 namespace tools::regwalk {
@@ -102,20 +103,29 @@ std::vector<const Value*> Effective(const std::vector<Value>& values) {
 
 std::string Plural(int n, const char* noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); }
 
-// What the diff writes: a .reg file's sections, or lines for people.
+// What the diff writes: a .reg file's sections, lines for people, or a
+// JSON object a change, for programs.
+enum class Form { kReg, kSummary, kJson };
+
 class Writer {
  public:
-  Writer(bool summary, text::TextConverter* toUtf16, const store::LeadBytes& lead)
-      : summary_(summary), toUtf16_(toUtf16), lead_(lead) {}
+  Writer(Form form, text::TextConverter* toUtf16, const store::LeadBytes& lead, int codepage)
+      : summary_(form == Form::kSummary), toUtf16_(toUtf16), lead_(lead),
+        json_(form == Form::kJson ? std::make_unique<JsonText>(codepage) : nullptr) {}
 
   // Deletions come first in what is written, whenever they are found.
   void DeleteKey(const std::string& path) {
     ++keysRemoved_;
+    if (json_) return Change(deletions_, "key_removed", path, nullptr, nullptr);
     if (summary_) return Line(deletions_, "key removed: " + path);
     deletions_ += "\r\n[-" + path + "]\r\n";
   }
   void Section(const std::string& path, bool added) {
     if (added) ++keysAdded_;
+    if (json_) {
+      if (added) Change(text_, "key_added", path, nullptr, nullptr);
+      return;
+    }
     if (summary_) {
       if (added) Line(text_, "key added: " + path);
       return;
@@ -125,6 +135,7 @@ class Writer {
   // A value of a section: added, or changed from was.
   bool SetValue(const std::string& path, const Value& v, const Value* was) {
     ++(was != nullptr ? valuesChanged_ : valuesAdded_);
+    if (json_) return Change(text_, was != nullptr ? "value_changed" : "value_added", path, was, &v), true;
     if (summary_) {
       if (was == nullptr) return Line(text_, "value added: " + path + ": " + Shown(v)), true;
       std::string now = Shown(v);
@@ -136,6 +147,7 @@ class Writer {
   }
   bool DeleteValue(const std::string& path, const Value& v) {
     ++valuesRemoved_;
+    if (json_) return Change(text_, "value_removed", path, &v, nullptr), true;
     if (summary_) return Line(text_, "value removed: " + path + ": " + Shown(v)), true;
     bool named = regfile::AppendValueDeletion(text_, v.name, lead_);
     text_ += "\r\n";
@@ -144,6 +156,12 @@ class Writer {
   bool Differs() const { return keysAdded_ + keysRemoved_ + valuesAdded_ + valuesRemoved_ + valuesChanged_ != 0; }
 
   void Write() {
+    if (json_) {
+      // UTF-8 already, whatever the locale: for programs.
+      std::fwrite(deletions_.data(), 1, deletions_.size(), stdout);
+      std::fwrite(text_.data(), 1, text_.size(), stdout);
+      return;
+    }
     if (summary_) {
       Line(text_, Plural(keysAdded_, "key") + " added, " + std::to_string(keysRemoved_) + " removed; " +
                       Plural(valuesAdded_, "value") + " added, " + std::to_string(valuesRemoved_) + " removed, " +
@@ -173,10 +191,23 @@ class Writer {
     return regfile::AppendValueDeletion(deletion, v.name, lead_) ? deletion.size() - 1 : 1;
   }
   static void Line(std::string& to, const std::string& line) { (to += line) += '\n'; }
+  // One line of JSON: {"op":..,"path":..,"old":{value},"new":{value}}, the
+  // values in --json's schema, each where the change has it.
+  void Change(std::string& to, const char* op, const std::string& path, const Value* old, const Value* now) {
+    to += "{\"op\":\"";
+    to += op;
+    to += "\",";
+    json_->Field(to, "path", path);
+    for (auto [field, v] : {std::pair{",\"old\":", old}, std::pair{",\"new\":", now}}) {
+      if (v != nullptr) json_->Value(to += field, v->name, v->type, v->data);
+    }
+    to += "}\n";
+  }
 
   bool summary_;
   text::TextConverter* toUtf16_;
   const store::LeadBytes& lead_;
+  std::unique_ptr<JsonText> json_;
   std::string deletions_;  // sections or lines
   std::string text_;       // the rest, in NEW's walk order
   int keysAdded_ = 0, keysRemoved_ = 0, valuesAdded_ = 0, valuesRemoved_ = 0, valuesChanged_ = 0;
@@ -295,7 +326,8 @@ int RunDiff(const Options& options) {
   std::unique_ptr<text::TextConverter> toUtf16;
   if (options.unicode && !(toUtf16 = OpenExportConverter(codepage, "registries'"))) return kExitFailure;
   const store::LeadBytes& lead = store::InstalledRegistry().leadBytes();
-  Writer writer(options.output == Output::kValues, toUtf16.get(), lead);
+  Form form = options.json ? Form::kJson : options.output == Output::kValues ? Form::kSummary : Form::kReg;
+  Writer writer(form, toUtf16.get(), lead, codepage);
   Comparing comparing{before, writer, WalkChain<std::uint32_t>(lead), std::vector<bool>(before.size(), false), {}};
   DamageSet afterDamage(lead);
   bool afterIncomplete = false;
@@ -308,6 +340,8 @@ int RunDiff(const Options& options) {
   // none of them is known to be gone.
   if (newEnd.result == 0) WriteDeletions(before, comparing.held, afterDamage, writer, &uncarried);
   uncarried.insert(uncarried.end(), comparing.uncarried.begin(), comparing.uncarried.end());
+  // JSON carries every name exactly, in its bytes where need be.
+  if (form == Form::kJson) uncarried.clear();
   if (!comparing.writable) {
     std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
     return kExitFailure;

@@ -12,7 +12,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: regwalk [-f FILE]... [-n] [-v | -e | -E | --json] [PATTERN]\n"
     "       regwalk [-f FILE]... --deleted [-v | -e | --json] [PATTERN]\n"
-    "       regwalk --diff OLD NEW [-v | -e | -E] [PATTERN]\n"
+    "       regwalk --diff OLD NEW [-v | -e | -E | --json] [PATTERN]\n"
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "       regwalk --list-images [--json] SOURCE\n"
@@ -41,7 +41,8 @@ constexpr char kUsage[] =
     "  -E        the same as a version 5 file (UTF-16), for today's regedit\n"
     "  --json    print each key and its values as a line of JSON (UTF-8)\n"
     "  --diff    print the .reg file that turns OLD into NEW (each a list of\n"
-    "            sources, as KORMALD_REGISTRY takes it); -v: a summary\n"
+    "            sources, as KORMALD_REGISTRY takes it); -v: a summary;\n"
+    "            --json: a line of JSON a change (op, path, old, new)\n"
     "  --deleted list the key records left in the hives' free space (deleted\n"
     "            keys, earlier versions of keys), whose names PATTERN selects\n"
     "  --match   print how PATTERN stands to each PATH\n"
@@ -117,7 +118,8 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
   if (options->json && options->output == Output::kExport) return UsageError("--json does not go with -e or -E");
   if (diff) {
     if (!options->files.empty()) return UsageError("-f does not go with --diff: OLD and NEW name the sources");
-    if (deleted || options->json) return UsageError("--diff does not go with --deleted or --json");
+    if (deleted) return UsageError("--diff does not go with --deleted");
+    if (options->json && options->output != Output::kPaths) return UsageError("--json does not go with -v, -e or -E");
     // A walk that stops at its first exact match can select other keys in
     // each registry, and the diff would delete keys NEW still holds.
     if (options->nonRecursive) return UsageError("-n does not go with --diff: it selects different keys in OLD and NEW");
