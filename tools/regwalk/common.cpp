@@ -13,17 +13,30 @@ namespace tools::regwalk {
 
 namespace {
 
+// The values read so far into a list whose strings are reused from key to
+// key: a walk of a million keys then allocates for the longest values, not
+// for every one.
+struct Reading {
+  std::vector<KeptValue>* values;
+  std::size_t count = 0;
+};
+
 int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  reinterpret_cast<std::vector<KeptValue>*>(user)->push_back(
-      KeptValue{name, type, std::string(reinterpret_cast<const char*>(data), size)});
+  auto* reading = reinterpret_cast<Reading*>(user);
+  if (reading->count == reading->values->size()) reading->values->emplace_back();
+  KeptValue& v = (*reading->values)[reading->count++];
+  v.name.assign(name);
+  v.type = type;
+  v.data.assign(reinterpret_cast<const char*>(data), size);
   return 0;
 }
 
 }  // namespace
 
 int ReadValues(HKEY key, std::vector<KeptValue>* values) {
-  values->clear();
-  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(values), KeepValue);
+  Reading reading{values};
+  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&reading), KeepValue);
+  values->resize(reading.count);
   std::reverse(values->begin(), values->end());  // handed over last first
   return result;
 }
@@ -42,14 +55,17 @@ struct Counting {
   KeyVisitor visit;
   std::intptr_t user;
   std::size_t selected = 0;
+  bool watchRoots = false;          // -n: which root was visited last tells why a walk ended
   const char* lastRoot = nullptr;  // the root visited last, a name of the walker's table
 };
 
 int CountingVisit(HKEY key, const char* path, std::intptr_t user) {
   auto* counting = reinterpret_cast<Counting*>(user);
   ++counting->selected;
-  for (const RootKey& root : RootKeyTable) {
-    if (std::strcmp(root.name, path) == 0) counting->lastRoot = root.name;
+  if (counting->watchRoots) {
+    for (const RootKey& root : RootKeyTable) {
+      if (std::strcmp(root.name, path) == 0) counting->lastRoot = root.name;
+    }
   }
   return counting->visit(key, path, counting->user);
 }
@@ -75,7 +91,7 @@ bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, W
     return true;
   }
   stored = LongRootNames(stored);
-  Counting counting{visit, user};
+  Counting counting{visit, user, 0, options.nonRecursive};
   end->result = WalkKeys(options.pattern != nullptr ? stored.c_str() : nullptr, options.nonRecursive ? 0 : 1,
                          CountingVisit, reinterpret_cast<std::intptr_t>(&counting));
   end->selected = counting.selected;

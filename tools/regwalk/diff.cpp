@@ -30,16 +30,19 @@ namespace {
 
 using Value = KeptValue;
 
-struct Taking {
-  Snapshot* snapshot;
-  std::vector<Value> values;  // one key's, reused
-};
-
-int KeepKey(HKEY key, const char* path, std::intptr_t user) {
-  auto* taking = reinterpret_cast<Taking*>(user);
-  if (int result = ReadValues(key, &taking->values); result != 0) return result;
-  taking->snapshot->Add(path, taking->values);
+int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
+  reinterpret_cast<Snapshot*>(user)->AddValue(name, type, std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
+}
+
+// OLD's keys go into the snapshot as the walk hands them over, each value
+// copied once, straight from the registry call.
+int KeepKey(HKEY key, const char* path, std::intptr_t user) {
+  auto* snapshot = reinterpret_cast<Snapshot*>(user);
+  snapshot->AddKey(path);
+  int result = WalkValues(key, user, KeepValue);
+  snapshot->EndValues();
+  return result;
 }
 
 // Opens a list of sources. False after a message.
@@ -248,6 +251,7 @@ struct Comparing {
   WalkChain<std::uint32_t> chain;  // each visited key's counterpart in OLD
   std::vector<bool> held;          // by OLD's key: NEW holds it
   std::vector<Value> values;       // one key's, reused
+  std::uint32_t likely = 0;        // OLD's key after the last one found
   bool writable = true;
   std::vector<std::string> uncarried = {};  // keys written that no .reg line carries
 };
@@ -261,10 +265,11 @@ int CompareKey(HKEY key, const char* path, std::intptr_t user) {
   // pattern selects by path alone.
   std::uint32_t old = kNoKey;
   if (!c->chain.Locate(path, &parent, &name)) {
-    old = c->before.Find(kNoKey, name);
+    old = c->before.Find(kNoKey, name, c->likely);
   } else if (parent != kNoKey) {
-    old = c->before.Find(parent, name);
+    old = c->before.Find(parent, name, c->likely);
   }
+  if (old != kNoKey) c->likely = old + 1;
   // The chain carries each key's counterpart, for the keys below it.
   c->chain.Take(path, old);
   bool carried = CarriedByKeyLine(name, store::InstalledRegistry().leadBytes());
@@ -308,14 +313,16 @@ int RunDiff(const Options& options) {
   if (!Open(options.diffOld)) return kExitFailure;
   Snapshot before(store::InstalledRegistry().leadBytes());
   before.codepage = TextCodepage();
-  Taking taking{&before, {}};
   WalkEnd oldEnd, newEnd;
-  if (!Walk(options, options.diffOld, KeepKey, reinterpret_cast<std::intptr_t>(&taking), &before.damage,
+  if (!Walk(options, options.diffOld, KeepKey, reinterpret_cast<std::intptr_t>(&before), &before.damage,
             &before.incomplete, &oldEnd)) {
     return kExitFailure;
   }
   // The old registry's keys are kept in the snapshot: the new one takes
   // the store's place.
+  // OLD's registry goes before NEW's is read: the two would be held at
+  // once beside the snapshot.
+  store::InstallRegistry(std::make_unique<store::Registry>());
   if (!Open(options.diffNew)) return kExitFailure;
   int codepage = TextCodepage();
   if (before.codepage != codepage) {

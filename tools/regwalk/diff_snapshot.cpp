@@ -6,6 +6,7 @@
 
 #include "store/api.h"
 #include "store/store.h"
+#include "tools/registry_cli.h"
 
 namespace tools::regwalk {
 
@@ -89,15 +90,7 @@ std::uint64_t Snapshot::Hash(std::uint32_t parent, std::string_view name) {
   return h ^ (h >> 29);
 }
 
-void Snapshot::Index(std::uint32_t id) {
-  // Kept at most half full: a miss then ends after a probe or two.
-  if ((keys_.size() + 1) * 2 > slots_.size()) {
-    std::vector<std::uint32_t> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, kNoKey);
-    for (std::uint32_t k : old) {
-      if (k != kNoKey) Index(k);
-    }
-  }
+void Snapshot::Index(std::uint32_t id) const {
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = keys_[id].hash & mask;; i = (i + 1) & mask) {
     if (slots_[i] == kNoKey) {
@@ -108,11 +101,17 @@ void Snapshot::Index(std::uint32_t id) {
 }
 
 const char* Snapshot::Keep(std::string_view a, std::string_view b) {
-  constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  // Blocks double from 1 MiB to 64 MiB: a small registry takes little, and
+  // a large one few blocks, each backed by huge pages where the system
+  // offers them (a fault every 2 MiB, not every 4 KiB, as it is filled).
+  constexpr std::size_t kFirstBlockBytes = std::size_t{1} << 20;
+  constexpr std::size_t kLargestBlockBytes = std::size_t{64} << 20;
   std::size_t size = a.size() + b.size();
   if (size > room_) {
-    std::size_t block = std::max(size, kBlockBytes);
+    std::size_t next = std::min(kFirstBlockBytes << std::min<std::size_t>(blocks_.size(), 6), kLargestBlockBytes);
+    std::size_t block = std::max(size, next);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+    tools::PreferHugePages(blocks_.back().get(), block);
     free_ = blocks_.back().get();
     room_ = block;
   }
@@ -124,23 +123,41 @@ const char* Snapshot::Keep(std::string_view a, std::string_view b) {
   return at;
 }
 
-void Snapshot::Add(std::string_view path, const std::vector<KeptValue>& values) {
+void Snapshot::AddKey(std::string_view path) {
   auto id = static_cast<std::uint32_t>(keys_.size());
   std::string_view name;
   std::uint32_t parent = kNoKey;
   if (!chain_.Locate(path, &parent, &name)) parent = kNoKey;
   chain_.Take(path, id);
   keys_.push_back(Key{Keep(name), Hash(parent, name), parent, static_cast<std::uint32_t>(name.size()),
-                      static_cast<std::uint32_t>(values_.size()), static_cast<std::uint32_t>(values.size())});
-  for (const KeptValue& v : values) {
-    values_.push_back(Value{Keep(v.name, v.data), v.type, static_cast<std::uint32_t>(v.name.size()),
-                            static_cast<std::uint32_t>(v.data.size())});
-  }
-  Index(id);
+                      static_cast<std::uint32_t>(values_.size()), 0});
 }
 
-std::uint32_t Snapshot::Find(std::uint32_t parent, std::string_view name) const {
-  if (slots_.empty()) return kNoKey;
+void Snapshot::AddValue(std::string_view name, std::uint32_t type, std::string_view data) {
+  values_.push_back(Value{Keep(name, data), type, static_cast<std::uint32_t>(name.size()),
+                          static_cast<std::uint32_t>(data.size())});
+  ++keys_.back().valueCount;
+}
+
+void Snapshot::EndValues() {
+  const Key& key = keys_.back();
+  std::reverse(values_.begin() + key.firstValue, values_.end());
+}
+
+std::uint32_t Snapshot::Find(std::uint32_t parent, std::string_view name, std::uint32_t likely) const {
+  if (likely < keys_.size()) {
+    const Key& key = keys_[likely];
+    if (key.parent == parent && store::SameName(Name(key), name)) return likely;
+  }
+  if (keys_.empty()) return kNoKey;
+  if (slots_.empty()) {
+    // At most half full, so that a miss ends after a probe or two; every
+    // key in walk order, so that the first of a name is found first.
+    std::size_t size = 1024;
+    while (size < keys_.size() * 2) size *= 2;
+    slots_.assign(size, kNoKey);
+    for (std::uint32_t id = 0; id < keys_.size(); ++id) Index(id);
+  }
   std::size_t mask = slots_.size() - 1;
   std::uint64_t hash = Hash(parent, name);
   for (std::size_t i = hash & mask; slots_[i] != kNoKey; i = (i + 1) & mask) {

@@ -114,8 +114,12 @@ class Snapshot {
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  // Takes a key the walk visits, in walk order, with its values.
-  void Add(std::string_view path, const std::vector<KeptValue>& values);
+  // Takes a key the walk visits, in walk order, with its values as the
+  // value walk hands them over, last first, each copied once: AddKey, then
+  // AddValue for each, then EndValues.
+  void AddKey(std::string_view path);
+  void AddValue(std::string_view name, std::uint32_t type, std::string_view data);
+  void EndValues();
 
   std::uint32_t size() const { return static_cast<std::uint32_t>(keys_.size()); }
   std::uint32_t Parent(std::uint32_t id) const { return keys_[id].parent; }
@@ -123,7 +127,11 @@ class Snapshot {
   std::string_view NameOf(std::uint32_t id) const { return Name(keys_[id]); }
   // The key of that name below parent (kNoKey: a top key of that path),
   // names compared as Windows compares them; kNoKey where there is none.
-  std::uint32_t Find(std::uint32_t parent, std::string_view name) const;
+  // likely is the key the caller expects (the one after the last it
+  // found: two walks of like registries meet their keys in one order),
+  // taken without a look-up where it is the one; the table of names is
+  // built the first time a look-up is needed, whole.
+  std::uint32_t Find(std::uint32_t parent, std::string_view name, std::uint32_t likely = kNoKey) const;
   // The key's whole path, built now.
   std::string Path(std::uint32_t id) const;
   // Whether the key holds exactly these values, in this order.
@@ -156,7 +164,7 @@ class Snapshot {
   // Copies bytes into the arena, which never moves what it holds: it grows
   // by blocks, not by copying.
   const char* Keep(std::string_view a, std::string_view b = {});
-  void Index(std::uint32_t id);
+  void Index(std::uint32_t id) const;
 
   WalkChain<std::uint32_t> chain_;
   std::vector<Key> keys_;
@@ -164,7 +172,7 @@ class Snapshot {
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t room_ = 0;  // left in the last block
   char* free_ = nullptr;
-  std::vector<std::uint32_t> slots_;  // open-addressed, by Hash; kNoKey: empty
+  mutable std::vector<std::uint32_t> slots_;  // open-addressed, by Hash; kNoKey: empty
 };
 
 }  // namespace tools::regwalk
