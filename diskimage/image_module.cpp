@@ -205,7 +205,8 @@ class Finder {
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {
       return Fail(label + ": " + diskimage::CabinetChoices(bytes, image_ + "#path=" + WindowsPath(path) + "&cab="));
     }
-    return GiveFile(std::move(label), std::move(bytes), cab, root);
+    Origin origin{v.shownDisk == 0 ? -1 : v.shownDisk, v.where.number, WindowsPath(path)};
+    return GiveFile(std::move(label), origin, std::move(bytes), cab, root);
   }
 
   // A cabinet copied out of a Windows directory: it holds files, and one of
@@ -218,11 +219,32 @@ class Finder {
     std::string error;
     if (!diskimage::ReadHostFile(image_, maxFileBytes_, &bytes, &error)) return FailWith(error);
     if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, image_ + "#cab="));
-    return GiveFile(image_, std::move(bytes), cab, RootOf(image_));
+    return GiveFile(image_, Origin{-1, -1, {}}, std::move(bytes), cab, RootOf(image_));
+  }
+
+  // Where in the image a file lies: what the boundary's origin says
+  // beside the image, the snapshot and the cabinet.
+  struct Origin {
+    int disk;
+    int partition;
+    std::string path;  // as messages show it
+  };
+
+  // The selector that reads a file again.
+  std::string SelectorOf(const Origin& where, const std::string& cab) const {
+    std::string parts;
+    auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : "&") + part; };
+    if (!snapshot_.empty()) add("snapshot=" + snapshot_);
+    if (where.disk > 0) add("disk=" + std::to_string(where.disk));
+    if (where.partition >= 0) add("part=" + std::to_string(where.partition));
+    if (!where.path.empty()) add("path=" + where.path);
+    if (!cab.empty()) add("cab=" + cab);
+    return image_ + "#" + parts;
   }
 
   // Hands over a file's bytes, or the file cab names in them.
-  int GiveFile(std::string label, std::string bytes, const std::string& cab, KormaldHiveRoot root) {
+  int GiveFile(std::string label, const Origin& where, std::string bytes, const std::string& cab,
+               KormaldHiveRoot root) {
     if (!cab.empty()) {
       std::string unpacked;
       std::string error;
@@ -231,8 +253,11 @@ class Finder {
       label += " (" + cab + ")";
       root = RootOf(cab);
     }
+    std::string selector = SelectorOf(where, cab);
+    KormaldFileOrigin origin{sizeof(KormaldFileOrigin), image_.c_str(), snapshot_.c_str(), where.disk,
+                             where.partition, where.path.c_str(), cab.c_str(), selector.c_str()};
     // The caller stopped the read: it said why itself.
-    if (found_(context_, label.c_str(), root, bytes.data(), bytes.size()) != 0) return Fail("stopped");
+    if (found_(context_, label.c_str(), &origin, root, bytes.data(), bytes.size()) != 0) return Fail("stopped");
     return 0;
   }
 

@@ -16,10 +16,26 @@ enum KormaldHiveRoot {
   KORMALD_ROOT_USERS = 3,          // USER.*
 };
 
-// Called once for each hive an image yields: where it lies in the image
-// ("partition 1 (C:): \WINDOWS\SYSTEM.DAT"), the root it feeds (a
-// KormaldHiveRoot), and its bytes, lent for the call. Returns 0 to go on.
-typedef int (*KormaldHiveFound)(void* context, const char* label, int root, const char* bytes, std::size_t size);
+// Where a file the module hands over lies, as fields for programs: each
+// empty, or -1, where it does not apply. Lent for the call. size is the
+// struct's as the module was built: fields are only ever added at its end.
+struct KormaldFileOrigin {
+  std::size_t size;
+  const char* image;     // the image, cabinet or machine file named
+  const char* snapshot;  // the saved state as chosen; empty for the current one
+  int disk;              // among the state's hard disks, from 1; -1 where there is one
+  int partition;         // as part= counts (0: a volume without a partition table); -1 for a cabinet alone
+  const char* path;      // in the volume ("\WINDOWS\SYSTEM.DAT"); empty for a cabinet alone
+  const char* cab;       // the file taken out of a cabinet, or empty
+  const char* selector;  // the source that reads this file again ("IMAGE#part=1&path=...")
+};
+
+// Called once for each file an image yields: where it lies in the image
+// ("IMAGE: partition 1 (C:): \WINDOWS\SYSTEM.DAT", and as fields), the root
+// a hive there feeds (a KormaldHiveRoot), and its bytes, lent for the
+// call. Returns 0 to go on.
+typedef int (*KormaldHiveFound)(void* context, const char* label, const KormaldFileOrigin* origin, int root,
+                                const char* bytes, std::size_t size);
 
 // Called once when reading the image fails, with what is wrong: one line,
 // or a line and the choices it offers, one a line; lent for the call.

@@ -26,12 +26,13 @@ namespace {
 #ifdef KORMALD_IMAGES
 // What a read of the image hands each hive to, and what it heard.
 struct Reading {
-  std::function<bool(const char* label, int root, std::string_view bytes)> hive;
+  std::function<bool(const char* label, const KormaldFileOrigin& origin, int root, std::string_view bytes)> hive;
   std::string failed;  // from the module: the whole message, however long
 };
 
-int TakeHive(void* context, const char* label, int root, const char* bytes, std::size_t size) {
-  return static_cast<Reading*>(context)->hive(label, root, std::string_view(bytes, size)) ? 0 : 1;
+int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, int root, const char* bytes,
+             std::size_t size) {
+  return static_cast<Reading*>(context)->hive(label, *origin, root, std::string_view(bytes, size)) ? 0 : 1;
 }
 
 void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
@@ -93,7 +94,8 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 // Reads what an image holds, as selected, handing each hive to take, which
 // says false (with its own message in *error) to stop.
 bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-               const std::function<bool(const char* label, int root, std::string_view bytes)>& take,
+               const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
+                                        std::string_view bytes)>& take,
                std::string* error) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
   (void)take;
@@ -106,8 +108,8 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
     return false;
   }
   bool stopped = false;
-  Reading reading{[&](const char* label, int root, std::string_view bytes) {
-                    stopped = !take(label, root, bytes);
+  Reading reading{[&](const char* label, const KormaldFileOrigin& origin, int root, std::string_view bytes) {
+                    stopped = !take(label, origin, root, bytes);
                     return !stopped;
                   },
                   {}};
@@ -125,17 +127,20 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
 
 }  // namespace
 
-bool ReadImageFiles(
-    const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-    const std::function<bool(const std::string& label, std::optional<Root> root, std::string_view bytes)>& take,
-    std::string* error) {
+bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+                    const std::function<bool(const std::string& label, const FileOrigin& origin,
+                                             std::optional<Root> root, std::string_view bytes)>& take,
+                    std::string* error) {
   return ReadImage(
       selector, kind,
-      [&](const char* label, int root, std::string_view bytes) {
+      [&](const char* label, const KormaldFileOrigin& from, int root, std::string_view bytes) {
         std::optional<Root> where;
         if (root == KORMALD_ROOT_LOCAL_MACHINE) where = Root::kLocalMachine;
         if (root == KORMALD_ROOT_USERS) where = Root::kUsers;
-        return take(label, where, bytes);
+        auto text = [&](const char* field) { return std::string(field != nullptr ? field : ""); };
+        FileOrigin origin{text(from.image), text(from.snapshot), from.disk, from.partition,
+                          text(from.path),  text(from.cab),      text(from.selector)};
+        return take(label, origin, where, bytes);
       },
       error);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diskimage/image.h"
+#include "sources/sources.h"
 #include "store/store.h"
 
 namespace sources {
@@ -20,10 +21,10 @@ namespace sources {
 // on the host. Stops when take returns false (with its own message in
 // *error). False with a one-line message naming the image (and the
 // partition) and what is wrong.
-bool ReadImageFiles(
-    const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
-    const std::function<bool(const std::string& label, std::optional<store::Root> root, std::string_view bytes)>& take,
-    std::string* error);
+bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+                    const std::function<bool(const std::string& label, const FileOrigin& origin,
+                                             std::optional<store::Root> root, std::string_view bytes)>& take,
+                    std::string* error);
 
 // Hands record each record of what an image of kind holds (the module's
 // listing: its kind and fields), for the state selector names. False with

@@ -64,7 +64,7 @@ bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kin
                      std::string* error) {
   return ReadImageFiles(
       selector, kind,
-      [&](const std::string& label, std::optional<Root> root, std::string_view bytes) {
+      [&](const std::string& label, const FileOrigin&, std::optional<Root> root, std::string_view bytes) {
         std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? hive::CopyHiveBytes(bytes) : nullptr;
         return LoadRegistryBytes(reg, label, std::move(hive), bytes, root, context, error);
       },
@@ -262,7 +262,8 @@ bool InstallSources(const std::vector<std::string>& paths, std::string* error) {
 }
 
 bool ForEachHive(const std::vector<SourceFile>& files,
-                 const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 const std::function<bool(const std::string& label, const FileOrigin* origin,
+                                          std::unique_ptr<hive::HiveBytes>)>& visit,
                  const std::function<void(const std::string& path, const std::string& why)>& passOver,
                  std::string* error) {
   for (const SourceFile& file : files) {
@@ -273,8 +274,8 @@ bool ForEachHive(const std::vector<SourceFile>& files,
       whole.image = file.path;
       bool read = ReadImageFiles(
           file.selector ? *file.selector : whole, source.image,
-          [&](const std::string& label, std::optional<Root>, std::string_view bytes) {
-            if (hive::LooksLikeHive(bytes)) return visit(label, hive::CopyHiveBytes(bytes));
+          [&](const std::string& label, const FileOrigin& origin, std::optional<Root>, std::string_view bytes) {
+            if (hive::LooksLikeHive(bytes)) return visit(label, &origin, hive::CopyHiveBytes(bytes));
             passOver(label, regfile::LooksLikeRegFile(bytes) ? "a .reg export, which keeps no free records"
                                                              : "not a registry file");
             return true;
@@ -282,7 +283,7 @@ bool ForEachHive(const std::vector<SourceFile>& files,
           error);
       if (!read) return false;
     } else if (source.hive) {
-      if (!visit(file.path, std::move(source.hive))) return false;
+      if (!visit(file.path, nullptr, std::move(source.hive))) return false;
     } else {
       bool isExport = regfile::LooksLikeRegFile(std::string_view(source.bytes.get(), source.size));
       passOver(file.path, isExport ? "a .reg export, which keeps no free records" : "not a registry file");

@@ -45,6 +45,18 @@ inline constexpr char kPathSeparators[] = "/";
 // is 1.2 MB.
 inline constexpr std::uint64_t kMaxRegistryFileBytes = std::uint64_t{256} << 20;
 
+// Where a file read out of a disk image or a cabinet lies, as fields for
+// programs: each empty, or -1, where it does not apply.
+struct FileOrigin {
+  std::string image;     // the image, cabinet or machine file named
+  std::string snapshot;  // the saved state as chosen; empty for the current one
+  int disk = -1;         // among the state's hard disks, from 1; -1 where there is one
+  int partition = -1;    // as part= counts; -1 for a cabinet alone
+  std::string path;      // in the volume ("\WINDOWS\SYSTEM.DAT")
+  std::string cab;       // the file taken out of a cabinet
+  std::string selector;  // the source that reads this file again
+};
+
 // One file to load, as a list of sources names it.
 struct SourceFile {
   std::string path = {};
@@ -87,11 +99,13 @@ std::vector<std::string> SplitSourceList(std::string_view list);
 
 // Hands the bytes of each hive the files hold (files that are hives, a
 // directory's SYSTEM.DAT and USER.DAT, the hives of a disk image as
-// selected) to visit, with where it lies, in order; each other file goes to
+// selected) to visit, with where it lies (a label, and for a file in an
+// image its origin; null for a file on the host), in order; each other file goes to
 // passOver with why it holds no hive. Stops at the first file that cannot
 // be read (false, with a one-line message) or when visit returns false.
 bool ForEachHive(const std::vector<SourceFile>& files,
-                 const std::function<bool(const std::string&, std::unique_ptr<hive::HiveBytes>)>& visit,
+                 const std::function<bool(const std::string& label, const FileOrigin* origin,
+                                          std::unique_ptr<hive::HiveBytes>)>& visit,
                  const std::function<void(const std::string& path, const std::string& why)>& passOver,
                  std::string* error);
 

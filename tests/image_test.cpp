@@ -418,6 +418,21 @@ TEST_F(Images, DeletedRecordsOfAnImage) {
   }
   EXPECT_EQ(fromImage.out, expected);
 
+  // With --json, where the hive lies comes as fields too, and the selector
+  // among them reads the same hive again.
+  auto json = RunProgram(REGWALK_BINARY, {"-f", disk, "--deleted", "--json"});
+  const std::string selector = disk + "#part=1&path=\\WINDOWS\\SYSTEM.DAT";
+  auto Escaped = [](std::string text) {
+    for (std::size_t at = 0; (at = text.find('\\', at)) != std::string::npos; at += 2) text.insert(at, 1, '\\');
+    return text;
+  };
+  const std::string source = ",\"source\":{\"image\":\"" + disk + "\",\"snapshot\":null,\"disk\":null,\"partition\":1,"
+                             "\"path\":\"\\\\WINDOWS\\\\SYSTEM.DAT\",\"cab\":null,\"selector\":\"" + Escaped(selector) + "\"},";
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 76);
+  EXPECT_NE(json.out.find("{\"file\":\"" + Escaped(where) + "\"" + source), std::string::npos) << json.out.substr(0, 400);
+  auto again = RunProgram(REGWALK_BINARY, {"-f", selector, "--deleted", "--json"});
+  EXPECT_EQ(again.out, json.out);
+
   std::string sample = testing_support::SourceDir() + "/samples/win98se.reg";
   auto both = RunProgram(REGWALK_BINARY, {"-f", shared, "-f", disk, "-f", sample, "--deleted", "-e"});
   EXPECT_EQ(both.status, 0) << both.err;
@@ -428,8 +443,8 @@ TEST_F(Images, DeletedRecordsOfAnImage) {
       << both.err;
   // The export loads back with both sources' records apart.
   std::string file = testing_support::WriteFile(dir_ + "/recovered.reg", both.out);
-  auto again = RunProgram(REGWALK_BINARY, {"-f", file, "-n", "HKEY_LOCAL_MACHINE\\Recovered\\*"});
-  EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 2 * 76) << again.err;
+  auto back = RunProgram(REGWALK_BINARY, {"-f", file, "-n", "HKEY_LOCAL_MACHINE\\Recovered\\*"});
+  EXPECT_EQ(std::count(back.out.begin(), back.out.end(), '\n'), 2 * 76) << back.err;
 }
 
 // The partition table as DOS and Linux read it, from sectors in memory:

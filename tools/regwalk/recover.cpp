@@ -33,6 +33,7 @@ struct HiveFinds {
   std::string path;     // where the hive lies: its file, or its place in an image
   std::string exportAs;  // its name in an export: the file's name, and #n for the n-th of that name
   hive::Recovery recovery;
+  std::optional<sources::FileOrigin> origin = std::nullopt;  // its place in an image, as fields
 };
 
 // The live keys of one name, as a recovered record is shown beside them:
@@ -92,11 +93,39 @@ std::string Served(const store::Value& value) {
   return data;
 }
 
+// ,"source":{...}: where in an image a hive lies, as fields for programs,
+// each null where it does not apply.
+void AppendOrigin(std::string& out, const sources::FileOrigin& origin) {
+  out += ",\"source\":{";
+  bool first = true;
+  auto text = [&](const char* field, const std::string& value) {
+    out += first ? "" : ",";
+    first = false;
+    if (value.empty()) {
+      out.append(1, '"').append(field).append("\":null");
+    } else {
+      AppendUtf8Field(out, field, value);
+    }
+  };
+  auto number = [&](const char* field, int value) {
+    out.append(",\"").append(field).append("\":").append(value < 0 ? "null" : std::to_string(value));
+  };
+  text("image", origin.image);
+  text("snapshot", origin.snapshot);
+  number("disk", origin.disk);
+  number("partition", origin.partition);
+  text("path", origin.path);
+  text("cab", origin.cab);
+  text("selector", origin.selector);
+  out += '}';
+}
+
 // A recovered record as a line of JSON: its file and offset, its name and
 // values as stored, what was lost, and the live keys of its name.
 void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates) {
   std::string out = "{";
   AppendUtf8Field(out, "file", hive.path);
+  if (hive.origin) AppendOrigin(out, *hive.origin);
   out += ",\"offset\":\"" + bytes::Hex(key.offset) + "\",";
   json.Field(out, "name", key.name);
   out += ',';
@@ -176,10 +205,11 @@ bool SearchHives(const Options& options, std::vector<HiveFinds>* hives) {
   std::map<std::string, int> sourcesOfName;  // by folded file name
   bool searched = sources::ForEachHive(
       files,
-      [&](const std::string& path, std::unique_ptr<hive::HiveBytes> bytes) {
+      [&](const std::string& path, const sources::FileOrigin* origin, std::unique_ptr<hive::HiveBytes> bytes) {
         std::string name = FileNameOf(path);
         int n = ++sourcesOfName[store::FoldedName(name)];
         HiveFinds finds{path, n == 1 ? name : name + "#" + std::to_string(n), {}};
+        if (origin != nullptr) finds.origin = *origin;
         if (!hive::RecoverDeletedKeys(std::move(bytes), path, &finds.recovery, &error)) return false;
         hives->push_back(std::move(finds));
         return true;
