@@ -7,10 +7,11 @@
 
 #include <cstdint>
 
+#include "tools/controllers.h"
 #include "winreg/winreg.h"
 
-inline constexpr int MODE_SCSI = 1;  // option -...: SCSI adapters, not hard-disk controllers
-inline constexpr int MODE_ALL = 2;   // option +...: device nodes of every enumerator
+inline constexpr int MODE_SCSI = tools::controllers::kModeScsi;  // option -...: SCSI adapters, not hard-disk controllers
+inline constexpr int MODE_ALL = tools::controllers::kModeAll;    // option +...: device nodes of every enumerator
 
 extern int g_mode;
 // The driver key a device node must name: the end of the instance key's

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
       return RunDiff(options);
     case Command::kListImages:
       return RunListImages(options);
+    case Command::kControllers:
+      return RunControllers(options);
     case Command::kWalk:
       break;
   }

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "tools/controllers.h"
 #include "tools/exit_status.h"
 
 namespace tools::regwalk {
@@ -16,6 +18,7 @@ constexpr char kUsage[] =
     "       regwalk --match PATTERN PATH...\n"
     "       regwalk --split PATTERN\n"
     "       regwalk --list-images [--json] SOURCE\n"
+    "       regwalk --controllers [-f FILE]... [-SCSI] [+ALL] [--json]\n"
     "       regwalk --help | --version\n"
     "\n"
     "Walks the registry named by KORMALD_REGISTRY (or by -f, which may be\n"
@@ -56,6 +59,9 @@ constexpr char kUsage[] =
     "            VirtualBox (.vbox) or VMware (.vmx) machine, and may end in\n"
     "            #snapshot=NAME to list that saved state. A tab or line break\n"
     "            in a field is written \\t or \\n; --json: the same as JSON Lines\n"
+    "  --controllers  print each instance under the class key kormald lists\n"
+    "            (with kormald's -SCSI and +ALL) and its fate: the row\n"
+    "            kormald prints, or why there is none\n"
     "  --help    print this text\n"
     "  --version print the version\n"
     "\n"
@@ -104,8 +110,8 @@ int ParseWalkOptions(int argc, char** argv, Options* options) {
       chosen = true;
       options->output = output;
       options->unicode = unicode;
-    } else if (option && (arg == "--match" || arg == "--split" || arg == "--list-images" || arg == "--help" ||
-                          arg == "--version")) {
+    } else if (option && (arg == "--match" || arg == "--split" || arg == "--list-images" || arg == "--controllers" ||
+                          arg == "--help" || arg == "--version")) {
       return UsageError((arg + " comes first, and goes with nothing but its own arguments").c_str());
     } else if (option && arg.size() > 1 && arg[0] == '-') {
       return UsageError(("unknown option " + arg).c_str());
@@ -160,6 +166,23 @@ int ParseOptions(int argc, char** argv, Options* options) {
       }
     }
     if (options->image.empty()) return UsageError("--list-images needs a source");
+  } else if (std::strcmp(first, "--controllers") == 0) {
+    options->command = Command::kControllers;
+    // kormald's own options, read by its rules; -f and --json around them.
+    std::vector<char*> modeArgs = {argv[0]};
+    for (int i = 2; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--json") == 0) {
+        options->json = true;
+      } else if (std::strcmp(argv[i], "-f") == 0) {
+        if (++i == argc) return UsageError("-f needs a file");
+        options->files.emplace_back(argv[i]);
+      } else {
+        modeArgs.push_back(argv[i]);
+      }
+    }
+    if (controllers::ReadModeOptions(static_cast<int>(modeArgs.size()), modeArgs.data(), &options->mode) != 0) {
+      return UsageError("--controllers takes kormald's -SCSI and +ALL, -f FILE and --json");
+    }
   } else if (std::strcmp(first, "--split") == 0) {
     if (argc != 3) return UsageError("--split needs exactly one pattern");
     options->command = Command::kSplit;

@@ -8,7 +8,7 @@ namespace tools::regwalk {
 
 inline constexpr char kProgram[] = "regwalk";
 
-enum class Command { kWalk, kDeleted, kDiff, kMatch, kSplit, kListImages, kHelp, kVersion };
+enum class Command { kWalk, kDeleted, kDiff, kMatch, kSplit, kListImages, kControllers, kHelp, kVersion };
 enum class Output { kPaths, kValues, kExport };
 
 struct Options {
@@ -22,6 +22,7 @@ struct Options {
   const char* pattern = nullptr;
   std::vector<const char*> paths;  // --match: the paths to match
   std::string image;               // --list-images: the source to list
+  int mode = 0;                    // --controllers: kormald's mode, from its options
 };
 
 // Fills options from the arguments. Returns 0, or after a usage error

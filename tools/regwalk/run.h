@@ -25,5 +25,10 @@ int RunDiff(const Options& options);
 // --list-images (list_images.cpp): what the image or VM names holds. 0
 // when it was listed, 1 when it cannot be read.
 int RunListImages(const Options& options);
+// --controllers (controllers.cpp): each instance under the class key
+// kormald lists in options' mode, with the row kormald prints for it or
+// why it has none. 0, 3 when part of the registry could not be read, 1
+// when it cannot be opened.
+int RunControllers(const Options& options);
 
 }  // namespace tools::regwalk
