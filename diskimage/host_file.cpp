@@ -17,11 +17,30 @@ HostFile::~HostFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+// What a path names that is neither a file nor a disk, for a refusal.
+const char* NotAFile(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return S_ISREG(mode) || S_ISBLK(mode) ? nullptr : "not a file";
+}
+
+}  // namespace
+
 bool HostFile::Open(const std::string& path, std::string* error) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO that an image names as its parent, extent or
+  // disk would otherwise hold the open until a writer came, for ever.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
     *error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  if (const char* what = NotAFile(st.st_mode)) {
+    *error = std::string("is ") + what + ", not a file or a disk";
     return false;
   }
   // A block device's size is where it ends, which stat does not tell.

@@ -15,7 +15,9 @@ class HostFile {
   HostFile& operator=(const HostFile&) = delete;
   ~HostFile();
 
-  // False with error ("cannot be opened: ...") saying why.
+  // False with error ("cannot be opened: ...", "is a FIFO, not a file or a
+  // disk") saying why: only regular files and block devices are opened, and
+  // opening never blocks.
   bool Open(const std::string& path, std::string* error);
   std::uint64_t Size() const { return size_; }
   // Reads up to length bytes at offset into out: the count read, short

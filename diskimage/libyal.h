@@ -12,6 +12,7 @@
 #include <string>
 
 #include "diskimage/chain.h"
+#include "diskimage/host_file.h"
 #include "diskimage/fat_files.h"
 
 namespace diskimage {
@@ -79,6 +80,12 @@ std::unique_ptr<Link> OpenNamedChain(const std::string& path, Chain& chain, std:
   std::error_code ec;
   if (!std::filesystem::exists(parentPath, ec)) {
     *error = path + ": its parent " + named + " is missing (looked for at " + parentPath + ")";
+    return nullptr;
+  }
+  // The library opens the parent itself, blocking on a FIFO: it is tried
+  // first by the opener that refuses what is no file.
+  if (HostFile file; !file.Open(parentPath, error)) {
+    *error = path + ": its parent " + parentPath + " " + *error;
     return nullptr;
   }
   std::unique_ptr<Link> parent = OpenNamedChain<Link>(parentPath, chain, error);
