@@ -73,9 +73,13 @@ bool ParseVhdFooter(std::string_view bytes, std::uint64_t fileSize, VhdFooter* o
   if (footer.type != vhd::kFixed && footer.type != vhd::kDynamic && footer.type != vhd::kDifferencing) {
     return Refuse(error, "VHD disk type " + std::to_string(footer.type) + ", which is none Virtual PC writes (2, 3 or 4)");
   }
-  if (footer.type == vhd::kFixed && footer.diskSize > fileSize) {
+  // A fixed disk is the file less its footer: a claim of the footer's
+  // sector too would read the footer as the disk's last sector.
+  if (footer.type == vhd::kFixed && (fileSize < vhd::kFooterBytes || footer.diskSize > fileSize - vhd::kFooterBytes)) {
     return Refuse(error, "a fixed VHD of " + std::to_string(footer.diskSize) + " bytes in a file of " +
-                             std::to_string(fileSize));
+                             std::to_string(fileSize) + ", which holds " +
+                             std::to_string(fileSize < vhd::kFooterBytes ? 0 : fileSize - vhd::kFooterBytes) +
+                             " bytes of disk before its footer");
   }
   if (footer.type != vhd::kFixed && !bytes::InRange(footer.headerAt, vhd::kHeaderBytes, fileSize)) {
     return Refuse(error, "its VHD header (at byte " + std::to_string(footer.headerAt) + ") lies past the file's end");

@@ -9,6 +9,7 @@
 
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
+#include "diskimage/layout.h"
 #include "diskimage/vhd.h"
 
 namespace {
@@ -228,3 +229,42 @@ TEST(Utf16ToUtf8, Table) {
   };
   for (const Row& row : rows) EXPECT_EQ(diskimage::Utf16ToUtf8(row.bytes, row.bigEndian), row.utf8) << row.utf8;
 }
+
+namespace {
+
+// A fixed VHD is the file less its 512-byte footer: a footer that claims
+// the footer's own sector, or more, is refused, never read as the disk.
+TEST(VhdFooter, AFixedDiskIsTheFileLessItsFooter) {
+  namespace vhd = diskimage::layout::vhd;
+  auto Footer = [](std::uint32_t type, std::uint64_t size) {
+    std::string bytes(vhd::kFooterBytes, '\0');
+    bytes.replace(0, 8, "conectix");
+    for (int i = 0; i < 8; ++i) bytes[vhd::footer::kCurrentSize + i] = static_cast<char>(size >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) bytes[vhd::footer::kDiskType + i] = static_cast<char>(type >> (24 - 8 * i));
+    bytes[vhd::footer::kDataOffset + 7] = static_cast<char>(type == 2 ? 0xFF : 0);  // a dynamic header at 0
+    return bytes;
+  };
+  struct Row {
+    std::uint32_t type;
+    std::uint64_t diskSize, fileSize;
+    bool read;
+  } rows[] = {
+      {2, 1 << 20, (1 << 20) + 512, true},
+      {2, (1 << 20) + 512, (1 << 20) + 512, false},  // the footer's own sector
+      {2, 2 << 20, (1 << 20) + 512, false},
+      {2, 0, 100, false},                            // no room for the footer
+      {2, 0, 512, true},                             // an empty disk
+      {3, 64 << 20, 4096, true},                     // a dynamic disk's size is not the file's
+  };
+  for (const Row& row : rows) {
+    diskimage::VhdFooter footer;
+    std::string error;
+    bool read = diskimage::ParseVhdFooter(Footer(row.type, row.diskSize), row.fileSize, &footer, &error);
+    EXPECT_EQ(read, row.read) << row.type << " " << row.diskSize << " in " << row.fileSize << ": " << error;
+    if (!read && row.type == 2) {
+      EXPECT_NE(error.find("bytes of disk before its footer"), std::string::npos) << error;
+    }
+  }
+}
+
+}  // namespace
