@@ -57,8 +57,9 @@ class Lister {
     // A machine's snapshots are listed even when its state's disks cannot
     // be read: they are how another state is chosen.
     std::vector<Snapshot> snapshots = machine.snapshots;
-    std::string ignored;
-    if (kind == ImageKind::kQcow2 && !QcowSnapshots(image_, &snapshots, &ignored)) snapshots.clear();
+    // A snapshot table that cannot be read is said as #snapshot= says it,
+    // never left out of the listing as if there were none.
+    if (kind == ImageKind::kQcow2 && !QcowSnapshots(image_, &snapshots, error)) return false;
     for (const Snapshot& s : snapshots) Item("snapshot", {s.id, s.name, image_ + "#snapshot=" + Chosen(s)});
     if (!opened) return false;
     for (Volume& v : disks_.volumes) {
