@@ -41,13 +41,12 @@ struct State {
 State& g_state = *new State;
 State& S() { return g_state; }
 
-// The node behind a handle, or kNoNode for an unknown or closed one.
-std::uint32_t NodeOf(HKEY key) {
-  State& s = S();
-  HandleTarget target = s.handles.Decode(key);
-  if (target.root >= 0) return s.roots[target.root];
+// The node behind a decoded handle, or kNoNode for an unknown or closed one.
+std::uint32_t NodeOf(const HandleTarget& target) {
+  if (target.root >= 0) return S().roots[target.root];
   return target.slot != nullptr ? target.slot->node : kNoNode;
 }
+std::uint32_t NodeOf(HKEY key) { return NodeOf(S().handles.Decode(key)); }
 
 // Where a handle keeps the subkey listed last; null for an unknown one.
 std::uint32_t* ListedUnder(HKEY key) {
@@ -91,11 +90,12 @@ void ReportDamagedSubkeys(std::uint32_t node) {
 
 LONG Resolve(HKEY key, std::uint32_t* node) {
   State& s = S();
-  if (HandleTarget target = s.handles.Decode(key); target.root >= 0 && s.viewDamage[target.root] != 0) {
+  HandleTarget target = s.handles.Decode(key);
+  if (target.root >= 0 && s.viewDamage[target.root] != 0) {
     // The view shows an empty key in place of what it cannot read.
     Report(s.registry->DamageRecord(s.viewDamage[target.root]));
   }
-  *node = NodeOf(key);
+  *node = NodeOf(target);
   if (*node == kNoNode) return ERROR_INVALID_HANDLE;
   return CheckDamage(*node);
 }
