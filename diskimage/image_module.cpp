@@ -183,8 +183,8 @@ class Finder {
       // \WINDOWS too is named by its path.
       auto onVolume = std::count_if(candidates.begin(), candidates.end(),
                                     [&](const Candidate& other) { return other.volume == c.volume; });
-      std::string selector = Selector(*c.volume) + (shown == "\\WINDOWS" && onVolume == 1 ? "" : "&path=" + shown);
-      list += "\n  " + Label(*c.volume) + ": " + shown + "   (choose it with " + image_ + "#" + selector + ")";
+      std::string selector = SelectorOf(OriginOf(*c.volume, shown == "\\WINDOWS" && onVolume == 1 ? "" : shown), "");
+      list += "\n  " + Label(*c.volume) + ": " + shown + "   (choose it with " + selector + ")";
     }
     return FailWith(list);
   }
@@ -205,8 +205,7 @@ class Finder {
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {
       return Fail(label + ": " + diskimage::CabinetChoices(bytes, image_ + "#path=" + WindowsPath(path) + "&cab="));
     }
-    Origin origin{v.shownDisk == 0 ? -1 : v.shownDisk, v.where.number, WindowsPath(path)};
-    return GiveFile(std::move(label), origin, std::move(bytes), cab, root);
+    return GiveFile(std::move(label), OriginOf(v, WindowsPath(path)), std::move(bytes), cab, root);
   }
 
   // A cabinet copied out of a Windows directory: it holds files, and one of
@@ -230,7 +229,13 @@ class Finder {
     std::string path;  // as messages show it
   };
 
-  // The selector that reads a file again.
+  static Origin OriginOf(const Volume& v, std::string path) {
+    return {v.shownDisk == 0 ? -1 : v.shownDisk, v.where.number, std::move(path)};
+  }
+
+  // The selector that reads a file, or a volume's Windows directory, again
+  // in the state being read: every message and record that offers one
+  // writes it here.
   std::string SelectorOf(const Origin& where, const std::string& cab) const {
     std::string parts;
     auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : "&") + part; };
@@ -270,14 +275,6 @@ class Finder {
       any = true;
     }
     return any ? 0 : FailWith(Label(v) + ": no SYSTEM.DAT or USER.DAT in " + WindowsPath(dir));
-  }
-
-  // The selector parts that name v's volume in the state being read: the
-  // snapshot, disk= where there are several disks.
-  std::string Selector(const Volume& v) const {
-    std::string part = "part=" + std::to_string(v.where.number);
-    if (v.shownDisk != 0) part = "disk=" + std::to_string(v.shownDisk) + "&" + part;
-    return snapshot_.empty() ? part : "snapshot=" + snapshot_ + "&" + part;
   }
 
   std::string image_;

@@ -24,10 +24,23 @@ namespace rules = tools::controllers;
 
 constexpr char kEveryEnumerator[] = "HKEY_LOCAL_MACHINE\\Enum";
 
-// What became of one key kormald examines.
+// What became of one key kormald examines; --json names each as Name does.
+enum class Kind { kListed, kNoPortDriver, kNoDeviceNode, kNotInScope, kUnreadable };
+
+const char* Name(Kind kind) {
+  switch (kind) {
+    case Kind::kListed: return "listed";
+    case Kind::kNoPortDriver: return "no_port_driver";
+    case Kind::kNoDeviceNode: return "no_device_node";
+    case Kind::kNotInScope: return "not_in_scope";
+    case Kind::kUnreadable: return "unreadable";
+  }
+  return "";
+}
+
 struct Fate {
   std::string key;
-  const char* kind;  // "listed", "no_port_driver", "no_device_node", "not_in_scope", "unreadable"
+  Kind kind;
   std::string row = {};         // listed: what kormald prints, without its line end
   std::string target = {};      // the driver key a device node must name
   std::string deviceNode = {};  // listed: the first in the scope that names it
@@ -60,10 +73,10 @@ int Explain(HKEY key, const char* path, std::intptr_t user) {
   auto* e = reinterpret_cast<Explaining*>(user);
   rules::Instance instance;
   if (!rules::ReadInstance(key, &instance)) {
-    e->fates.push_back({path, "no_port_driver"});
+    e->fates.push_back({path, Kind::kNoPortDriver});
     return 0;
   }
-  Fate fate{path, "listed"};
+  Fate fate{path, Kind::kListed};
   fate.target = rules::TargetOf(path, e->mode);
   Search first{fate.target.c_str(), false};
   int result = WalkKeys(e->scope, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&first));
@@ -72,7 +85,7 @@ int Explain(HKEY key, const char* path, std::intptr_t user) {
     fate.row.pop_back();
     fate.deviceNode = first.found.front();
   } else if (result != 0) {
-    fate.kind = "unreadable";
+    fate.kind = Kind::kUnreadable;
     fate.why = "the search for " + fate.target + " under " + e->scope + " ended early: " + DescribeResult(result);
     e->searchEndedEarly = true;
   } else {
@@ -81,7 +94,7 @@ int Explain(HKEY key, const char* path, std::intptr_t user) {
       WalkKeys(kEveryEnumerator, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&all));
     }
     fate.elsewhere = std::move(all.found);
-    fate.kind = fate.elsewhere.empty() ? "no_device_node" : "not_in_scope";
+    fate.kind = fate.elsewhere.empty() ? Kind::kNoDeviceNode : Kind::kNotInScope;
   }
   e->fates.push_back(std::move(fate));
   return 0;
@@ -92,15 +105,19 @@ const char* Reaching(int mode) { return (mode & rules::kModeScsi) != 0 ? "-SCSI 
 
 std::string Text(const Fate& f, int mode, const char* scope) {
   std::string line = f.key + ": ";
-  std::string kind = f.kind;
-  if (kind == "listed") return line + "listed: " + f.row + " (named by " + f.deviceNode + ")";
-  line += "no row: ";
-  if (kind == "no_port_driver") return line + "no PortDriver value";
-  if (kind == "unreadable") return line + f.why;
-  if (kind == "no_device_node") {
-    return line + "no device node under " + kEveryEnumerator + " names " + f.target;
+  switch (f.kind) {
+    case Kind::kListed:
+      return line + "listed: " + f.row + " (named by " + f.deviceNode + ")";
+    case Kind::kNoPortDriver:
+      return line + "no row: no PortDriver value";
+    case Kind::kUnreadable:
+      return line + "no row: " + f.why;
+    case Kind::kNoDeviceNode:
+      return line + "no row: no device node under " + kEveryEnumerator + " names " + f.target;
+    case Kind::kNotInScope:
+      break;
   }
-  line += "no device node under " + std::string(scope) + " names " + f.target + "; ";
+  line += "no row: no device node under " + std::string(scope) + " names " + f.target + "; ";
   for (std::size_t i = 0; i < f.elsewhere.size(); ++i) line += (i == 0 ? "" : ", ") + f.elsewhere[i];
   return line + (f.elsewhere.size() == 1 ? " does" : " do") + ", which " + Reaching(mode) + " reaches";
 }
@@ -108,15 +125,14 @@ std::string Text(const Fate& f, int mode, const char* scope) {
 std::string Json(JsonText& json, const Fate& f, int mode, const char* scope) {
   std::string out = "{";
   json.Field(out, "key", f.key);
-  out += ",\"fate\":\"" + std::string(f.kind) + "\"";
-  std::string kind = f.kind;
+  out += ",\"fate\":\"" + std::string(Name(f.kind)) + "\"";
   if (!f.target.empty()) json.Field(out += ',', "target", f.target);
-  if (kind == "listed") {
+  if (f.kind == Kind::kListed) {
     json.Field(out += ',', "row", f.row);
     json.Field(out += ',', "device_node", f.deviceNode);
   }
-  if (kind == "not_in_scope" || kind == "no_device_node") json.Field(out += ',', "scope", scope);
-  if (kind == "not_in_scope") {
+  if (f.kind == Kind::kNotInScope || f.kind == Kind::kNoDeviceNode) json.Field(out += ',', "scope", scope);
+  if (f.kind == Kind::kNotInScope) {
     out += ",\"elsewhere\":[";
     for (std::size_t i = 0; i < f.elsewhere.size(); ++i) {
       out += i == 0 ? "{" : ",{";
@@ -125,7 +141,7 @@ std::string Json(JsonText& json, const Fate& f, int mode, const char* scope) {
     }
     out += "],\"options\":\"" + std::string(Reaching(mode)) + "\"";
   }
-  if (kind == "unreadable") AppendJsonString(out += ",\"why\":", f.why);
+  if (f.kind == Kind::kUnreadable) AppendJsonString(out += ",\"why\":", f.why);
   return out + "}\n";
 }
 
@@ -142,7 +158,7 @@ int RunControllers(const Options& options) {
   std::string under = std::string(classPath) + "\\";
   for (const std::string& path : DamagedPaths()) {
     if (path.starts_with(under) || path + "\\" == under) {
-      explaining.fates.push_back({path, "unreadable", {}, {}, {}, {}, "the key could not be read"});
+      explaining.fates.push_back({path, Kind::kUnreadable, {}, {}, {}, {}, "the key could not be read"});
     }
   }
   std::unique_ptr<JsonText> json = options.json ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
