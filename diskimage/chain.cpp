@@ -34,14 +34,26 @@ std::string ParentBeside(const std::string& child, const std::string& named) {
   return (folder / named.substr(named.find_last_of("\\/") + 1)).string();
 }
 
-std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error) {
-  if (kind == ImageKind::kVdi) return OpenVdi(path, chain, error);
-  if (kind == ImageKind::kQcow2) return OpenQcow(path, chain, error);
-  if (kind == ImageKind::kVhd) return OpenVhd(path, chain, error);
-  if (kind == ImageKind::kVhdx) return OpenVhdi(path, chain, error);
-  if (kind == ImageKind::kVmdk) return OpenVmdk(path, chain, error);
-  if (!chain.Enter(path, error)) return nullptr;
-  return OpenRawDisk(path, error);
+std::unique_ptr<Disk> OpenChain(const std::string& path, Container format, Chain& chain, std::string* error) {
+  switch (format) {
+    case Container::kQcow:
+    case Container::kQcow2: return OpenQcow(path, chain, error);
+    case Container::kVdi: return OpenVdi(path, chain, error);
+    case Container::kVhd: return OpenVhd(path, chain, error);
+    case Container::kRaw:
+      if (!chain.Enter(path, error)) return nullptr;
+      return OpenRawDisk(path, error);
+    case Container::kE01:
+    case Container::kVmdk:
+    case Container::kVhdx: break;
+  }
+  const ContainerFormat& row = FormatOf(format);
+  if (chain.libraries_ == nullptr) {
+    *error = path + ": a " + std::string(row.name) + " image, which is read through " + std::string(row.library) +
+             ", and this reader has none";
+    return nullptr;
+  }
+  return chain.libraries_(format, path, chain, error);
 }
 
 bool ReadEnds(const HostFile& file, std::string* head, std::string* tail, std::string* error) {
@@ -55,6 +67,14 @@ bool ReadEnds(const HostFile& file, std::string* head, std::string* tail, std::s
   return true;
 }
 
+bool DetectFile(const std::string& path, SourceKind* kind, std::string* error) {
+  HostFile file;
+  std::string head, tail;
+  if (!file.Open(path, error) || !ReadEnds(file, &head, &tail, error)) return false;
+  *kind = DetectSource(head, tail);
+  return true;
+}
+
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error) {
   HostFile file;
   if (!file.Open(path, error)) {
@@ -64,7 +84,10 @@ std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::
   }
   std::string head, tail;
   if (!ReadEnds(file, &head, &tail, error)) return nullptr;
-  return OpenChain(path, DetectImage(head, tail), chain, error);
+  // A parent no format claims is read as a raw disk, as QEMU reads a
+  // backing file it cannot probe.
+  SourceKind kind = DetectSource(head, tail);
+  return OpenChain(path, kind.type == SourceType::kDisk ? kind.container : Container::kRaw, chain, error);
 }
 
 }  // namespace diskimage

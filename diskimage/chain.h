@@ -1,7 +1,9 @@
 // The chain of files a VM disk stands on: a differencing or delta image,
-// its parent, and so on to the base. Each link is opened as the kind its
-// first bytes say, and every read the disk is asked for goes down the
-// chain only as far as the first link that holds the bytes.
+// its parent, and so on to the base. Each link is opened as the container
+// format its first bytes say (formats.h), and every read the disk is asked
+// for goes down the chain only as far as the first link that holds the
+// bytes. The formats an outside library reads are opened by the image
+// module, which hands the chain its opener of them.
 #pragma once
 
 #include <map>
@@ -10,8 +12,8 @@
 #include <vector>
 
 #include "diskimage/disk.h"
+#include "diskimage/formats.h"
 #include "diskimage/host_file.h"
-#include "diskimage/image.h"
 #include "diskimage/machine.h"
 
 namespace diskimage {
@@ -19,9 +21,19 @@ namespace diskimage {
 // VirtualBox and VMware stop far sooner; a longer chain is damage, or made.
 inline constexpr std::size_t kMaxChainLinks = 64;
 
+class Chain;
+
+// Opens a link in a format the table gives an outside library to read.
+using LibraryOpener = std::unique_ptr<Disk> (*)(Container format, const std::string& path, Chain& chain,
+                                                std::string* error);
+
 // The files a chain has entered, child first.
 class Chain {
  public:
+  // Without libraries, a link in a format only a library reads is refused
+  // by name.
+  explicit Chain(LibraryOpener libraries = nullptr) : libraries_(libraries) {}
+
   // False with error when path is already in the chain (the chain loops)
   // or the chain would grow past kMaxChainLinks.
   bool Enter(const std::string& path, std::string* error);
@@ -37,20 +49,27 @@ class Chain {
   }
 
  private:
+  friend std::unique_ptr<Disk> OpenChain(const std::string&, Container, Chain&, std::string*);
+  LibraryOpener libraries_;
   std::map<std::string, std::string> media_;
   std::vector<std::string> files_;
   std::vector<std::string> canonical_;
 };
 
-// The disk an image of kind holds, with the files it stands on.
-std::unique_ptr<Disk> OpenChain(const std::string& path, ImageKind kind, Chain& chain, std::string* error);
+// The disk a file in format holds, with the files it stands on.
+std::unique_ptr<Disk> OpenChain(const std::string& path, Container format, Chain& chain, std::string* error);
 
 // A host file's first and last 512 bytes (fewer where it is shorter), as
-// DetectImage takes them. False with error where they cannot be read.
+// DetectSource takes them. False with error where they cannot be read.
 bool ReadEnds(const HostFile& file, std::string* head, std::string* tail, std::string* error);
 
-// A parent named by a child, or a disk a machine names: its kind is told
-// by its first bytes.
+// What the host file at path is, by its first and last bytes, as
+// DetectSource says. False with error ("cannot be opened: ...") where they
+// cannot be read.
+bool DetectFile(const std::string& path, SourceKind* kind, std::string* error);
+
+// A parent named by a child, or a disk a machine names: its format is
+// told by its first bytes.
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error);
 
 // Where a parent that a child names by its path on the machine that wrote
@@ -58,12 +77,10 @@ std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::
 // machine's folder moves whole (and a Windows path means nothing here).
 std::string ParentBeside(const std::string& child, const std::string& named);
 
-// The readers of each container format, each a link of chain.
+// The readers of our own, each a link of chain.
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
-std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);  // qcow and qcow2
 std::unique_ptr<Disk> OpenVhd(const std::string& path, Chain& chain, std::string* error);
-std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);  // VHDX
-std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
 
 // A qcow2 image's disk as its internal snapshot wanted (a name or an ID)
 // saved it, and the snapshots it holds.

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "diskimage/disk.h"
-#include "diskimage/fat_files.h"
+#include "diskimage/messages.h"
 
 namespace diskimage {
 

@@ -19,51 +19,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// A machine's description, told by its first lines (head is at most 512
-// bytes: the root element or the version line lies within them).
-ImageKind MachineKind(std::string_view head) {
-  namespace sig = layout::signature;
-  if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
-  if (head.starts_with(sig::kXml)) {
-    std::size_t root = head.find(sig::kVirtualBoxRoot);
-    if (root != std::string_view::npos && root + sig::kVirtualBoxRoot.size() < head.size()) {
-      char after = head[root + sig::kVirtualBoxRoot.size()];
-      if (after == ' ' || after == '>' || after == '\n' || after == '\r' || after == '\t') return ImageKind::kVirtualBox;
-    }
-    return ImageKind::kNone;
-  }
-  while (!head.empty()) {
-    std::size_t end = head.find('\n');
-    std::string_view line = Trim(head.substr(0, end));
-    head = end == std::string_view::npos ? std::string_view{} : head.substr(end + 1);
-    for (std::string_view key : sig::kVmxVersionKeys) {
-      if (line.starts_with(key) && Trim(line.substr(key.size())).starts_with('=')) return ImageKind::kVmware;
-    }
-  }
-  return ImageKind::kNone;
-}
-
-}  // namespace
-
-ImageKind DetectImage(std::string_view head, std::string_view tail) {
-  namespace sig = layout::signature;
-  LittleEndian h(head);
-  if (head.starts_with(sig::kQcow)) return ImageKind::kQcow2;
-  if (h.Holds(sig::kVdiAt, sig::kVdi)) return ImageKind::kVdi;
-  if (head.starts_with(sig::kEwf)) return ImageKind::kE01;
-  if (head.starts_with(sig::kVmdkSparse) || head.starts_with(sig::kVmdkDescriptor)) return ImageKind::kVmdk;
-  if (head.starts_with(sig::kVhd) || tail.starts_with(sig::kVhd)) return ImageKind::kVhd;
-  if (head.starts_with(sig::kCabinet)) return ImageKind::kCabinet;
-  if (head.starts_with(sig::kVhdx)) return ImageKind::kVhdx;
-  // A master boot record or a FAT boot sector: the same signature at 510.
-  if (head.size() >= layout::kSectorBytes && h.Holds(layout::mbr::kSignature, layout::mbr::kSignatureBytes)) {
-    return ImageKind::kDisk;
-  }
-  return MachineKind(head);
-}
-
-namespace {
-
 // A number of up to three digits, as part= and disk= take.
 bool SmallNumber(std::string_view value, int* out) {
   if (value.size() > 3 || value.find_first_not_of("0123456789") != std::string_view::npos) return false;
@@ -243,49 +198,6 @@ PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector,
     ebr = *extended + next.start;
   }
   return table;
-}
-
-EwfSegment ReadEwfSegment(const std::function<bool(std::uint64_t offset, std::size_t length, std::string* out)>& read) {
-  namespace ewf = layout::ewf;
-  constexpr int kMaxSections = 1 << 20;
-  EwfSegment segment;
-  std::string bytes;
-  if (!read(0, ewf::kFileHeaderBytes, &bytes) || !bytes.starts_with(layout::signature::kEwf)) return segment;
-  segment.number = LittleEndian(bytes).U16(ewf::kSegmentNumber);
-  std::uint64_t at = ewf::kFileHeaderBytes;
-  for (int i = 0; i < kMaxSections && read(at, ewf::kSectionBytes, &bytes); ++i) {
-    std::string_view type = std::string_view(bytes).substr(ewf::kSectionType, ewf::kSectionTypeBytes);
-    type = type.substr(0, type.find('\0'));
-    if (type == "done" || type == "next") {
-      segment.valid = true;
-      segment.last = type == "done";
-      return segment;
-    }
-    std::uint64_t next = LittleEndian(bytes).U64(ewf::kSectionNext);
-    if (next <= at) return segment;  // sections only go forward: anything else is damage
-    at = next;
-  }
-  return segment;
-}
-
-std::string EwfSegmentName(std::string_view first, int n) {
-  std::size_t dot = first.rfind('.');
-  if (dot == std::string_view::npos || first.size() - dot != 4 || n < 1) return {};
-  bool lower = first[dot + 1] >= 'a' && first[dot + 1] <= 'z';
-  std::string extension;
-  if (n <= 99) {
-    extension = std::string(1, 'E') + static_cast<char>('0' + n / 10) + static_cast<char>('0' + n % 10);
-  } else {
-    // EAA to EZZ, then FAA on, as far as ZZZ.
-    int k = n - 100;
-    if (k >= 22 * 26 * 26) return {};
-    extension = std::string(1, static_cast<char>('E' + k / (26 * 26))) + static_cast<char>('A' + k / 26 % 26) +
-                static_cast<char>('A' + k % 26);
-  }
-  if (lower) {
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
-  }
-  return std::string(first.substr(0, dot + 1)) + extension;
 }
 
 std::vector<char> DriveLetters(const std::vector<FatVolume>& volumes) {

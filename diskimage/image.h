@@ -1,9 +1,9 @@
 // diskimage/ owns disk images as registry sources: a raw disk or FAT
-// volume, VMDK, VHD, VDI, qcow2, qcow or E01, and cabinets. What is parsed here (an image's first and last
-// bytes, the selector syntax after '#', MSDOS.SYS, DOS drive letters) is
+// volume, VMDK, VHD, VDI, qcow2, qcow or E01, and cabinets. What is parsed here (the
+// selector syntax after '#', MSDOS.SYS, the partition table, DOS drive letters) is
 // plain code that the sources, the image module and the fuzz targets share;
-// the image module (image_module.h, image_module.cpp) reads the images
-// through The Sleuth Kit's library and libmspack, and is loaded only when a
+// what a file is, is told by formats.h, and the image module (imagemodule/)
+// reads the images through the libraries it links; it is loaded only when a
 // source is an image. It uses nothing of the registry.
 #pragma once
 
@@ -16,18 +16,6 @@
 
 
 namespace diskimage {
-
-// kCabinet is a cabinet copied out of a Windows directory (SYSBCKUP\RB000.CAB):
-// no disk, but read through the same module, since unpacking it needs
-// libmspack.
-// kVirtualBox and kVmware are a machine's description (a .vbox, a .vmx):
-// no disk, but the disks of each of its saved states, by name.
-enum class ImageKind { kNone, kDisk, kVhd, kVmdk, kE01, kVdi, kQcow2, kCabinet, kVhdx, kVirtualBox, kVmware };
-
-// What an image's first 512 bytes and last 512 bytes say it is; kNone for
-// anything else. A file that is a hive or a .reg export is none, which the
-// caller, knowing those formats, asks first.
-ImageKind DetectImage(std::string_view head, std::string_view tail);
 
 // A source entry that names a file inside an image:
 //   IMAGE#part=N&path=\WINDOWS\SYSTEM.DA0
@@ -100,23 +88,6 @@ PartitionTable ReadPartitionTable(const std::function<bool(std::uint64_t sector,
 // Whether DOS gives a partition of this type a drive letter: FAT12, FAT16
 // and FAT32, with or without LBA.
 bool IsDosFatType(std::uint8_t type);
-
-// What an EWF (E01) segment file's sections say of it: its number, and
-// whether it is the last of its image (a "done" section) or another
-// follows (a "next" section). valid is false when the sections cannot be
-// followed to either.
-struct EwfSegment {
-  bool valid = false;
-  int number = 0;
-  bool last = false;
-};
-// read(offset, length, out): the bytes there; false where the file ends.
-EwfSegment ReadEwfSegment(const std::function<bool(std::uint64_t offset, std::size_t length, std::string* out)>& read);
-
-// The file of segment n (from 1) of the image whose first segment is
-// first: IMAGE.E01 to IMAGE.E99, then IMAGE.EAA on, in the letter case
-// of first's extension; empty past the last name EWF has.
-std::string EwfSegmentName(std::string_view first, int n);
 
 // The letters DOS gives them: C: the first primary FAT partition of the
 // first disk, the next letters the first primary of each other disk, then

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "diskimage/ewf.h"
+#include "diskimage/formats.h"
 #include "diskimage/image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -48,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string name = diskimage::EwfSegmentName(bytes.substr(2), data[0] | data[1] << 8);
     if (!name.empty() && name.size() != size - 2) __builtin_trap();
   }
-  diskimage::DetectImage(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
+  diskimage::DetectSource(bytes.substr(0, 512), bytes.size() > 512 ? bytes.substr(bytes.size() - 512) : bytes);
   std::vector<diskimage::FatVolume> volumes;
   for (std::size_t i = 0; i < size && i < 40; ++i) volumes.push_back({static_cast<int>(i), (data[i] & 1) != 0});
   std::vector<char> letters = diskimage::DriveLetters(volumes);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "diskimage/vbox.h"
+#include "imagemodule/vbox.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -1,6 +1,5 @@
-// A VM disk's file as a disk, on arbitrary bytes: the kind its first bytes
-// say (qcow2, qcow, VDI, VHD, VHDX, VMDK), opened as the image module opens
-// it, and read where the tables point, through the readers of our own and
+// A VM disk's file as a disk, on arbitrary bytes: the container format its
+// first bytes say (formats.h), opened as the image module opens it, and read where the tables point, through the readers of our own and
 // the libraries'. The bytes are a file alone in a folder of its own, as
 // the readers take a path: a parent or an extent a file names is no file
 // there (or the file itself), and so is refused or read as it.
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "diskimage/chain.h"
+#include "imagemodule/library_disks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Made once, and removed with the process.
@@ -31,14 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                                   static_cast<std::streamsize>(size));
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::string_view head = bytes.substr(0, 512), tail = size > 512 ? bytes.substr(size - 512) : bytes;
-  diskimage::ImageKind kind = diskimage::DetectImage(head, tail);
-  diskimage::Chain chain;
+  diskimage::SourceKind kind = diskimage::DetectSource(head, tail);
+  diskimage::Chain chain(diskimage::LibraryDisk);
   std::string error;
   std::unique_ptr<diskimage::Disk> disk;
-  if (kind != diskimage::ImageKind::kNone && kind != diskimage::ImageKind::kDisk &&
-      kind != diskimage::ImageKind::kE01 && kind != diskimage::ImageKind::kCabinet &&
-      kind != diskimage::ImageKind::kVirtualBox && kind != diskimage::ImageKind::kVmware) {
-    disk = diskimage::OpenChain(path, kind, chain, &error);
+  // Every container the table has, as the chain opens it; but E01, whose
+  // segments libewf reads (ours are fuzzed by the image parse target).
+  if (kind.type == diskimage::SourceType::kDisk && kind.container != diskimage::Container::kE01) {
+    disk = diskimage::OpenChain(path, kind.container, chain, &error);
     if (disk == nullptr && error.empty()) __builtin_trap();
   }
   if (disk != nullptr) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
 #include "diskimage/qcow.h"
@@ -72,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<diskimage::Snapshot> states = diskimage::ParseVmsd(bytes);
   if (states.size() > size / 8) __builtin_trap();
-  diskimage::DetectImage(bytes.substr(0, 512), "");
+  diskimage::DetectSource(bytes.substr(0, 512), "");
   return 0;
 }

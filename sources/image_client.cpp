@@ -10,7 +10,7 @@
 #include <string_view>
 #include <memory>
 
-#include "diskimage/image_module.h"
+#include "imagemodule/image_module.h"
 
 #ifdef KORMALD_IMAGES
 #include <dlfcn.h>
@@ -45,7 +45,8 @@ void TakeFailure(void* context, const char* message) { static_cast<Reading*>(con
 
 // The selector as the module takes it, lent: selector outlives the call.
 KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector) {
-  return {selector.partition, selector.path.c_str(), selector.cab.c_str(), selector.snapshot.c_str(), selector.disk};
+  return {sizeof(KormaldImageChoice), selector.partition, selector.path.c_str(), selector.cab.c_str(),
+          selector.snapshot.c_str(), selector.disk};
 }
 
 // A function of the module, which is loaded the first time one is asked for.
@@ -58,11 +59,23 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
     std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
     dir = dir.substr(0, dir.rfind('/') + 1);
     path = dir + KORMALD_IMAGE_MODULE;
-    module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
+    void* opened = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (opened == nullptr) {
       *error = std::string("the disk image reader cannot be loaded: ") + ::dlerror();
       return nullptr;
     }
+    // A module of another build may take other arguments: no call is made
+    // before it says it speaks this boundary.
+    const auto* version = static_cast<const int*>(::dlsym(opened, kImageAbiSymbol));
+    if (version == nullptr || *version != KORMALD_IMAGE_ABI_VERSION) {
+      *error = path + ": the disk image reader of another build (it speaks " +
+               (version == nullptr ? std::string("no versioned boundary") : "version " + std::to_string(*version)) +
+               ", this program version " + std::to_string(KORMALD_IMAGE_ABI_VERSION) +
+               "): install the two from one build";
+      ::dlclose(opened);
+      return nullptr;
+    }
+    module = opened;
   }
   void* function = ::dlsym(module, symbol);
   if (function == nullptr) *error = path + ": not the disk image reader";
@@ -71,9 +84,9 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 #endif
 
 // Why this build reads no image, where it reads none.
-[[maybe_unused]] std::string NoImages(const diskimage::ImageSelector& selector, diskimage::ImageKind kind) {
-  bool cabinet = kind == diskimage::ImageKind::kCabinet;
-  if (kind == diskimage::ImageKind::kVirtualBox || kind == diskimage::ImageKind::kVmware) {
+[[maybe_unused]] std::string NoImages(const diskimage::ImageSelector& selector, diskimage::SourceKind kind) {
+  bool cabinet = kind.type == diskimage::SourceType::kCabinet;
+  if (kind.type == diskimage::SourceType::kMachine) {
     return selector.image + ": a virtual machine, whose disks this build does not read: copy SYSTEM.DAT and "
                             "USER.DAT out of its disk, or use the Linux build";
   }
@@ -93,7 +106,7 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 
 // Reads what an image holds, as selected, handing each hive to take, which
 // says false (with its own message in *error) to stop.
-bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
                                         std::string_view bytes)>& take,
                std::string* error) {
@@ -102,6 +115,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
   *error = NoImages(selector, kind);
   return false;
 #else
+  (void)kind;  // the module tells it again from the file
   auto read = reinterpret_cast<KormaldImageRead>(ImageModuleFunction(kImageReadSymbol, error));
   if (read == nullptr) {
     *error = selector.image + ": " + *error;
@@ -114,8 +128,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
                   },
                   {}};
   KormaldImageChoice choice = ChoiceOf(selector);
-  int rc = read(selector.image.c_str(), static_cast<int>(kind), &choice, kMaxRegistryFileBytes, TakeHive, TakeFailure,
-                &reading);
+  int rc = read(selector.image.c_str(), &choice, kMaxRegistryFileBytes, TakeHive, TakeFailure, &reading);
   if (stopped) return false;
   if (rc != 0) {
     *error = reading.failed;
@@ -127,7 +140,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
 
 }  // namespace
 
-bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<Root> root, std::string_view bytes)>& take,
                     std::string* error) {
@@ -162,7 +175,7 @@ void TakeListFailure(void* context, const char* message) { static_cast<Listing*>
 }  // namespace
 #endif
 
-bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
                std::string* error) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
@@ -170,6 +183,7 @@ bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
   *error = NoImages(selector, kind);
   return false;
 #else
+  (void)kind;
   auto list = reinterpret_cast<KormaldImageList>(ImageModuleFunction(kImageListSymbol, error));
   if (list == nullptr) {
     *error = selector.image + ": " + *error;
@@ -177,7 +191,7 @@ bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind ki
   }
   KormaldImageChoice choice = ChoiceOf(selector);
   Listing listing{record, {}};
-  if (list(selector.image.c_str(), static_cast<int>(kind), &choice, TakeRecord, TakeListFailure, &listing) == 0) return true;
+  if (list(selector.image.c_str(), &choice, TakeRecord, TakeListFailure, &listing) == 0) return true;
   *error = listing.failed;
   return false;
 #endif

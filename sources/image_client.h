@@ -1,4 +1,4 @@
-// The client of the disk image module (diskimage/image_module.h).
+// The client of the disk image module (imagemodule/image_module.h).
 #pragma once
 
 #include <functional>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "sources/sources.h"
 #include "store/store.h"
@@ -21,7 +22,7 @@ namespace sources {
 // on the host. Stops when take returns false (with its own message in
 // *error). False with a one-line message naming the image (and the
 // partition) and what is wrong.
-bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<store::Root> root, std::string_view bytes)>& take,
                     std::string* error);
@@ -29,7 +30,7 @@ bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::ImageKi
 // Hands record each record of what an image of kind holds (the module's
 // listing: its kind and fields), for the state selector names. False with
 // a message when the image cannot be read.
-bool ListImage(const diskimage::ImageSelector& selector, diskimage::ImageKind kind,
+bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
                std::string* error);
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "diskimage/image.h"
+#include "diskimage/formats.h"
 #include "hive/hive.h"
 #include "sources/sources.h"
 
@@ -19,7 +19,7 @@ namespace sources {
 // None of these for a file whose first bytes are no registry's: it is not
 // read further.
 struct SourceBytes {
-  diskimage::ImageKind image = diskimage::ImageKind::kNone;
+  diskimage::SourceKind image;
   std::unique_ptr<hive::HiveBytes> hive;
   std::unique_ptr<char[]> bytes;
   std::size_t size = 0;
@@ -34,7 +34,7 @@ bool MayBeRegistry(std::string_view head);
 // What a file's first and last sectors say it is, asking each reader's own
 // signature check in turn: the registry readers first (a hive or an export
 // is never an image), then the disk image detection.
-diskimage::ImageKind ImageKindOf(std::string_view head, std::string_view tail);
+diskimage::SourceKind SourceKindOf(std::string_view head, std::string_view tail);
 
 // The bytes at the start of a file that tell what it is.
 inline constexpr std::size_t kHeadBytes = 512;

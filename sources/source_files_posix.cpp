@@ -17,7 +17,8 @@
 
 namespace sources {
 
-using diskimage::ImageKind;
+using diskimage::SourceKind;
+using diskimage::SourceType;
 using hive::HiveBytes;
 using hive::LooksLikeHive;
 using hive::MemoryHiveBytes;
@@ -329,8 +330,8 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = ImageKindOf(ends.Head(), ends.Tail());
-    if (out.image == ImageKind::kNone) out.image = ImageKind::kDisk;
+    out.image = SourceKindOf(ends.Head(), ends.Tail());
+    if (out.image.type == SourceType::kNone) out.image = diskimage::DiskIn(diskimage::Container::kRaw);
     return true;
   }
   // A regular file that holds a hive is read piece by piece, as its keys
@@ -344,8 +345,8 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
       *error = SystemError(path, errno);
       return false;
     }
-    out.image = ImageKindOf(ends.Head(), ends.Tail());
-    if (out.image != ImageKind::kNone) return true;
+    out.image = SourceKindOf(ends.Head(), ends.Tail());
+    if (out.image.type != SourceType::kNone) return true;
     // A file that does not begin like a registry file is not read further.
     if (!MayBeRegistry(ends.Head())) return true;
     if (size > kMaxRegistryFileBytes) {

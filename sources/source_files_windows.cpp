@@ -4,13 +4,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <io.h>
 
 #include "bytes/bytes.h"
 #include "sources/source_files.h"
 
 namespace sources {
 
-using diskimage::ImageKind;
+using diskimage::SourceKind;
+using diskimage::SourceType;
 using hive::HiveBytes;
 using hive::LooksLikeHive;
 using hive::MemoryHiveBytes;
@@ -23,13 +25,27 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     *error = SystemError(path, errno);
     return false;
   }
-  // The first sector says whether it is a disk image, which this build
-  // does not read, and whether it may be a registry file at all: anything
-  // else is not read further.
+  // The first sector and the last say whether it is a disk image (a fixed
+  // VHD is told by its last alone), which this build does not read, and
+  // the first whether it may be a registry file at all: anything else is
+  // not read further.
   char start[kHeadBytes];
   std::size_t head = std::fread(start, 1, sizeof start, file);
-  out.image = ImageKindOf(std::string_view(start, head), {});
-  if (out.image != ImageKind::kNone || !MayBeRegistry(std::string_view(start, head))) {
+  char end[kHeadBytes];
+  std::size_t tail = 0;
+  long long length = _filelengthi64(_fileno(file));
+  // fsetpos, as Windows 98's C runtime has it and no 64-bit fseek.
+  if (fpos_t at = length - static_cast<long long>(kHeadBytes); head == kHeadBytes && at >= 0) {
+    fpos_t back = static_cast<fpos_t>(head);
+    if (std::fsetpos(file, &at) == 0) tail = std::fread(end, 1, sizeof end, file);
+    if (std::fsetpos(file, &back) != 0) {
+      *error = SystemError(path, errno);
+      std::fclose(file);
+      return false;
+    }
+  }
+  out.image = SourceKindOf(std::string_view(start, head), std::string_view(end, tail));
+  if (out.image.type != SourceType::kNone || !MayBeRegistry(std::string_view(start, head))) {
     std::fclose(file);
     return true;
   }

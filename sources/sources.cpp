@@ -10,7 +10,8 @@
 
 namespace sources {
 
-using diskimage::ImageKind;
+using diskimage::SourceKind;
+using diskimage::SourceType;
 using diskimage::ImageSelector;
 using store::Registry;
 using store::Root;
@@ -60,7 +61,7 @@ bool LoadRegistryBytes(Registry& reg, const std::string& label, std::unique_ptr<
 
 // A disk image, whole or as a selector names a part of it, read by the
 // image module; each file picked out of it is read as the file it is.
-bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kind, LoadContext& context,
+bool LoadImageSource(Registry& reg, const ImageSelector& selector, SourceKind kind, LoadContext& context,
                      std::string* error) {
   return ReadImageFiles(
       selector, kind,
@@ -74,7 +75,7 @@ bool LoadImageSource(Registry& reg, const ImageSelector& selector, ImageKind kin
 // A selector names a part of a disk image: on any other file it is an
 // error, whichever road the file takes.
 bool SelectsNoImage(const SourceFile& file, const SourceBytes& source, std::string* error) {
-  if (!file.selector || source.image != ImageKind::kNone) return false;
+  if (!file.selector || source.image.type != SourceType::kNone) return false;
   *error = file.selector->image + ": '#' selects a part of a disk image, and this is none";
   return true;
 }
@@ -89,7 +90,7 @@ bool LoadFile(Registry& reg, const std::string& path, std::optional<Root> hiveRo
               std::string* error) {
   SourceBytes source;
   if (!ReadSource(path, source, error)) return false;
-  if (source.image != ImageKind::kNone) {
+  if (source.image.type != SourceType::kNone) {
     ImageSelector whole;
     whole.image = path;
     return LoadImageSource(reg, whole, source.image, context, error);
@@ -168,8 +169,8 @@ bool ListSources(const std::vector<std::string>& paths, std::string_view listNam
 
 bool MayBeRegistry(std::string_view head) { return hive::LooksLikeHive(head) || regfile::LooksLikeRegFile(head); }
 
-ImageKind ImageKindOf(std::string_view head, std::string_view tail) {
-  return MayBeRegistry(head) ? ImageKind::kNone : diskimage::DetectImage(head, tail);
+SourceKind SourceKindOf(std::string_view head, std::string_view tail) {
+  return MayBeRegistry(head) ? SourceKind{} : diskimage::DetectSource(head, tail);
 }
 
 std::vector<std::string> SplitSourceList(std::string_view list) {
@@ -269,7 +270,7 @@ bool ForEachHive(const std::vector<SourceFile>& files,
   for (const SourceFile& file : files) {
     SourceBytes source;
     if (!ReadSource(file.path, source, error) || SelectsNoImage(file, source, error)) return false;
-    if (file.selector || source.image != ImageKind::kNone) {
+    if (file.selector || source.image.type != SourceType::kNone) {
       ImageSelector whole;
       whole.image = file.path;
       bool read = ReadImageFiles(
@@ -302,7 +303,7 @@ bool ListImageSource(const std::string& entry,
   const ImageSelector& selector = files.front().selector ? *files.front().selector : whole;
   SourceBytes source;
   if (!ReadSource(selector.image, source, error)) return false;
-  if (source.image == ImageKind::kNone) {
+  if (source.image.type == SourceType::kNone) {
     *error = selector.image + ": not a disk image or a VM's machine file, so there is nothing to list in it";
     return false;
   }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "diskimage/ewf.h"
+#include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
 #include "diskimage/layout.h"
@@ -162,22 +164,82 @@ TEST(FatEntrySize, Table) {
 
 }  // namespace
 
+// Each container's first sector as its own tools write it, and the cases
+// where two signatures meet: the table's order decides them.
+TEST(ContainerFormats, EachFileIsTheFormatItsBytesSay) {
+  using diskimage::Container;
+  auto sector = [](std::string_view at0, std::size_t offset = 0) {
+    std::string s(512, '\0');
+    s.replace(offset, at0.size(), at0);
+    return s;
+  };
+  auto booted = [](std::string s) {
+    s[510] = '\x55';
+    s[511] = '\xAA';
+    return s;
+  };
+  const std::string qcow = std::string("QFI\xFB", 4);
+  const std::string none;
+  struct Row {
+    const char* what;
+    std::string head, tail;
+    std::optional<Container> format;  // none: no disk
+    std::string_view name;
+  } rows[] = {
+      {"qcow version 1", sector(qcow + std::string("\0\0\0\x01", 4)), none, Container::kQcow, "qcow"},
+      {"qcow2 version 2", sector(qcow + std::string("\0\0\0\x02", 4)), none, Container::kQcow2, "qcow2"},
+      {"qcow2 version 3", sector(qcow + std::string("\0\0\0\x03", 4)), none, Container::kQcow2, "qcow2"},
+      // Refused by number by qcow2's reader, never read as raw.
+      {"qcow version 4", booted(sector(qcow + std::string("\0\0\0\x04", 4))), none, Container::kQcow2, "qcow2"},
+      {"qcow version 0x101", sector(qcow + std::string("\0\0\x01\x01", 4)), none, Container::kQcow2, "qcow2"},
+      {"VDI", sector("\x7F\x10\xDA\xBE", 0x40), none, Container::kVdi, "VDI"},
+      {"E01", sector(std::string("EVF\x09\x0D\x0A\xFF\x00", 8)), none, Container::kE01, "E01"},
+      {"VMDK sparse", sector("KDMV"), none, Container::kVmdk, "VMDK"},
+      {"VMDK descriptor", "# Disk DescriptorFile\nversion=1\n", none, Container::kVmdk, "VMDK"},
+      {"VHDX", sector("vhdxfile"), none, Container::kVhdx, "VHDX"},
+      {"dynamic VHD", sector("conectix"), sector("conectix"), Container::kVhd, "VHD"},
+      {"fixed VHD: its footer alone", booted(sector("")), sector("conectix"), Container::kVhd, "VHD"},
+      // A guest's data that ends with a VHD's footer is not what the file is.
+      {"qcow2 ending in a VHD footer", sector(qcow + std::string("\0\0\0\x03", 4)), sector("conectix"),
+       Container::kQcow2, "qcow2"},
+      {"raw: a boot sector", booted(sector("\xEB\x3C\x90MSWIN4.1")), none, Container::kRaw, "raw"},
+      {"a cabinet with 55 AA at 510", booted(sector("MSCF")), none, std::nullopt, "cabinet"},
+      {"a signature cut short", "QFI", none, std::nullopt, "none"},
+      // qcow2's reader says the header is cut short.
+      {"a qcow header cut short", qcow + std::string("\0\0", 2), none, Container::kQcow2, "qcow2"},
+      {"nothing", sector(""), sector(""), std::nullopt, "none"},
+  };
+  for (const Row& row : rows) {
+    diskimage::SourceKind kind = diskimage::DetectSource(row.head, row.tail);
+    EXPECT_EQ(kind.type == diskimage::SourceType::kDisk ? std::optional(kind.container) : std::nullopt, row.format)
+        << row.what;
+    EXPECT_EQ(kind.Name(), row.name) << row.what;
+  }
+  // One row a container, each found by the container it names.
+  for (const diskimage::ContainerFormat& row : diskimage::ContainerFormats()) {
+    EXPECT_EQ(&diskimage::FormatOf(row.id), &row) << row.name;
+    EXPECT_EQ(row.internalSnapshots, row.id == Container::kQcow2) << row.name;
+  }
+}
+
 TEST(Machines, WhatTheirFilesSay) {
   // A machine's description is told by its first lines, not its name.
+  const diskimage::SourceKind kVirtualBox{diskimage::SourceType::kMachine, {}, diskimage::MachineFormat::kVirtualBox};
+  const diskimage::SourceKind kVmware{diskimage::SourceType::kMachine, {}, diskimage::MachineFormat::kVmware};
   struct Kind {
     std::string head;
-    diskimage::ImageKind kind;
+    diskimage::SourceKind kind;
   } kinds[] = {
-      {"<?xml version=\"1.0\"?>\n<!-- x -->\n<VirtualBox xmlns=\"http://www.virtualbox.org/\">", diskimage::ImageKind::kVirtualBox},
-      {"\xEF\xBB\xBF<?xml version=\"1.0\"?><VirtualBox>", diskimage::ImageKind::kVirtualBox},
-      {"<?xml version=\"1.0\"?><VirtualBoxes>", diskimage::ImageKind::kNone},
-      {"<?xml version=\"1.0\"?><VirtualBox", diskimage::ImageKind::kNone},  // cut before the root's end
-      {"#!/usr/bin/vmware\n.encoding = \"UTF-8\"\nconfig.version = \"8\"\n", diskimage::ImageKind::kVmware},
-      {"  virtualHW.version=\"4\"", diskimage::ImageKind::kVmware},
-      {"config.versions = \"8\"\n", diskimage::ImageKind::kNone},
-      {"displayName = \"config.version = 8\"\n", diskimage::ImageKind::kNone},
+      {"<?xml version=\"1.0\"?>\n<!-- x -->\n<VirtualBox xmlns=\"http://www.virtualbox.org/\">", kVirtualBox},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\"?><VirtualBox>", kVirtualBox},
+      {"<?xml version=\"1.0\"?><VirtualBoxes>", diskimage::SourceKind{}},
+      {"<?xml version=\"1.0\"?><VirtualBox", diskimage::SourceKind{}},  // cut before the root's end
+      {"#!/usr/bin/vmware\n.encoding = \"UTF-8\"\nconfig.version = \"8\"\n", kVmware},
+      {"  virtualHW.version=\"4\"", kVmware},
+      {"config.versions = \"8\"\n", diskimage::SourceKind{}},
+      {"displayName = \"config.version = 8\"\n", diskimage::SourceKind{}},
   };
-  for (const Kind& k : kinds) EXPECT_EQ(diskimage::DetectImage(k.head, ""), k.kind) << k.head;
+  for (const Kind& k : kinds) EXPECT_EQ(diskimage::DetectSource(k.head, ""), k.kind) << k.head;
 
   // Present hard disks in the BIOS's order, CD-ROMs and removed devices
   // left out, VMware's escapes undone, names in any letter case.

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "diskimage/chain.h"
+#include "imagemodule/library_disks.h"
 #include "diskimage/qcow.h"
 #include "diskimage/vdi.h"
 #include "testkit/hive_writer.h"
@@ -366,17 +367,17 @@ TEST_F(VmDisks, LongReadsThroughABackingFileAreExact) {
   struct Case {
     const char* child;
     const char* base;
-    diskimage::ImageKind kind;
+    diskimage::Container format;
   } cases[] = {
-      {"child.qcow2", "base.qcow2", diskimage::ImageKind::kQcow2},
-      {"child.qcow", "base.qcow", diskimage::ImageKind::kQcow2},  // version 1
-      {"child.vmdk", "base.vmdk", diskimage::ImageKind::kVmdk},
+      {"child.qcow2", "base.qcow2", diskimage::Container::kQcow2},
+      {"child.qcow", "base.qcow", diskimage::Container::kQcow},
+      {"child.vmdk", "base.vmdk", diskimage::Container::kVmdk},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.child);
-    diskimage::Chain chain;
+    diskimage::Chain chain(diskimage::LibraryDisk);
     std::string error;
-    std::unique_ptr<diskimage::Disk> disk = diskimage::OpenChain(Path(c.child), c.kind, chain, &error);
+    std::unique_ptr<diskimage::Disk> disk = diskimage::OpenChain(Path(c.child), c.format, chain, &error);
     ASSERT_NE(disk, nullptr) << error;
     EXPECT_EQ(chain.files(), (std::vector<std::string>{Path(c.child), Path(c.base)}));
     ASSERT_GE(disk->Size(), raw.size());

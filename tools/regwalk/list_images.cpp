@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "imagemodule/image_module.h"
 #include "sources/sources.h"
 #include "tools/exit_status.h"
 #include "tools/registry_cli.h"
@@ -15,33 +16,20 @@ namespace tools::regwalk {
 
 namespace {
 
-// The fields of each kind of record, as the usage text names them; a
-// number's field is written as a JSON number.
-struct Columns {
-  const char* kind;
-  std::vector<const char*> names;
-  std::vector<bool> numeric;
-};
-
-const Columns kColumns[] = {
-    {"file", {"disk", "path", "format"}, {true, false, false}},
-    {"snapshot", {"id", "name", "selector"}, {false, false, false}},
-    {"partition", {"disk", "number", "type", "bytes", "letter"}, {true, true, false, true, false}},
-    {"windows", {"disk", "partition", "directory", "selector"}, {true, true, false, false}},
-};
-
+// A record as the boundary describes it; a number's field is written as a
+// JSON number.
 std::string JsonLine(const std::string& kind, const std::vector<std::string>& fields) {
   std::string line = "{\"record\":";
   AppendJsonString(line, kind);
-  for (const Columns& c : kColumns) {
-    if (kind != c.kind) continue;
-    for (std::size_t i = 0; i < fields.size() && i < c.names.size(); ++i) {
+  for (const KormaldRecordKind& record : kImageRecords) {
+    if (kind != record.kind) continue;
+    for (std::size_t i = 0; i < fields.size() && i < record.count; ++i) {
       line += ',';
-      if (c.numeric[i]) {
-        AppendJsonString(line, c.names[i]);
+      if (record.fields[i].number != 0) {
+        AppendJsonString(line, record.fields[i].name);
         line += ':' + fields[i];
       } else {
-        AppendUtf8Field(line, c.names[i], fields[i]);
+        AppendUtf8Field(line, record.fields[i].name, fields[i]);
       }
     }
   }

@@ -13,7 +13,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
-#include "diskimage/fat_files.h"
+#include "diskimage/messages.h"
 
 namespace diskimage {
 

@@ -4,24 +4,24 @@
 
 #include <string>
 
-#include "diskimage/image.h"
+#include "diskimage/formats.h"
 #include "diskimage/machine.h"
-#include "diskimage/volumes.h"
+#include "imagemodule/volumes.h"
 
 namespace diskimage {
 
-// The machine that path (of kind kVirtualBox or kVmware) describes, its
+// The machine that path (a .vbox or a .vmx, as format says) describes, its
 // files made paths of this host (relative ones from the machine's folder).
 // False with error naming the file and what is wrong.
-bool ReadMachine(const std::string& path, ImageKind kind, Machine* machine, std::string* error);
+bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine, std::string* error);
 
-// Opens into image the disks of source, of kind: an image's one disk (as
+// Opens into image the disks of source, of kind (a disk or a machine): an image's one disk (as
 // its qcow2 snapshot names, where one does), or the hard disks of the
 // machine's state snapshot names (empty: the current one), of which disk
 // (from 1; -1: any) is to be read. A machine's disk that holds no FAT
 // volume is passed over, and named should no other disk hold one.
 // machine gets what a machine's file says. False with error.
-bool OpenSourceDisks(Image& image, const std::string& source, ImageKind kind, const std::string& snapshot, int disk,
+bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const std::string& snapshot, int disk,
                      Machine* machine, std::string* error);
 
 }  // namespace diskimage

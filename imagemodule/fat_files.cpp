@@ -1,4 +1,4 @@
-#include "diskimage/fat_files.h"
+#include "imagemodule/fat_files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,25 +26,10 @@ std::string TskError() {
   return error;
 }
 
-std::string FirstLine(std::string text) {
-  text = text.substr(0, text.find('\n'));
-  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
 std::string TskPath(std::string path) {
   std::replace(path.begin(), path.end(), '\\', '/');
   if (path.empty() || path.front() != '/') path.insert(path.begin(), '/');
   return path;
-}
-
-std::string WindowsPath(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return bytes::Escaped(path);
-}
-
-std::string TooLarge(std::uint64_t claimed, std::uint64_t limit) {
-  return "is " + bytes::TooLargeForRegistryFile(std::to_string(claimed), limit);
 }
 
 namespace {

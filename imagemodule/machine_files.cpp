@@ -1,9 +1,10 @@
-#include "diskimage/machine_files.h"
+#include "imagemodule/machine_files.h"
 
 #include <filesystem>
 
 #include "diskimage/host_file.h"
-#include "diskimage/vbox.h"
+#include "imagemodule/library_disks.h"
+#include "imagemodule/vbox.h"
 
 namespace diskimage {
 
@@ -37,13 +38,13 @@ std::string OnHost(const std::string& machine, const std::string& named) {
 
 }  // namespace
 
-bool ReadMachine(const std::string& path, ImageKind kind, Machine* machine, std::string* error) {
+bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine, std::string* error) {
   std::string text;
   if (!ReadHostFile(path, kMaxMachineFileBytes, &text, error)) {
     *error = path + ": " + *error;
     return false;
   }
-  if (kind == ImageKind::kVirtualBox) {
+  if (format == MachineFormat::kVirtualBox) {
     if (!ParseVbox(text, machine, error)) {
       *error = path + ": " + *error;
       return false;
@@ -70,21 +71,21 @@ bool ReadMachine(const std::string& path, ImageKind kind, Machine* machine, std:
   return true;
 }
 
-bool OpenSourceDisks(Image& image, const std::string& source, ImageKind kind, const std::string& snapshot, int disk,
+bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const std::string& snapshot, int disk,
                      Machine* machine, std::string* error) {
   *machine = Machine{};
-  if (kind != ImageKind::kVirtualBox && kind != ImageKind::kVmware) {
+  if (kind.type != SourceType::kMachine) {
     if (disk > 1) {
       *error = source + ": one disk, so disk= can only be 1";
       return false;
     }
-    Chain chain;
-    if (!AddDisk(image, source, kind, snapshot, chain, error)) return false;
+    Chain chain(LibraryDisk);
+    if (!AddDisk(image, source, kind.container, snapshot, chain, error)) return false;
     FinishDisks(image);
     return true;
   }
   std::vector<std::string> files;
-  if (!ReadMachine(source, kind, machine, error) || !ChooseState(*machine, snapshot, source, &files, error)) return false;
+  if (!ReadMachine(source, kind.machine, machine, error) || !ChooseState(*machine, snapshot, source, &files, error)) return false;
   if (disk > static_cast<int>(files.size())) {
     *error = source + ": disk " + std::to_string(disk) + " is none of the " + std::to_string(files.size()) +
              " hard disks of this state";
@@ -93,9 +94,9 @@ bool OpenSourceDisks(Image& image, const std::string& source, ImageKind kind, co
   std::string passed;
   for (const std::string& file : files) {
     std::size_t opened = image.disks.size();
-    Chain chain;  // each disk's chain of its own, over the files the machine registered
+    Chain chain(LibraryDisk);  // each disk's chain of its own, over the files the machine registered
     chain.Know(machine->media);
-    if (AddDisk(image, file, ImageKind::kNone, "", chain, error)) continue;
+    if (AddDisk(image, file, std::nullopt, "", chain, error)) continue;
     // Opened, but no FAT volume found on it: a data disk, or a blank one.
     if (image.disks.size() == opened || files.size() == 1) return false;
     passed += (passed.empty() ? "" : "; ") + *error;

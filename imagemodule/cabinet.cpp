@@ -1,7 +1,7 @@
 // libmspack reads and writes through I/O hooks of its caller's: here they
 // read the cabinet from memory and write the unpacked file to memory, so
 // nothing touches the disk.
-#include "diskimage/cabinet.h"
+#include "imagemodule/cabinet.h"
 
 #include <mspack.h>
 
@@ -11,7 +11,7 @@
 #include <strings.h>
 
 #include "bytes/bytes.h"
-#include "diskimage/fat_files.h"
+#include "imagemodule/fat_files.h"
 
 namespace diskimage {
 

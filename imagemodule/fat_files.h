@@ -1,6 +1,6 @@
 // The image module's access to the files of a FAT volume, through The
 // Sleuth Kit: reading a file whole, asking what a path names, and the
-// library's messages as lines of ours.
+// library's messages.
 #pragma once
 
 #include <tsk/libtsk.h>
@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "diskimage/messages.h"
 
 namespace diskimage {
 
@@ -29,17 +31,9 @@ class TskFile {
 
 // What the library said last, as one line; its error is cleared.
 std::string TskError();
-// The first line of what the library says, as one line of a message.
-std::string FirstLine(std::string text);
 
 // The Sleuth Kit takes paths with '/'; Windows users write '\'.
 std::string TskPath(std::string path);
-// A path as messages and labels show it: '\' between names, and bytes no
-// line of text should carry (a damaged MSDOS.SYS can hold any) escaped.
-std::string WindowsPath(std::string path);
-
-// "is too large for a registry file (...)", after a file's name.
-std::string TooLarge(std::uint64_t claimed, std::uint64_t limit);
 
 // The whole of a file of at most maxBytes. False when it is not there
 // (error left empty) or cannot be read (error says why).

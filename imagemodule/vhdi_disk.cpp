@@ -7,7 +7,8 @@
 #include <algorithm>
 
 #include "diskimage/chain.h"
-#include "diskimage/libyal.h"
+#include "imagemodule/libyal.h"
+#include "imagemodule/library_disks.h"
 
 namespace diskimage {
 

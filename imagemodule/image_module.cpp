@@ -1,7 +1,7 @@
 // The disk image reader, a module loaded only when a source is an image:
-// its disk is read as its container says (disk.h, chain.h: raw, VDI and
-// qcow2 by readers of ours, qcow, VHD, VHDX and VMDK through the libyal
-// libraries, E01 through The Sleuth Kit's library); our reader of MBRs reads its partition table
+// its disk is read as its container says (formats.h, chain.h: raw, VHD,
+// VDI, qcow and qcow2 by readers of ours, VHDX and VMDK through the libyal
+// libraries, E01 through The Sleuth Kit's: library_disks.h); our reader of MBRs reads its partition table
 // (image.h) and The Sleuth Kit its FAT volumes (volumes.h, fat_files.h); libmspack
 // opens the cabinets in which Windows 98 and Me keep the registry of their
 // last boots (cabinet.h). Nothing is written: the image is opened
@@ -14,13 +14,15 @@
 #include <utility>
 #include <vector>
 
-#include "diskimage/cabinet.h"
-#include "diskimage/fat_files.h"
+#include "imagemodule/cabinet.h"
+#include "imagemodule/fat_files.h"
+#include "diskimage/chain.h"
+#include "diskimage/formats.h"
 #include "diskimage/host_file.h"
 #include "diskimage/image.h"
-#include "diskimage/image_module.h"
-#include "diskimage/machine_files.h"
-#include "diskimage/volumes.h"
+#include "imagemodule/image_module.h"
+#include "imagemodule/machine_files.h"
+#include "imagemodule/volumes.h"
 
 namespace {
 
@@ -47,9 +49,13 @@ class Finder {
       : image_(image), prefix_(std::string(image) + ": "), maxFileBytes_(maxFileBytes), found_(found),
         failed_(failed), context_(context) {}
 
-  int Read(int kind, const KormaldImageChoice& choice) {
-    auto type = static_cast<diskimage::ImageKind>(kind);
-    if (type == diskimage::ImageKind::kCabinet) {
+  int Read(const KormaldImageChoice& choice) {
+    diskimage::SourceKind kind;
+    if (std::string error; !diskimage::DetectFile(image_, &kind, &error)) return FailWith(error);
+    // The tools hand over only images: a disk whose first sector says
+    // nothing (a blank one, or a device) is raw.
+    if (kind.type == diskimage::SourceType::kNone) kind = diskimage::DiskIn(diskimage::Container::kRaw);
+    if (kind.type == diskimage::SourceType::kCabinet) {
       if (choice.snapshot[0] != '\0' || choice.disk >= 0) {
         return FailWith("a cabinet, which holds no snapshots or disks: name a file in it with #cab=");
       }
@@ -58,7 +64,7 @@ class Finder {
     if (choice.cab[0] != '\0' && choice.path[0] == '\0') {
       return FailWith("cab= names a file inside the cabinet that path= names");
     }
-    if (int failed = OpenDisks(type, choice.snapshot, choice.disk); failed != 0) return failed;
+    if (int failed = OpenDisks(kind, choice.snapshot, choice.disk); failed != 0) return failed;
     snapshot_ = choice.snapshot;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
@@ -75,7 +81,7 @@ class Finder {
   // A message about the image, after its name.
   int FailWith(const std::string& what) { return Fail(prefix_ + what); }
 
-  int OpenDisks(diskimage::ImageKind kind, const std::string& snapshot, int disk) {
+  int OpenDisks(diskimage::SourceKind kind, const std::string& snapshot, int disk) {
     std::string message;
     diskimage::Machine described;
     return diskimage::OpenSourceDisks(disk_, image_, kind, snapshot, disk, &described, &message) ? 0 : Fail(message);
@@ -289,10 +295,13 @@ class Finder {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int kormald_image_read(const char* image, int kind,
-                                                                          const KormaldImageChoice* choice,
-                                                                          std::uint64_t maxFileBytes,
-                                                                          KormaldHiveFound found,
-                                                                          KormaldImageFailed failed, void* context) {
-  return Finder(image, maxFileBytes, found, failed, context).Read(kind, *choice);
+extern "C" {
+
+__attribute__((visibility("default"))) extern const int kormald_image_abi_version = KORMALD_IMAGE_ABI_VERSION;
+
+__attribute__((visibility("default"))) int kormald_image_read(const char* image, const KormaldImageChoice* choice,
+                                                              std::uint64_t maxFileBytes, KormaldHiveFound found,
+                                                              KormaldImageFailed failed, void* context) {
+  return Finder(image, maxFileBytes, found, failed, context).Read(*choice);
+}
 }

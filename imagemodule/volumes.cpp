@@ -1,10 +1,9 @@
-#include "diskimage/volumes.h"
+#include "imagemodule/volumes.h"
 
-#include <cstdio>
 #include <memory>
 
 #include "diskimage/chain.h"
-#include "diskimage/fat_files.h"
+#include "imagemodule/fat_files.h"
 #include "diskimage/layout.h"
 
 namespace diskimage {
@@ -18,74 +17,18 @@ Image::~Image() {
 
 namespace {
 
-// Reads length bytes of a file at offset; false where it ends.
-bool ReadAt(std::FILE* file, std::uint64_t offset, std::size_t length, std::string* out) {
-  out->assign(length, '\0');
-  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && std::fread(out->data(), 1, length, file) == length;
-}
-
-// Every segment of an EWF image is there, from the first to the one that
-// says it is the last: the library would read a missing one as zeros.
-bool EwfSegmentsPresent(const std::string& path, std::string* error) {
-  constexpr int kMaxSegments = 99 + 22 * 26 * 26;
-  for (int n = 1; n <= kMaxSegments; ++n) {
-    std::string name = n == 1 ? path : EwfSegmentName(path, n);
-    std::FILE* file = name.empty() ? nullptr : std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-      *error = path + ": segment " + (name.empty() ? std::to_string(n) : name) + " missing";
-      return false;
-    }
-    EwfSegment segment = ReadEwfSegment(
-        [file](std::uint64_t offset, std::size_t length, std::string* out) { return ReadAt(file, offset, length, out); });
-    std::fclose(file);
-    if (!segment.valid) {
-      *error = path + ": segment " + name + " is damaged: its sections cannot be followed to its end";
-      return false;
-    }
-    if (segment.last) return true;
-  }
-  *error = path + ": more segments than EWF can name";
-  return false;
-}
-
-// A disk that the library's own image reader holds: E01, whose segments
-// it follows.
-class TskDisk : public Disk {
- public:
-  explicit TskDisk(TSK_IMG_INFO* img) : img_(img) {}
-  TskDisk(const TskDisk&) = delete;
-  TskDisk& operator=(const TskDisk&) = delete;
-  ~TskDisk() override { tsk_img_close(img_); }
-  std::uint64_t Size() const override { return static_cast<std::uint64_t>(img_->size); }
-  std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) override {
-    ssize_t got = tsk_img_read(img_, static_cast<TSK_OFF_T>(offset), out, length);
-    if (got < 0) *error = TskError();
-    return got;
-  }
-
- private:
-  TSK_IMG_INFO* img_;
-};
-
-// The disk, opened as the container format it is: should the library
-// fail, its reason is passed on, where a guess would read the file as raw.
-std::unique_ptr<Disk> OpenDisk(const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
-                               std::string* error) {
-  if (kind == ImageKind::kNone) return OpenChainLink(path, chain, error);
-  if (!snapshot.empty()) {
-    if (kind == ImageKind::kQcow2) return OpenQcowSnapshot(path, snapshot, chain, error);
-    *error = path + ": snapshot= chooses a saved state of a machine (its .vbox or .vmx) or of a qcow2 image, and this "
-                    "image holds none of its own";
-    return nullptr;
-  }
-  if (kind != ImageKind::kE01) return OpenChain(path, kind, chain, error);
-  if (!EwfSegmentsPresent(path, error)) return nullptr;
-  TSK_IMG_INFO* img = tsk_img_open_sing(path.c_str(), TSK_IMG_TYPE_EWF_EWF, 0);
-  if (img == nullptr) {
-    *error = path + ": cannot be read as an E01 image: " + FirstLine(TskError());
-    return nullptr;
-  }
-  return std::make_unique<TskDisk>(img);
+// The disk, opened as the container format it is (as its first bytes
+// say, where format is none): should a reader fail, its reason is passed
+// on, where a guess would read the file as raw.
+std::unique_ptr<Disk> OpenDisk(const std::string& path, std::optional<Container> format, const std::string& snapshot,
+                               Chain& chain, std::string* error) {
+  if (!format) return OpenChainLink(path, chain, error);
+  if (snapshot.empty()) return OpenChain(path, *format, chain, error);
+  // qcow2 is the one format whose file holds saved states.
+  if (FormatOf(*format).internalSnapshots) return OpenQcowSnapshot(path, snapshot, chain, error);
+  *error = path + ": snapshot= chooses a saved state of a machine (its .vbox or .vmx) or of a qcow2 image, and this "
+                  "image holds none of its own";
+  return nullptr;
 }
 
 // The library's image over a disk of ours. The library takes a structure
@@ -137,9 +80,9 @@ void GiveLetters(Image& image) {
 
 }  // namespace
 
-bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
-             std::string* error) {
-  std::unique_ptr<Disk> opened = OpenDisk(path, kind, snapshot, chain, error);
+bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const std::string& snapshot,
+             Chain& chain, std::string* error) {
+  std::unique_ptr<Disk> opened = OpenDisk(path, format, snapshot, chain, error);
   if (opened == nullptr) return false;
   TSK_IMG_INFO* img = OpenExternal(*opened, &image.readFailure);
   if (img == nullptr) {

@@ -1,4 +1,4 @@
-#include "diskimage/vbox.h"
+#include "imagemodule/vbox.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>

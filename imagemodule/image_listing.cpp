@@ -8,33 +8,23 @@
 #include <vector>
 
 #include "diskimage/chain.h"
-#include "diskimage/fat_files.h"
+#include "diskimage/formats.h"
+#include "imagemodule/fat_files.h"
 #include "diskimage/host_file.h"
-#include "diskimage/image_module.h"
-#include "diskimage/machine_files.h"
+#include "imagemodule/image_module.h"
+#include "imagemodule/machine_files.h"
 
 namespace diskimage {
 
 namespace {
 
 // What a file is, by its first bytes, as a listing names its format.
-std::string FormatOf(const std::string& path) {
-  HostFile file;
+std::string FormatName(const std::string& path) {
+  SourceKind kind;
   std::string error;
-  std::string head, tail;
-  if (!file.Open(path, &error) || !ReadEnds(file, &head, &tail, &error)) return "unreadable";
-  switch (DetectImage(head, tail)) {
-    case ImageKind::kQcow2: return head.size() > 7 && head[7] == 1 ? "qcow" : "qcow2";
-    case ImageKind::kVdi: return "VDI";
-    case ImageKind::kVhd: return "VHD";
-    case ImageKind::kVhdx: return "VHDX";
-    case ImageKind::kVmdk: return "VMDK";
-    case ImageKind::kE01: return "E01";
-    case ImageKind::kVirtualBox: return "VirtualBox machine";
-    case ImageKind::kVmware: return "VMware machine";
-    case ImageKind::kCabinet: return "cabinet";
-    default: return "raw";
-  }
+  if (!DetectFile(path, &kind, &error)) return "unreadable";
+  // What no format claims is read as raw, and listed so.
+  return std::string(kind.type == SourceType::kNone ? FormatOf(Container::kRaw).name : kind.Name());
 }
 
 class Lister {
@@ -42,30 +32,39 @@ class Lister {
   Lister(const std::string& image, const KormaldImageChoice& choice, KormaldImageItem item, void* context)
       : image_(image), choice_(choice), item_(item), context_(context) {}
 
-  bool Run(ImageKind kind, std::string* error) {
-    if (kind == ImageKind::kCabinet) {
+  bool Run(std::string* error) {
+    SourceKind kind;
+    if (!DetectFile(image_, &kind, error)) {
+      *error = image_ + ": " + *error;
+      return false;
+    }
+    if (kind.type == SourceType::kNone) kind = DiskIn(Container::kRaw);
+    if (kind.type == SourceType::kCabinet) {
       *error = image_ + ": a cabinet, which holds files, not disks: kormald or regwalk given it alone lists them";
       return false;
     }
     Machine machine;
-    bool isMachine = kind == ImageKind::kVirtualBox || kind == ImageKind::kVmware;
+    bool isMachine = kind.type == SourceType::kMachine;
     bool opened = OpenSourceDisks(disks_, image_, kind, choice_.snapshot, -1, &machine, error);
-    if (isMachine) Item("file", {"0", image_, FormatOf(image_)});
+    if (isMachine) Item(kFileRecord, {"0", image_, FormatName(image_)});
     for (std::size_t d = 0; d < disks_.chains.size(); ++d) {
-      for (const std::string& file : disks_.chains[d]) Item("file", {std::to_string(d + 1), file, FormatOf(file)});
+      for (const std::string& file : disks_.chains[d]) Item(kFileRecord, {std::to_string(d + 1), file, FormatName(file)});
     }
     // A machine's snapshots are listed even when its state's disks cannot
     // be read: they are how another state is chosen.
     std::vector<Snapshot> snapshots = machine.snapshots;
     // A snapshot table that cannot be read is said as #snapshot= says it,
     // never left out of the listing as if there were none.
-    if (kind == ImageKind::kQcow2 && !QcowSnapshots(image_, &snapshots, error)) return false;
-    for (const Snapshot& s : snapshots) Item("snapshot", {s.id, s.name, image_ + "#snapshot=" + Chosen(s)});
+    if (kind.type == SourceType::kDisk && FormatOf(kind.container).internalSnapshots &&
+        !QcowSnapshots(image_, &snapshots, error)) {
+      return false;
+    }
+    for (const Snapshot& s : snapshots) Item(kSnapshotRecord, {s.id, s.name, image_ + "#snapshot=" + Chosen(s)});
     if (!opened) return false;
     for (Volume& v : disks_.volumes) {
       char type[8];
       std::snprintf(type, sizeof type, "0x%02x", v.type);
-      Item("partition", {std::to_string(v.disk + 1), std::to_string(v.where.number), type, std::to_string(v.bytes),
+      Item(kPartitionRecord, {std::to_string(v.disk + 1), std::to_string(v.where.number), type, std::to_string(v.bytes),
                          v.letter == 0 ? "-" : std::string(1, v.letter) + ":"});
     }
     ListWindows();
@@ -79,10 +78,12 @@ class Lister {
     return s.name.empty() || s.name.find('&') != std::string::npos ? s.id : s.name;
   }
 
-  void Item(const char* kind, const std::vector<std::string>& fields) {
+  void Item(const KormaldRecordKind& record, const std::vector<std::string>& fields) {
     std::vector<const char*> lent;
     for (const std::string& f : fields) lent.push_back(f.c_str());
-    item_(context_, kind, lent.data(), lent.size());
+    // The tools read count fields of each record: never fewer.
+    lent.resize(record.count, "");
+    item_(context_, record.kind, lent.data(), lent.size());
   }
 
   // The directory MSDOS.SYS names, and each top-level folder of each
@@ -119,7 +120,7 @@ class Lister {
       selector += "part=" + std::to_string(v->where.number);
       if (WindowsPath(path) != "\\WINDOWS") selector += "&path=" + WindowsPath(path);
       std::string where = (v->letter == 0 ? std::string() : std::string(1, v->letter) + ":") + WindowsPath(path);
-      Item("windows", {std::to_string(v->disk + 1), std::to_string(v->where.number), where, selector});
+      Item(kWindowsRecord, {std::to_string(v->disk + 1), std::to_string(v->where.number), where, selector});
     }
   }
 
@@ -134,12 +135,12 @@ class Lister {
 
 }  // namespace diskimage
 
-extern "C" __attribute__((visibility("default"))) int kormald_image_list(const char* image, int kind,
+extern "C" __attribute__((visibility("default"))) int kormald_image_list(const char* image,
                                                                           const KormaldImageChoice* choice,
                                                                           KormaldImageItem item,
                                                                           KormaldImageFailed failed, void* context) {
   std::string error;
-  if (diskimage::Lister(image, *choice, item, context).Run(static_cast<diskimage::ImageKind>(kind), &error)) return 0;
+  if (diskimage::Lister(image, *choice, item, context).Run(&error)) return 0;
   failed(context, error.c_str());
   return 1;
 }

@@ -1,5 +1,5 @@
-// An image opened by the image module: its disk (disk.h), read as the kind
-// the caller detected, and its volumes (the partitions of its MBR, in the
+// An image opened by the image module: its disk (disk.h), read as the
+// container format it is in, and its volumes (the partitions of its MBR, in the
 // order DOS and Linux give them, or the image itself as one bare volume),
 // each with its FAT file system, which The Sleuth Kit opens over the disk
 // when it is first needed.
@@ -9,11 +9,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diskimage/chain.h"
 #include "diskimage/disk.h"
+#include "diskimage/formats.h"
 #include "diskimage/image.h"
 
 namespace diskimage {
@@ -51,13 +53,13 @@ struct Image {
   ~Image();
 };
 
-// Opens the disk at path as kind (kNone: as its first bytes say) and adds
+// Opens the disk at path in format (none: as its first bytes say) and adds
 // it and its volumes to image; snapshot names an internal snapshot of a
 // qcow2 image (empty: its current state), and chain holds what the disk's
 // machine says of its files. False with a message naming the disk and
 // what is wrong.
-bool AddDisk(Image& image, const std::string& path, ImageKind kind, const std::string& snapshot, Chain& chain,
-             std::string* error);
+bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const std::string& snapshot,
+             Chain& chain, std::string* error);
 
 // Numbers the disks in labels, where there are several, and gives the
 // volumes of all of them their DOS letters.
