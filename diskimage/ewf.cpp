@@ -1,7 +1,7 @@
 #include "diskimage/ewf.h"
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/ewf.h"
 
 namespace diskimage {
 

@@ -3,7 +3,16 @@
 #include <array>
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/cabinet.h"
+#include "diskimage/layout/ewf.h"
+#include "diskimage/layout/machine.h"
+#include "diskimage/layout/mbr_fat.h"
+#include "diskimage/layout/qcow.h"
+#include "diskimage/layout/sector.h"
+#include "diskimage/layout/vdi.h"
+#include "diskimage/layout/vhd.h"
+#include "diskimage/layout/vhdx.h"
+#include "diskimage/layout/vmdk.h"
 
 namespace diskimage {
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/mbr_fat.h"
+#include "diskimage/layout/sector.h"
 
 namespace diskimage {
 

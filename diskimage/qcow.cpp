@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/qcow.h"
 
 namespace diskimage {
 

@@ -14,7 +14,7 @@
 #include "bytes/bytes.h"
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/qcow.h"
 #include "diskimage/machine.h"
 #include "diskimage/qcow.h"
 

@@ -1,7 +1,7 @@
 #include "diskimage/vdi.h"
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/vdi.h"
 
 namespace diskimage {
 

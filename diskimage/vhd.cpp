@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "bytes/bytes.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/vhd.h"
 
 namespace diskimage {
 

@@ -8,7 +8,7 @@
 #include "bytes/bytes.h"
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/vhd.h"
 #include "diskimage/vhd.h"
 
 namespace diskimage {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diskimage/layout.h"
+#include "diskimage/layout/cabinet.h"
 
 namespace diskimage {
 

@@ -5,7 +5,7 @@
 
 #include "bytes/bytes.h"
 #include "diskimage/image.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/mbr_fat.h"
 
 namespace diskimage {
 

@@ -4,7 +4,7 @@
 
 #include "diskimage/chain.h"
 #include "imagemodule/fat_files.h"
-#include "diskimage/layout.h"
+#include "diskimage/layout/sector.h"
 
 namespace diskimage {
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "diskimage/layout.h"
+#include "diskimage/layout/vdi.h"
 #include "diskimage/vdi.h"
 #include "testkit/hive_writer.h"
 

@@ -11,7 +11,8 @@
 #include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
-#include "diskimage/layout.h"
+
+#include "diskimage/layout/vhd.h"
 #include "diskimage/vhd.h"
 
 namespace {
