@@ -82,9 +82,9 @@ std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);  // qcow and qcow2
 std::unique_ptr<Disk> OpenVhd(const std::string& path, Chain& chain, std::string* error);
 
-// A qcow2 image's disk as its internal snapshot wanted (a name or an ID)
-// saved it, and the snapshots it holds.
-std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const std::string& wanted, Chain& chain,
+// A qcow2 image's disk as its internal snapshot wanted saved it, and the
+// snapshots it holds.
+std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const StateWanted& wanted, Chain& chain,
                                        std::string* error);
 bool QcowSnapshots(const std::string& path, std::vector<Snapshot>* out, std::string* error);
 

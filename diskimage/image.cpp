@@ -27,35 +27,69 @@ bool SmallNumber(std::string_view value, int* out) {
   return true;
 }
 
+// A value as the selector writes it, %XX undone.
+std::string Unescaped(std::string_view value) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '%' && i + 2 < value.size() && hex(value[i + 1]) >= 0 && hex(value[i + 2]) >= 0) {
+      out += static_cast<char>(hex(value[i + 1]) * 16 + hex(value[i + 2]));
+      i += 2;
+    } else {
+      out += value[i];
+    }
+  }
+  return out;
+}
+
+std::string Escaped(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : value) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '&' || c == '#' || c == '=' || c == '%' || byte < 0x20 || byte > 0x7E) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Sets the part key names; false with error when it is given twice or
 // its value cannot be.
 bool SetPart(std::string_view entry, std::string_view key, std::string_view typed, std::string_view value,
              ImageSelector* out, std::string* error) {
-  bool given = key == "part" ? out->partition >= 0 : key == "disk" ? out->disk >= 0 : key == "path" ? !out->path.empty()
-               : key == "cab"                                                           ? !out->cab.empty()
-               : key == "snapshot"                                                      ? !out->snapshot.empty()
-                                                                                        : false;
-  if (given) {
+  std::string* text = key == "path"          ? &out->path
+                      : key == "cab"         ? &out->cab
+                      : key == "snapshot"    ? &out->snapshot
+                      : key == "snapshot-id" ? &out->snapshotId
+                                             : nullptr;
+  int* number = key == "part" ? &out->partition : key == "disk" ? &out->disk : nullptr;
+  if (text == nullptr && number == nullptr) {
+    *error = std::string(entry) + ": unknown selector '" + std::string(typed) +
+             "' (part, path, cab, snapshot, snapshot-id or disk)";
+    return false;
+  }
+  if (text != nullptr ? !text->empty() : *number >= 0) {
     *error = std::string(entry) + ": " + std::string(typed) + "= is given twice";
     return false;
   }
-  if (key == "part" || key == "disk") {
-    if (SmallNumber(value, key == "part" ? &out->partition : &out->disk) && (key == "part" || out->disk > 0)) return true;
-    *error = std::string(entry) + ": " + std::string(key) + "= takes a " + (key == "part" ? "partition" : "disk") +
-             " number, found '" + std::string(value) + "'";
+  std::string decoded = Unescaped(value);
+  if (text != nullptr) {
+    *text = std::move(decoded);
+    if (out->snapshot.empty() || out->snapshotId.empty()) return true;
+    *error = std::string(entry) + ": snapshot= and snapshot-id= both choose the state: give one";
     return false;
   }
-  if (key == "path") {
-    out->path = std::string(value);
-  } else if (key == "cab") {
-    out->cab = std::string(value);
-  } else if (key == "snapshot") {
-    out->snapshot = std::string(value);
-  } else {
-    *error = std::string(entry) + ": unknown selector '" + std::string(typed) + "' (part, path, cab, snapshot or disk)";
-    return false;
-  }
-  return true;
+  if (SmallNumber(decoded, number) && (key == "part" || *number > 0)) return true;
+  *error = std::string(entry) + ": " + std::string(key) + "= takes a " + (key == "part" ? "partition" : "disk") +
+           " number, found '" + std::string(value) + "'";
+  return false;
 }
 
 // The selector after the '#' at hash.
@@ -75,7 +109,8 @@ bool ParseSelectorAt(std::string_view entry, std::size_t hash, ImageSelector* ou
     for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c;
     std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
     if (eq == std::string_view::npos || value.empty()) {
-      *error = std::string(entry) + ": expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found '" +
+      *error = std::string(entry) +
+               ": expected part=N, path=..., cab=..., snapshot=..., snapshot-id=... or disk=N after '#', found '" +
                std::string(item) + "'";
       return false;
     }
@@ -99,6 +134,21 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
     }
   }
   return ParseSelectorAt(entry, std::string_view::npos, out, error);
+}
+
+std::string FormatImageSelector(const ImageSelector& selector) {
+  std::string parts;
+  auto add = [&](std::string_view key, std::string_view value) {
+    if (!parts.empty()) parts += '&';
+    parts.append(key).append(1, '=').append(Escaped(value));
+  };
+  if (!selector.snapshot.empty()) add("snapshot", selector.snapshot);
+  if (!selector.snapshotId.empty()) add("snapshot-id", selector.snapshotId);
+  if (selector.disk > 0) add("disk", std::to_string(selector.disk));
+  if (selector.partition >= 0) add("part", std::to_string(selector.partition));
+  if (!selector.path.empty()) add("path", selector.path);
+  if (!selector.cab.empty()) add("cab", selector.cab);
+  return parts.empty() ? selector.image : selector.image + "#" + parts;
 }
 
 std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {

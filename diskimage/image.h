@@ -22,27 +22,42 @@ namespace diskimage {
 //   IMAGE#path=\WINDOWS\SYSBCKUP\RB000.CAB&cab=SYSTEM.DAT
 //   RB000.CAB#cab=SYSTEM.DAT
 //   Win98.vbox#snapshot=Before driver&disk=2&part=1
+//   Win98.qcow2#snapshot-id=2
 // snapshot picks a saved state of a machine or a qcow2 image, by its name
-// or its ID (empty: the current state); disk one of a machine's hard disks
+// or else its ID (empty: the current state), snapshot-id by its ID alone,
+// which no name can be taken for; disk one of a machine's hard disks
 // (from 1, as the machine lists them); part picks a partition (its number as Linux counts them: 1 to 4 primary, 5
 // on logical; 0 a volume without a partition table); path is a file, or a
 // Windows directory (its SYSTEM.DAT and USER.DAT); cab a file inside the
 // cabinet that path names, or that the entry is. Which parts apply depends
 // on what the file is, which is known only once it is read. '#' cannot be the list separator, and an entry
-// that names an existing file is that file.
+// that names an existing file is that file. In a value, %XX (two hex
+// digits) stands for the byte XX: '&', '#', '=' and '%' are written so, as
+// any byte may be; a '%' before anything else is itself.
 struct ImageSelector {
-  std::string image;
-  int partition = -1;  // -1: any
-  std::string path;    // empty: the Windows directory the image holds
-  std::string cab;
-  std::string snapshot;  // empty: the current state
-  int disk = -1;         // -1: any
+  std::string image = {};
+  int partition = -1;         // -1: any
+  std::string path = {};      // empty: the Windows directory the image holds
+  std::string cab = {};
+  std::string snapshot = {};    // empty: the current state
+  std::string snapshotId = {};  // or the state chosen by its ID alone
+  int disk = -1;                // -1: any
+
+  bool operator==(const ImageSelector&) const = default;
 };
 
 // Splits entry at the first '#' whose rest is a selector (an image's name
 // and a path in it may hold '#'). Returns false with a message naming what
 // is wrong when no '#' begins one, the last one's.
 bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error);
+
+// The entry that ParseImageSelector reads back as selector: its parts in
+// the order snapshot (or snapshot-id), disk, part, path, cab, each value
+// with '&', '#', '=', '%' and every byte outside printable ASCII written
+// as %XX, so that a message can show it as it stands and a user can type
+// it back whatever the terminal's charset. The image alone where no part
+// is set.
+std::string FormatImageSelector(const ImageSelector& selector);
 
 // The Windows directory MSDOS.SYS names: WinDir= under [Paths], as drive
 // letter (upper case) and path ("\WIN98").

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <tuple>
 
+#include "bytes/bytes.h"
+#include "diskimage/image.h"
+
 namespace diskimage {
 
 namespace {
@@ -134,48 +137,73 @@ std::vector<Snapshot> ParseVmsd(std::string_view vmsd) {
   return snapshots;
 }
 
-std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source, bool byId) {
+namespace {
+
+// An ID in any letter case, a UUID with or without its braces.
+std::string BareId(std::string id) {
+  id = Lower(id);
+  if (id.size() > 2 && id.front() == '{' && id.back() == '}') id = id.substr(1, id.size() - 2);
+  return id;
+}
+
+std::string Shown(const StateWanted& wanted) {
+  return (wanted.byId ? "the snapshot of ID '" : "snapshot '") + bytes::Escaped(wanted.text) + "'";
+}
+
+}  // namespace
+
+StateWanted ChoiceOf(const std::vector<Snapshot>& all, const Snapshot& s) {
+  auto named = std::count_if(all.begin(), all.end(), [&](const Snapshot& other) { return other.name == s.name; });
+  if (!s.name.empty() && named == 1) return {s.name, false};
+  return {s.id, true};
+}
+
+std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source,
+                            const std::string* onlyNamed) {
   std::string lines;
   for (const Snapshot& s : snapshots) {
-    // A name that a selector cannot hold, or that is not the snapshot's
-    // alone, is chosen by the ID.
-    bool id = byId || s.name.empty() || s.name.find('&') != std::string::npos;
-    lines += "\n  " + s.name + "   (ID " + s.id + "; choose it with " + source + "#snapshot=" + (id ? s.id : s.name) + ")";
+    if (onlyNamed != nullptr && s.name != *onlyNamed) continue;
+    StateWanted chosen = ChoiceOf(snapshots, s);
+    ImageSelector selector{.image = source};
+    (chosen.byId ? selector.snapshotId : selector.snapshot) = chosen.text;
+    lines += "\n  " + bytes::Escaped(s.name) + "   (ID " + bytes::Escaped(s.id) + "; choose it with " +
+             FormatImageSelector(selector) + ")";
   }
   return lines;
 }
 
-const Snapshot* FindSnapshot(const std::vector<Snapshot>& snapshots, const std::string& wanted,
+const Snapshot* FindSnapshot(const std::vector<Snapshot>& snapshots, const StateWanted& wanted,
                              const std::string& source, std::string* error) {
-  std::vector<const Snapshot*> named;
+  std::vector<const Snapshot*> found;
   for (const Snapshot& s : snapshots) {
-    if (s.name == wanted) named.push_back(&s);
+    if (!wanted.byId && s.name == wanted.text) found.push_back(&s);
   }
-  if (named.size() == 1) return named.front();
-  if (named.size() > 1) {
-    std::vector<Snapshot> same;
-    for (const Snapshot* s : named) same.push_back(*s);
-    *error = source + ": " + std::to_string(named.size()) + " snapshots are named '" + wanted +
-             "'; choose one by its ID:" + SnapshotChoices(same, source, true);
-    return nullptr;
+  // A name is looked for first; where none has it, an ID.
+  if (found.empty()) {
+    for (const Snapshot& s : snapshots) {
+      if (!s.id.empty() && BareId(s.id) == BareId(wanted.text)) found.push_back(&s);
+    }
   }
-  // An ID in any letter case, a UUID with or without its braces.
-  auto bare = [](std::string id) {
-    id = Lower(id);
-    if (id.size() > 2 && id.front() == '{' && id.back() == '}') id = id.substr(1, id.size() - 2);
-    return id;
-  };
-  for (const Snapshot& s : snapshots) {
-    if (!s.id.empty() && bare(s.id) == bare(wanted)) return &s;
+  if (found.size() == 1) return found.front();
+  if (found.empty()) {
+    *error = source + ": no snapshot " + (wanted.byId ? "has the ID '" : "is named '") + bytes::Escaped(wanted.text) +
+             (wanted.byId ? "'; " : "' or has that ID; ") +
+             (snapshots.empty() ? std::string("it holds none") : "its snapshots:" + SnapshotChoices(snapshots, source));
+  } else if (!wanted.byId && found.front()->name == wanted.text) {
+    *error = source + ": " + std::to_string(found.size()) + " snapshots are named '" + bytes::Escaped(wanted.text) +
+             "'; choose one by its ID:" + SnapshotChoices(snapshots, source, &wanted.text);
+  } else {
+    // IDs are each snapshot's own: two alike are damage, and neither is
+    // guessed at.
+    *error = source + ": " + std::to_string(found.size()) + " snapshots have the ID '" + bytes::Escaped(wanted.text) +
+             "': the snapshot table is damaged, and neither is read";
   }
-  *error = source + ": no snapshot is named '" + wanted + "' or has that ID; " +
-           (snapshots.empty() ? std::string("it holds none") : "its snapshots:" + SnapshotChoices(snapshots, source));
   return nullptr;
 }
 
-bool ChooseState(const Machine& machine, const std::string& wanted, const std::string& source,
+bool ChooseState(const Machine& machine, const StateWanted& wanted, const std::string& source,
                  std::vector<std::string>* disks, std::string* error) {
-  if (wanted.empty()) {
+  if (wanted.current()) {
     *disks = machine.current;
   } else {
     const Snapshot* s = FindSnapshot(machine.snapshots, wanted, source, error);
@@ -183,7 +211,7 @@ bool ChooseState(const Machine& machine, const std::string& wanted, const std::s
     *disks = s->disks;
   }
   if (disks->empty()) {
-    *error = source + ": " + (wanted.empty() ? "its current state" : "snapshot '" + wanted + "'") + " has no hard disk";
+    *error = source + ": " + (wanted.current() ? "its current state" : Shown(wanted)) + " has no hard disk";
     return false;
   }
   return true;

@@ -38,19 +38,33 @@ std::vector<std::string> ParseVmxDisks(std::string_view vmx);
 // The snapshots a .vmsd lists, in their order there.
 std::vector<Snapshot> ParseVmsd(std::string_view vmsd);
 
+// A saved state as a selector asks for it: snapshot= (its name, or else
+// its ID) or snapshot-id= (its ID alone).
+struct StateWanted {
+  std::string text;  // empty: the current state
+  bool byId = false;
+  bool current() const { return text.empty(); }
+};
+
+// How a selector chooses s among all: by its name where that chooses it
+// alone, by its ID where the name is empty or shared.
+StateWanted ChoiceOf(const std::vector<Snapshot>& all, const Snapshot& s);
+
 // The state wanted names (empty: the current one): its disks, or false
 // with error listing the snapshots there are; source is the entry a
 // selector is written after.
-bool ChooseState(const Machine& machine, const std::string& wanted, const std::string& source,
+bool ChooseState(const Machine& machine, const StateWanted& wanted, const std::string& source,
                  std::vector<std::string>* disks, std::string* error);
 
 // The lines that offer a choice of snapshots: name, ID and the selector
-// that reads each (by its ID where byId). Empty when there is none.
-std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source, bool byId = false);
+// that reads each (of those named onlyNamed, where it is given). Empty when
+// there is none.
+std::string SnapshotChoices(const std::vector<Snapshot>& snapshots, const std::string& source,
+                            const std::string* onlyNamed = nullptr);
 
-// The snapshot wanted names, by its name or else its ID; null with error
-// saying why (none, or two of that name).
-const Snapshot* FindSnapshot(const std::vector<Snapshot>& snapshots, const std::string& wanted,
+// The snapshot wanted names; null with error saying why (none, or two
+// that it would name).
+const Snapshot* FindSnapshot(const std::vector<Snapshot>& snapshots, const StateWanted& wanted,
                              const std::string& source, std::string* error);
 
 }  // namespace diskimage

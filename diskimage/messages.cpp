@@ -12,10 +12,12 @@ std::string FirstLine(std::string text) {
   return text;
 }
 
-std::string WindowsPath(std::string path) {
+std::string DosPath(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
-  return bytes::Escaped(path);
+  return path;
 }
+
+std::string WindowsPath(std::string path) { return bytes::Escaped(DosPath(std::move(path))); }
 
 std::string TooLarge(std::uint64_t claimed, std::uint64_t limit) {
   return "is " + bytes::TooLargeForRegistryFile(std::to_string(claimed), limit);

@@ -216,14 +216,14 @@ std::vector<Snapshot> AsSnapshots(const std::vector<QcowSnapshot>& found) {
   return snapshots;
 }
 
-std::unique_ptr<Disk> OpenState(const std::string& path, const std::string& wanted, Chain& chain, std::string* error) {
+std::unique_ptr<Disk> OpenState(const std::string& path, const StateWanted& wanted, Chain& chain, std::string* error) {
   QcowHeader header;
   if (!chain.Enter(path, error)) return nullptr;
   if (!ReadHeader(path, &header, error)) {
     *error = path + ": " + *error;
     return nullptr;
   }
-  if (!wanted.empty()) {
+  if (!wanted.current()) {
     std::vector<QcowSnapshot> found;
     if (!ReadSnapshots(path, header, &found, error)) {
       *error = path + ": " + *error;
@@ -259,10 +259,10 @@ std::unique_ptr<Disk> OpenState(const std::string& path, const std::string& want
 }  // namespace
 
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error) {
-  return OpenState(path, "", chain, error);
+  return OpenState(path, {}, chain, error);
 }
 
-std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const std::string& wanted, Chain& chain,
+std::unique_ptr<Disk> OpenQcowSnapshot(const std::string& path, const StateWanted& wanted, Chain& chain,
                                        std::string* error) {
   return OpenState(path, wanted, chain, error);
 }

@@ -109,7 +109,7 @@ bool ListCabinet(const std::string& cabinet, std::vector<CabinetFile>* files, st
   return true;
 }
 
-std::string CabinetChoices(const std::string& cabinet, const std::string& how) {
+std::string CabinetChoices(const std::string& cabinet, const ImageSelector& how) {
   std::vector<CabinetFile> files;
   std::string error;
   if (!ListCabinet(cabinet, &files, &error)) return error;
@@ -124,8 +124,10 @@ std::string CabinetChoices(const std::string& cabinet, const std::string& how) {
   for (const CabinetFile& file : files) {
     std::string name = bytes::Escaped(file.name);
     std::string size = std::to_string(file.size);
+    ImageSelector reading = how;
+    reading.cab = file.name;
     said += "\n  " + name + std::string(nameWidth - name.size() + 2 + sizeWidth - size.size(), ' ') + size +
-            " bytes   (" + how + name + ")";
+            " bytes   (" + FormatImageSelector(reading) + ")";
   }
   return said;
 }

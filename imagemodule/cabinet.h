@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diskimage/image.h"
 #include "diskimage/layout/cabinet.h"
 
 namespace diskimage {
@@ -22,9 +23,9 @@ struct CabinetFile {
 bool ListCabinet(const std::string& cabinet, std::vector<CabinetFile>* files, std::string* error);
 
 // What a cabinet holds and how to choose one of its files, for a message
-// that ends a read naming none: how is what a file's selector begins with
-// ("IMAGE#cab=", "IMAGE#path=\...&cab=").
-std::string CabinetChoices(const std::string& cabinet, const std::string& how);
+// that ends a read naming none: how is the selector of the cabinet, which
+// each file's sets cab= of.
+std::string CabinetChoices(const std::string& cabinet, const ImageSelector& how);
 
 // Unpacks the file name (in any letter case) of the cabinet's bytes into
 // out; a file that claims, or unpacks to, more than maxBytes is refused.

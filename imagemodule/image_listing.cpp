@@ -9,6 +9,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/formats.h"
+#include "imagemodule/choice.h"
 #include "imagemodule/fat_files.h"
 #include "diskimage/host_file.h"
 #include "imagemodule/image_module.h"
@@ -45,7 +46,7 @@ class Lister {
     }
     Machine machine;
     bool isMachine = kind.type == SourceType::kMachine;
-    bool opened = OpenSourceDisks(disks_, image_, kind, choice_.snapshot, -1, &machine, error);
+    bool opened = OpenSourceDisks(disks_, image_, kind, WantedState(choice_), -1, &machine, error);
     if (isMachine) Item(kFileRecord, {"0", image_, FormatName(image_)});
     for (std::size_t d = 0; d < disks_.chains.size(); ++d) {
       for (const std::string& file : disks_.chains[d]) Item(kFileRecord, {std::to_string(d + 1), file, FormatName(file)});
@@ -59,7 +60,9 @@ class Lister {
         !QcowSnapshots(image_, &snapshots, error)) {
       return false;
     }
-    for (const Snapshot& s : snapshots) Item(kSnapshotRecord, {s.id, s.name, image_ + "#snapshot=" + Chosen(s)});
+    for (const Snapshot& s : snapshots) {
+      Item(kSnapshotRecord, {s.id, s.name, FormatImageSelector(InState(image_, ChoiceOf(snapshots, s)))});
+    }
     if (!opened) return false;
     for (Volume& v : disks_.volumes) {
       char type[8];
@@ -72,12 +75,6 @@ class Lister {
   }
 
  private:
-  // A snapshot's selector value: its name, or its ID where the name
-  // cannot stand in a selector.
-  static std::string Chosen(const Snapshot& s) {
-    return s.name.empty() || s.name.find('&') != std::string::npos ? s.id : s.name;
-  }
-
   void Item(const KormaldRecordKind& record, const std::vector<std::string>& fields) {
     std::vector<const char*> lent;
     for (const std::string& f : fields) lent.push_back(f.c_str());
@@ -114,13 +111,14 @@ class Lister {
       for (const auto& [seen, seenDir] : listed) again = again || (seen == v && TskPath(seenDir) == path);
       if (again) continue;
       listed.emplace_back(v, dir);
-      std::string selector = image_ + "#";
-      if (choice_.snapshot[0] != '\0') selector += "snapshot=" + std::string(choice_.snapshot) + "&";
-      if (v->shownDisk != 0) selector += "disk=" + std::to_string(v->shownDisk) + "&";
-      selector += "part=" + std::to_string(v->where.number);
-      if (WindowsPath(path) != "\\WINDOWS") selector += "&path=" + WindowsPath(path);
-      std::string where = (v->letter == 0 ? std::string() : std::string(1, v->letter) + ":") + WindowsPath(path);
-      Item(kWindowsRecord, {std::to_string(v->disk + 1), std::to_string(v->where.number), where, selector});
+      ImageSelector selector = InState(image_, WantedState(choice_));
+      selector.disk = v->shownDisk == 0 ? -1 : v->shownDisk;
+      selector.partition = v->where.number;
+      if (DosPath(path) != "\\WINDOWS") selector.path = DosPath(path);
+      std::string where = DosPath(path);
+      if (v->letter != 0) where.insert(0, {v->letter, ':'});
+      Item(kWindowsRecord,
+           {std::to_string(v->disk + 1), std::to_string(v->where.number), where, FormatImageSelector(selector)});
     }
   }
 

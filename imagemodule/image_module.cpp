@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "imagemodule/cabinet.h"
+#include "imagemodule/choice.h"
 #include "imagemodule/fat_files.h"
 #include "diskimage/chain.h"
 #include "diskimage/formats.h"
@@ -56,7 +57,7 @@ class Finder {
     // nothing (a blank one, or a device) is raw.
     if (kind.type == diskimage::SourceType::kNone) kind = diskimage::DiskIn(diskimage::Container::kRaw);
     if (kind.type == diskimage::SourceType::kCabinet) {
-      if (choice.snapshot[0] != '\0' || choice.disk >= 0) {
+      if (!diskimage::WantedState(choice).current() || choice.disk >= 0) {
         return FailWith("a cabinet, which holds no snapshots or disks: name a file in it with #cab=");
       }
       return ReadCabinet(choice.partition, choice.path, choice.cab);
@@ -64,8 +65,8 @@ class Finder {
     if (choice.cab[0] != '\0' && choice.path[0] == '\0') {
       return FailWith("cab= names a file inside the cabinet that path= names");
     }
-    if (int failed = OpenDisks(kind, choice.snapshot, choice.disk); failed != 0) return failed;
-    snapshot_ = choice.snapshot;
+    snapshot_ = diskimage::WantedState(choice);
+    if (int failed = OpenDisks(kind, snapshot_, choice.disk); failed != 0) return failed;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
     }
@@ -81,7 +82,7 @@ class Finder {
   // A message about the image, after its name.
   int FailWith(const std::string& what) { return Fail(prefix_ + what); }
 
-  int OpenDisks(diskimage::SourceKind kind, const std::string& snapshot, int disk) {
+  int OpenDisks(diskimage::SourceKind kind, const diskimage::StateWanted& snapshot, int disk) {
     std::string message;
     diskimage::Machine described;
     return diskimage::OpenSourceDisks(disk_, image_, kind, snapshot, disk, &described, &message) ? 0 : Fail(message);
@@ -189,7 +190,8 @@ class Finder {
       // \WINDOWS too is named by its path.
       auto onVolume = std::count_if(candidates.begin(), candidates.end(),
                                     [&](const Candidate& other) { return other.volume == c.volume; });
-      std::string selector = SelectorOf(OriginOf(*c.volume, shown == "\\WINDOWS" && onVolume == 1 ? "" : shown), "");
+      bool alone = shown == "\\WINDOWS" && onVolume == 1;
+      std::string selector = SelectorOf(OriginOf(*c.volume, alone ? "" : diskimage::DosPath(c.dir)), "");
       list += "\n  " + Label(*c.volume) + ": " + shown + "   (choose it with " + selector + ")";
     }
     return FailWith(list);
@@ -209,9 +211,10 @@ class Finder {
       return FailWith(Label(v) + ": " + (error.empty() ? "no " + WindowsPath(path) : error));
     }
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {
-      return Fail(label + ": " + diskimage::CabinetChoices(bytes, image_ + "#path=" + WindowsPath(path) + "&cab="));
+      diskimage::ImageSelector inside = Selector(OriginOf(v, diskimage::DosPath(path)));
+      return Fail(label + ": " + diskimage::CabinetChoices(bytes, inside));
     }
-    return GiveFile(std::move(label), OriginOf(v, WindowsPath(path)), std::move(bytes), cab, root);
+    return GiveFile(std::move(label), OriginOf(v, diskimage::DosPath(path)), std::move(bytes), cab, root);
   }
 
   // A cabinet copied out of a Windows directory: it holds files, and one of
@@ -223,7 +226,7 @@ class Finder {
     std::string bytes;
     std::string error;
     if (!diskimage::ReadHostFile(image_, maxFileBytes_, &bytes, &error)) return FailWith(error);
-    if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, image_ + "#cab="));
+    if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, diskimage::ImageSelector{.image = image_}));
     return GiveFile(image_, Origin{-1, -1, {}}, std::move(bytes), cab, RootOf(image_));
   }
 
@@ -232,7 +235,7 @@ class Finder {
   struct Origin {
     int disk;
     int partition;
-    std::string path;  // as messages show it
+    std::string path;  // as DOS writes it, byte for byte
   };
 
   static Origin OriginOf(const Volume& v, std::string path) {
@@ -242,15 +245,16 @@ class Finder {
   // The selector that reads a file, or a volume's Windows directory, again
   // in the state being read: every message and record that offers one
   // writes it here.
+  diskimage::ImageSelector Selector(const Origin& where, const std::string& cab = "") const {
+    diskimage::ImageSelector selector = diskimage::InState(image_, snapshot_);
+    selector.disk = where.disk;
+    selector.partition = where.partition;
+    selector.path = where.path;
+    selector.cab = cab;
+    return selector;
+  }
   std::string SelectorOf(const Origin& where, const std::string& cab) const {
-    std::string parts;
-    auto add = [&](const std::string& part) { parts += (parts.empty() ? "" : "&") + part; };
-    if (!snapshot_.empty()) add("snapshot=" + snapshot_);
-    if (where.disk > 0) add("disk=" + std::to_string(where.disk));
-    if (where.partition >= 0) add("part=" + std::to_string(where.partition));
-    if (!where.path.empty()) add("path=" + where.path);
-    if (!cab.empty()) add("cab=" + cab);
-    return image_ + "#" + parts;
+    return diskimage::FormatImageSelector(Selector(where, cab));
   }
 
   // Hands over a file's bytes, or the file cab names in them.
@@ -265,7 +269,7 @@ class Finder {
       root = RootOf(cab);
     }
     std::string selector = SelectorOf(where, cab);
-    KormaldFileOrigin origin{sizeof(KormaldFileOrigin), image_.c_str(), snapshot_.c_str(), where.disk,
+    KormaldFileOrigin origin{sizeof(KormaldFileOrigin), image_.c_str(), snapshot_.text.c_str(), where.disk,
                              where.partition, where.path.c_str(), cab.c_str(), selector.c_str()};
     // The caller stopped the read: it said why itself.
     if (found_(context_, label.c_str(), &origin, root, bytes.data(), bytes.size()) != 0) return Fail("stopped");
@@ -289,7 +293,7 @@ class Finder {
   KormaldHiveFound found_;
   KormaldImageFailed failed_;
   void* context_;
-  std::string snapshot_;  // as the selector chose it
+  diskimage::StateWanted snapshot_;  // as the selector chose it
   Image disk_;
 };
 

@@ -29,7 +29,7 @@ enum KormaldHiveRoot {
 struct KormaldFileOrigin {
   std::size_t size;
   const char* image;     // the image, cabinet or machine file named
-  const char* snapshot;  // the saved state as chosen; empty for the current one
+  const char* snapshot;  // the saved state as chosen (by name, or by ID); empty for the current one
   int disk;              // among the state's hard disks, from 1; -1 where there is one
   int partition;         // as part= counts (0: a volume without a partition table); -1 for a cabinet alone
   const char* path;      // in the volume ("\WINDOWS\SYSTEM.DAT"); empty for a cabinet alone
@@ -50,8 +50,8 @@ typedef void (*KormaldImageFailed)(void* context, const char* message);
 
 // What a selector chose (diskimage::ImageSelector): partition and disk -1
 // for any, path and cab empty for the Windows directory the image holds,
-// snapshot empty for the current state. size is the struct's as the tools
-// were built.
+// snapshot and snapshotId empty for the current state (snapshotId chooses
+// by the ID alone). size is the struct's as the tools were built.
 struct KormaldImageChoice {
   std::size_t size;
   int partition;
@@ -59,6 +59,7 @@ struct KormaldImageChoice {
   const char* cab;
   const char* snapshot;
   int disk;
+  const char* snapshotId;
 };
 
 // Finds the registry in image (a disk in any container, a cabinet or a

@@ -71,7 +71,7 @@ bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine
   return true;
 }
 
-bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const std::string& snapshot, int disk,
+bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const StateWanted& snapshot, int disk,
                      Machine* machine, std::string* error) {
   *machine = Machine{};
   if (kind.type != SourceType::kMachine) {
@@ -96,7 +96,7 @@ bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, c
     std::size_t opened = image.disks.size();
     Chain chain(LibraryDisk);  // each disk's chain of its own, over the files the machine registered
     chain.Know(machine->media);
-    if (AddDisk(image, file, std::nullopt, "", chain, error)) continue;
+    if (AddDisk(image, file, std::nullopt, {}, chain, error)) continue;
     // Opened, but no FAT volume found on it: a data disk, or a blank one.
     if (image.disks.size() == opened || files.size() == 1) return false;
     passed += (passed.empty() ? "" : "; ") + *error;

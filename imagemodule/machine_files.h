@@ -21,7 +21,7 @@ bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine
 // (from 1; -1: any) is to be read. A machine's disk that holds no FAT
 // volume is passed over, and named should no other disk hold one.
 // machine gets what a machine's file says. False with error.
-bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const std::string& snapshot, int disk,
+bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, const StateWanted& snapshot, int disk,
                      Machine* machine, std::string* error);
 
 }  // namespace diskimage

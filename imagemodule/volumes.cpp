@@ -20,10 +20,10 @@ namespace {
 // The disk, opened as the container format it is (as its first bytes
 // say, where format is none): should a reader fail, its reason is passed
 // on, where a guess would read the file as raw.
-std::unique_ptr<Disk> OpenDisk(const std::string& path, std::optional<Container> format, const std::string& snapshot,
+std::unique_ptr<Disk> OpenDisk(const std::string& path, std::optional<Container> format, const StateWanted& snapshot,
                                Chain& chain, std::string* error) {
   if (!format) return OpenChainLink(path, chain, error);
-  if (snapshot.empty()) return OpenChain(path, *format, chain, error);
+  if (snapshot.current()) return OpenChain(path, *format, chain, error);
   // qcow2 is the one format whose file holds saved states.
   if (FormatOf(*format).internalSnapshots) return OpenQcowSnapshot(path, snapshot, chain, error);
   *error = path + ": snapshot= chooses a saved state of a machine (its .vbox or .vmx) or of a qcow2 image, and this "
@@ -80,7 +80,7 @@ void GiveLetters(Image& image) {
 
 }  // namespace
 
-bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const std::string& snapshot,
+bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const StateWanted& snapshot,
              Chain& chain, std::string* error) {
   std::unique_ptr<Disk> opened = OpenDisk(path, format, snapshot, chain, error);
   if (opened == nullptr) return false;

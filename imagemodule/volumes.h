@@ -58,7 +58,7 @@ struct Image {
 // qcow2 image (empty: its current state), and chain holds what the disk's
 // machine says of its files. False with a message naming the disk and
 // what is wrong.
-bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const std::string& snapshot,
+bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const StateWanted& snapshot,
              Chain& chain, std::string* error);
 
 // Numbers the disks in labels, where there are several, and gives the

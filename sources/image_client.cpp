@@ -46,7 +46,7 @@ void TakeFailure(void* context, const char* message) { static_cast<Reading*>(con
 // The selector as the module takes it, lent: selector outlives the call.
 KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector) {
   return {sizeof(KormaldImageChoice), selector.partition, selector.path.c_str(), selector.cab.c_str(),
-          selector.snapshot.c_str(), selector.disk};
+          selector.snapshot.c_str(), selector.disk, selector.snapshotId.c_str()};
 }
 
 // A function of the module, which is loaded the first time one is asked for.

@@ -29,6 +29,7 @@ TEST(ImageSelector, Table) {
     const char* error;  // after "ENTRY: "; null where it parses
     const char* snapshot = "";
     int disk = -1;
+    const char* snapshotId = "";
   } rows[] = {
       {"disk.img", "disk.img", -1, "", "", nullptr},
       {"disk.img#", "disk.img", -1, "", "", nullptr},
@@ -43,9 +44,9 @@ TEST(ImageSelector, Table) {
       {"disk.img#part=x", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found 'x'"},
       {"disk.img#part=1234", nullptr, 0, nullptr, nullptr, "part= takes a partition number, found '1234'"},
       {"disk.img#part=1&part=2", nullptr, 0, nullptr, nullptr, "part= is given twice"},
-      {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path, cab, snapshot or disk)"},
-      {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found 'part'"},
-      {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=... or disk=N after '#', found 'path='"},
+      {"disk.img#size=3", nullptr, 0, nullptr, nullptr, "unknown selector 'size' (part, path, cab, snapshot, snapshot-id or disk)"},
+      {"disk.img#part", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=..., snapshot-id=... or disk=N after '#', found 'part'"},
+      {"disk.img#path=", nullptr, 0, nullptr, nullptr, "expected part=N, path=..., cab=..., snapshot=..., snapshot-id=... or disk=N after '#', found 'path='"},
       {"RB000.CAB#cab=SYSTEM.DAT", "RB000.CAB", -1, "", "SYSTEM.DAT", nullptr},  // a cabinet of its own
       // A saved state by a name with spaces and '=', then a disk of several.
       {"W.vbox#snapshot=Before driver=1&disk=2&part=1", "W.vbox", 1, "", "", nullptr, "Before driver=1", 2},
@@ -53,6 +54,15 @@ TEST(ImageSelector, Table) {
       {"W.vmx#disk=0", nullptr, 0, nullptr, nullptr, "disk= takes a disk number, found '0'"},
       {"W.vmx#disk=2&DISK=3", nullptr, 0, nullptr, nullptr, "DISK= is given twice"},
       {"W.vmx#snapshot=a&snapshot=b", nullptr, 0, nullptr, nullptr, "snapshot= is given twice"},
+      // %XX is the byte XX; a '%' before anything else is itself.
+      {"w.qcow2#snapshot=driver %26 reboot", "w.qcow2", -1, "", "", nullptr, "driver & reboot"},
+      {"d.img#path=\\A%3dB%23C%25%41&cab=x%0A", "d.img", -1, "\\A=B#C%A", "x\n", nullptr},
+      {"d.img#path=\\100%&cab=%zz%4", "d.img", -1, "\\100%", "%zz%4", nullptr},
+      {"d.img#part=%31", "d.img", 1, "", "", nullptr},
+      {"w.qcow2#snapshot-id=2", "w.qcow2", -1, "", "", nullptr, "", -1, "2"},
+      {"w.qcow2#SNAPSHOT-ID=2&snapshot-id=3", nullptr, 0, nullptr, nullptr, "snapshot-id= is given twice"},
+      {"w.qcow2#snapshot=a&snapshot-id=2", nullptr, 0, nullptr, nullptr,
+       "snapshot= and snapshot-id= both choose the state: give one"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.entry);
@@ -69,7 +79,38 @@ TEST(ImageSelector, Table) {
     EXPECT_EQ(selector.path, row.path);
     EXPECT_EQ(selector.cab, row.cab);
     EXPECT_EQ(selector.snapshot, row.snapshot);
+    EXPECT_EQ(selector.snapshotId, row.snapshotId);
     EXPECT_EQ(selector.disk, row.disk);
+  }
+}
+
+// Whatever a value holds, the selector written for it reads back as the
+// same choice, in printable ASCII alone.
+TEST(ImageSelector, WrittenAndReadBack) {
+  std::string everyByte;
+  for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
+  const ImageSelector selectors[] = {
+      {.image = "disk.img"},
+      {.image = "disk.img", .partition = 0},
+      {.image = "a#b.img", .partition = 1, .path = "\\WIN#98"},
+      {.image = "w.qcow2", .snapshot = "driver & reboot"},
+      {.image = "w.qcow2", .snapshot = "100% = #1"},
+      {.image = "w.qcow2", .snapshotId = "2"},
+      {.image = "W.vbox", .partition = 5, .path = "\\WINDOWS\\SYSTEM.DAT", .snapshot = "x&y", .disk = 2},
+      {.image = "d.img", .path = "\\W\\SYSBCKUP\\RB000.CAB", .cab = "SYS&TEM.DAT"},
+      {.image = "RB000.CAB", .cab = "a%41b"},
+      {.image = "w.qcow2", .path = everyByte, .snapshot = everyByte},
+  };
+  for (const ImageSelector& selector : selectors) {
+    std::string written = diskimage::FormatImageSelector(selector);
+    SCOPED_TRACE(written);
+    for (char c : written.substr(selector.image.size())) {
+      EXPECT_TRUE(c >= 0x20 && c <= 0x7E) << static_cast<int>(static_cast<unsigned char>(c));
+    }
+    ImageSelector read;
+    std::string error;
+    ASSERT_TRUE(diskimage::ParseImageSelector(written, &read, &error)) << error;
+    EXPECT_EQ(read, selector);
   }
 }
 
@@ -269,12 +310,38 @@ TEST(Machines, WhatTheirFilesSay) {
   // A name given to two snapshots is chosen between by ID.
   std::vector<diskimage::Snapshot> twins = {{"1", "x", {}}, {"2", "x", {}}, {"{AB-CD}", "y&z", {}}};
   std::string error;
-  EXPECT_EQ(diskimage::FindSnapshot(twins, "x", "M", &error), nullptr);
-  EXPECT_EQ(error, "M: 2 snapshots are named 'x'; choose one by its ID:\n  x   (ID 1; choose it with M#snapshot=1)\n"
-                   "  x   (ID 2; choose it with M#snapshot=2)");
-  EXPECT_EQ(diskimage::FindSnapshot(twins, "2", "M", &error), &twins[1]);
-  EXPECT_EQ(diskimage::FindSnapshot(twins, "ab-cd", "M", &error), &twins[2]);
-  EXPECT_EQ(diskimage::SnapshotChoices({twins[2]}, "M"), "\n  y&z   (ID {AB-CD}; choose it with M#snapshot={AB-CD})");
+  EXPECT_EQ(diskimage::FindSnapshot(twins, {"x"}, "M", &error), nullptr);
+  EXPECT_EQ(error, "M: 2 snapshots are named 'x'; choose one by its ID:\n  x   (ID 1; choose it with M#snapshot-id=1)\n"
+                   "  x   (ID 2; choose it with M#snapshot-id=2)");
+  EXPECT_EQ(diskimage::FindSnapshot(twins, {"2"}, "M", &error), &twins[1]);
+  EXPECT_EQ(diskimage::FindSnapshot(twins, {"ab-cd"}, "M", &error), &twins[2]);
+  EXPECT_EQ(diskimage::SnapshotChoices(twins, "M", &twins[2].name),
+            "\n  y&z   (ID {AB-CD}; choose it with M#snapshot=y%26z)");
+  std::vector<diskimage::Snapshot> sameId = {{"1", "a", {}}, {"1", "b", {}}};
+  EXPECT_EQ(diskimage::FindSnapshot(sameId, {"1", true}, "M", &error), nullptr);
+  EXPECT_EQ(error, "M: 2 snapshots have the ID '1': the snapshot table is damaged, and neither is read");
+}
+
+// The selector each snapshot is offered with reads that snapshot back and
+// no other: where its name is another's ID, where two share a name, where
+// it has none, where it holds what a selector escapes.
+TEST(Machines, EachSnapshotsSelectorReadsItBack) {
+  const std::vector<diskimage::Snapshot> states = {
+      {"1", "2", {}}, {"2", "x&y", {}}, {"3", "twin", {}}, {"4", "twin", {}}, {"{AB-CD}", "", {}}, {"6", "100%", {}}};
+  const char* offered[] = {"M#snapshot=2", "M#snapshot=x%26y", "M#snapshot-id=3", "M#snapshot-id=4",
+                           "M#snapshot-id={AB-CD}", "M#snapshot=100%25"};
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    diskimage::StateWanted chosen = diskimage::ChoiceOf(states, states[i]);
+    ImageSelector written{.image = "M"};
+    (chosen.byId ? written.snapshotId : written.snapshot) = chosen.text;
+    EXPECT_EQ(diskimage::FormatImageSelector(written), offered[i]);
+    ImageSelector read;
+    std::string error;
+    ASSERT_TRUE(diskimage::ParseImageSelector(offered[i], &read, &error)) << error;
+    diskimage::StateWanted asked = read.snapshotId.empty() ? diskimage::StateWanted{read.snapshot, false}
+                                                           : diskimage::StateWanted{read.snapshotId, true};
+    EXPECT_EQ(diskimage::FindSnapshot(states, asked, "M", &error), &states[i]) << offered[i] << ": " << error;
+  }
 }
 
 TEST(Utf16ToUtf8, Table) {

@@ -25,9 +25,7 @@ using image_fixture::Row;
 using image_fixture::Sh;
 using image_fixture::SmallHive;
 
-bool HaveTools() {
-  return RunProgram("/bin/sh", {"-c", "command -v sfdisk mkfs.fat mcopy qemu-img ewfacquire gcab"}).status == 0;
-}
+bool HaveTools() { return image_fixture::HaveTools("sfdisk mkfs.fat mcopy qemu-img ewfacquire gcab"); }
 
 // A FAT volume at offset (MiB) of image, made and filled with files
 // (path in the volume -> file on the host).
@@ -182,7 +180,7 @@ TEST_F(Images, AWindowsDirectoryUnderAnotherName) {
   ExpectListing(disk, disk, "Second install");
   ExpectListing(disk + "#part=2", disk, "Second install");
   auto listed = RunProgram(REGWALK_BINARY, {"--list-images", disk});
-  EXPECT_NE(listed.out.find("windows\t1\t2\tD:\\WIN98\t" + disk + "#part=2&path=\\WIN98\n"), std::string::npos)
+  EXPECT_NE(listed.out.find("windows\t1\t2\tD:\\\\WIN98\t" + disk + "#part=2&path=\\\\WIN98\n"), std::string::npos)
       << listed.out;
 
   std::string both = Disk("both.img", 48, "label: dos\\nstart=2048, type=c\\n");
@@ -220,8 +218,8 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
       {"#path=\\WINDOWS&cab=SYSTEM.DAT",
        ": partition 1 (C:): cab= names a file in a cabinet, and \\WINDOWS is a directory"},
       {"#path=" + cab, ": partition 1 (C:): " + cab + ": a cabinet of 1 file; choose the one to read:\n  SYSTEM.DAT  " +
-                           std::to_string(SmallHive("Yesterday").size()) + " bytes   (" + disk + "#path=" + cab +
-                           "&cab=SYSTEM.DAT)"},
+                           std::to_string(SmallHive("Yesterday").size()) + " bytes   (" + disk + "#part=1&path=" +
+                           cab + "&cab=SYSTEM.DAT)"},
       {"#path=\\WINDOWS\\SYSTEM.DA0&cab=SYSTEM.DAT",
        ": partition 1 (C:): \\WINDOWS\\SYSTEM.DA0: not a cabinet, or a damaged one"},
       {"#part=1&part=2", "#part=1&part=2: part= is given twice"},

@@ -33,7 +33,7 @@ constexpr std::size_t kDamageAt = 64;
 class VmDisks : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (RunProgram("/bin/sh", {"-c", "command -v sfdisk mkfs.fat mcopy qemu-img"}).status != 0) {
+    if (!image_fixture::HaveTools("sfdisk mkfs.fat mcopy qemu-img qemu-io")) {
       GTEST_SKIP() << "the image tools are not installed";
     }
     dir_ = testing_support::ScratchDir();
@@ -222,7 +222,7 @@ TEST_F(VmDisks, SavedStatesAreReadByName) {
   // A machine's listing: its file, the chain of its current disk, its
   // snapshots; a snapshot's, the chain of that state's disk.
   std::string machine = Path("vbox/Win98.vbox");
-  std::string tail = "partition\t1\t1\t0x0c\t49283072\tC:\nwindows\t1\t1\tC:\\WINDOWS\t" + machine;
+  std::string tail = "partition\t1\t1\t0x0c\t49283072\tC:\nwindows\t1\t1\tC:\\\\WINDOWS\t" + machine;
   std::string snapshotLine = "snapshot\t{0aa1e0a8-3c1d-4c55-9d7e-6a3b7f00c0de}\tBefore driver\t" + machine +
                              "#snapshot=Before driver\n";
   auto now = RunProgram(REGWALK_BINARY, {"--list-images", machine});
@@ -313,8 +313,8 @@ TEST_F(VmDisks, AMachinesDisksAreSearchedTogether) {
   EXPECT_EQ(listed.status, 0) << listed.err;
   EXPECT_EQ(listed.out, "file\t0\t" + two + "\tVMware machine\nfile\t1\t" + Path("before.img") + "\traw\nfile\t2\t" +
                             Path("after.img") + "\traw\npartition\t1\t1\t0x0c\t49283072\tC:\n"
-                            "partition\t2\t1\t0x0c\t49283072\tD:\nwindows\t1\t1\tC:\\WINDOWS\t" + two +
-                            "#disk=1&part=1\nwindows\t2\t1\tD:\\WINDOWS\t" + two + "#disk=2&part=1\n");
+                            "partition\t2\t1\t0x0c\t49283072\tD:\nwindows\t1\t1\tC:\\\\WINDOWS\t" + two +
+                            "#disk=1&part=1\nwindows\t2\t1\tD:\\\\WINDOWS\t" + two + "#disk=2&part=1\n");
   for (std::size_t at = listed.out.find("windows\t"); at != std::string::npos; at = listed.out.find("windows\t", at + 1)) {
     std::string line = listed.out.substr(at, listed.out.find('\n', at) - at);
     EXPECT_EQ(Kormald(line.substr(line.rfind('\t') + 1)).status, 0) << line;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "imagemodule/image_module.h"
 #include "sources/sources.h"
 #include "tools/exit_status.h"
@@ -36,15 +37,17 @@ std::string JsonLine(const std::string& kind, const std::vector<std::string>& fi
   return line + "}\n";
 }
 
-// A field of a text line: a tab or a line break in it (a snapshot's name
-// may hold one) would break the columns, so they are written as C does.
+// A field of a text line, escaped so that the line can be split and each
+// field undone: a backslash, a tab and a line break as C writes them, and
+// any other byte outside printable ASCII (a name from an image may hold
+// any) as \xNN, as every message shows such a byte.
 std::string Field(const std::string& text) {
   std::string out;
   for (char c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') {
-      out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+    if (c == '\\' || c == '\t' || c == '\n' || c == '\r') {
+      out += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
     } else {
-      out += c;
+      bytes::AppendEscaped(out, std::string_view(&c, 1));
     }
   }
   return out;

@@ -1,0 +1,29 @@
+// What the tools' choice asks of the module, as its readers take it, and
+// the selector that asks it again.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "diskimage/image.h"
+#include "diskimage/machine.h"
+#include "imagemodule/image_module.h"
+
+namespace diskimage {
+
+// The saved state choice asks for. A choice of tools built before
+// snapshotId was added is shorter, and chooses by snapshot= alone.
+inline StateWanted WantedState(const KormaldImageChoice& choice) {
+  bool hasId = choice.size >= offsetof(KormaldImageChoice, snapshotId) + sizeof choice.snapshotId &&
+               choice.snapshotId != nullptr && choice.snapshotId[0] != '\0';
+  return hasId ? StateWanted{choice.snapshotId, true} : StateWanted{choice.snapshot, false};
+}
+
+// A selector of image in the state wanted, whose other parts the caller sets.
+inline ImageSelector InState(const std::string& image, const StateWanted& wanted) {
+  ImageSelector selector{.image = image};
+  (wanted.byId ? selector.snapshotId : selector.snapshot) = wanted.text;
+  return selector;
+}
+
+}  // namespace diskimage
