@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "diskimage/host_file.h"
+#include "diskimage/messages.h"
 
 namespace diskimage {
 
@@ -12,7 +13,7 @@ bool Chain::Enter(const std::string& path, std::string* error) {
   std::string canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(path), ec).string();
   if (ec) canonical = path;
   if (std::find(canonical_.begin(), canonical_.end(), canonical) != canonical_.end()) {
-    *error = files_.front() + ": its chain of parents loops back to " + path;
+    *error = files_.front() + ": its chain of parents loops back to " + Named(path);
     return false;
   }
   if (files_.size() == kMaxChainLinks) {
@@ -24,14 +25,43 @@ bool Chain::Enter(const std::string& path, std::string* error) {
   return true;
 }
 
-std::string ParentBeside(const std::string& child, const std::string& named) {
+namespace {
+
+// The places a name is looked for, in LocateParent's order.
+std::vector<std::string> PlacesOf(const std::filesystem::path& folder, const std::string& named) {
+  std::vector<std::string> places;
+  if (named.empty()) return places;
+#if defined(_WIN32)
+  bool hostPath = true;
+#else
+  // A Windows path (a drive, or its separator) names no file here.
+  bool hostPath = named.find('\\') == std::string::npos && !(named.size() > 1 && named[1] == ':');
+#endif
+  if (hostPath) places.push_back(std::filesystem::path(named).is_absolute() ? named : (folder / named).string());
+  std::string beside = (folder / named.substr(named.find_last_of("\\/") + 1)).string();
+  if (std::find(places.begin(), places.end(), beside) == places.end()) places.push_back(beside);
+  return places;
+}
+
+}  // namespace
+
+std::string LocateParent(const std::string& child, const std::vector<std::string>& names, std::string_view what,
+                         std::string* error) {
   std::filesystem::path folder = std::filesystem::path(child).parent_path();
-  // A relative name with folders in it ("../Win98.vmdk") is taken as it
-  // stands when it leads somewhere; a Windows separator never is.
-  bool relative = !named.empty() && named.find_first_of("\\:") == std::string::npos && named.front() != '/';
   std::error_code ec;
-  if (relative && std::filesystem::exists(folder / named, ec)) return (folder / named).string();
-  return (folder / named.substr(named.find_last_of("\\/") + 1)).string();
+  for (const std::string& named : names) {
+    for (const std::string& place : PlacesOf(folder, named)) {
+      if (std::filesystem::exists(place, ec)) return place;
+    }
+  }
+  std::string looked;
+  std::vector<std::string> places = names.empty() ? std::vector<std::string>{} : PlacesOf(folder, names.front());
+  for (std::size_t i = 0; i < places.size(); ++i) {
+    looked += (i == 0 ? "" : i + 1 == places.size() ? " and " : ", ") + Named(places[i]);
+  }
+  *error = child + ": its " + std::string(what) + " " + (names.empty() ? "" : Named(names.front())) +
+           " is missing (looked for at " + looked + ")";
+  return {};
 }
 
 std::unique_ptr<Disk> OpenChain(const std::string& path, Container format, Chain& chain, std::string* error) {
@@ -79,7 +109,8 @@ std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::
   HostFile file;
   if (!file.Open(path, error)) {
     // The first link is a machine's disk: no child names it.
-    *error = chain.files().empty() ? path + ": " + *error : chain.files().back() + ": its parent " + path + " " + *error;
+    *error = chain.files().empty() ? Named(path) + ": " + *error
+                                   : chain.files().back() + ": its parent " + Named(path) + " " + *error;
     return nullptr;
   }
   std::string head, tail;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diskimage/disk.h"
@@ -72,10 +73,15 @@ bool DetectFile(const std::string& path, SourceKind* kind, std::string* error);
 // told by its first bytes.
 std::unique_ptr<Disk> OpenChainLink(const std::string& path, Chain& chain, std::string* error);
 
-// Where a parent that a child names by its path on the machine that wrote
-// it is looked for: beside the child, by the name's last part, as a
-// machine's folder moves whole (and a Windows path means nothing here).
-std::string ParentBeside(const std::string& child, const std::string& named);
+// Where the file a child names as its parent (what: "parent", or qcow2's
+// "backing file") lies, the same for every format that names it by path:
+// each name as written (from the child's folder where it is relative),
+// then by its last part beside the child, as a machine's folder moves
+// whole and a path the machine that wrote it knew may mean nothing here.
+// The first place found, or empty with error naming the first name and
+// every place it was looked for.
+std::string LocateParent(const std::string& child, const std::vector<std::string>& names, std::string_view what,
+                         std::string* error);
 
 // The readers of our own, each a link of chain.
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);

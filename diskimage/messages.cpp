@@ -12,6 +12,23 @@ std::string FirstLine(std::string text) {
   return text;
 }
 
+std::string Named(std::string_view outside) { return bytes::Escaped(outside); }
+
+std::string ForTerminal(std::string_view message) {
+  std::string out;
+  for (char c : message) {
+    auto byte = static_cast<unsigned char>(c);
+    // Printable text and the bytes of any charset pass, and so do the line
+    // breaks between a message's lines; no other control does.
+    if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
+      bytes::AppendEscaped(out, std::string_view(&c, 1));
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string DosPath(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 
 #include "bytes/bytes.h"
 #include "diskimage/chain.h"
@@ -186,15 +185,10 @@ bool ReadHeader(const std::string& path, QcowHeader* header, std::string* error)
   return ParseQcowHeader(head, header, error);
 }
 
-// The backing file a header names, relative to the image's folder as QEMU
-// reads it; empty with error set when it is not there.
+// The backing file a header names, found as every parent is; empty with
+// error set when it is not there.
 std::string BackingPath(const std::string& path, const QcowHeader& header, std::string* error) {
-  std::filesystem::path backing(header.backingFile);
-  if (backing.is_relative()) backing = std::filesystem::path(path).parent_path() / backing;
-  std::error_code ec;
-  if (std::filesystem::exists(backing, ec)) return backing.string();
-  *error = path + ": its backing file " + header.backingFile + " is missing (looked for at " + backing.string() + ")";
-  return {};
+  return LocateParent(path, {header.backingFile}, "backing file", error);
 }
 
 // The internal snapshots of the image whose header is header.

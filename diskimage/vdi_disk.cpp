@@ -8,6 +8,7 @@
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
 #include "diskimage/layout/vdi.h"
+#include "diskimage/messages.h"
 #include "diskimage/vdi.h"
 
 namespace diskimage {

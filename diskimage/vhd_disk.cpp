@@ -3,12 +3,12 @@
 // for beside the child and checked by the unique ID the child records.
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 
 #include "bytes/bytes.h"
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
 #include "diskimage/layout/vhd.h"
+#include "diskimage/messages.h"
 #include "diskimage/vhd.h"
 
 namespace diskimage {
@@ -166,23 +166,12 @@ std::unique_ptr<VhdDisk> OpenLink(const std::string& path, Chain& chain, std::st
     *error = path + ": a differencing VHD that names no parent";
     return nullptr;
   }
-  std::string parentPath;
-  std::error_code ec;
-  for (const std::string& name : names) {
-    std::string beside = ParentBeside(path, name);
-    if (std::filesystem::exists(beside, ec)) {
-      parentPath = std::move(beside);
-      break;
-    }
-  }
-  if (parentPath.empty()) {
-    *error = path + ": its parent " + names.front() + " is missing (looked for at " + ParentBeside(path, names.front()) + ")";
-    return nullptr;
-  }
+  std::string parentPath = LocateParent(path, names, "parent", error);
+  if (parentPath.empty()) return nullptr;
   std::unique_ptr<VhdDisk> parent = OpenLink(parentPath, chain, error);
   if (parent == nullptr) return nullptr;
   if (parent->footer().id != disk->header().parentId) {
-    *error = path + ": its parent " + parentPath + " is not the parent it was made from (its identifier differs)";
+    *error = path + ": its parent " + Named(parentPath) + " is not the parent it was made from (its identifier differs)";
     return nullptr;
   }
   disk->SetParent(std::move(parent));

@@ -12,6 +12,7 @@
 #include "imagemodule/choice.h"
 #include "imagemodule/fat_files.h"
 #include "diskimage/host_file.h"
+#include "diskimage/messages.h"
 #include "imagemodule/image_module.h"
 #include "imagemodule/machine_files.h"
 
@@ -139,6 +140,6 @@ extern "C" __attribute__((visibility("default"))) int kormald_image_list(const c
                                                                           KormaldImageFailed failed, void* context) {
   std::string error;
   if (diskimage::Lister(image, *choice, item, context).Run(&error)) return 0;
-  failed(context, error.c_str());
+  failed(context, diskimage::ForTerminal(error).c_str());
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "diskimage/chain.h"
 #include "diskimage/formats.h"
 #include "diskimage/host_file.h"
+#include "diskimage/messages.h"
 #include "diskimage/image.h"
 #include "imagemodule/image_module.h"
 #include "imagemodule/machine_files.h"
@@ -76,7 +77,7 @@ class Finder {
 
  private:
   int Fail(const std::string& message) {
-    failed_(context_, message.c_str());
+    failed_(context_, diskimage::ForTerminal(message).c_str());
     return 1;
   }
   // A message about the image, after its name.

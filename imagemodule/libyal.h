@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -76,22 +75,18 @@ std::unique_ptr<Link> OpenNamedChain(const std::string& path, Chain& chain, std:
   if (!disk->Open(path, error)) return nullptr;
   std::string named = disk->ParentName();
   if (named.empty()) return disk;
-  std::string parentPath = ParentBeside(path, named);
-  std::error_code ec;
-  if (!std::filesystem::exists(parentPath, ec)) {
-    *error = path + ": its parent " + named + " is missing (looked for at " + parentPath + ")";
-    return nullptr;
-  }
+  std::string parentPath = LocateParent(path, {named}, "parent", error);
+  if (parentPath.empty()) return nullptr;
   // The library opens the parent itself, blocking on a FIFO: it is tried
   // first by the opener that refuses what is no file.
   if (HostFile file; !file.Open(parentPath, error)) {
-    *error = path + ": its parent " + parentPath + " " + *error;
+    *error = path + ": its parent " + Named(parentPath) + " " + *error;
     return nullptr;
   }
   std::unique_ptr<Link> parent = OpenNamedChain<Link>(parentPath, chain, error);
   if (parent == nullptr) return nullptr;
   if (!disk->SetParent(std::move(parent), error)) {
-    *error = path + ": its parent " + parentPath + " " + *error;
+    *error = path + ": its parent " + Named(parentPath) + " " + *error;
     return nullptr;
   }
   return disk;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "diskimage/chain.h"
 #include "imagemodule/libyal.h"
