@@ -64,11 +64,12 @@ std::int64_t HostFile::ReadAt(std::uint64_t offset, char* out, std::size_t lengt
   return static_cast<std::int64_t>(done);
 }
 
-bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string* bytes, std::string* error) {
+bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string_view kind, std::string* bytes,
+                  std::string* error) {
   HostFile file;
   if (!file.Open(path, error)) return false;
   if (file.Size() > maxBytes) {
-    *error = TooLarge(file.Size(), maxBytes);
+    *error = TooLarge(file.Size(), maxBytes, kind);
     return false;
   }
   bytes->assign(static_cast<std::size_t>(file.Size()), '\0');

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace diskimage {
 
@@ -29,7 +30,9 @@ class HostFile {
   std::uint64_t size_ = 0;
 };
 
-// The whole of a host file of at most maxBytes. False with error saying why.
-bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string* bytes, std::string* error);
+// The whole of a host file of kind ("a registry file", "a machine's file")
+// of at most maxBytes. False with error saying why.
+bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string_view kind, std::string* bytes,
+                  std::string* error);
 
 }  // namespace diskimage

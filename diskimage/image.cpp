@@ -151,6 +151,16 @@ std::string FormatImageSelector(const ImageSelector& selector) {
   return parts.empty() ? selector.image : selector.image + "#" + parts;
 }
 
+HiveName HiveNameOf(std::string_view name) {
+  std::size_t last = name.find_last_of("\\/");
+  if (last != std::string_view::npos) name.remove_prefix(last + 1);
+  std::string upper;
+  for (char c : name) upper += Upper(c);
+  if (upper.starts_with("SYSTEM.")) return HiveName::kSystem;
+  if (upper.starts_with("USER.")) return HiveName::kUser;
+  return HiveName::kNone;
+}
+
 std::optional<WindowsDirectory> ParseMsdosSys(std::string_view text) {
   bool inPaths = false;
   while (!text.empty()) {

@@ -59,6 +59,13 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
 // is set.
 std::string FormatImageSelector(const ImageSelector& selector);
 
+// Which of Windows' two hives a file is by its name (its last part, in any
+// letter case): SYSTEM.DAT and USER.DAT, and the backups Windows names
+// after them (SYSTEM.DA0, SYSTEM.1ST, USER.DA0), wherever they lie; none
+// for any other name, whose contents say.
+enum class HiveName { kNone, kSystem, kUser };
+HiveName HiveNameOf(std::string_view name);
+
 // The Windows directory MSDOS.SYS names: WinDir= under [Paths], as drive
 // letter (upper case) and path ("\WIN98").
 struct WindowsDirectory {

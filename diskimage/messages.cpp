@@ -36,8 +36,10 @@ std::string DosPath(std::string path) {
 
 std::string WindowsPath(std::string path) { return bytes::Escaped(DosPath(std::move(path))); }
 
-std::string TooLarge(std::uint64_t claimed, std::uint64_t limit) {
-  return "is " + bytes::TooLargeForRegistryFile(std::to_string(claimed), limit);
+std::string TooLarge(std::uint64_t claimed, std::uint64_t limit, std::string_view kind) {
+  if (kind == kRegistryFile) return "is " + bytes::TooLargeForRegistryFile(std::to_string(claimed), limit);
+  return "is too large for " + std::string(kind) + " (" + std::to_string(claimed) + " bytes; at most " +
+         std::to_string(limit) + " are read of one)";
 }
 
 }  // namespace diskimage

@@ -8,6 +8,8 @@
 
 namespace diskimage {
 
+inline constexpr std::string_view kRegistryFile = "a registry file";
+
 // The first line of what a library says, as one line of a message.
 std::string FirstLine(std::string text);
 
@@ -30,7 +32,8 @@ std::string DosPath(std::string path);
 // escaped.
 std::string WindowsPath(std::string path);
 
-// "is too large for a registry file (...)", after a file's name.
-std::string TooLarge(std::uint64_t claimed, std::uint64_t limit);
+// "is too large for a registry file (...)", after a file's name; of a
+// file of another kind ("a machine's file"), what is read of one at most.
+std::string TooLarge(std::uint64_t claimed, std::uint64_t limit, std::string_view kind = kRegistryFile);
 
 }  // namespace diskimage

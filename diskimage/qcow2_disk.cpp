@@ -22,6 +22,7 @@ namespace diskimage {
 namespace {
 
 namespace qcow = layout::qcow;
+using bytes::BigEndian;
 
 class Qcow2Disk : public Disk {
  public:
@@ -30,11 +31,16 @@ class Qcow2Disk : public Disk {
     header_ = header;
     clusterBytes_ = std::uint64_t{1} << header.clusterBits;
     if (!file_.Open(path, error)) return false;
-    // The L1 table is read whole, and so must lie in the file: a claim of
-    // a billion entries costs what the file holds.
+    // The L1 table must lie in the file, and is read only as far as the
+    // disk's size needs it: entries past the disk's end are never asked for.
     std::uint64_t l1Bytes = std::uint64_t{header.l1Entries} * 8;
     const std::uint64_t perTable = std::uint64_t{1} << header.l2Bits;
     std::uint64_t covered = header.l1Entries * perTable * clusterBytes_;
+    if (header.l1Entries > qcow::kMaxL1Entries) {
+      *error = "its L1 table claims " + std::to_string(header.l1Entries) + " entries (QEMU reads " +
+               std::to_string(qcow::kMaxL1Entries) + " at most)";
+      return false;
+    }
     if (!bytes::InRange(header.l1At, l1Bytes, file_.Size())) {
       *error = "its L1 table (" + std::to_string(header.l1Entries) + " entries at byte " + std::to_string(header.l1At) +
                ") runs past the file's end";
@@ -44,7 +50,9 @@ class Qcow2Disk : public Disk {
       *error = "its L1 table covers less than the disk's " + std::to_string(header.diskSize) + " bytes";
       return false;
     }
-    l1_.resize(static_cast<std::size_t>(l1Bytes));
+    const std::uint64_t span = perTable * clusterBytes_;  // of one L2 table
+    std::uint64_t needed = header.diskSize / span + (header.diskSize % span != 0 ? 1 : 0);
+    l1_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(header.l1Entries, needed) * 8));
     return file_.ReadAt(header.l1At, l1_.data(), l1_.size(), error) == static_cast<std::int64_t>(l1_.size());
   }
   void SetBacking(std::unique_ptr<Disk> backing) { backing_ = std::move(backing); }
@@ -191,16 +199,30 @@ std::string BackingPath(const std::string& path, const QcowHeader& header, std::
   return LocateParent(path, {header.backingFile}, "backing file", error);
 }
 
-// The internal snapshots of the image whose header is header.
+// The internal snapshots of the image whose header is header. The table
+// is read as far as its entries go, each entry's fixed part saying how long
+// it is, and no further.
 bool ReadSnapshots(const std::string& path, const QcowHeader& header, std::vector<QcowSnapshot>* out,
                    std::string* error) {
+  namespace snap = qcow::snapshot;
   out->clear();
   if (header.version < 2 || header.snapshots == 0) return true;
   HostFile file;
   if (!file.Open(path, error)) return false;
-  std::uint64_t at = std::min(header.snapshotsAt, file.Size());
-  std::string table(static_cast<std::size_t>(std::min(qcow::snapshot::kMaxTableBytes, file.Size() - at)), '\0');
-  if (file.ReadAt(at, table.data(), table.size(), error) != static_cast<std::int64_t>(table.size())) return false;
+  const std::uint64_t start = std::min(header.snapshotsAt, file.Size());
+  std::uint64_t end = start;
+  for (std::uint32_t i = 0; i < header.snapshots && i < snap::kMaxSnapshots && end - start < snap::kMaxTableBytes; ++i) {
+    char fixed[snap::kFixedBytes];
+    std::int64_t got = file.ReadAt(end, fixed, sizeof fixed, error);
+    if (got < 0) return false;
+    if (got < static_cast<std::int64_t>(sizeof fixed)) break;  // the parse says where the table runs out
+    BigEndian e(std::string_view(fixed, sizeof fixed));
+    std::uint64_t size = snap::kFixedBytes + std::uint64_t{e.U32(snap::kExtraBytes)} + e.U16(snap::kIdBytes) +
+                         e.U16(snap::kNameBytes);
+    end += (size + 7) / 8 * 8;
+  }
+  std::string table(static_cast<std::size_t>(std::min({end, file.Size(), start + snap::kMaxTableBytes}) - start), '\0');
+  if (file.ReadAt(start, table.data(), table.size(), error) != static_cast<std::int64_t>(table.size())) return false;
   return ParseQcowSnapshots(table, header, out, error);
 }
 

@@ -1,5 +1,7 @@
 #include "diskimage/vdi.h"
 
+#include <algorithm>
+
 #include "bytes/bytes.h"
 #include "diskimage/layout/vdi.h"
 
@@ -87,6 +89,16 @@ bool ParseVdiHeader(std::string_view head, std::uint64_t fileSize, VdiHeader* ou
     return Refuse(error, "the VDI block map (" + std::to_string(header.blocks) + " blocks at byte " +
                              std::to_string(header.blocksAt) + ") runs past the file's end");
   }
+  // Blocks past the disk's end are never asked for: a claim of more costs
+  // nothing, and what the disk needs is held within a bound.
+  std::uint64_t needed = header.diskSize / header.blockSize + (header.diskSize % header.blockSize != 0 ? 1 : 0);
+  header.used = static_cast<std::uint32_t>(std::min<std::uint64_t>(header.blocks, needed));
+  if (std::uint64_t{header.used} * 4 > vdi::kMaxMapBytes) {
+    return Refuse(error, "the VDI block map needs " + std::to_string(std::uint64_t{header.used} * 4) +
+                             " bytes for a disk of " + std::to_string(header.diskSize) + " bytes in blocks of " +
+                             std::to_string(header.blockSize) + " (at most " + std::to_string(vdi::kMaxMapBytes) +
+                             " are read)");
+  }
   *out = header;
   return true;
 }
@@ -94,9 +106,9 @@ bool ParseVdiHeader(std::string_view head, std::uint64_t fileSize, VdiHeader* ou
 bool ParseVdiBlockMap(std::string_view bytes, const VdiHeader& header, std::uint64_t fileSize,
                       std::vector<std::uint32_t>* map, std::string* error) {
   LittleEndian m(bytes);
-  map->assign(header.blocks, 0);
+  map->assign(header.used, 0);
   const std::uint64_t stride = std::uint64_t{header.blockSize} + header.blockExtra;
-  for (std::uint32_t i = 0; i < header.blocks; ++i) {
+  for (std::uint32_t i = 0; i < header.used; ++i) {
     std::uint32_t entry = m.U32(std::size_t{i} * 4);
     if (!m.complete()) return Refuse(error, "the VDI block map is cut short");
     (*map)[i] = entry;

@@ -25,7 +25,8 @@ struct VdiHeader {
   std::uint64_t diskSize = 0;
   std::uint32_t blockSize = 0;
   std::uint32_t blockExtra = 0;
-  std::uint32_t blocks = 0;
+  std::uint32_t blocks = 0;  // as the header claims them
+  std::uint32_t used = 0;    // those the disk's size needs: all of the map that is read
   Uuid uuid = {};
   Uuid parent = {};  // all zero but in a differencing image
   bool differencing() const;

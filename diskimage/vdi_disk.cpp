@@ -29,7 +29,7 @@ class VdiDisk : public Disk {
  public:
   bool Open(const std::string& path, std::string* error) {
     if (!file_.Open(path, error) || !ReadHeader(file_, &header_, error)) return false;
-    std::string map(std::size_t{header_.blocks} * 4, '\0');
+    std::string map(std::size_t{header_.used} * 4, '\0');
     std::int64_t got = file_.ReadAt(header_.blocksAt, map.data(), map.size(), error);
     if (got < 0) return false;
     map.resize(static_cast<std::size_t>(got));

@@ -31,7 +31,8 @@ struct VhdLocator {
 
 struct VhdHeader {
   std::uint64_t tableAt = 0;
-  std::uint32_t entries = 0;
+  std::uint32_t entries = 0;  // as the header claims them
+  std::uint32_t used = 0;     // those the disk's size needs: all that is read
   std::uint32_t blockSize = 0;
   std::array<unsigned char, 16> parentId = {};
   std::string parentName;  // UTF-8; empty but in a differencing disk

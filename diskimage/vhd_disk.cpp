@@ -40,7 +40,7 @@ class VhdDisk : public Disk {
         !ParseVhdHeader(header, footer_, size, &header_, error)) {
       return Named(error);
     }
-    table_.resize(std::size_t{header_.entries} * 4);
+    table_.resize(std::size_t{header_.used} * 4);
     if (file_.ReadAt(header_.tableAt, table_.data(), table_.size(), error) != static_cast<std::int64_t>(table_.size())) {
       return Named(error);
     }

@@ -35,10 +35,11 @@ using diskimage::Volume;
 using diskimage::WindowsPath;
 
 KormaldHiveRoot RootOf(const std::string& name) {
-  std::string upper = name.substr(name.find_last_of("\\/") + 1);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper.starts_with("SYSTEM.")) return KORMALD_ROOT_LOCAL_MACHINE;
-  if (upper.starts_with("USER.")) return KORMALD_ROOT_USERS;
+  switch (diskimage::HiveNameOf(name)) {
+    case diskimage::HiveName::kSystem: return KORMALD_ROOT_LOCAL_MACHINE;
+    case diskimage::HiveName::kUser: return KORMALD_ROOT_USERS;
+    case diskimage::HiveName::kNone: break;
+  }
   return KORMALD_ROOT_BY_CONTENTS;
 }
 
@@ -226,7 +227,7 @@ class Finder {
     }
     std::string bytes;
     std::string error;
-    if (!diskimage::ReadHostFile(image_, maxFileBytes_, &bytes, &error)) return FailWith(error);
+    if (!diskimage::ReadHostFile(image_, maxFileBytes_, "a cabinet", &bytes, &error)) return FailWith(error);
     if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, diskimage::ImageSelector{.image = image_}));
     return GiveFile(image_, Origin{-1, -1, {}}, std::move(bytes), cab, RootOf(image_));
   }

@@ -10,6 +10,8 @@ namespace diskimage {
 
 namespace {
 
+constexpr std::string_view kMachineFile = "a machine's file";
+
 // A file a machine names, from this host: a relative one lies under the
 // machine's folder, and a Windows path's separators are this host's. A
 // path of the machine that wrote it ("C:\VMs\Win98\Win98.vdi") that is not
@@ -40,7 +42,7 @@ std::string OnHost(const std::string& machine, const std::string& named) {
 
 bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine, std::string* error) {
   std::string text;
-  if (!ReadHostFile(path, kMaxMachineFileBytes, &text, error)) {
+  if (!ReadHostFile(path, kMaxMachineFileBytes, kMachineFile, &text, error)) {
     *error = path + ": " + *error;
     return false;
   }
@@ -56,7 +58,7 @@ bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine
     std::string vmsd = std::filesystem::path(path).replace_extension(".vmsd").string();
     std::error_code ec;
     if (std::filesystem::exists(vmsd, ec)) {
-      if (!ReadHostFile(vmsd, kMaxMachineFileBytes, &text, error)) {
+      if (!ReadHostFile(vmsd, kMaxMachineFileBytes, kMachineFile, &text, error)) {
         *error = vmsd + ": " + *error;
         return false;
       }

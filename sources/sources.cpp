@@ -19,11 +19,6 @@ using text::TextConverter;
 
 namespace {
 
-std::string_view BaseName(std::string_view path) {
-  std::size_t slash = path.find_last_of(kPathSeparators);
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 // What loading needs beyond the files: where a version 5 export's text goes,
 // and whether one was met.
 struct LoadContext {
@@ -42,11 +37,10 @@ bool LoadRegistryBytes(Registry& reg, const std::string& label, std::unique_ptr<
                        std::string_view bytes, std::optional<Root> hiveRoot, LoadContext& context,
                        std::string* error) {
   if (hive) {
-    if (!hiveRoot) {
-      std::string_view name = BaseName(label);
-      if (store::SameName(name, "USER.DAT")) hiveRoot = Root::kUsers;
-      if (store::SameName(name, "SYSTEM.DAT")) hiveRoot = Root::kLocalMachine;
-    }
+    // Named as Windows names the hive or its backups: that hive, here as
+    // in an image.
+    if (!hiveRoot && diskimage::HiveNameOf(label) == diskimage::HiveName::kUser) hiveRoot = Root::kUsers;
+    if (!hiveRoot && diskimage::HiveNameOf(label) == diskimage::HiveName::kSystem) hiveRoot = Root::kLocalMachine;
     return hive::LoadHive(reg, std::move(hive), label, hiveRoot, error);
   }
   if (regfile::LooksLikeRegFile(bytes)) {

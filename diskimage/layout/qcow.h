@@ -19,6 +19,8 @@ inline constexpr std::size_t kBackingAt = 8;      // u64, file offset of the bac
 inline constexpr std::size_t kBackingBytes = 16;  // u32
 inline constexpr std::uint32_t kMaxBackingName = 1023;
 inline constexpr std::uint32_t kMinClusterBits = 9, kMaxClusterBits = 21;
+// QEMU refuses an active L1 table of more than 32 MiB.
+inline constexpr std::uint64_t kMaxL1Entries = (32 << 20) / 8;
 inline constexpr std::uint32_t kAes = 1, kLuks = 2;  // encryption methods
 namespace v1 {
 inline constexpr std::size_t kDiskSize = 24;     // u64

@@ -42,6 +42,9 @@ inline constexpr std::size_t kHeaderEnd = 0x1A4;
 }  // namespace v1_0
 inline constexpr std::size_t kUuidBytes = 16;
 inline constexpr std::uint32_t kDynamic = 1, kFixed = 2, kUndo = 3, kDifferencing = 4;
+// What of a block map is held in memory at most: 16 times the map of a
+// 2 TiB disk in VirtualBox's 1 MiB blocks.
+inline constexpr std::uint64_t kMaxMapBytes = 128 << 20;
 inline constexpr std::uint32_t kBlockFree = 0xFFFFFFFF;  // not in this file: the parent's, else zeros
 inline constexpr std::uint32_t kBlockZero = 0xFFFFFFFE;  // zeros, whatever the parent holds
 }  // namespace vdi

@@ -43,6 +43,9 @@ inline constexpr std::uint32_t kMaxLength = 4096;
 inline constexpr std::uint32_t kFixed = 2, kDynamic = 3, kDifferencing = 4;
 inline constexpr std::uint32_t kUnallocated = 0xFFFFFFFF;  // a block table entry: not in this file
 inline constexpr std::uint32_t kMaxBlockBytes = 1u << 28;
+// What of a block table is held in memory at most: 16 times a table of the
+// largest disk Virtual PC and Hyper-V write (2040 GiB in 2 MiB blocks).
+inline constexpr std::uint64_t kMaxTableBytes = 64 << 20;
 }  // namespace vhd
 
 }  // namespace diskimage::layout

@@ -1,0 +1,95 @@
+// Containers whose tables claim far more than their disk needs, in sparse
+// files that hold the claim: each reads as the disk it is, its table read
+// only as far as the disk's size needs it, or is refused by name where
+// QEMU refuses it. (What each costs is bench/hostile-tables' to measure.)
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "diskimage/layout/qcow.h"
+#include "diskimage/layout/vdi.h"
+#include "diskimage/layout/vhd.h"
+#include "testkit/hive_writer.h"
+#include "testkit/image_fixture.h"
+#include "testkit/test_support.h"
+#include "tools/registry_cli.h"
+
+namespace {
+
+namespace layout = diskimage::layout;
+using testing_support::RunProgram;
+
+void PutBigEndian(std::string& bytes, std::size_t at, std::uint64_t value, int size) {
+  for (int i = size - 1; i >= 0; --i, value >>= 8) bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value);
+}
+
+class HostileTables : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!image_fixture::HaveTools("sfdisk mkfs.fat mcopy qemu-img")) GTEST_SKIP() << "no image tools";
+    dir_ = testing_support::ScratchDir();
+    testing_support::WriteFile(dir_ + "/hive.dat", image_fixture::SmallHive("Claimed much"));
+    image_fixture::Sh("cd '" + dir_ + "' && truncate -s 48M disk.img && printf 'label: dos\\nstart=2048, type=c\\n' |"
+                      " sfdisk -q disk.img && mkfs.fat -F 32 --offset 2048 disk.img 47104 >/dev/null 2>&1 && "
+                      "mmd -i disk.img@@1M ::/WINDOWS && mcopy -i disk.img@@1M hive.dat ::/WINDOWS/SYSTEM.DAT");
+  }
+  std::string Convert(const std::string& format, const std::string& name) {
+    image_fixture::Sh("cd '" + dir_ + "' && qemu-img convert -O " + format + " disk.img " + name);
+    return testing_support::ReadFile(dir_ + "/" + name);
+  }
+  // bytes, then as many zeros as make the file size bytes: a hole.
+  std::string Sparse(const std::string& name, const std::string& bytes, std::uint64_t size) {
+    std::string path = testing_support::WriteFile(dir_ + "/" + name, bytes);
+    image_fixture::Sh("truncate -s " + std::to_string(size) + " '" + path + "'");
+    return path;
+  }
+  testing_support::RunResult Kormald(const std::string& path) {
+    return RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, path}});
+  }
+  std::string dir_;
+};
+
+TEST_F(HostileTables, AClaimBeyondTheDiskCostsNothingAndReadsTheDisk) {
+  // A VDI's block map claiming 2^26 blocks, over its blocks.
+  std::string vdi = Convert("vdi", "plain.vdi");
+  hive_writer::PutU32(vdi, layout::vdi::v1_1::kBlocks, 1u << 26);
+  std::string vdiPath = Sparse("claims.vdi", vdi, (std::uint64_t{1} << 28) + 4 * 1024 * 1024 * 64);
+
+  // A dynamic VHD's block table claiming 2^26 entries, its footer moved to
+  // the end of a file that holds the claim.
+  std::string vhd = Convert("vpc", "plain.vhd");
+  std::string footer = vhd.substr(vhd.size() - layout::vhd::kFooterBytes);
+  std::uint64_t headerAt = 0;
+  for (int i = 0; i < 8; ++i) headerAt = headerAt << 8 | static_cast<unsigned char>(footer[16 + static_cast<std::size_t>(i)]);
+  PutBigEndian(vhd, headerAt + layout::vhd::header::kTableEntries, 1u << 26, 4);
+  vhd.resize(vhd.size() - footer.size());
+  std::uint64_t vhdSectors = ((std::uint64_t{1} << 28) + (64 << 20)) / 512;
+  std::string vhdPath = Sparse("claims.vhd", vhd, (vhdSectors - 1) * 512);
+  testing_support::WriteFile(dir_ + "/footer", footer);
+  image_fixture::Sh("dd if='" + dir_ + "/footer' of='" + vhdPath + "' bs=512 seek=" + std::to_string(vhdSectors - 1) +
+                    " conv=notrunc 2>/dev/null");
+
+  // A qcow2 L1 table of QEMU's largest, over a 48 MiB disk that needs one
+  // entry of it.
+  std::string qcow2 = Convert("qcow2", "plain.qcow2");
+  PutBigEndian(qcow2, layout::qcow::v2::kL1Entries, layout::qcow::kMaxL1Entries, 4);
+  std::string qcowPath = Sparse("claims.qcow2", qcow2, std::uint64_t{64} << 20);
+
+  for (const std::string& path : {vdiPath, vhdPath, qcowPath}) {
+    auto read = Kormald(path);
+    EXPECT_EQ(read.status, 0) << path << ": " << read.err;
+    EXPECT_EQ(read.out, image_fixture::Row("Claimed much")) << path;
+  }
+}
+
+TEST_F(HostileTables, WhatQemuRefusesIsRefusedByName) {
+  std::string qcow2 = Convert("qcow2", "plain.qcow2");
+  PutBigEndian(qcow2, layout::qcow::v2::kL1Entries, std::uint64_t{1} << 25, 4);
+  std::string path = Sparse("huge.qcow2", qcow2, std::uint64_t{300} << 20);
+  auto read = Kormald(path);
+  EXPECT_EQ(read.status, 1);
+  EXPECT_EQ(read.err, "kormald: " + path + ": its L1 table claims 33554432 entries (QEMU reads 4194304 at most)\n");
+}
+
+}  // namespace
