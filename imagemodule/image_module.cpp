@@ -204,7 +204,15 @@ class Finder {
     std::string bytes;
     std::string error;
     std::string label = prefix_ + Label(v) + ": " + WindowsPath(path);
-    if (!diskimage::ReadFile(fs, path, maxFileBytes_, &bytes, &error)) {
+    // The library takes a failed read of the disk for zeros: any read of
+    // this file that failed makes the file unread, as it would on a disk.
+    disk_.readFailure.clear();
+    bool read = diskimage::ReadFile(fs, path, maxFileBytes_, &bytes, &error);
+    if (read && !disk_.readFailure.empty()) {
+      read = false;
+      error = "cannot read " + WindowsPath(path) + ": " + disk_.readFailure;
+    }
+    if (!read) {
       // In a partition the image's end cuts, a file that cannot be read
       // lies past the cut, where every read fails.
       if (!error.empty() && !v.outside.empty()) {

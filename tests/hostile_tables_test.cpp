@@ -92,4 +92,56 @@ TEST_F(HostileTables, WhatQemuRefusesIsRefusedByName) {
   EXPECT_EQ(read.err, "kormald: " + path + ": its L1 table claims 33554432 entries (QEMU reads 4194304 at most)\n");
 }
 
+// A read of the disk that falls past the container file's end is an
+// error naming the file and the byte, never zeros the hive reader would
+// take for damage.
+TEST_F(HostileTables, AReadPastTheContainersEndNamesIt) {
+  std::string qcow2 = Convert("qcow2", "plain.qcow2");
+  std::string cut = testing_support::WriteFile(dir_ + "/cut.qcow2", qcow2.substr(0, qcow2.size() - 65536));
+  // A VHD whose block table sends every block past the file's end.
+  std::string vhd = Convert("vpc", "plain.vhd");
+  std::string footer = vhd.substr(vhd.size() - layout::vhd::kFooterBytes);
+  std::uint64_t headerAt = 0, tableAt = 0;
+  for (int i = 0; i < 8; ++i) headerAt = headerAt << 8 | static_cast<unsigned char>(footer[16 + static_cast<std::size_t>(i)]);
+  for (int i = 0; i < 8; ++i) {
+    tableAt = tableAt << 8 | static_cast<unsigned char>(vhd[headerAt + layout::vhd::header::kTableOffset +
+                                                            static_cast<std::size_t>(i)]);
+  }
+  for (std::size_t entry = 0; entry < 24; ++entry) {
+    if (vhd.compare(tableAt + entry * 4, 4, "\xFF\xFF\xFF\xFF") != 0) PutBigEndian(vhd, tableAt + entry * 4, 0x7FFFFF00, 4);
+  }
+  std::string away = testing_support::WriteFile(dir_ + "/away.vhd", vhd);
+  struct Row {
+    std::string path;
+    std::string err;  // within the message, before " lies past the file's end"
+  } rows[] = {
+      {cut, cut + ": a data cluster at byte "},
+      {away, "cannot be read: " + away + ": a data block at byte "},
+  };
+  for (const Row& row : rows) {
+    auto read = Kormald(row.path);
+    EXPECT_EQ(read.status, 1) << row.path;
+    EXPECT_EQ(read.out, "") << row.path;
+    EXPECT_TRUE(read.err.starts_with("kormald: " + row.path + ": ")) << read.err;
+    EXPECT_NE(read.err.find(row.err), std::string::npos) << read.err;
+    EXPECT_NE(read.err.find(" lies past the file's end"), std::string::npos) << read.err;
+  }
+}
+
+// The Windows Me hive's last clusters cut off a qcow2: its file cannot be
+// read, where it was read with zeros for them (status 0, or damage).
+TEST_F(HostileTables, AHiveWhoseClustersAreCutOffIsNotRead) {
+  std::string shared = testing_support::SharedHive();
+  if (shared.empty()) GTEST_SKIP() << "no shared hive";
+  image_fixture::Sh("cd '" + dir_ + "' && mcopy -o -i disk.img@@1M '" + shared + "' ::/WINDOWS/SYSTEM.DAT");
+  std::string qcow2 = Convert("qcow2", "shared.qcow2");
+  std::string cut = testing_support::WriteFile(dir_ + "/cut.qcow2", qcow2.substr(0, qcow2.size() - 65536));
+  auto read = Kormald(cut);
+  EXPECT_EQ(read.status, 1);
+  EXPECT_EQ(read.out, "");
+  EXPECT_TRUE(read.err.starts_with("kormald: " + cut + ": partition 1 (C:): cannot read \\WINDOWS\\SYSTEM.DAT: " + cut +
+                                   ": a data cluster at byte "))
+      << read.err;
+}
+
 }  // namespace
