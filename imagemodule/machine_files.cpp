@@ -88,6 +88,11 @@ bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, c
   }
   std::vector<std::string> files;
   if (!ReadMachine(source, kind.machine, machine, error) || !ChooseState(*machine, snapshot, source, &files, error)) return false;
+  if (files.size() > kMaxMachineDisks) {
+    *error = source + ": " + std::to_string(files.size()) + " hard disks, more than any VM software attaches (" +
+             std::to_string(kMaxMachineDisks) + ": VMware's 4 IDE, 120 SATA, 60 SCSI and 60 NVMe disks)";
+    return false;
+  }
   if (disk > static_cast<int>(files.size())) {
     *error = source + ": disk " + std::to_string(disk) + " is none of the " + std::to_string(files.size()) +
              " hard disks of this state";
@@ -98,7 +103,11 @@ bool OpenSourceDisks(Image& image, const std::string& source, SourceKind kind, c
     std::size_t opened = image.disks.size();
     Chain chain(LibraryDisk);  // each disk's chain of its own, over the files the machine registered
     chain.Know(machine->media);
-    if (AddDisk(image, file, std::nullopt, {}, chain, error)) continue;
+    bool added = AddDisk(image, file, std::nullopt, {}, chain, error);
+    // Another disk than the one chosen gives its partitions' letters, and
+    // is read no further: what reading it holds is let go at once.
+    if (image.disks.size() > opened && disk > 0 && static_cast<int>(opened) + 1 != disk) CloseDisk(image, opened);
+    if (added) continue;
     // Opened, but no FAT volume found on it: a data disk, or a blank one.
     if (image.disks.size() == opened || files.size() == 1) return false;
     passed += (passed.empty() ? "" : "; ") + *error;

@@ -12,7 +12,9 @@ Image::~Image() {
   for (Volume& v : volumes) {
     if (v.fs != nullptr) tsk_fs_close(v.fs);
   }
-  for (TSK_IMG_INFO* img : imgs) tsk_img_close(img);
+  for (TSK_IMG_INFO* img : imgs) {
+    if (img != nullptr) tsk_img_close(img);
+  }
 }
 
 namespace {
@@ -135,6 +137,18 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
     return false;
   }
   return true;
+}
+
+void CloseDisk(Image& image, std::size_t disk) {
+  for (Volume& v : image.volumes) {
+    if (v.disk != disk) continue;
+    if (v.fs != nullptr) tsk_fs_close(v.fs);
+    v.fs = nullptr;
+    v.tried = true;
+  }
+  if (image.imgs[disk] != nullptr) tsk_img_close(image.imgs[disk]);
+  image.imgs[disk] = nullptr;
+  image.disks[disk].reset();
 }
 
 void FinishDisks(Image& image) {

@@ -61,6 +61,11 @@ struct Image {
 bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const StateWanted& snapshot,
              Chain& chain, std::string* error);
 
+// Lets go of what reading disk (an index into image.disks) holds: its
+// container, the library's view of it and its volumes' file systems. Its
+// volumes stay, for their letters and labels, and read as holding none.
+void CloseDisk(Image& image, std::size_t disk);
+
 // Numbers the disks in labels, where there are several, and gives the
 // volumes of all of them their DOS letters.
 void FinishDisks(Image& image);

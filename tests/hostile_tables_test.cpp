@@ -128,6 +128,28 @@ TEST_F(HostileTables, AReadPastTheContainersEndNamesIt) {
   }
 }
 
+// A machine of many disks reads the one chosen, and one of more than any
+// VM software attaches is refused by name.
+TEST_F(HostileTables, AMachineOfManyDisks) {
+  auto vmx = [&](const std::string& name, int disks) {
+    std::string text = "config.version = \"8\"\n";
+    for (int i = 0; i < disks; ++i) {
+      std::string node = "sata" + std::to_string(i / 30) + ":" + std::to_string(i % 30);
+      text += node + ".present = \"TRUE\"\n" + node + ".fileName = \"disk.img\"\n";
+    }
+    return testing_support::WriteFile(dir_ + "/" + name, text);
+  };
+  std::string many = vmx("many.vmx", 100);
+  auto last = Kormald(many + "#disk=100");
+  EXPECT_EQ(last.status, 0) << last.err;
+  EXPECT_EQ(last.out, image_fixture::Row("Claimed much"));
+  std::string tooMany = vmx("too-many.vmx", 245);
+  auto refused = Kormald(tooMany);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "kormald: " + tooMany + ": 245 hard disks, more than any VM software attaches (244: VMware's "
+                         "4 IDE, 120 SATA, 60 SCSI and 60 NVMe disks)\n");
+}
+
 // The Windows Me hive's last clusters cut off a qcow2: its file cannot be
 // read, where it was read with zeros for them (status 0, or damage).
 TEST_F(HostileTables, AHiveWhoseClustersAreCutOffIsNotRead) {
