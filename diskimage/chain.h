@@ -40,6 +40,11 @@ class Chain {
   bool Enter(const std::string& path, std::string* error);
   const std::vector<std::string>& files() const { return files_; }
 
+  // What a link's reader found wrong but read all the same (a checksum that
+  // disagrees), a message each, for the user.
+  void Note(std::string message) { notes_.push_back(std::move(message)); }
+  const std::vector<std::string>& notes() const { return notes_; }
+
   // The files a machine's description gives its disk images, by UUID (as
   // UuidText writes one): a differencing VDI's parent is looked for there
   // before the folders VirtualBox keeps images in.
@@ -55,6 +60,7 @@ class Chain {
   std::map<std::string, std::string> media_;
   std::vector<std::string> files_;
   std::vector<std::string> canonical_;
+  std::vector<std::string> notes_;
 };
 
 // The disk a file in format holds, with the files it stands on.

@@ -59,6 +59,14 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
   return out;
 }
 
+std::uint32_t VhdChecksum(std::string_view bytes, std::size_t checksumAt) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i < checksumAt || i >= checksumAt + 4) sum += static_cast<unsigned char>(bytes[i]);
+  }
+  return ~sum;
+}
+
 bool ParseVhdFooter(std::string_view bytes, std::uint64_t fileSize, VhdFooter* out, std::string* error) {
   namespace f = vhd::footer;
   BigEndian b(bytes);
@@ -67,6 +75,8 @@ bool ParseVhdFooter(std::string_view bytes, std::uint64_t fileSize, VhdFooter* o
   footer.type = b.U32(f::kDiskType);
   footer.diskSize = b.U64(f::kCurrentSize);
   footer.headerAt = b.U64(f::kDataOffset);
+  footer.checksum = b.U32(f::kChecksum);
+  footer.summed = VhdChecksum(bytes.substr(0, vhd::kFooterBytes), f::kChecksum);
   std::string_view id = b.Span(f::kUniqueId, footer.id.size());
   if (!b.complete()) return Refuse(error, "the VHD footer is cut short");
   std::memcpy(footer.id.data(), id.data(), footer.id.size());  // complete: all 16 bytes are there
@@ -97,6 +107,8 @@ bool ParseVhdHeader(std::string_view bytes, const VhdFooter& footer, std::uint64
   header.tableAt = b.U64(h::kTableOffset);
   header.entries = b.U32(h::kTableEntries);
   header.blockSize = b.U32(h::kBlockSize);
+  header.checksum = b.U32(h::kChecksum);
+  header.summed = VhdChecksum(bytes.substr(0, vhd::kHeaderBytes), h::kChecksum);
   std::string_view parentId = b.Span(h::kParentId, header.parentId.size());
   std::string_view name = b.Span(h::kParentName, h::kParentNameBytes);
   if (!b.complete()) return Refuse(error, "the VHD header is cut short");

@@ -20,6 +20,8 @@ struct VhdFooter {
   std::uint64_t diskSize = 0;
   std::uint64_t headerAt = 0;  // dynamic and differencing
   std::array<unsigned char, 16> id = {};
+  std::uint32_t checksum = 0;  // as stored
+  std::uint32_t summed = 0;    // as its bytes sum: another value is damage to them
 };
 
 // Where a differencing disk's parent's path lies, as one platform writes it.
@@ -34,10 +36,16 @@ struct VhdHeader {
   std::uint32_t entries = 0;  // as the header claims them
   std::uint32_t used = 0;     // those the disk's size needs: all that is read
   std::uint32_t blockSize = 0;
+  std::uint32_t checksum = 0;  // as stored, and as its bytes sum
+  std::uint32_t summed = 0;
   std::array<unsigned char, 16> parentId = {};
   std::string parentName;  // UTF-8; empty but in a differencing disk
   std::vector<VhdLocator> locators;  // the Windows ones, each within the file
 };
+
+// A VHD footer's or header's checksum: the one's complement of the sum of
+// its bytes, the checksum's own four left out.
+std::uint32_t VhdChecksum(std::string_view bytes, std::size_t checksumAt);
 
 // The footer: the file's last 512 bytes (or its first, which a dynamic
 // disk copies there). False with error saying what is wrong.

@@ -31,8 +31,9 @@ std::string FormatName(const std::string& path) {
 
 class Lister {
  public:
-  Lister(const std::string& image, const KormaldImageChoice& choice, KormaldImageItem item, void* context)
-      : image_(image), choice_(choice), item_(item), context_(context) {}
+  Lister(const std::string& image, const KormaldImageChoice& choice, KormaldImageItem item, KormaldImageNote note,
+         void* context)
+      : image_(image), choice_(choice), item_(item), note_(note), context_(context) {}
 
   bool Run(std::string* error) {
     SourceKind kind;
@@ -48,6 +49,7 @@ class Lister {
     Machine machine;
     bool isMachine = kind.type == SourceType::kMachine;
     bool opened = OpenSourceDisks(disks_, image_, kind, WantedState(choice_), -1, &machine, error);
+    for (const std::string& note : disks_.notes) note_(context_, ForTerminal(note).c_str());
     if (isMachine) Item(kFileRecord, {"0", image_, FormatName(image_)});
     for (std::size_t d = 0; d < disks_.chains.size(); ++d) {
       for (const std::string& file : disks_.chains[d]) Item(kFileRecord, {std::to_string(d + 1), file, FormatName(file)});
@@ -126,6 +128,7 @@ class Lister {
   std::string image_;
   const KormaldImageChoice& choice_;
   KormaldImageItem item_;
+  KormaldImageNote note_;
   void* context_;
   Image disks_;
 };
@@ -136,10 +139,10 @@ class Lister {
 
 extern "C" __attribute__((visibility("default"))) int kormald_image_list(const char* image,
                                                                           const KormaldImageChoice* choice,
-                                                                          KormaldImageItem item,
+                                                                          KormaldImageItem item, KormaldImageNote note,
                                                                           KormaldImageFailed failed, void* context) {
   std::string error;
-  if (diskimage::Lister(image, *choice, item, context).Run(&error)) return 0;
+  if (diskimage::Lister(image, *choice, item, note, context).Run(&error)) return 0;
   failed(context, diskimage::ForTerminal(error).c_str());
   return 1;
 }

@@ -47,9 +47,9 @@ KormaldHiveRoot RootOf(const std::string& name) {
 // fails, every message beginning with the image's name.
 class Finder {
  public:
-  Finder(const char* image, std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
-         void* context)
-      : image_(image), prefix_(std::string(image) + ": "), maxFileBytes_(maxFileBytes), found_(found),
+  Finder(const char* image, std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageNote note,
+         KormaldImageFailed failed, void* context)
+      : image_(image), prefix_(std::string(image) + ": "), maxFileBytes_(maxFileBytes), found_(found), note_(note),
         failed_(failed), context_(context) {}
 
   int Read(const KormaldImageChoice& choice) {
@@ -87,7 +87,9 @@ class Finder {
   int OpenDisks(diskimage::SourceKind kind, const diskimage::StateWanted& snapshot, int disk) {
     std::string message;
     diskimage::Machine described;
-    return diskimage::OpenSourceDisks(disk_, image_, kind, snapshot, disk, &described, &message) ? 0 : Fail(message);
+    bool opened = diskimage::OpenSourceDisks(disk_, image_, kind, snapshot, disk, &described, &message);
+    for (const std::string& note : disk_.notes) note_(context_, diskimage::ForTerminal(note).c_str());
+    return opened ? 0 : Fail(message);
   }
 
   // Chosen by the user: a disk, a partition, a path in it, or any of
@@ -301,6 +303,7 @@ class Finder {
   std::string prefix_;  // "IMAGE: ", before every message about it
   std::uint64_t maxFileBytes_;
   KormaldHiveFound found_;
+  KormaldImageNote note_;
   KormaldImageFailed failed_;
   void* context_;
   diskimage::StateWanted snapshot_;  // as the selector chose it
@@ -315,7 +318,8 @@ __attribute__((visibility("default"))) extern const int kormald_image_abi_versio
 
 __attribute__((visibility("default"))) int kormald_image_read(const char* image, const KormaldImageChoice* choice,
                                                               std::uint64_t maxFileBytes, KormaldHiveFound found,
-                                                              KormaldImageFailed failed, void* context) {
-  return Finder(image, maxFileBytes, found, failed, context).Read(*choice);
+                                                              KormaldImageNote note, KormaldImageFailed failed,
+                                                              void* context) {
+  return Finder(image, maxFileBytes, found, note, failed, context).Read(*choice);
 }
 }

@@ -48,6 +48,10 @@ typedef int (*KormaldHiveFound)(void* context, const char* label, const KormaldF
 // or a line and the choices it offers, one a line; lent for the call.
 typedef void (*KormaldImageFailed)(void* context, const char* message);
 
+// Called for each thing a reader found wrong but read all the same (a VHD
+// checksum that disagrees): one line, lent for the call.
+typedef void (*KormaldImageNote)(void* context, const char* message);
+
 // What a selector chose (diskimage::ImageSelector): partition and disk -1
 // for any, path and cab empty for the Windows directory the image holds,
 // snapshot and snapshotId empty for the current state (snapshotId chooses
@@ -68,8 +72,8 @@ struct KormaldImageChoice {
 // a file larger than maxFileBytes is refused, never read or unpacked. 0
 // on success; otherwise failed has heard what is wrong.
 typedef int (*KormaldImageRead)(const char* image, const KormaldImageChoice* choice,
-                                std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageFailed failed,
-                                void* context);
+                                std::uint64_t maxFileBytes, KormaldHiveFound found, KormaldImageNote note,
+                                KormaldImageFailed failed, void* context);
 
 // One record of what an image holds, for a listing: its kind and its
 // fields, as kImageRecords describes them; lent for the call.
@@ -80,7 +84,7 @@ typedef void (*KormaldImageItem)(void* context, const char* kind, const char* co
 // Windows directories on them. 0 on success; otherwise failed has heard
 // what is wrong.
 typedef int (*KormaldImageList)(const char* image, const KormaldImageChoice* choice, KormaldImageItem item,
-                                KormaldImageFailed failed, void* context);
+                                KormaldImageNote note, KormaldImageFailed failed, void* context);
 
 // A field of a listing's record: its name, and whether it is a decimal
 // number (JSON writes it as one).

@@ -85,6 +85,7 @@ void GiveLetters(Image& image) {
 bool AddDisk(Image& image, const std::string& path, std::optional<Container> format, const StateWanted& snapshot,
              Chain& chain, std::string* error) {
   std::unique_ptr<Disk> opened = OpenDisk(path, format, snapshot, chain, error);
+  image.notes.insert(image.notes.end(), chain.notes().begin(), chain.notes().end());
   if (opened == nullptr) return false;
   TSK_IMG_INFO* img = OpenExternal(*opened, &image.readFailure);
   if (img == nullptr) {

@@ -46,6 +46,7 @@ struct Image {
   std::vector<Volume> volumes;      // disk by disk
   std::vector<std::string> problems;  // of the partition table, one line each
   std::string readFailure;            // what the first read of a disk that failed said
+  std::vector<std::string> notes;     // what the disks' readers found wrong but read all the same
 
   Image() = default;
   Image(const Image&) = delete;

@@ -28,6 +28,7 @@ namespace {
 struct Reading {
   std::function<bool(const char* label, const KormaldFileOrigin& origin, int root, std::string_view bytes)> hive;
   std::string failed;  // from the module: the whole message, however long
+  std::vector<std::string> notes;
 };
 
 int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, int root, const char* bytes,
@@ -36,6 +37,7 @@ int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, 
 }
 
 void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
+void TakeNote(void* context, const char* message) { static_cast<Reading*>(context)->notes.emplace_back(message); }
 
 // Where the module lies beside the tools: set by the build, relative to the
 // directory of the running program.
@@ -109,9 +111,10 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
                                         std::string_view bytes)>& take,
-               std::string* error) {
+               std::vector<std::string>* notes, std::string* error) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
   (void)take;
+  (void)notes;
   *error = NoImages(selector, kind);
   return false;
 #else
@@ -126,9 +129,11 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
                     stopped = !take(label, origin, root, bytes);
                     return !stopped;
                   },
+                  {},
                   {}};
   KormaldImageChoice choice = ChoiceOf(selector);
-  int rc = read(selector.image.c_str(), &choice, kMaxRegistryFileBytes, TakeHive, TakeFailure, &reading);
+  int rc = read(selector.image.c_str(), &choice, kMaxRegistryFileBytes, TakeHive, TakeNote, TakeFailure, &reading);
+  if (notes != nullptr) notes->insert(notes->end(), reading.notes.begin(), reading.notes.end());
   if (stopped) return false;
   if (rc != 0) {
     *error = reading.failed;
@@ -143,7 +148,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<Root> root, std::string_view bytes)>& take,
-                    std::string* error) {
+                    std::vector<std::string>* notes, std::string* error) {
   return ReadImage(
       selector, kind,
       [&](const char* label, const KormaldFileOrigin& from, int root, std::string_view bytes) {
@@ -155,7 +160,7 @@ bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceK
                           text(from.path),  text(from.cab),      text(from.selector)};
         return take(label, origin, where, bytes);
       },
-      error);
+      notes, error);
 }
 
 #if !defined(_WIN32) && defined(KORMALD_IMAGES)
@@ -164,6 +169,7 @@ namespace {
 struct Listing {
   const std::function<void(const std::string&, const std::vector<std::string>&)>& record;
   std::string failed;
+  std::vector<std::string>* notes;
 };
 
 void TakeRecord(void* context, const char* kind, const char* const* fields, std::size_t count) {
@@ -171,15 +177,19 @@ void TakeRecord(void* context, const char* kind, const char* const* fields, std:
 }
 
 void TakeListFailure(void* context, const char* message) { static_cast<Listing*>(context)->failed = message; }
+void TakeListNote(void* context, const char* message) {
+  if (auto* notes = static_cast<Listing*>(context)->notes) notes->emplace_back(message);
+}
 
 }  // namespace
 #endif
 
 bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
-               std::string* error) {
+               std::vector<std::string>* notes, std::string* error) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
   (void)record;
+  (void)notes;
   *error = NoImages(selector, kind);
   return false;
 #else
@@ -190,8 +200,8 @@ bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
     return false;
   }
   KormaldImageChoice choice = ChoiceOf(selector);
-  Listing listing{record, {}};
-  if (list(selector.image.c_str(), &choice, TakeRecord, TakeListFailure, &listing) == 0) return true;
+  Listing listing{record, {}, notes};
+  if (list(selector.image.c_str(), &choice, TakeRecord, TakeListNote, TakeListFailure, &listing) == 0) return true;
   *error = listing.failed;
   return false;
 #endif

@@ -21,17 +21,18 @@ namespace sources {
 // bytes, whatever they are: the caller tells them apart as it does a file
 // on the host. Stops when take returns false (with its own message in
 // *error). False with a one-line message naming the image (and the
-// partition) and what is wrong.
+// partition) and what is wrong. notes gets what the readers found wrong
+// but read all the same, a message each.
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<store::Root> root, std::string_view bytes)>& take,
-                    std::string* error);
+                    std::vector<std::string>* notes, std::string* error);
 
 // Hands record each record of what an image of kind holds (the module's
 // listing: its kind and fields), for the state selector names. False with
-// a message when the image cannot be read.
+// a message when the image cannot be read; notes as ReadImageFiles's.
 bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
-               std::string* error);
+               std::vector<std::string>* notes, std::string* error);
 
 }  // namespace sources

@@ -57,13 +57,17 @@ bool LoadRegistryBytes(Registry& reg, const std::string& label, std::unique_ptr<
 // image module; each file picked out of it is read as the file it is.
 bool LoadImageSource(Registry& reg, const ImageSelector& selector, SourceKind kind, LoadContext& context,
                      std::string* error) {
-  return ReadImageFiles(
+  std::vector<std::string> notes;
+  bool read = ReadImageFiles(
       selector, kind,
       [&](const std::string& label, const FileOrigin&, std::optional<Root> root, std::string_view bytes) {
         std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? hive::CopyHiveBytes(bytes) : nullptr;
         return LoadRegistryBytes(reg, label, std::move(hive), bytes, root, context, error);
       },
-      error);
+      &notes, error);
+  // The image was read all the same: nothing of it is left out.
+  for (std::string& note : notes) reg.AddLoadNote(std::move(note), false);
+  return read;
 }
 
 // A selector names a part of a disk image: on any other file it is an
@@ -275,7 +279,7 @@ bool ForEachHive(const std::vector<SourceFile>& files,
                                                              : "not a registry file");
             return true;
           },
-          error);
+          nullptr, error);
       if (!read) return false;
     } else if (source.hive) {
       if (!visit(file.path, nullptr, std::move(source.hive))) return false;
@@ -289,7 +293,7 @@ bool ForEachHive(const std::vector<SourceFile>& files,
 
 bool ListImageSource(const std::string& entry,
                      const std::function<void(const std::string& kind, const std::vector<std::string>& fields)>& record,
-                     std::string* error) {
+                     std::vector<std::string>* notes, std::string* error) {
   std::vector<SourceFile> files;
   if (!ListSources({entry}, "--list-images", &files, error)) return false;
   ImageSelector whole;
@@ -301,7 +305,7 @@ bool ListImageSource(const std::string& entry,
     *error = selector.image + ": not a disk image or a VM's machine file, so there is nothing to list in it";
     return false;
   }
-  return ListImage(selector, source.image, record, error);
+  return ListImage(selector, source.image, record, notes, error);
 }
 
 }  // namespace sources

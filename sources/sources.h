@@ -111,11 +111,12 @@ bool ForEachHive(const std::vector<SourceFile>& files,
 
 // What the disk image or VM machine file an entry names holds, for the
 // state its selector names: each record of the image module's listing, its
-// kind and fields. False with a one-line message when the entry names no
+// kind and fields, and in notes what its readers found wrong but read all
+// the same. False with a one-line message when the entry names no
 // image (a hive or a .reg export is read as it stands), or it cannot be
 // read.
 bool ListImageSource(const std::string& entry,
                      const std::function<void(const std::string& kind, const std::vector<std::string>& fields)>& record,
-                     std::string* error);
+                     std::vector<std::string>* notes, std::string* error);
 
 }  // namespace sources

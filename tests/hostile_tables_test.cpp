@@ -128,6 +128,32 @@ TEST_F(HostileTables, AReadPastTheContainersEndNamesIt) {
   }
 }
 
+// A VHD checksum that disagrees with its bytes is named, and the disk read
+// all the same: the checksum guards those 512 or 1024 bytes alone.
+TEST_F(HostileTables, AVhdChecksumThatDisagreesIsNamedAndTheDiskRead) {
+  std::string vhd = Convert("vpc", "plain.vhd");
+  std::size_t footerAt = vhd.size() - layout::vhd::kFooterBytes;
+  auto clean = Kormald(testing_support::WriteFile(dir_ + "/clean.vhd", vhd));
+  EXPECT_EQ(clean.err, "");
+  std::string badFooter = vhd, badHeader = vhd;
+  badFooter[footerAt + layout::vhd::footer::kChecksum + 3] ^= 1;
+  badHeader[512 + layout::vhd::header::kChecksum] ^= 0x10;  // qemu-img writes the header at 512
+  struct Row {
+    std::string name, bytes, what;
+  } rows[] = {{"footer.vhd", badFooter, "footer"}, {"header.vhd", badHeader, "header"}};
+  for (const Row& row : rows) {
+    std::string path = testing_support::WriteFile(dir_ + "/" + row.name, row.bytes);
+    auto read = Kormald(path);
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out, image_fixture::Row("Claimed much"));
+    EXPECT_TRUE(read.err.starts_with("kormald: " + path + ": its VHD " + row.what + "'s checksum is 0x")) << read.err;
+    EXPECT_TRUE(read.err.ends_with("; read all the same\n")) << read.err;
+    auto listed = RunProgram(REGWALK_BINARY, {"--list-images", path});
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_TRUE(listed.err.starts_with("regwalk: " + path + ": its VHD " + row.what)) << listed.err;
+  }
+}
+
 // A machine of many disks reads the one chosen, and one of more than any
 // VM software attaches is refused by name.
 TEST_F(HostileTables, AMachineOfManyDisks) {

@@ -19,6 +19,7 @@ namespace footer {
 inline constexpr std::size_t kDataOffset = 16;   // u64: where the dynamic header lies
 inline constexpr std::size_t kCurrentSize = 48;  // u64: the disk's size
 inline constexpr std::size_t kDiskType = 60;     // u32
+inline constexpr std::size_t kChecksum = 64;     // u32: the one's complement of the sum of the other bytes
 inline constexpr std::size_t kUniqueId = 68;     // 16 bytes: what a child names its parent by
 }  // namespace footer
 namespace header {
@@ -26,6 +27,7 @@ inline constexpr std::string_view kCookie = "cxsparse";  // at 0
 inline constexpr std::size_t kTableOffset = 16;   // u64
 inline constexpr std::size_t kTableEntries = 28;  // u32
 inline constexpr std::size_t kBlockSize = 32;     // u32
+inline constexpr std::size_t kChecksum = 36;      // u32, as the footer's, over the header's 1024 bytes
 inline constexpr std::size_t kParentId = 40;      // 16 bytes: the parent's footer's unique ID
 inline constexpr std::size_t kParentName = 64;    // 512 bytes, UTF-16BE
 inline constexpr std::size_t kParentNameBytes = 512;

@@ -57,6 +57,7 @@ std::string Field(const std::string& text) {
 
 int RunListImages(const Options& options) {
   std::string error;
+  std::vector<std::string> notes;
   bool listed = sources::ListImageSource(
       options.image,
       [&](const std::string& kind, const std::vector<std::string>& fields) {
@@ -69,7 +70,8 @@ int RunListImages(const Options& options) {
         }
         std::fwrite(line.data(), 1, line.size(), stdout);
       },
-      &error);
+      &notes, &error);
+  for (const std::string& note : notes) std::fprintf(stderr, "%s: %s\n", kProgram, note.c_str());
   bool written = FinishOutput(kProgram);
   if (!listed) {
     std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
