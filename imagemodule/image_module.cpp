@@ -205,7 +205,11 @@ class Finder {
   int Give(const Volume& v, TSK_FS_INFO* fs, const std::string& path, const std::string& cab, KormaldHiveRoot root) {
     std::string bytes;
     std::string error;
-    std::string label = prefix_ + Label(v) + ": " + WindowsPath(path);
+    // A saved state's file is labelled with the selector of the state, so
+    // that a diff of two states of one image says which one is damaged.
+    std::string source =
+        snapshot_.current() ? image_ : diskimage::FormatImageSelector(diskimage::InState(image_, snapshot_));
+    std::string label = source + ": " + Label(v) + ": " + WindowsPath(path);
     // The library takes a failed read of the disk for zeros: any read of
     // this file that failed makes the file unread, as it would on a disk.
     disk_.readFailure.clear();

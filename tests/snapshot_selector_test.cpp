@@ -42,8 +42,8 @@ TEST(SnapshotSelectors, EachReadsTheStateItIsListedFor) {
   std::string dir = testing_support::ScratchDir();
   // IDs are given in this order, from 1: the second's name is "x&y", the
   // first's name is "2", the second's ID.
-  const std::vector<State> states = {{"2", "Named two"},          {"x&y", "Ampersand"}, {"twin", "First twin"},
-                                     {"twin", "Second twin"},     {"100% = #1", "Percent"}};
+  const std::vector<State> states = {{"2", "Named two"},      {"x&y", "Ampersand"},     {"twin", "First twin"},
+                                     {"twin", "Second twin"}, {"100% = #1", "Percent"}, {"hurt", "Damaged"}};
   Sh("cd '" + dir + "' && truncate -s 48M base.img && printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q base.img"
      " && mkfs.fat -F 32 --offset 2048 base.img 47104 >/dev/null 2>&1 && mmd -i base.img@@1M ::/WINDOWS");
   std::string previous = dir + "/base.img";
@@ -51,8 +51,10 @@ TEST(SnapshotSelectors, EachReadsTheStateItIsListedFor) {
   const std::string image = dir + "/states.qcow2";
   for (std::size_t i = 0; i <= states.size(); ++i) {
     // Each state's disk, written into the image over the one before.
-    std::string hive = testing_support::WriteFile(dir + "/state.dat", SmallHive(i < states.size() ? states[i].description
-                                                                                                   : "Current"));
+    std::string bytes = SmallHive(i < states.size() ? states[i].description : "Current");
+    // The last snapshot's hive damaged inside a key's record.
+    if (i + 1 == states.size()) bytes.replace(bytes.find("RGDB") + 64, 8, 8, '\xFF');
+    std::string hive = testing_support::WriteFile(dir + "/state.dat", bytes);
     std::string disk = dir + "/state" + std::to_string(i) + ".img";
     Sh("cp '" + previous + "' '" + disk + "' && mcopy -o -i '" + disk + "@@1M' '" + hive + "' ::/WINDOWS/SYSTEM.DAT");
     std::vector<std::string> args = {"-f", "qcow2"};
@@ -71,13 +73,19 @@ TEST(SnapshotSelectors, EachReadsTheStateItIsListedFor) {
   std::vector<std::string> selectors = SnapshotSelectors(listed.out);
   EXPECT_EQ(selectors, (std::vector<std::string>{image + "#snapshot=2", image + "#snapshot=x%26y",
                                                  image + "#snapshot-id=3", image + "#snapshot-id=4",
-                                                 image + "#snapshot=100%25 %3D %231"}));
+                                                 image + "#snapshot=100%25 %3D %231", image + "#snapshot=hurt"}));
   ASSERT_EQ(selectors.size(), states.size());
-  for (std::size_t i = 0; i < states.size(); ++i) {
+  for (std::size_t i = 0; i + 1 < states.size(); ++i) {
     auto read = RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, selectors[i]}});
     EXPECT_EQ(read.status, 0) << selectors[i] << ": " << read.err;
     EXPECT_EQ(read.out, Row(states[i].description)) << selectors[i];
   }
+  // Damage in a saved state's hive names the state, as its selector: a
+  // diff of two states of one image says which is damaged.
+  auto hurt = RunProgram(REGWALK_BINARY, {"--diff", image + "#snapshot=hurt", image, "HKLM\\**"});
+  EXPECT_NE(hurt.err.find("regwalk: " + image + "#snapshot=hurt: partition 1 (C:): \\WINDOWS\\SYSTEM.DAT: "),
+            std::string::npos)
+      << hurt.err;
 
   // A name two snapshots share is refused, offering each by its ID, and
   // each offer reads its state.
