@@ -61,7 +61,7 @@ std::optional<TSK_FS_META_TYPE_ENUM> TypeOf(TSK_FS_INFO* fs, const std::string& 
 }  // namespace
 
 bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::uint64_t maxBytes, std::string* bytes,
-              std::string* error) {
+              std::string* error, std::string_view kind) {
   TskFile file(fs, path);
   if (file.get() == nullptr) {
     if (std::optional<std::uint32_t> claimed = HiddenEntrySize(fs, path)) {
@@ -73,7 +73,7 @@ bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::uint64_t maxBytes, 
   const TSK_FS_META* meta = file.meta();
   if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return false;
   if (meta->size < 0 || static_cast<std::uint64_t>(meta->size) > maxBytes) {
-    *error = WindowsPath(path) + " " + TooLarge(static_cast<std::uint64_t>(meta->size), maxBytes);
+    *error = WindowsPath(path) + " " + TooLarge(static_cast<std::uint64_t>(meta->size), maxBytes, kind);
     return false;
   }
   auto size = static_cast<std::size_t>(meta->size);

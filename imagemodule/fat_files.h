@@ -35,10 +35,11 @@ std::string TskError();
 // The Sleuth Kit takes paths with '/'; Windows users write '\'.
 std::string TskPath(std::string path);
 
-// The whole of a file of at most maxBytes. False when it is not there
-// (error left empty) or cannot be read (error says why).
+// The whole of a file of kind (for a message) of at most maxBytes. False
+// when it is not there (error left empty) or cannot be read (error says
+// why).
 bool ReadFile(TSK_FS_INFO* fs, const std::string& path, std::uint64_t maxBytes, std::string* bytes,
-              std::string* error);
+              std::string* error, std::string_view kind = kRegistryFile);
 
 bool IsDirectory(TSK_FS_INFO* fs, const std::string& path);
 // Whether a file is there, even one whose entry claims a size it cannot

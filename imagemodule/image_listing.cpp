@@ -2,6 +2,7 @@
 // selectors: the files its disks stand on, its snapshots, its partitions
 // and the Windows directories on them, each with the selector that reads
 // it. Part of the image module; the tools lay the records out.
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "diskimage/messages.h"
 #include "imagemodule/image_module.h"
 #include "imagemodule/machine_files.h"
+#include "imagemodule/windows_search.h"
 
 namespace diskimage {
 
@@ -87,24 +89,14 @@ class Lister {
   }
 
   // The directory MSDOS.SYS names, and each top-level folder of each
-  // volume, where each holds a registry.
+  // volume, where each holds a registry: the search a read makes, on every
+  // volume.
   void ListWindows() {
     std::vector<std::pair<Volume*, std::string>> found;
-    for (Volume& v : disks_.volumes) {
-      TSK_FS_INFO* fs = FileSystem(disks_, v);
-      if (fs == nullptr) continue;
-      std::string text, error;
-      if (!ReadFile(fs, "/MSDOS.SYS", 1 << 20, &text, &error)) continue;
-      std::optional<WindowsDirectory> named = ParseMsdosSys(text);
-      for (Volume& on : disks_.volumes) {
-        if (named && on.letter == named->drive) found.emplace_back(&on, named->path);
-      }
-    }
-    for (Volume& v : disks_.volumes) {
-      if (TSK_FS_INFO* fs = FileSystem(disks_, v)) {
-        for (const std::string& dir : WindowsDirectories(fs)) found.emplace_back(&v, dir);
-      }
-    }
+    MsdosSysSays says = ReadMsdosSys(disks_);
+    if (says.named && says.volume != nullptr) found.emplace_back(says.volume, says.named->path);
+    std::vector<WindowsCandidate> folders = TopLevelFolders(disks_, false);
+    for (const WindowsCandidate& c : folders) found.emplace_back(c.volume, c.dir);
     std::vector<std::pair<const Volume*, std::string>> listed;
     for (auto& [v, dir] : found) {
       TSK_FS_INFO* fs = FileSystem(disks_, *v);
@@ -117,7 +109,10 @@ class Lister {
       ImageSelector selector = InState(image_, WantedState(choice_));
       selector.disk = v->shownDisk == 0 ? -1 : v->shownDisk;
       selector.partition = v->where.number;
-      if (DosPath(path) != "\\WINDOWS") selector.path = DosPath(path);
+      // part= alone reads a volume's one Windows directory, as a read's
+      // search finds it: beside another, \WINDOWS too is named by its path.
+      auto onVolume = std::count_if(folders.begin(), folders.end(), [&](const auto& c) { return c.volume == v; });
+      if (DosPath(path) != "\\WINDOWS" || onVolume > 1) selector.path = DosPath(path);
       std::string where = DosPath(path);
       if (v->letter != 0) where.insert(0, {v->letter, ':'});
       Item(kWindowsRecord,

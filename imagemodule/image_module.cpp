@@ -25,6 +25,7 @@
 #include "imagemodule/image_module.h"
 #include "imagemodule/machine_files.h"
 #include "imagemodule/volumes.h"
+#include "imagemodule/windows_search.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ using diskimage::Image;
 using diskimage::Label;
 using diskimage::Unread;
 using diskimage::Volume;
+using Candidate = diskimage::WindowsCandidate;
 using diskimage::WindowsPath;
 
 KormaldHiveRoot RootOf(const std::string& name) {
@@ -130,51 +132,22 @@ class Finder {
   // MSDOS.SYS on the boot volume (C:) names the Windows directory, which
   // may lie on another volume. nullopt where it names none.
   std::optional<int> ReadAsMsdosSysSays() {
-    for (Volume& boot : disk_.volumes) {
-      if (boot.letter != 'C') continue;
-      TSK_FS_INFO* bootFs = diskimage::FileSystem(disk_, boot);
-      std::string text;
-      std::string error;
-      if (bootFs == nullptr) break;
-      if (!diskimage::ReadFile(bootFs, "/MSDOS.SYS", maxFileBytes_, &text, &error)) {
-        // Not there: the search goes on. There but unreadable: said.
-        if (error.empty()) break;
-        return FailWith(Label(boot) + ": " + error);
-      }
-      std::optional<diskimage::WindowsDirectory> windows = diskimage::ParseMsdosSys(text);
-      if (!windows) break;
-      std::string named = "MSDOS.SYS names " + std::string(1, windows->drive) + ":" + WindowsPath(windows->path);
-      for (Volume& v : disk_.volumes) {
-        if (v.letter != windows->drive) continue;
-        TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v);
-        if (fs == nullptr) return FailWith(named + ", and " + Label(v) + " holds no FAT volume" + Unread(disk_));
-        return GiveDirectory(v, fs, windows->path);
-      }
-      return FailWith(named + ", and no FAT volume of the image is " + windows->drive + ":");
-    }
-    return std::nullopt;
+    diskimage::MsdosSysSays says = diskimage::ReadMsdosSys(disk_);
+    // Not there: the search goes on. There but unreadable: said.
+    if (!says.unreadable.empty()) return FailWith(Label(*says.boot) + ": " + says.unreadable);
+    if (!says.named) return std::nullopt;
+    std::string named = "MSDOS.SYS names " + std::string(1, says.named->drive) + ":" + WindowsPath(says.named->path);
+    if (says.volume == nullptr) return FailWith(named + ", and no FAT volume of the image is " + says.named->drive + ":");
+    if (says.fs == nullptr) return FailWith(named + ", and " + Label(*says.volume) + " holds no FAT volume" + Unread(disk_));
+    return GiveDirectory(*says.volume, says.fs, says.named->path);
   }
-
-  // A folder that may be the Windows directory.
-  struct Candidate {
-    const Volume* volume;
-    TSK_FS_INFO* fs;
-    std::string dir;  // "/WINDOWS"
-  };
 
   // Without MSDOS.SYS, every top-level folder holding a registry on each
   // volume DOS gives a letter is a candidate; more than one is not guessed
   // at. Volumes past Z: are none.
   int ReadTheOneCandidate() {
-    std::vector<Candidate> candidates;
     bool anyFat = false;
-    for (Volume& v : disk_.volumes) {
-      if (v.letter == 0 && v.where.number != 0) continue;
-      TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v);
-      if (fs == nullptr) continue;
-      anyFat = true;
-      for (std::string& dir : diskimage::WindowsDirectories(fs)) candidates.push_back({&v, fs, std::move(dir)});
-    }
+    std::vector<Candidate> candidates = diskimage::TopLevelFolders(disk_, true, &anyFat);
     if (!anyFat) return FailWith("no FAT volume in the image's partitions" + Unread(disk_));
     if (candidates.empty()) return FailWith("no Windows directory with a registry in the image" + Unread(disk_));
     return GiveTheOne(candidates, ", and no MSDOS.SYS to choose between them");
