@@ -5,6 +5,7 @@
 
 #include "bytes/bytes.h"
 #include "diskimage/layout/vhd.h"
+#include "text/unicode.h"
 
 namespace diskimage {
 
@@ -18,44 +19,19 @@ bool Refuse(std::string* error, std::string what) {
   return false;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
-  std::string out;
-  auto unit = [&](std::size_t i) {
-    auto hi = static_cast<unsigned char>(bytes[i + (bigEndian ? 0 : 1)]);
-    auto lo = static_cast<unsigned char>(bytes[i + (bigEndian ? 1 : 0)]);
-    return static_cast<std::uint32_t>(hi << 8 | lo);
-  };
+  // Up to the first NUL, as little-endian units for the product's codec.
+  std::string little;
   for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t c = unit(i);
-    if (c == 0) break;
-    if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-      i += 2;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(out, c);
+    char first = bytes[i + (bigEndian ? 1 : 0)], second = bytes[i + (bigEndian ? 0 : 1)];
+    if (first == '\0' && second == '\0') break;
+    little += first;
+    little += second;
   }
+  std::string out;
+  text::Utf16ToUtf8(little, out, /*markLone=*/true);
   return out;
 }
 

@@ -354,7 +354,9 @@ TEST(Utf16ToUtf8, Table) {
       {std::string("b\0\xe4\0", 4), false, "b\xc3\xa4"},
       {std::string("\x30\x42", 2), true, "\xe3\x81\x82"},
       {std::string("\xd8\x3d\xde\x00", 4), true, "\xf0\x9f\x98\x80"},  // a surrogate pair
-      {std::string("\xd8\x3d\0a", 4), true, "\xef\xbf\xbd" "a"},       // unpaired
+      // Unpaired: marked as the product's one codec marks it, the three
+      // bytes UTF-8 would give its number.
+      {std::string("\xd8\x3d\0a", 4), true, "\xed\xa0\xbd" "a"},
       {std::string("\0a\0", 3), true, "a"},                          // an odd byte left over
   };
   for (const Row& row : rows) EXPECT_EQ(diskimage::Utf16ToUtf8(row.bytes, row.bigEndian), row.utf8) << row.utf8;
