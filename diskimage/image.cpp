@@ -27,23 +27,6 @@ bool SmallNumber(std::string_view value, int* out) {
   return true;
 }
 
-// A value as the selector writes it, %XX undone.
-std::string Unescaped(std::string_view value) {
-  auto hex = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-  };
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '%' && i + 2 < value.size() && hex(value[i + 1]) >= 0 && hex(value[i + 2]) >= 0) {
-      out += static_cast<char>(hex(value[i + 1]) * 16 + hex(value[i + 2]));
-      i += 2;
-    } else {
-      out += value[i];
-    }
-  }
-  return out;
-}
-
 std::string Escaped(std::string_view value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -79,7 +62,7 @@ bool SetPart(std::string_view entry, std::string_view key, std::string_view type
     *error = std::string(entry) + ": " + std::string(typed) + "= is given twice";
     return false;
   }
-  std::string decoded = Unescaped(value);
+  std::string decoded = UndoHexEscapes(value, '%');
   if (text != nullptr) {
     *text = std::move(decoded);
     if (out->snapshot.empty() || out->snapshotId.empty()) return true;
@@ -134,6 +117,22 @@ bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string*
     }
   }
   return ParseSelectorAt(entry, std::string_view::npos, out, error);
+}
+
+std::string UndoHexEscapes(std::string_view text, char marker) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == marker && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 std::string FormatImageSelector(const ImageSelector& selector) {

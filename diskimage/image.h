@@ -51,6 +51,11 @@ struct ImageSelector {
 // is wrong when no '#' begins one, the last one's.
 bool ParseImageSelector(std::string_view entry, ImageSelector* out, std::string* error);
 
+// text with each marker and two hex digits after it made the byte they
+// stand for ("%3D" is '=' in a selector, "|22" is '"' in VMware's files);
+// a marker before anything else is itself.
+std::string UndoHexEscapes(std::string_view text, char marker);
+
 // The entry that ParseImageSelector reads back as selector: its parts in
 // the order snapshot (or snapshot-id), disk, part, path, cab, each value
 // with '&', '#', '=', '%' and every byte outside printable ASCII written

@@ -23,12 +23,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(c | 0x20);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // VMware's lines name = "value", the names in lower case (VMware reads
 // them in any), the values with its escapes undone: |22 is '"', as '|'
 // and two hex digits stand for any byte.
@@ -42,15 +36,7 @@ std::map<std::string, std::string> ReadLines(std::string_view text) {
     if (line.starts_with('#') || eq == std::string_view::npos) continue;
     std::string_view value = Trim(line.substr(eq + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    std::string plain;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-      if (value[i] == '|' && i + 2 < value.size() && HexDigit(value[i + 1]) >= 0 && HexDigit(value[i + 2]) >= 0) {
-        plain += static_cast<char>(HexDigit(value[i + 1]) * 16 + HexDigit(value[i + 2]));
-        i += 2;
-      } else {
-        plain += value[i];
-      }
-    }
+    std::string plain = UndoHexEscapes(value, '|');
     values[Lower(Trim(line.substr(0, eq)))] = std::move(plain);
   }
   return values;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bytes/bytes.h"
+#include "diskimage/block_map.h"
 #include "diskimage/layout/vdi.h"
 
 namespace diskimage {
@@ -89,15 +90,9 @@ bool ParseVdiHeader(std::string_view head, std::uint64_t fileSize, VdiHeader* ou
     return Refuse(error, "the VDI block map (" + std::to_string(header.blocks) + " blocks at byte " +
                              std::to_string(header.blocksAt) + ") runs past the file's end");
   }
-  // Blocks past the disk's end are never asked for: a claim of more costs
-  // nothing, and what the disk needs is held within a bound.
-  std::uint64_t needed = header.diskSize / header.blockSize + (header.diskSize % header.blockSize != 0 ? 1 : 0);
-  header.used = static_cast<std::uint32_t>(std::min<std::uint64_t>(header.blocks, needed));
-  if (std::uint64_t{header.used} * 4 > vdi::kMaxMapBytes) {
-    return Refuse(error, "the VDI block map needs " + std::to_string(std::uint64_t{header.used} * 4) +
-                             " bytes for a disk of " + std::to_string(header.diskSize) + " bytes in blocks of " +
-                             std::to_string(header.blockSize) + " (at most " + std::to_string(vdi::kMaxMapBytes) +
-                             " are read)");
+  if (!EntriesNeeded("the VDI block map", header.blocks, header.diskSize, header.blockSize, vdi::kMaxMapBytes,
+                     &header.used, error)) {
+    return false;
   }
   *out = header;
   return true;

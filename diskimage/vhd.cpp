@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes/bytes.h"
+#include "diskimage/block_map.h"
 #include "diskimage/layout/vhd.h"
 #include "text/unicode.h"
 
@@ -100,15 +101,9 @@ bool ParseVhdHeader(std::string_view bytes, const VhdFooter& footer, std::uint64
   if (std::uint64_t{header.entries} * header.blockSize < footer.diskSize) {
     return Refuse(error, "its VHD block table covers less than the disk's " + std::to_string(footer.diskSize) + " bytes");
   }
-  // Entries past the disk's end are never asked for: a claim of more costs
-  // nothing, and what the disk needs is held within a bound.
-  std::uint64_t needed = footer.diskSize / header.blockSize + (footer.diskSize % header.blockSize != 0 ? 1 : 0);
-  header.used = static_cast<std::uint32_t>(std::min<std::uint64_t>(header.entries, needed));
-  if (std::uint64_t{header.used} * 4 > vhd::kMaxTableBytes) {
-    return Refuse(error, "its VHD block table needs " + std::to_string(std::uint64_t{header.used} * 4) +
-                             " bytes for a disk of " + std::to_string(footer.diskSize) + " bytes in blocks of " +
-                             std::to_string(header.blockSize) + " (at most " + std::to_string(vhd::kMaxTableBytes) +
-                             " are read)");
+  if (!EntriesNeeded("its VHD block table", header.entries, footer.diskSize, header.blockSize, vhd::kMaxTableBytes,
+                     &header.used, error)) {
+    return false;
   }
   if (footer.type == vhd::kDifferencing) {
     std::memcpy(header.parentId.data(), parentId.data(), header.parentId.size());  // complete: all 16 there

@@ -111,7 +111,8 @@ class Lister {
       selector.partition = v->where.number;
       // part= alone reads a volume's one Windows directory, as a read's
       // search finds it: beside another, \WINDOWS too is named by its path.
-      auto onVolume = std::count_if(folders.begin(), folders.end(), [&](const auto& c) { return c.volume == v; });
+      const Volume* on = v;  // a structured binding, which clang 14 captures in no lambda
+      auto onVolume = std::count_if(folders.begin(), folders.end(), [on](const auto& c) { return c.volume == on; });
       if (DosPath(path) != "\\WINDOWS" || onVolume > 1) selector.path = DosPath(path);
       std::string where = DosPath(path);
       if (v->letter != 0) where.insert(0, {v->letter, ':'});

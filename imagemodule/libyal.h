@@ -5,6 +5,7 @@
 // chain.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,31 @@ std::string LibyalCause(Error*& error, int (*backtrace)(Error*, char*, std::size
   if (error != nullptr) backtrace(error, text, sizeof text);
   release(&error);
   return FirstLine(text);
+}
+
+// A read of the disk a library's handle holds, short only at the disk's
+// end; the library's cause, where it fails, after the byte asked for.
+template <class Handle, class Error>
+std::int64_t LibyalRead(ssize_t (*read)(Handle*, void*, std::size_t, off64_t, Error**), std::string (*cause)(Error*&),
+                        Handle* handle, std::uint64_t size, std::uint64_t offset, char* out, std::size_t length,
+                        std::string* error) {
+  if (offset >= size) return 0;
+  length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size - offset));
+  Error* failure = nullptr;
+  ssize_t got = read(handle, out, length, static_cast<off64_t>(offset), &failure);
+  if (got < 0) *error = "cannot read byte " + std::to_string(offset) + " of the disk: " + cause(failure);
+  return got;
+}
+
+// Sets a parent, checked to be the one its child was made from, under the
+// child's handle, which reads through it from then on.
+template <class Handle, class Error>
+bool LibyalJoin(int (*join)(Handle*, Handle*, Error**), std::string (*cause)(Error*&), Handle* child, Handle* parent,
+                std::string* error) {
+  Error* failure = nullptr;
+  if (join(child, parent, &failure) == 1) return true;
+  *error = "cannot be read through: " + cause(failure);
+  return false;
 }
 
 // A library's handle (a file, a VMDK handle), closed where it was opened

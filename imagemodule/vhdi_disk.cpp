@@ -51,22 +51,14 @@ class VhdiDisk : public Disk {
       *error = "is not the parent it was made from (its identifier differs)";
       return false;
     }
-    if (libvhdi_file_set_parent_file(file_.handle, parent->file_.handle, &failure) != 1) {
-      *error = "cannot be read through: " + VhdiError(failure);
-      return false;
-    }
+    if (!LibyalJoin(libvhdi_file_set_parent_file, VhdiError, file_.handle, parent->file_.handle, error)) return false;
     parent_ = std::move(parent);
     return true;
   }
 
   std::uint64_t Size() const override { return size_; }
   std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) override {
-    if (offset >= size_) return 0;
-    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
-    libvhdi_error_t* failure = nullptr;
-    ssize_t got = libvhdi_file_read_buffer_at_offset(file_.handle, out, length, static_cast<off64_t>(offset), &failure);
-    if (got < 0) *error = "cannot read byte " + std::to_string(offset) + " of the disk: " + VhdiError(failure);
-    return got;
+    return LibyalRead(libvhdi_file_read_buffer_at_offset, VhdiError, file_.handle, size_, offset, out, length, error);
   }
 
  private:

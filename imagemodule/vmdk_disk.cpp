@@ -58,8 +58,7 @@ class VmdkDisk : public Disk {
                Hex(wanted) + ")";
       return false;
     }
-    if (libvmdk_handle_set_parent_handle(handle_.handle, parent->handle_.handle, &failure) != 1) {
-      *error = "cannot be read through: " + VmdkError(failure);
+    if (!LibyalJoin(libvmdk_handle_set_parent_handle, VmdkError, handle_.handle, parent->handle_.handle, error)) {
       return false;
     }
     parent_ = std::move(parent);
@@ -68,12 +67,7 @@ class VmdkDisk : public Disk {
 
   std::uint64_t Size() const override { return size_; }
   std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) override {
-    if (offset >= size_) return 0;
-    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
-    libvmdk_error_t* failure = nullptr;
-    ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_.handle, out, length, static_cast<off64_t>(offset), &failure);
-    if (got < 0) *error = "cannot read byte " + std::to_string(offset) + " of the disk: " + VmdkError(failure);
-    return got;
+    return LibyalRead(libvmdk_handle_read_buffer_at_offset, VmdkError, handle_.handle, size_, offset, out, length, error);
   }
 
  private:

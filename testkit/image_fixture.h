@@ -32,6 +32,15 @@ inline void Sh(const std::string& command) {
   ASSERT_EQ(result.status, 0) << command << "\n" << result.err;
 }
 
+// A 48 MiB disk at path, as a Windows 98 VM's: one FAT32 partition from
+// 1 MiB holding \WINDOWS, and in it hive (a file on the host) as SYSTEM.DAT
+// where one is given. Needs sfdisk, mkfs.fat and mtools.
+inline void Fat32Disk(const std::string& path, const std::string& hive = "") {
+  Sh("truncate -s 48M '" + path + "' && printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q '" + path +
+     "' && mkfs.fat -F 32 --offset 2048 '" + path + "' 47104 >/dev/null 2>&1 && mmd -i '" + path + "@@1M' ::/WINDOWS" +
+     (hive.empty() ? "" : " && mcopy -i '" + path + "@@1M' '" + hive + "' ::/WINDOWS/SYSTEM.DAT"));
+}
+
 // Whether every one of the shell's commands named is installed. Where CI
 // asks for the references (KORMALD_REQUIRE_REFERENCE), one missing fails
 // the test instead of letting it skip unseen.

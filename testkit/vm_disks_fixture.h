@@ -26,10 +26,8 @@ class VmDisks : public ::testing::Test {
     std::string after = testing_support::WriteFile(dir_ + "/after.dat", SmallHive("After the driver"));
     // The disk before a driver's install and after it: the same disk, but
     // for the clusters of the registry the install rewrote.
-    Sh("cd '" + dir_ + "' && truncate -s 48M before.img && printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q "
-       "before.img && mkfs.fat -F 32 --offset 2048 before.img 47104 >/dev/null 2>&1 && mmd -i before.img@@1M ::/WINDOWS"
-       " && mcopy -i before.img@@1M before.dat ::/WINDOWS/SYSTEM.DAT && cp before.img after.img && "
-       "mcopy -o -i after.img@@1M after.dat ::/WINDOWS/SYSTEM.DAT");
+    Fat32Disk(dir_ + "/before.img", before);
+    Sh("cd '" + dir_ + "' && cp before.img after.img && mcopy -o -i after.img@@1M '" + after + "' ::/WINDOWS/SYSTEM.DAT");
   }
 
   testing_support::RunResult Kormald(const std::string& source) {

@@ -30,9 +30,7 @@ class HostileTables : public ::testing::Test {
     if (!image_fixture::HaveTools("sfdisk mkfs.fat mcopy qemu-img")) GTEST_SKIP() << "no image tools";
     dir_ = testing_support::ScratchDir();
     testing_support::WriteFile(dir_ + "/hive.dat", image_fixture::SmallHive("Claimed much"));
-    image_fixture::Sh("cd '" + dir_ + "' && truncate -s 48M disk.img && printf 'label: dos\\nstart=2048, type=c\\n' |"
-                      " sfdisk -q disk.img && mkfs.fat -F 32 --offset 2048 disk.img 47104 >/dev/null 2>&1 && "
-                      "mmd -i disk.img@@1M ::/WINDOWS && mcopy -i disk.img@@1M hive.dat ::/WINDOWS/SYSTEM.DAT");
+    image_fixture::Fat32Disk(dir_ + "/disk.img", dir_ + "/hive.dat");
   }
   std::string Convert(const std::string& format, const std::string& name) {
     image_fixture::Sh("cd '" + dir_ + "' && qemu-img convert -O " + format + " disk.img " + name);

@@ -18,12 +18,9 @@
 namespace {
 
 using testing_support::RunProgram;
-using testing_support::ScratchDir;
 
-using image_fixture::Hash;
 using image_fixture::Row;
 using image_fixture::Sh;
-using image_fixture::SmallHive;
 using image_fixture::Images;
 using image_fixture::Volume;
 

@@ -18,9 +18,7 @@
 namespace {
 
 using testing_support::RunProgram;
-using testing_support::ScratchDir;
 
-using image_fixture::Hash;
 using image_fixture::Row;
 using image_fixture::Sh;
 using image_fixture::SmallHive;
@@ -85,7 +83,6 @@ TEST_F(Images, BackupsChosenExplicitlyAndInACabinet) {
   EXPECT_EQ(cut.status, 1);
   EXPECT_EQ(cut.err, "kormald: " + dir_ + "/cut.cab: not a cabinet, or a damaged one\n");
 }
-
 
 TEST_F(Images, DeletedRecordsOfAnImage) {
   std::string shared = testing_support::SharedHive();

@@ -19,12 +19,9 @@
 namespace {
 
 using testing_support::RunProgram;
-using testing_support::ScratchDir;
 
-using image_fixture::Hash;
 using image_fixture::Row;
 using image_fixture::Sh;
-using image_fixture::SmallHive;
 using image_fixture::Images;
 using image_fixture::Volume;
 
@@ -146,7 +143,6 @@ TEST_F(Images, AWindowsDirectoryUnderAnotherName) {
   ExpectListing(both + "#part=1&path=\\WIN98", both, "Second install");
   ExpectListing(both + "#part=1&path=\\WINDOWS", both, "First install");
 }
-
 
 // Writes a partition table entry (slot 0 to 3) into the MBR or an EBR at
 // sector of disk, and the sector's signature.

@@ -44,8 +44,7 @@ TEST(SnapshotSelectors, EachReadsTheStateItIsListedFor) {
   // first's name is "2", the second's ID.
   const std::vector<State> states = {{"2", "Named two"},      {"x&y", "Ampersand"},     {"twin", "First twin"},
                                      {"twin", "Second twin"}, {"100% = #1", "Percent"}, {"hurt", "Damaged"}};
-  Sh("cd '" + dir + "' && truncate -s 48M base.img && printf 'label: dos\\nstart=2048, type=c\\n' | sfdisk -q base.img"
-     " && mkfs.fat -F 32 --offset 2048 base.img 47104 >/dev/null 2>&1 && mmd -i base.img@@1M ::/WINDOWS");
+  image_fixture::Fat32Disk(dir + "/base.img");
   std::string previous = dir + "/base.img";
   Sh("cd '" + dir + "' && qemu-img convert -O qcow2 base.img states.qcow2");
   const std::string image = dir + "/states.qcow2";

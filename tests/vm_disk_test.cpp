@@ -22,12 +22,8 @@ namespace {
 
 using testing_support::RunProgram;
 
-using image_fixture::Hash;
-using image_fixture::Row;
 using image_fixture::Sh;
-using image_fixture::SmallHive;
 using image_fixture::VmDisks;
-
 
 // Where in the hive's first data block a damage is one of a key's record.
 constexpr std::size_t kDamageAt = 64;
