@@ -117,6 +117,27 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* out, std::string* error)
   return true;
 }
 
+QcowCluster DecodeL2Entry(std::uint64_t entry, std::uint32_t version, std::uint32_t clusterBits) {
+  using Kind = QcowCluster::Kind;
+  if ((entry & (version == 1 ? qcow::v1::kCompressed : qcow::kCompressed)) != 0) {
+    if (version == 1) {
+      // The offset in the low 63 - clusterBits bits, the size in bytes above.
+      unsigned offsetBits = 63 - clusterBits;
+      std::uint64_t at = entry & ((std::uint64_t{1} << offsetBits) - 1);
+      return {Kind::kCompressed, at, (entry >> offsetBits) & ((std::uint64_t{1} << clusterBits) - 1)};
+    }
+    // The offset in the low 62 - (clusterBits - 8) bits, the count of
+    // 512-byte sectors after the first above, up to bit 61.
+    unsigned offsetBits = 62 - (clusterBits - 8);
+    std::uint64_t at = entry & ((std::uint64_t{1} << offsetBits) - 1);
+    std::uint64_t sectors = ((entry & ~qcow::kCompressed) >> offsetBits) + 1;
+    return {Kind::kCompressed, at, sectors * 512 - at % 512};
+  }
+  if (version >= 3 && (entry & qcow::kZeroCluster) != 0) return {Kind::kZero, 0, 0};
+  std::uint64_t at = entry & qcow::kOffsetMask;
+  return at == 0 ? QcowCluster{Kind::kUnallocated, 0, 0} : QcowCluster{Kind::kData, at, 0};
+}
+
 bool ParseQcowSnapshots(std::string_view table, const QcowHeader& header, std::vector<QcowSnapshot>* out,
                         std::string* error) {
   namespace snap = qcow::snapshot;

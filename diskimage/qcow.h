@@ -48,4 +48,17 @@ bool ParseQcowHeader(std::string_view head, QcowHeader* header, std::string* err
 bool ParseQcowSnapshots(std::string_view table, const QcowHeader& header, std::vector<QcowSnapshot>* out,
                         std::string* error);
 
+// What an L2 entry says of its cluster, decoded alone, so that a table can
+// hold each form: not in this file (its backing file's, or zeros), zeros
+// whatever the backing file holds (version 3), its bytes at a file offset,
+// or compressed, in at most bytes from a file offset (a bound: the stream
+// ends where it ends).
+struct QcowCluster {
+  enum class Kind { kUnallocated, kZero, kData, kCompressed };
+  Kind kind = Kind::kUnallocated;
+  std::uint64_t at = 0;
+  std::uint64_t bytes = 0;  // kCompressed alone
+};
+QcowCluster DecodeL2Entry(std::uint64_t entry, std::uint32_t version, std::uint32_t clusterBits);
+
 }  // namespace diskimage

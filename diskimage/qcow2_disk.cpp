@@ -107,13 +107,14 @@ class Qcow2Disk : public Disk {
     std::uint64_t entry = 0;
     if (!EntryOf(at, &entry, error)) return false;
     std::uint64_t within = at % clusterBytes_;
-    if ((entry & (header_.version == 1 ? qcow::v1::kCompressed : qcow::kCompressed)) != 0) {
-      if (!Inflate(entry, error)) return false;
+    QcowCluster cluster = DecodeL2Entry(entry, header_.version, header_.clusterBits);
+    if (cluster.kind == QcowCluster::Kind::kCompressed) {
+      if (!Inflate(entry, cluster, error)) return false;
       std::memcpy(out, inflated_.data() + within, piece);
       return true;
     }
-    std::uint64_t dataAt = entry & qcow::kOffsetMask;
-    if ((header_.version >= 3 && (entry & qcow::kZeroCluster) != 0) || (dataAt == 0 && backing_ == nullptr)) {
+    std::uint64_t dataAt = cluster.at;
+    if (cluster.kind == QcowCluster::Kind::kZero || (dataAt == 0 && backing_ == nullptr)) {
       std::memset(out, 0, piece);
       return true;
     }
@@ -131,22 +132,10 @@ class Qcow2Disk : public Disk {
 
   // A compressed cluster, inflated whole (the last one is kept: a file
   // read runs through a cluster in several pieces).
-  bool Inflate(std::uint64_t entry, std::string* error) {
+  bool Inflate(std::uint64_t entry, const QcowCluster& cluster, std::string* error) {
     if (entry == inflatedEntry_) return true;
-    std::uint64_t at = 0, size = 0;
-    if (header_.version == 1) {
-      // The offset in the low 63 - clusterBits bits, the size in bytes above.
-      unsigned offsetBits = 63 - header_.clusterBits;
-      at = entry & ((std::uint64_t{1} << offsetBits) - 1);
-      size = (entry >> offsetBits) & (clusterBytes_ - 1);
-    } else {
-      // The offset in the low 62 - (clusterBits - 8) bits, 512-byte sectors above.
-      unsigned offsetBits = 62 - (header_.clusterBits - 8);
-      at = entry & ((std::uint64_t{1} << offsetBits) - 1);
-      std::uint64_t sectors = ((entry & ~qcow::kCompressed) >> offsetBits) + 1;
-      size = sectors * 512 - at % 512;
-    }
-    size = std::min(size, clusterBytes_ * 2);
+    std::uint64_t at = cluster.at;
+    std::uint64_t size = std::min(cluster.bytes, clusterBytes_ * 2);
     size = std::min(size, file_.Size() - std::min(file_.Size(), at));
     std::string packed(static_cast<std::size_t>(size), '\0');
     if (size == 0 || file_.ReadAt(at, packed.data(), packed.size(), error) != static_cast<std::int64_t>(size)) {

@@ -36,6 +36,11 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
   return out;
 }
 
+bool VhdSectorIsOwn(std::string_view bitmap, std::uint64_t sector) {
+  if (sector / 8 >= bitmap.size()) return false;
+  return (static_cast<unsigned char>(bitmap[static_cast<std::size_t>(sector / 8)]) >> (7 - sector % 8) & 1) != 0;
+}
+
 std::uint32_t VhdChecksum(std::string_view bytes, std::size_t checksumAt) {
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {

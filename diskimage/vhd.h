@@ -43,6 +43,11 @@ struct VhdHeader {
   std::vector<VhdLocator> locators;  // the Windows ones, each within the file
 };
 
+// Whether a differencing disk's block holds sector (of the block) itself,
+// as the block's sector bitmap says: bit 7 of its first byte is sector 0.
+// Beyond the bitmap, none is the block's own.
+bool VhdSectorIsOwn(std::string_view bitmap, std::uint64_t sector);
+
 // A VHD footer's or header's checksum: the one's complement of the sum of
 // its bytes, the checksum's own four left out.
 std::uint32_t VhdChecksum(std::string_view bytes, std::size_t checksumAt);

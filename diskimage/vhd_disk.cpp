@@ -115,12 +115,12 @@ class VhdDisk : public Disk {
     }
     for (std::size_t done = 0; done < piece;) {
       std::uint64_t s = (within + done) / 512;
-      bool own = (static_cast<unsigned char>(bitmap_[static_cast<std::size_t>(s / 8)]) >> (7 - s % 8) & 1) != 0;
+      bool own = VhdSectorIsOwn(bitmap_, s);
       // The run of sectors alike, to the piece's end.
       std::size_t run = std::min<std::size_t>(piece - done, static_cast<std::size_t>(512 - (within + done) % 512));
       while (done + run < piece) {
         std::uint64_t next = (within + done + run) / 512;
-        if (((static_cast<unsigned char>(bitmap_[static_cast<std::size_t>(next / 8)]) >> (7 - next % 8) & 1) != 0) != own) break;
+        if (VhdSectorIsOwn(bitmap_, next) != own) break;
         run = std::min<std::size_t>(piece - done, run + 512);
       }
       bool read = own ? Own(blockAt + bitmapBytes_ + within + done, out + done, run, error)

@@ -11,6 +11,7 @@
 #include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
+#include "diskimage/qcow.h"
 
 #include "diskimage/layout/vhd.h"
 #include "diskimage/vhd.h"
@@ -342,6 +343,55 @@ TEST(Machines, EachSnapshotsSelectorReadsItBack) {
                                                            : diskimage::StateWanted{read.snapshotId, true};
     EXPECT_EQ(diskimage::FindSnapshot(states, asked, "M", &error), &states[i]) << offered[i] << ": " << error;
   }
+}
+
+// Each form of a qcow and qcow2 L2 entry, as QEMU's qcow2.txt and
+// block/qcow.c lay them out, written here bit by bit.
+TEST(DecodeL2Entry, EachForm) {
+  using Kind = diskimage::QcowCluster::Kind;
+  const std::uint64_t copied = std::uint64_t{1} << 63, compressed = std::uint64_t{1} << 62;
+  struct Row {
+    const char* what;
+    std::uint64_t entry;
+    std::uint32_t version, clusterBits;
+    Kind kind;
+    std::uint64_t at, bytes;
+  } rows[] = {
+      {"nothing", 0, 2, 16, Kind::kUnallocated, 0, 0},
+      {"nothing, the copied flag alone", copied, 3, 16, Kind::kUnallocated, 0, 0},
+      {"data at 0x50000", copied | 0x50000, 2, 16, Kind::kData, 0x50000, 0},
+      {"data, with bits the mask drops", 0x50000 | 0x1FF, 2, 16, Kind::kData, 0x50000, 0},
+      {"zeros (version 3)", 1, 3, 16, Kind::kZero, 0, 0},
+      {"zeros over data (version 3)", 0x50000 | 1, 3, 16, Kind::kZero, 0, 0},
+      {"bit 0 in version 2 is no zero flag", 0x50000 | 1, 2, 16, Kind::kData, 0x50000, 0},
+      // 64 KiB clusters: the offset in bits 0 to 53, the sectors after the
+      // first in bits 54 to 61.
+      {"compressed, one sector", compressed | 0x70000, 2, 16, Kind::kCompressed, 0x70000, 512},
+      {"compressed, three sectors, mid-sector", compressed | std::uint64_t{2} << 54 | 0x70100, 3, 16,
+       Kind::kCompressed, 0x70100, 3 * 512 - 0x100},
+      // 512-byte clusters: the offset in bits 0 to 60, one bit of sectors.
+      {"compressed, small clusters", compressed | std::uint64_t{1} << 61 | 0x1200, 2, 9, Kind::kCompressed, 0x1200, 1024},
+      // Version 1: bit 63, the offset in the low 63 - clusterBits bits, the
+      // size in bytes above.
+      {"version 1, compressed", copied | std::uint64_t{700} << 47 | 0x3000, 1, 16, Kind::kCompressed, 0x3000, 700},
+      {"version 1, data", 0x3000, 1, 16, Kind::kData, 0x3000, 0},
+      {"version 1, bit 62 is no flag", compressed | 0x3000, 1, 16, Kind::kData, 0x3000, 0},
+  };
+  for (const Row& row : rows) {
+    diskimage::QcowCluster c = diskimage::DecodeL2Entry(row.entry, row.version, row.clusterBits);
+    EXPECT_EQ(c.kind, row.kind) << row.what;
+    EXPECT_EQ(c.at, row.at) << row.what;
+    EXPECT_EQ(c.bytes, row.bytes) << row.what;
+  }
+}
+
+TEST(VhdSectorIsOwn, TheBitmapFromItsFirstBytesHighBit) {
+  const std::string bitmap("\x80\x01\xFF", 3);
+  struct Row {
+    std::uint64_t sector;
+    bool own;
+  } rows[] = {{0, true}, {1, false}, {7, false}, {8, false}, {15, true}, {16, true}, {23, true}, {24, false}, {1000, false}};
+  for (const Row& row : rows) EXPECT_EQ(diskimage::VhdSectorIsOwn(bitmap, row.sector), row.own) << row.sector;
 }
 
 TEST(Utf16ToUtf8, Table) {
