@@ -3,6 +3,7 @@
 // entries. Built and run on every platform, image module or not.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -382,6 +383,73 @@ TEST(DecodeL2Entry, EachForm) {
     EXPECT_EQ(c.kind, row.kind) << row.what;
     EXPECT_EQ(c.at, row.at) << row.what;
     EXPECT_EQ(c.bytes, row.bytes) << row.what;
+  }
+}
+
+// A qcow2 header written field by field as QEMU's qcow2.txt lays it out,
+// and each thing this reader refuses to read, by name.
+TEST(ParseQcowHeader, WhatIsNotReadIsRefusedByName) {
+  auto put = [](std::string& h, std::size_t at, std::uint64_t value, int size) {
+    for (int i = size - 1; i >= 0; --i, value >>= 8) h[at + static_cast<std::size_t>(i)] = static_cast<char>(value);
+  };
+  // Version 3: 64 KiB clusters, a 48 MiB disk, a header of 104 bytes and
+  // the end of its extensions after it.
+  std::string base(4096, '\0');
+  base.replace(0, 4, "QFI\xFB");
+  put(base, 4, 3, 4);
+  put(base, 20, 16, 4);
+  put(base, 24, 48 << 20, 8);
+  put(base, 36, 1, 4);
+  put(base, 40, 0x30000, 8);
+  put(base, 100, 104, 4);
+  struct Row {
+    const char* what;
+    std::function<void(std::string&)> change;
+    std::string error;  // empty: read
+  } rows[] = {
+      {"as written", [](std::string&) {}, ""},
+      {"version 4", [&](std::string& h) { put(h, 4, 4, 4); }, "qcow version 4, which is none QEMU writes (1, 2 or 3)"},
+      {"cut short", [](std::string& h) { h.resize(40); }, "the qcow header is cut short"},
+      {"AES", [&](std::string& h) { put(h, 32, 1, 4); }, "encrypted (AES); encrypted images are not read"},
+      {"LUKS", [&](std::string& h) { put(h, 32, 2, 4); }, "encrypted (LUKS); encrypted images are not read"},
+      {"method 7", [&](std::string& h) { put(h, 32, 7, 4); }, "encrypted (method 7); encrypted images are not read"},
+      {"clusters of 256 bytes", [&](std::string& h) { put(h, 20, 8, 4); },
+       "qcow cluster size 2^8, which is none QEMU writes"},
+      {"an external data file", [&](std::string& h) { put(h, 72, 4, 8); },
+       "its data lies in an external data file, which is not read here"},
+      {"extended L2 entries", [&](std::string& h) { put(h, 72, 16, 8); },
+       "it has extended L2 entries (subclusters), which are not read here"},
+      {"zstd", [&](std::string& h) {
+         put(h, 72, 8, 8);
+         put(h, 100, 112, 4);
+         h[104] = 1;
+       }, "its clusters are compressed with zstd, which is not read here (zlib is)"},
+      {"an unknown feature", [&](std::string& h) { put(h, 72, std::uint64_t{1} << 40, 8); },
+       "it asks for incompatible features this reader does not know (0x10000000000)"},
+      {"a dirty image is read", [&](std::string& h) { put(h, 72, 1, 8); }, ""},
+      {"an extension past the head", [&](std::string& h) {
+         put(h, 104, 0xE2792ACA, 4);
+         put(h, 108, 8192, 4);
+       }, "a header extension runs past the first cluster"},
+      {"extensions with no end", [&](std::string& h) {
+         for (std::size_t at = 104; at + 8 <= h.size(); at += 8) put(h, at, 0x12345678, 4);
+       }, "its header extensions run past the first cluster"},
+      {"a backing name of 2000 bytes", [&](std::string& h) {
+         put(h, 8, 512, 8);
+         put(h, 16, 2000, 4);
+       }, "its backing file's name is 2000 bytes long"},
+      {"a backing name past the head", [&](std::string& h) {
+         put(h, 8, 4090, 8);
+         put(h, 16, 100, 4);
+       }, "its backing file's name lies past the first cluster"},
+  };
+  for (const Row& row : rows) {
+    std::string head = base;
+    row.change(head);
+    diskimage::QcowHeader header;
+    std::string error;
+    EXPECT_EQ(diskimage::ParseQcowHeader(head, &header, &error), row.error.empty()) << row.what << ": " << error;
+    EXPECT_EQ(error, row.error) << row.what;
   }
 }
 
