@@ -15,6 +15,7 @@
 #include "diskimage/qcow.h"
 
 #include "diskimage/layout/vhd.h"
+#include "diskimage/vdi.h"
 #include "diskimage/vhd.h"
 
 namespace {
@@ -450,6 +451,68 @@ TEST(ParseQcowHeader, WhatIsNotReadIsRefusedByName) {
     std::string error;
     EXPECT_EQ(diskimage::ParseQcowHeader(head, &header, &error), row.error.empty()) << row.what << ": " << error;
     EXPECT_EQ(error, row.error) << row.what;
+  }
+}
+
+// A VDI 1.1 header written field by field as VirtualBox's VDICore.h lays
+// it out, and each claim a read could not keep refused by name.
+TEST(ParseVdiHeader, WhatCannotBeIsRefusedByName) {
+  auto put = [](std::string& h, std::size_t at, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i, value >>= 8) h[at + static_cast<std::size_t>(i)] = static_cast<char>(value);
+  };
+  // A dynamic 48 MiB disk of 1 MiB blocks: the map at 512, the blocks at 1 MiB.
+  std::string base(512, '\0');
+  put(base, 0x40, 0xBEDA107F, 4);
+  put(base, 0x44, 0x00010001, 4);
+  put(base, 0x4C, 1, 4);
+  put(base, 0x154, 512, 4);
+  put(base, 0x158, 1 << 20, 4);
+  put(base, 0x170, 48 << 20, 8);
+  put(base, 0x178, 1 << 20, 4);
+  put(base, 0x180, 48, 4);
+  const std::uint64_t file = (1 << 20) + 48 * (1 << 20);
+  struct Row {
+    const char* what;
+    std::function<void(std::string&)> change;
+    std::uint64_t fileSize;
+    std::string error;  // empty: read
+  } rows[] = {
+      {"as written", [](std::string&) {}, file, ""},
+      {"version 2.0", [&](std::string& h) { put(h, 0x44, 0x00020000, 4); }, file,
+       "VDI header version 2.0, which is none VirtualBox wrote (1.0 or 1.1)"},
+      {"cut short", [](std::string& h) { h.resize(0x160); }, file, "the VDI header is cut short"},
+      {"type 9", [&](std::string& h) { put(h, 0x4C, 9, 4); }, file, "unknown VDI image type 9"},
+      {"blocks of 1000 bytes", [&](std::string& h) { put(h, 0x178, 1000, 4); }, file,
+       "VDI block size 1000 is none VirtualBox writes"},
+      {"extra data larger than a block", [&](std::string& h) { put(h, 0x17C, 2 << 20, 4); }, file,
+       "VDI block extra data larger than a block"},
+      {"a map short of the disk", [&](std::string& h) { put(h, 0x180, 47, 4); }, file,
+       "the VDI block map covers less than the disk's 50331648 bytes"},
+      {"a map past the file", [&](std::string& h) { put(h, 0x154, file, 4); }, file,
+       "the VDI block map (48 blocks at byte 51380224) runs past the file's end"},
+      // 2^26 blocks claimed in a file that holds them: 48 are read.
+      {"a map claiming more than the disk needs", [&](std::string& h) { put(h, 0x180, 1u << 26, 4); },
+       512 + (std::uint64_t{1} << 28), ""},
+      // A 1 TiB disk in 512-byte blocks needs more of the map than is read.
+      {"a disk whose map is too large to hold", [&](std::string& h) {
+         put(h, 0x170, std::uint64_t{1} << 40, 8);
+         put(h, 0x178, 512, 4);
+         put(h, 0x180, 0xFFFFFFFF, 4);
+       }, std::uint64_t{1} << 41,
+       "the VDI block map needs 8589934592 bytes for a disk of 1099511627776 bytes in blocks of 512 (at most "
+       "134217728 are read)"},
+  };
+  for (const Row& row : rows) {
+    std::string head = base;
+    row.change(head);
+    diskimage::VdiHeader header;
+    std::string error;
+    EXPECT_EQ(diskimage::ParseVdiHeader(head, row.fileSize, &header, &error), row.error.empty()) << row.what << ": "
+                                                                                                 << error;
+    EXPECT_EQ(error, row.error) << row.what;
+    if (row.error.empty()) {
+      EXPECT_EQ(header.used, 48u) << row.what;
+    }
   }
 }
 
