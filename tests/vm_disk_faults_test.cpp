@@ -4,6 +4,7 @@
 // that claims too much), and long reads through a backing file compared
 // byte for byte with the raw disk.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -65,6 +66,25 @@ TEST_F(VmDisks, LongReadsThroughABackingFileAreExact) {
   }
 }
 
+// Where in bytes a raw deflate stream begins that inflates to want; the
+// size of bytes where none does.
+std::size_t DeflatedAt(const std::string& bytes, const std::string& want) {
+  std::string out(want.size(), '\0');
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) break;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data() + at));
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(bytes.size() - at, 2 * want.size()));
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = inflate(&z, Z_FINISH);
+    bool whole = (rc == Z_STREAM_END || rc == Z_BUF_ERROR) && z.avail_out == 0;
+    inflateEnd(&z);
+    if (whole && out == want) return at;
+  }
+  return bytes.size();
+}
+
 // Containers that cannot be read, each as it comes to be: a chain that
 // loops or whose parent is gone, encryption, zstd, cut tables and blocks,
 // stale parents, snapshot tables that claim too much, a compressed cluster
@@ -102,20 +122,12 @@ void MakeUnreadable(const std::string& dir, std::uint64_t* zipAt) {
                                                                             testing_support::ReadFile(Path("before.img")), 7));
   std::filesystem::remove(Path("orphan-base.vdi"));
   // A compressed cluster whose bytes no longer inflate: the first one, of
-  // the boot sector, found as the header and tables give it.
+  // the boot sector, found in qemu-img's bytes as the stream that inflates
+  // to the disk's first 64 KiB, whatever the tables say of it.
   Sh("cd '" + dir + "' && qemu-img convert -c -O qcow2 before.img badzip.qcow2");
   std::string zipped = testing_support::ReadFile(Path("badzip.qcow2"));
-  diskimage::QcowHeader header;
-  std::string why;
-  ASSERT_TRUE(diskimage::ParseQcowHeader(zipped.substr(0, diskimage::kQcowHeadBytes), &header, &why)) << why;
-  auto u64 = [&](std::uint64_t at) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = value << 8 | static_cast<unsigned char>(zipped[at + static_cast<std::size_t>(i)]);
-    return value;
-  };
-  std::uint64_t entry = u64(u64(header.l1At) & 0x00FFFFFFFFFFFE00);
-  ASSERT_NE(entry & std::uint64_t{1} << 62, 0u);
-  *zipAt = entry & ((std::uint64_t{1} << (62 - (header.clusterBits - 8))) - 1);
+  *zipAt = DeflatedAt(zipped, testing_support::ReadFile(Path("before.img")).substr(0, 65536));
+  ASSERT_NE(*zipAt, zipped.size()) << "no stream in the image inflates to the boot cluster";
   zipped.replace(*zipAt, 16, 16, '\xFF');
   testing_support::WriteFile(Path("badzip.qcow2"), zipped);
   // A differencing VHD over a parent since made again: another identifier.
