@@ -123,7 +123,8 @@ void Checksum(std::string& block, std::size_t field) {
 }  // namespace
 
 std::string DifferencingVhd(const std::string& base, const std::string& before, const std::string& after,
-                            const std::string& parentName, unsigned char tag) {
+                            const std::string& parentName, unsigned char tag, bool changedOnly,
+                            const std::string& locator) {
   if (base.size() < vhd::kFooterBytes + vhd::kHeaderBytes || before.size() != after.size()) return {};
   std::string footer = base.substr(base.size() - vhd::kFooterBytes);
   std::uint64_t headerAt = GetBE(footer, vhd::kDataOffset, 8);
@@ -146,6 +147,18 @@ std::string DifferencingVhd(const std::string& base, const std::string& before, 
 
   std::string table(static_cast<std::size_t>(entries) * 4, '\xFF');  // each 0xFFFFFFFF: not in this file
   table.resize((table.size() + 511) / 512 * 512, '\xFF');
+  if (!locator.empty()) {
+    // The locator's path, UTF-16LE, in a sector of its own after the table.
+    std::string path(512, '\0');
+    for (std::size_t i = 0; i < locator.size() && i < 256; ++i) path[2 * i] = locator[i];
+    std::fill(header.begin() + vhd::kParentName, header.begin() + vhd::kParentName + 512, '\0');
+    PutBE(header, vhd::kLocators, 0x57327275, 4);                 // "W2ru"
+    PutBE(header, vhd::kLocators + 4, 1, 4);                      // its space: one sector
+    PutBE(header, vhd::kLocators + 8, 2 * locator.size(), 4);     // its bytes
+    PutBE(header, vhd::kLocators + 16, tableAt + table.size(), 8);
+    Checksum(header, vhd::kHeaderChecksum);
+    table += path;
+  }
   std::string blocks;
   const std::size_t bitmapBytes = (blockBytes / 512 / 8 + 511) / 512 * 512;
   std::uint64_t next = (tableAt + table.size()) / 512;  // in sectors
@@ -155,7 +168,18 @@ std::string DifferencingVhd(const std::string& base, const std::string& before, 
     PutBE(table, std::size_t{i} * 4, next, 4);
     std::string data = after.substr(at, length);
     data.resize(blockBytes, '\0');
-    blocks += std::string(bitmapBytes, '\xFF') + data;
+    std::string bitmap(bitmapBytes, '\xFF');
+    if (changedOnly) {
+      std::fill(bitmap.begin(), bitmap.end(), '\0');
+      for (std::size_t s = 0; s * 512 < length; ++s) {
+        if (before.compare(at + s * 512, 512, after, at + s * 512, 512) != 0) {
+          bitmap[s / 8] = static_cast<char>(bitmap[s / 8] | 0x80 >> (s % 8));
+        } else {
+          std::fill_n(data.begin() + static_cast<std::ptrdiff_t>(s * 512), 512, 'G');
+        }
+      }
+    }
+    blocks += bitmap + data;
     next += (bitmapBytes + blockBytes) / 512;
   }
   return footer + header + table + blocks + footer;

@@ -23,8 +23,13 @@ std::string VdiVersion1_0(const std::string& base);
 // after differs from before, every sector of them marked as its own, and
 // parentName as the parent its header names (by which libvhdi finds it).
 // Its identifier ends in tag. Empty when base is no dynamic VHD.
+// Where changedOnly, a block's bitmap marks only the sectors after changes,
+// and the block's other sectors hold 'G', which a reader must never show;
+// where locator is not empty, the parent is named by a relative Windows
+// locator (W2ru) holding it, and parentName is left empty.
 std::string DifferencingVhd(const std::string& base, const std::string& before, const std::string& after,
-                            const std::string& parentName, unsigned char tag);
+                            const std::string& parentName, unsigned char tag, bool changedOnly = false,
+                            const std::string& locator = "");
 
 // The qemu-io commands that write into an image whose disk reads as before
 // whatever of after differs from it, 64 KiB at a time, as the guest's

@@ -48,6 +48,31 @@ TEST_F(VmDisks, EachFormatIsReadDirectly) {
   ExpectListing(Path("onraw.qcow2"), "Before the driver");
 }
 
+// A differencing VHD as Virtual PC writes one, where the test kit's other
+// children are simpler: its parent named by a relative Windows locator
+// alone, and each block partly its own, partly the parent's, sector by
+// sector as its bitmap says (the sectors it does not mark hold 'G').
+TEST_F(VmDisks, ADifferencingVhdByItsLocatorSectorBySector) {
+  Sh("cd '" + dir_ + "' && qemu-img convert -O vpc before.img base.vhd");
+  std::string before = testing_support::ReadFile(Path("before.img")), after = testing_support::ReadFile(Path("after.img"));
+  std::string child = vm_images::DifferencingVhd(testing_support::ReadFile(Path("base.vhd")), before, after, "", 0x43,
+                                                 /*changedOnly=*/true, ".\\base.vhd");
+  ASSERT_FALSE(child.empty());
+  ASSERT_NE(child.find(std::string(512, 'G')), std::string::npos) << "no block is partly the parent's";
+  testing_support::WriteFile(Path("sectors.vhd"), child);
+  ExpectListing(Path("sectors.vhd"), "After the driver");
+  diskimage::Chain chain;
+  std::string error;
+  std::unique_ptr<diskimage::Disk> disk = diskimage::OpenChain(Path("sectors.vhd"), diskimage::Container::kVhd, chain, &error);
+  ASSERT_NE(disk, nullptr) << error;
+  EXPECT_EQ(chain.files(), (std::vector<std::string>{Path("sectors.vhd"), Path("base.vhd")}));
+  std::string read(after.size(), '\0');
+  for (std::size_t at = 0; at < after.size(); at += 1 << 20) {
+    ASSERT_EQ(disk->Read(at, read.data() + at, 1 << 20, &error), 1 << 20) << error;
+  }
+  EXPECT_TRUE(read == after) << "the disk differs from the raw disk after the install";
+}
+
 // The state after the install, held as a snapshot's child over the state
 // before: the child alone reads as the raw disk after, its base as the
 // disk before, and a diff of the two is the diff of the two hives.
