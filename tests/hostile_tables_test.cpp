@@ -152,6 +152,16 @@ TEST_F(HostileTables, AVhdChecksumThatDisagreesIsNamedAndTheDiskRead) {
   }
 }
 
+// A dynamic VHD whose last sector, its footer, is cut off is named as cut
+// short, not read by the copy of the footer at its start.
+TEST_F(HostileTables, AVhdWhoseFooterIsCutOffIsNamed) {
+  std::string vhd = Convert("vpc", "plain.vhd");
+  std::string cut = testing_support::WriteFile(dir_ + "/cut.vhd", vhd.substr(0, vhd.size() - 512));
+  auto read = Kormald(cut);
+  EXPECT_EQ(read.status, 1);
+  EXPECT_EQ(read.err, "kormald: " + cut + ": cut short: the footer that ends a VHD is not at its end\n");
+}
+
 // A machine of many disks reads the one chosen, and one of more than any
 // VM software attaches is refused by name.
 TEST_F(HostileTables, AMachineOfManyDisks) {
