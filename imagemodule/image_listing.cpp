@@ -99,11 +99,11 @@ class Lister {
     for (const WindowsCandidate& c : folders) found.emplace_back(c.volume, c.dir);
     std::vector<std::pair<const Volume*, std::string>> listed;
     for (auto& [v, dir] : found) {
-      TSK_FS_INFO* fs = FileSystem(disks_, *v);
-      std::string path = TskPath(dir);
-      if (fs == nullptr || !IsDirectory(fs, path) || !HoldsRegistry(fs, path)) continue;
+      FatFileSystem* fs = FileSystem(disks_, *v);
+      std::string path = VolumePath(dir);
+      if (fs == nullptr || !IsDirectory(*fs, path) || !HoldsRegistry(*fs, path)) continue;
       bool again = false;
-      for (const auto& [seen, seenDir] : listed) again = again || (seen == v && TskPath(seenDir) == path);
+      for (const auto& [seen, seenDir] : listed) again = again || (seen == v && VolumePath(seenDir) == path);
       if (again) continue;
       listed.emplace_back(v, dir);
       ImageSelector selector = InState(image_, WantedState(choice_));

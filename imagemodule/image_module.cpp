@@ -1,8 +1,8 @@
 // The disk image reader, a module loaded only when a source is an image:
 // its disk is read as its container says (formats.h, chain.h: raw, VHD,
 // VDI, qcow and qcow2 by readers of ours, VHDX and VMDK through the libyal
-// libraries, E01 through The Sleuth Kit's: library_disks.h); our reader of MBRs reads its partition table
-// (image.h) and The Sleuth Kit its FAT volumes (volumes.h, fat_files.h); libmspack
+// libraries, E01 through libewf: library_disks.h); our reader of MBRs reads its partition table
+// (image.h) and ours of FAT its volumes (volumes.h, fat.h); libmspack
 // opens the cabinets in which Windows 98 and Me keep the registry of their
 // last boots (cabinet.h). Nothing is written: the image is opened
 // read-only, and cabinets are unpacked in memory. Only the clusters of the
@@ -98,11 +98,11 @@ class Finder {
   // them. Only the chosen partition is opened; a path alone must name one
   // volume.
   int ReadChosen(int disk, int partition, const std::string& path, const std::string& cab) {
-    std::vector<std::pair<Volume*, TSK_FS_INFO*>> volumes;
+    std::vector<std::pair<Volume*, diskimage::FatFileSystem*>> volumes;
     for (Volume& v : disk_.volumes) {
       if (partition >= 0 && v.where.number != partition) continue;
       if (disk > 0 && static_cast<int>(v.disk) + 1 != disk) continue;
-      if (TSK_FS_INFO* fs = diskimage::FileSystem(disk_, v)) volumes.emplace_back(&v, fs);
+      if (diskimage::FatFileSystem* fs = diskimage::FileSystem(disk_, v)) volumes.emplace_back(&v, fs);
     }
     if (volumes.empty()) {
       std::string what = partition >= 0 ? "no FAT volume is partition " + std::to_string(partition)
@@ -116,13 +116,13 @@ class Finder {
     auto [v, fs] = volumes.front();
     if (path.empty()) {
       std::vector<Candidate> candidates;
-      for (std::string& dir : diskimage::WindowsDirectories(fs)) candidates.push_back({v, fs, std::move(dir)});
+      for (std::string& dir : diskimage::WindowsDirectories(*fs)) candidates.push_back({v, fs, std::move(dir)});
       // None: said of \WINDOWS, where Windows is looked for first.
       if (candidates.empty()) return GiveDirectory(*v, fs, "/WINDOWS");
       return GiveTheOne(candidates, " on " + Label(*v) + ", to choose between");
     }
     const std::string& where = path;
-    bool directory = diskimage::IsDirectory(fs, where);
+    bool directory = diskimage::IsDirectory(*fs, where);
     if (!cab.empty() && directory) {
       return FailWith(Label(*v) + ": cab= names a file in a cabinet, and " + WindowsPath(where) + " is a directory");
     }
@@ -175,7 +175,7 @@ class Finder {
   }
 
   // Hands over one file of a volume, unpacked from a cabinet where asked.
-  int Give(const Volume& v, TSK_FS_INFO* fs, const std::string& path, const std::string& cab, KormaldHiveRoot root) {
+  int Give(const Volume& v, diskimage::FatFileSystem* fs, const std::string& path, const std::string& cab, KormaldHiveRoot root) {
     std::string bytes;
     std::string error;
     // A saved state's file is labelled with the selector of the state, so
@@ -183,15 +183,7 @@ class Finder {
     std::string source =
         snapshot_.current() ? image_ : diskimage::FormatImageSelector(diskimage::InState(image_, snapshot_));
     std::string label = source + ": " + Label(v) + ": " + WindowsPath(path);
-    // The library takes a failed read of the disk for zeros: any read of
-    // this file that failed makes the file unread, as it would on a disk.
-    disk_.readFailure.clear();
-    bool read = diskimage::ReadFile(fs, path, maxFileBytes_, &bytes, &error);
-    if (read && !disk_.readFailure.empty()) {
-      read = false;
-      error = "cannot read " + WindowsPath(path) + ": " + disk_.readFailure;
-    }
-    if (!read) {
+    if (!diskimage::ReadFile(*fs, path, maxFileBytes_, &bytes, &error)) {
       // In a partition the image's end cuts, a file that cannot be read
       // lies past the cut, where every read fails.
       if (!error.empty() && !v.outside.empty()) {
@@ -266,10 +258,10 @@ class Finder {
   }
 
   // SYSTEM.DAT and USER.DAT of a Windows directory, whichever are there.
-  int GiveDirectory(const Volume& v, TSK_FS_INFO* fs, const std::string& dir) {
+  int GiveDirectory(const Volume& v, diskimage::FatFileSystem* fs, const std::string& dir) {
     bool any = false;
     for (const char* name : {"SYSTEM.DAT", "USER.DAT"}) {
-      if (!diskimage::Exists(fs, dir + "/" + name)) continue;
+      if (!diskimage::Exists(*fs, dir + "/" + name)) continue;
       if (int failed = Give(v, fs, dir + "/" + name, "", RootOf(name)); failed != 0) return failed;
       any = true;
     }

@@ -3,19 +3,9 @@
 #include <memory>
 
 #include "diskimage/chain.h"
-#include "imagemodule/fat_files.h"
 #include "diskimage/layout/sector.h"
 
 namespace diskimage {
-
-Image::~Image() {
-  for (Volume& v : volumes) {
-    if (v.fs != nullptr) tsk_fs_close(v.fs);
-  }
-  for (TSK_IMG_INFO* img : imgs) {
-    if (img != nullptr) tsk_img_close(img);
-  }
-}
 
 namespace {
 
@@ -31,39 +21,6 @@ std::unique_ptr<Disk> OpenDisk(const std::string& path, std::optional<Container>
   *error = path + ": snapshot= chooses a saved state of a machine (its .vbox or .vmx) or of a qcow2 image, and this "
                   "image holds none of its own";
   return nullptr;
-}
-
-// The library's image over a disk of ours. The library takes a structure
-// that begins with its own and hands it back to each call.
-struct External {
-  TSK_IMG_INFO info;
-  Disk* disk;
-  std::string* firstFailure;  // the image's: what the first failed read said
-};
-
-ssize_t ExternalRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* out, size_t length) {
-  std::string error;
-  std::int64_t got = reinterpret_cast<External*>(img)->disk->Read(static_cast<std::uint64_t>(offset), out, length, &error);
-  if (got < 0) {
-    auto* external = reinterpret_cast<External*>(img);
-    if (external->firstFailure->empty()) *external->firstFailure = error;
-    tsk_error_reset();
-    tsk_error_set_errno(TSK_ERR_IMG_READ);
-    tsk_error_set_errstr("%s", error.c_str());
-  }
-  return static_cast<ssize_t>(got);
-}
-void ExternalClose(TSK_IMG_INFO* img) { delete reinterpret_cast<External*>(img); }
-void ExternalStat(TSK_IMG_INFO*, FILE*) {}
-
-TSK_IMG_INFO* OpenExternal(Disk& disk, std::string* firstFailure) {
-  auto* external = new External{};
-  external->disk = &disk;
-  external->firstFailure = firstFailure;
-  TSK_IMG_INFO* img = tsk_img_open_external(external, static_cast<TSK_OFF_T>(disk.Size()), layout::kSectorBytes,
-                                            ExternalRead, ExternalClose, ExternalStat);
-  if (img == nullptr) delete external;
-  return img;
 }
 
 // Letters as DOS gives them, by the partitions' types.
@@ -87,13 +44,7 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
   std::unique_ptr<Disk> opened = OpenDisk(path, format, snapshot, chain, error);
   image.notes.insert(image.notes.end(), chain.notes().begin(), chain.notes().end());
   if (opened == nullptr) return false;
-  TSK_IMG_INFO* img = OpenExternal(*opened, &image.readFailure);
-  if (img == nullptr) {
-    *error = path + ": cannot be read as a disk image: " + FirstLine(TskError());
-    return false;
-  }
   image.disks.push_back(std::move(opened));
-  image.imgs.push_back(img);
   image.chains.push_back(chain.files().empty() ? std::vector<std::string>{path} : chain.files());
   const std::size_t index = image.disks.size() - 1;
   Disk& disk = *image.disks.back();
@@ -112,11 +63,12 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
     return true;
   };
   // A bare volume first: a FAT boot sector carries the MBR's signature too.
-  if (TSK_FS_INFO* fs = tsk_fs_open_img(img, 0, TSK_FS_TYPE_FAT_DETECT)) {
-    image.volumes.push_back(Volume{.where = FatVolume{0, false, 0}, .disk = index, .bytes = disk.Size(), .fs = fs, .tried = true});
+  std::string notFat;
+  if (std::unique_ptr<FatFileSystem> fs = FatFileSystem::Open(disk, 0, &notFat)) {
+    image.volumes.push_back(
+        Volume{.where = FatVolume{0, false, 0}, .disk = index, .bytes = disk.Size(), .fs = std::move(fs), .tried = true});
     return true;
   }
-  tsk_error_reset();
   PartitionTable table = ReadPartitionTable(readSector);
   if (!unreadable.empty() && !table.found) {
     *error = path + ": cannot be read: " + unreadable;
@@ -143,12 +95,9 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
 void CloseDisk(Image& image, std::size_t disk) {
   for (Volume& v : image.volumes) {
     if (v.disk != disk) continue;
-    if (v.fs != nullptr) tsk_fs_close(v.fs);
-    v.fs = nullptr;
+    v.fs.reset();
     v.tried = true;
   }
-  if (image.imgs[disk] != nullptr) tsk_img_close(image.imgs[disk]);
-  image.imgs[disk] = nullptr;
   image.disks[disk].reset();
 }
 
@@ -159,13 +108,17 @@ void FinishDisks(Image& image) {
   GiveLetters(image);
 }
 
-TSK_FS_INFO* FileSystem(const Image& image, Volume& v) {
+FatFileSystem* FileSystem(Image& image, Volume& v) {
   if (!v.tried) {
     v.tried = true;
-    v.fs = tsk_fs_open_img(image.imgs[v.disk], static_cast<TSK_OFF_T>(v.offset), TSK_FS_TYPE_FAT_DETECT);
-    if (v.fs == nullptr) tsk_error_reset();
+    std::string why;
+    bool unreadable = false;
+    v.fs = FatFileSystem::Open(*image.disks[v.disk], v.offset, &why, &unreadable);
+    // A boot sector that could not be read is a cause worth naming when
+    // the search finds nothing: say, a parent image cut short.
+    if (unreadable && image.readFailure.empty()) image.readFailure = why;
   }
-  return v.fs;
+  return v.fs.get();
 }
 
 std::string Label(const Volume& v) {

@@ -1,11 +1,9 @@
 // An image opened by the image module: its disk (disk.h), read as the
 // container format it is in, and its volumes (the partitions of its MBR, in the
 // order DOS and Linux give them, or the image itself as one bare volume),
-// each with its FAT file system, which The Sleuth Kit opens over the disk
-// when it is first needed.
+// each with its FAT file system (fat.h), opened over the disk when it is
+// first needed.
 #pragma once
-
-#include <tsk/libtsk.h>
 
 #include <cstdint>
 #include <memory>
@@ -15,6 +13,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/disk.h"
+#include "diskimage/fat.h"
 #include "diskimage/formats.h"
 #include "diskimage/image.h"
 
@@ -33,7 +32,7 @@ struct Volume {
   std::uint64_t bytes = 0;   // its size as the table gives it (a bare volume: the disk's)
   std::string outside = {};  // it ends past the image's end: what lies there cannot be read
   char letter = 0;
-  TSK_FS_INFO* fs = nullptr;
+  std::unique_ptr<FatFileSystem> fs = {};
   bool tried = false;
 };
 
@@ -41,17 +40,15 @@ struct Volume {
 // state, closed on every way out.
 struct Image {
   std::vector<std::unique_ptr<Disk>> disks;
-  std::vector<TSK_IMG_INFO*> imgs;  // the library's view of each disk
   std::vector<std::vector<std::string>> chains;  // each disk's files, child first
   std::vector<Volume> volumes;      // disk by disk
   std::vector<std::string> problems;  // of the partition table, one line each
-  std::string readFailure;            // what the first read of a disk that failed said
+  std::string readFailure;            // what the first read of a volume's boot sector that failed said
   std::vector<std::string> notes;     // what the disks' readers found wrong but read all the same
 
   Image() = default;
   Image(const Image&) = delete;
   Image& operator=(const Image&) = delete;
-  ~Image();
 };
 
 // Opens the disk at path in format (none: as its first bytes say) and adds
@@ -63,7 +60,7 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
              Chain& chain, std::string* error);
 
 // Lets go of what reading disk (an index into image.disks) holds: its
-// container, the library's view of it and its volumes' file systems. Its
+// container and its volumes' file systems. Its
 // volumes stay, for their letters and labels, and read as holding none.
 void CloseDisk(Image& image, std::size_t disk);
 
@@ -73,7 +70,7 @@ void FinishDisks(Image& image);
 
 // A volume's FAT file system, opened now if it was not; null when it does
 // not hold one.
-TSK_FS_INFO* FileSystem(const Image& image, Volume& v);
+FatFileSystem* FileSystem(Image& image, Volume& v);
 
 // "partition 1 (C:)", or "the volume" for a bare one.
 std::string Label(const Volume& v);

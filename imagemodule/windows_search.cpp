@@ -8,11 +8,11 @@ MsdosSysSays ReadMsdosSys(Image& image) {
   MsdosSysSays says;
   for (Volume& v : image.volumes) {
     if (v.letter != 'C') continue;
-    TSK_FS_INFO* fs = FileSystem(image, v);
+    FatFileSystem* fs = FileSystem(image, v);
     if (fs == nullptr) return says;
     says.boot = &v;
     std::string text;
-    if (!ReadFile(fs, "/MSDOS.SYS", kMaxMsdosSysBytes, &text, &says.unreadable, "an MSDOS.SYS")) return says;
+    if (!ReadFile(*fs, "/MSDOS.SYS", kMaxMsdosSysBytes, &text, &says.unreadable, "an MSDOS.SYS")) return says;
     says.named = ParseMsdosSys(text);
     for (Volume& on : image.volumes) {
       if (!says.named || on.letter != says.named->drive) continue;
@@ -30,10 +30,10 @@ std::vector<WindowsCandidate> TopLevelFolders(Image& image, bool lettered, bool*
   if (anyFat != nullptr) *anyFat = false;
   for (Volume& v : image.volumes) {
     if (lettered && v.letter == 0 && v.where.number != 0) continue;
-    TSK_FS_INFO* fs = FileSystem(image, v);
+    FatFileSystem* fs = FileSystem(image, v);
     if (fs == nullptr) continue;
     if (anyFat != nullptr) *anyFat = true;
-    for (std::string& dir : WindowsDirectories(fs)) folders.push_back({&v, fs, std::move(dir)});
+    for (std::string& dir : WindowsDirectories(*fs)) folders.push_back({&v, fs, std::move(dir)});
   }
   return folders;
 }

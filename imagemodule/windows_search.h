@@ -24,15 +24,15 @@ struct MsdosSysSays {
   std::string unreadable;  // it is there but cannot be read: why ("" where it was read, or is not there)
   std::optional<WindowsDirectory> named;  // where it names a directory
   Volume* volume = nullptr;    // the volume of the letter named, where there is one
-  TSK_FS_INFO* fs = nullptr;   // its file system, where it holds one
+  FatFileSystem* fs = nullptr;  // its file system, where it holds one
 };
 MsdosSysSays ReadMsdosSys(Image& image);
 
 // A folder that may be the Windows directory.
 struct WindowsCandidate {
   Volume* volume;
-  TSK_FS_INFO* fs;
-  std::string dir;  // "/WINDOWS", as the library takes it
+  FatFileSystem* fs;
+  std::string dir;  // "/WINDOWS", as VolumePath writes it
 };
 
 // The top-level folders holding a registry, volume by volume: of the
