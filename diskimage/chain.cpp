@@ -70,11 +70,11 @@ std::unique_ptr<Disk> OpenChain(const std::string& path, Container format, Chain
     case Container::kQcow2: return OpenQcow(path, chain, error);
     case Container::kVdi: return OpenVdi(path, chain, error);
     case Container::kVhd: return OpenVhd(path, chain, error);
+    case Container::kVmdk: return OpenVmdk(path, chain, error);
     case Container::kRaw:
       if (!chain.Enter(path, error)) return nullptr;
       return OpenRawDisk(path, error);
     case Container::kE01:
-    case Container::kVmdk:
     case Container::kVhdx: break;
   }
   const ContainerFormat& row = FormatOf(format);

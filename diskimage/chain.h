@@ -93,6 +93,7 @@ std::string LocateParent(const std::string& child, const std::vector<std::string
 std::unique_ptr<Disk> OpenVdi(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenQcow(const std::string& path, Chain& chain, std::string* error);  // qcow and qcow2
 std::unique_ptr<Disk> OpenVhd(const std::string& path, Chain& chain, std::string* error);
+std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
 
 // A qcow2 image's disk as its internal snapshot wanted saved it, and the
 // snapshots it holds.

@@ -5,10 +5,10 @@ namespace diskimage {
 std::unique_ptr<Disk> LibraryDisk(Container format, const std::string& path, Chain& chain, std::string* error) {
   switch (format) {
     case Container::kVhdx: return OpenVhdi(path, chain, error);
-    case Container::kVmdk: return OpenVmdk(path, chain, error);
     case Container::kE01: return OpenE01(path, chain, error);
     case Container::kQcow:
     case Container::kQcow2:
+    case Container::kVmdk:
     case Container::kVdi:
     case Container::kVhd:
     case Container::kRaw: break;

@@ -1,6 +1,5 @@
 // The container formats the image module reads through outside libraries
-// (VHDX through libvhdi, VMDK through libvmdk, E01 through The Sleuth
-// Kit's library), opened as links of a chain: a chain the module makes
+// (VHDX through libvhdi, E01 through libewf), opened as links of a chain: a chain the module makes
 // opens them with LibraryDisk.
 #pragma once
 
@@ -12,7 +11,6 @@
 namespace diskimage {
 
 std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);  // VHDX
-std::unique_ptr<Disk> OpenVmdk(const std::string& path, Chain& chain, std::string* error);
 std::unique_ptr<Disk> OpenE01(const std::string& path, Chain& chain, std::string* error);
 
 // A link in one of those formats: the chain's LibraryOpener.
