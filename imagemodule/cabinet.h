@@ -9,15 +9,11 @@
 
 #include "diskimage/image.h"
 #include "diskimage/layout/cabinet.h"
+#include "imagemodule/libraries.h"
 
 namespace diskimage {
 
 inline constexpr std::string_view kCabinetSignature = layout::signature::kCabinet;
-
-struct CabinetFile {
-  std::string name;  // as the cabinet stores it
-  std::uint64_t size = 0;
-};
 
 // The files of a cabinet, in its order. False with error saying why.
 bool ListCabinet(const std::string& cabinet, std::vector<CabinetFile>* files, std::string* error);

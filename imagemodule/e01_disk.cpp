@@ -1,4 +1,4 @@
-// An E01 image as a disk, read through libewf, which follows the
+// The E01 reader's plug-in: an E01 image as a disk, read through libewf, which follows the
 // segments; ours checks first that each is there, which the library would
 // read as zeros where one is missing, and hands it their names.
 #include <libewf.h>
@@ -8,7 +8,7 @@
 #include "diskimage/ewf.h"
 #include "diskimage/host_file.h"
 #include "imagemodule/libyal.h"
-#include "imagemodule/library_disks.h"
+#include "imagemodule/libraries.h"
 
 namespace diskimage {
 
@@ -73,8 +73,6 @@ class EwfDisk : public Disk {
   std::uint64_t size_ = 0;
 };
 
-}  // namespace
-
 std::unique_ptr<Disk> OpenE01(const std::string& path, Chain& chain, std::string* error) {
   std::vector<std::string> segments;
   if (!chain.Enter(path, error) || !EwfSegmentsPresent(path, &segments, error)) return nullptr;
@@ -83,4 +81,8 @@ std::unique_ptr<Disk> OpenE01(const std::string& path, Chain& chain, std::string
   return disk;
 }
 
+}  // namespace
+
 }  // namespace diskimage
+
+KORMALD_PLUGIN_EXPORT const diskimage::DiskLibrary kormald_e01_library = {diskimage::OpenE01};

@@ -1,6 +1,7 @@
-// The container formats the image module reads through outside libraries
-// (VHDX through libvhdi, E01 through libewf), opened as links of a chain: a chain the module makes
-// opens them with LibraryDisk.
+// The container formats read through outside libraries (VHDX through
+// libvhdi, E01 through libewf), each in its plug-in (libraries.h), opened
+// as links of a chain: a chain the module makes opens them with
+// LibraryDisk.
 #pragma once
 
 #include <memory>
@@ -9,9 +10,6 @@
 #include "diskimage/chain.h"
 
 namespace diskimage {
-
-std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error);  // VHDX
-std::unique_ptr<Disk> OpenE01(const std::string& path, Chain& chain, std::string* error);
 
 // A link in one of those formats: the chain's LibraryOpener.
 std::unique_ptr<Disk> LibraryDisk(Container format, const std::string& path, Chain& chain, std::string* error);

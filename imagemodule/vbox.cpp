@@ -1,3 +1,5 @@
+// The VirtualBox machine reader's plug-in, over libxml2.
+#include "imagemodule/libraries.h"
 #include "imagemodule/vbox.h"
 
 #include <libxml/parser.h>
@@ -99,9 +101,7 @@ struct FreeDocument {
   void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 
-}  // namespace
-
-bool ParseVbox(std::string_view xml, Machine* machine, std::string* error) {
+bool ParseVboxXml(std::string_view xml, Machine* machine, std::string* error) {
   *machine = Machine{};
   // A DTD is what entities are declared in; VirtualBox writes none.
   if (xml.find("<!DOCTYPE") != std::string_view::npos) {
@@ -135,4 +135,8 @@ bool ParseVbox(std::string_view xml, Machine* machine, std::string* error) {
   return ReadSnapshots(machineNode, machine, 0, error);
 }
 
+}  // namespace
+
 }  // namespace diskimage
+
+KORMALD_PLUGIN_EXPORT const diskimage::VboxLibrary kormald_vbox_library = {diskimage::ParseVboxXml};

@@ -1,4 +1,4 @@
-// A VHDX image as a disk, read through libvhdi, with the parent of
+// The VHDX reader's plug-in: a VHDX image as a disk, read through libvhdi, with the parent of
 // a differencing image under it: the file its locator names, looked for
 // beside the child (the locator's folder is the machine's that wrote it),
 // checked by the identifier the child records for it.
@@ -8,7 +8,7 @@
 
 #include "diskimage/chain.h"
 #include "imagemodule/libyal.h"
-#include "imagemodule/library_disks.h"
+#include "imagemodule/libraries.h"
 
 namespace diskimage {
 
@@ -68,10 +68,12 @@ class VhdiDisk : public Disk {
   std::uint64_t size_ = 0;
 };
 
-}  // namespace
-
 std::unique_ptr<Disk> OpenVhdi(const std::string& path, Chain& chain, std::string* error) {
   return OpenNamedChain<VhdiDisk>(path, chain, error);
 }
 
+}  // namespace
+
 }  // namespace diskimage
+
+KORMALD_PLUGIN_EXPORT const diskimage::DiskLibrary kormald_vhdx_library = {diskimage::OpenVhdi};
