@@ -1,6 +1,7 @@
 #include "diskimage/fat.h"
 
 #include <algorithm>
+#include <functional>
 #include <unordered_set>
 
 #include "bytes/bytes.h"
@@ -105,7 +106,7 @@ std::vector<std::string_view> Names(std::string_view path) {
 
 // The live entries of a directory's bytes, each with the long name its
 // run of long-name entries gives where the run is whole.
-std::vector<FatEntry> ParseDirectory(std::string_view bytes, int bits, text::TextConverter* oem) {
+std::vector<FatEntry> ParseDirectory(std::string_view bytes, int bits, const std::function<std::string(std::string_view)>& oem) {
   std::vector<FatEntry> entries;
   std::vector<std::string_view> run;
   for (std::size_t at = 0; at + entry::kBytes <= bytes.size(); at += entry::kBytes) {
@@ -129,7 +130,7 @@ std::vector<FatEntry> ParseDirectory(std::string_view bytes, int bits, text::Tex
     FatEntry found;
     found.shortName = ShortName(raw.substr(entry::kName, entry::kNameLength));
     if (found.shortName == "." || found.shortName == "..") continue;
-    found.oemName = oem != nullptr && !text::IsAscii(found.shortName) ? oem->Convert(found.shortName) : found.shortName;
+    found.oemName = text::IsAscii(found.shortName) ? found.shortName : oem(found.shortName);
     found.name = longName ? *longName : found.oemName;
     found.directory = (attributes & shortname::kDirectory) != 0;
     std::uint32_t high = bits == 32 ? e.U16(shortname::kClusterHigh) : 0;
@@ -192,7 +193,7 @@ std::unique_ptr<FatFileSystem> FatFileSystem::Open(Disk& disk, std::uint64_t off
   }
   std::unique_ptr<FatFileSystem> fs(new FatFileSystem(disk, offset));
   if (!fs->Parse(sector, error)) return nullptr;
-  fs->oem_ = text::TextConverter::Open(text::CodepageCharset(oemCodepage), "UTF-8");
+  fs->oemCodepage_ = oemCodepage;
   return fs;
 }
 
@@ -424,7 +425,12 @@ bool FatFileSystem::List(const FatEntry& directory, std::string_view shown, std:
                          std::string* error) {
   std::string bytes;
   if (!DirectoryBytes(directory, shown.empty() ? "\\" : shown, &bytes, error)) return false;
-  *out = ParseDirectory(bytes, bits_, oem_.get());
+  // The codepage's converter only for a name that needs one: most
+  // volumes hold ASCII names alone.
+  *out = ParseDirectory(bytes, bits_, [this](std::string_view name) {
+    if (oem_ == nullptr) oem_ = text::TextConverter::Open(text::CodepageCharset(oemCodepage_), "UTF-8");
+    return oem_ != nullptr ? oem_->Convert(name) : std::string(name);
+  });
   return true;
 }
 

@@ -115,6 +115,7 @@ class FatFileSystem {
   // The last stretch of the FAT read: a chain is mostly read in order.
   std::uint64_t cachedAt_ = UINT64_MAX;
   std::string cached_;
+  int oemCodepage_ = kDefaultOemCodepage;
   std::unique_ptr<text::TextConverter> oem_;
 };
 

@@ -263,9 +263,14 @@ class VmdkDisk : public Disk {
         *error = "its embedded descriptor lies past the file's end";
         return false;
       }
-    } else if (!ReadHostFile(path, kMaxDescriptorBytes, "a VMDK descriptor", &text, error)) {
-      return false;
+      // The file is its disk's one extent, whatever name its descriptor
+      // gave it when it was made: a copy or a renamed file reads itself,
+      // as VMware and QEMU read it.
+      if (!ParseVmdkDescriptor(text, &descriptor_, error)) return false;
+      descriptor_.extents = {{VmdkExtent::Kind::kSparse, header.capacity, path, 0}};
+      return OpenExtents(path, /*selfOnly=*/true, error);
     }
+    if (!ReadHostFile(path, kMaxDescriptorBytes, "a VMDK descriptor", &text, error)) return false;
     return ParseVmdkDescriptor(text, &descriptor_, error) && OpenExtents(path, false, error);
   }
 

@@ -1,8 +1,8 @@
 // What is parsed of a VM disk's own bytes before any cluster is read, on
 // arbitrary bytes as an image's start: the VDI header and block map, the
 // qcow and qcow2 header with its extensions, backing file's name and
-// snapshot table, the VHD footer and header; and a VMware machine's .vmx
-// and .vmsd.
+// snapshot table, the VHD footer and header, the VMDK sparse header and
+// descriptor; and a VMware machine's .vmx and .vmsd.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -14,6 +14,7 @@
 #include "diskimage/qcow.h"
 #include "diskimage/vdi.h"
 #include "diskimage/vhd.h"
+#include "diskimage/vmdk.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
@@ -35,6 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (error.empty()) {
     __builtin_trap();
   }
+  diskimage::VmdkSparseHeader sparse;
+  error.clear();
+  if (diskimage::ParseVmdkSparseHeader(bytes, size, 1 << 20, &sparse, &error)) {
+    // The directory lies in the file, so that reading it costs what the file holds.
+    if (!sparse.footerAtEnd() && sparse.directoryAt * 512 + sparse.directoryEntries * 4 > size) __builtin_trap();
+    if (sparse.directoryEntries * 4 > (1u << 20)) __builtin_trap();
+  } else if (error.empty()) {
+    __builtin_trap();
+  }
+  diskimage::VmdkDescriptor descriptor;
+  error.clear();
+  if (!diskimage::ParseVmdkDescriptor(bytes, &descriptor, &error) && error.empty()) __builtin_trap();
   diskimage::QcowHeader qcow;
   error.clear();
   if (diskimage::ParseQcowHeader(bytes, &qcow, &error)) {
