@@ -1,7 +1,7 @@
 // One reader of a disk's bytes, whatever holds them: a raw file or device,
 // or a container format and the chain of files it stands on. The partition
-// table is read from it, and The Sleuth Kit reads the file systems through
-// it (volumes.h), so that every container is read the same way.
+// table is read from it, and the FAT reader reads the file systems through
+// it (fat.h), so that every container is read the same way.
 #pragma once
 
 #include <cstddef>

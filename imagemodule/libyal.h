@@ -1,4 +1,4 @@
-// What the libyal libraries (libvhdi, libvmdk) share: an error
+// What the libyal libraries (libvhdi, libewf) share: an error
 // object whose backtrace, innermost cause first, is what a user can act
 // on; a handle that is opened, closed and freed alike; and, for the
 // formats whose child names its parent by a file name, the walk down the

@@ -95,14 +95,13 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 #if defined(_WIN32)
   return selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
                                      "of it with Windows' own EXTRACT, or use the Linux build"
-                                   : ": a disk image; the Windows build does not read them (no build of The "
-                                     "Sleuth Kit is at hand there): copy SYSTEM.DAT and USER.DAT out of it, or "
-                                     "use the Linux build");
+                                   : ": a disk image; the Windows build does not read them yet: copy "
+                                     "SYSTEM.DAT and USER.DAT out of it, or use the Linux build");
 #else
   return selector.image + (cabinet ? ": a cabinet; this build does not unpack them (it was built without "
                                      "libmspack): take SYSTEM.DAT out of it with cabextract"
-                                   : ": a disk image; this build does not read them (it was built without The "
-                                     "Sleuth Kit): copy SYSTEM.DAT and USER.DAT out of it");
+                                   : ": a disk image; this build does not read them (it was built without the "
+                                     "image module): copy SYSTEM.DAT and USER.DAT out of it");
 #endif
 }
 

@@ -1,4 +1,4 @@
-// What diskimage/ parses without The Sleuth Kit, as tables: selectors,
+// What diskimage/ parses of outside bytes, as tables: selectors,
 // MSDOS.SYS, DOS drive letters, EWF segment names and FAT directory
 // entries. Built and run on every platform, image module or not.
 #include <gtest/gtest.h>

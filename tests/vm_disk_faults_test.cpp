@@ -31,7 +31,7 @@ using image_fixture::VmDisks;
 // the raw disk: what libqcow 20201213 gets wrong (a read of over 128 KiB
 // that spans a cluster the child does not hold, the zero clusters qemu-img
 // writes to mask the backing file, any read of a version 1 child that
-// holds a cluster), and libvmdk's delta.
+// holds a cluster), and VMDK's delta.
 TEST_F(VmDisks, LongReadsThroughABackingFileAreExact) {
   Sh("cd '" + dir_ + "' && qemu-img convert -O qcow2 before.img base.qcow2 && "
      "qemu-img convert -O qcow2 -B base.qcow2 -F qcow2 after.img child.qcow2 && "
