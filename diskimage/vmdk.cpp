@@ -86,7 +86,9 @@ bool ParseVmdkDescriptor(std::string_view text, VmdkDescriptor* out, std::string
     at = end + 1;
     ++number;
     auto wrong = [&](const std::string& what) {
-      *error = "its descriptor's line " + std::to_string(number) + ": " + what;
+      // Appended piece by piece: GCC 12's -Wrestrict misreads the chained
+      // operator+ at -O3 on 32-bit targets.
+      error->assign("its descriptor's line ").append(std::to_string(number)).append(": ").append(what);
       return false;
     };
     if (line.empty() || line.front() == '#') continue;
@@ -95,7 +97,10 @@ bool ParseVmdkDescriptor(std::string_view text, VmdkDescriptor* out, std::string
     if (line.starts_with("RW ") || line.starts_with("RDONLY ") || line.starts_with("NOACCESS ")) {
       VmdkExtent extent;
       if (std::string why = ParseExtent(line, &extent); !why.empty()) return wrong(why);
-      if (out->extents.size() == kMaxExtents) return wrong("more than " + std::to_string(kMaxExtents) + " extents");
+      if (out->extents.size() == kMaxExtents) {
+        std::string many = "more than ";
+        return wrong(many.append(std::to_string(kMaxExtents)).append(" extents"));
+      }
       out->extents.push_back(std::move(extent));
       continue;
     }
