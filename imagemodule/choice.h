@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "diskimage/fat.h"
 #include "diskimage/image.h"
 #include "diskimage/machine.h"
 #include "imagemodule/image_module.h"
@@ -17,6 +18,13 @@ inline StateWanted WantedState(const KormaldImageChoice& choice) {
   bool hasId = choice.size >= offsetof(KormaldImageChoice, snapshotId) + sizeof choice.snapshotId &&
                choice.snapshotId != nullptr && choice.snapshotId[0] != '\0';
   return hasId ? StateWanted{choice.snapshotId, true} : StateWanted{choice.snapshot, false};
+}
+
+// The codepage of a FAT volume's short names, as choice names it; the
+// default where the tools say none, or were built before they could.
+inline int OemCodepageOf(const KormaldImageChoice& choice) {
+  bool has = choice.size >= offsetof(KormaldImageChoice, oemCodepage) + sizeof choice.oemCodepage;
+  return has && choice.oemCodepage > 0 ? choice.oemCodepage : kDefaultOemCodepage;
 }
 
 // A selector of image in the state wanted, whose other parts the caller sets.

@@ -48,6 +48,7 @@ class Lister {
       *error = image_ + ": a cabinet, which holds files, not disks: kormald or regwalk given it alone lists them";
       return false;
     }
+    disks_.oemCodepage = OemCodepageOf(choice_);
     Machine machine;
     bool isMachine = kind.type == SourceType::kMachine;
     bool opened = OpenSourceDisks(disks_, image_, kind, WantedState(choice_), -1, &machine, error);

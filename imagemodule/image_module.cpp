@@ -70,6 +70,7 @@ class Finder {
       return FailWith("cab= names a file inside the cabinet that path= names");
     }
     snapshot_ = diskimage::WantedState(choice);
+    disk_.oemCodepage = diskimage::OemCodepageOf(choice);
     if (int failed = OpenDisks(kind, snapshot_, choice.disk); failed != 0) return failed;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);

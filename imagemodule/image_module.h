@@ -64,6 +64,7 @@ struct KormaldImageChoice {
   const char* snapshot;
   int disk;
   const char* snapshotId;
+  int oemCodepage;  // the codepage of a FAT volume's short names; 0: the module's own choice (437)
 };
 
 // Finds the registry in image (a disk in any container, a cabinet or a

@@ -64,7 +64,7 @@ bool AddDisk(Image& image, const std::string& path, std::optional<Container> for
   };
   // A bare volume first: a FAT boot sector carries the MBR's signature too.
   std::string notFat;
-  if (std::unique_ptr<FatFileSystem> fs = FatFileSystem::Open(disk, 0, &notFat)) {
+  if (std::unique_ptr<FatFileSystem> fs = FatFileSystem::Open(disk, 0, &notFat, nullptr, image.oemCodepage)) {
     image.volumes.push_back(
         Volume{.where = FatVolume{0, false, 0}, .disk = index, .bytes = disk.Size(), .fs = std::move(fs), .tried = true});
     return true;
@@ -113,7 +113,7 @@ FatFileSystem* FileSystem(Image& image, Volume& v) {
     v.tried = true;
     std::string why;
     bool unreadable = false;
-    v.fs = FatFileSystem::Open(*image.disks[v.disk], v.offset, &why, &unreadable);
+    v.fs = FatFileSystem::Open(*image.disks[v.disk], v.offset, &why, &unreadable, image.oemCodepage);
     // A boot sector that could not be read is a cause worth naming when
     // the search finds nothing: say, a parent image cut short.
     if (unreadable && image.readFailure.empty()) image.readFailure = why;

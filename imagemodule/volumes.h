@@ -45,6 +45,7 @@ struct Image {
   std::vector<std::string> problems;  // of the partition table, one line each
   std::string readFailure;            // what the first read of a volume's boot sector that failed said
   std::vector<std::string> notes;     // what the disks' readers found wrong but read all the same
+  int oemCodepage = kDefaultOemCodepage;  // of the volumes' short names
 
   Image() = default;
   Image(const Image&) = delete;

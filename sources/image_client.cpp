@@ -46,9 +46,10 @@ void TakeNote(void* context, const char* message) { static_cast<Reading*>(contex
 #endif
 
 // The selector as the module takes it, lent: selector outlives the call.
-KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector) {
-  return {sizeof(KormaldImageChoice), selector.partition, selector.path.c_str(), selector.cab.c_str(),
-          selector.snapshot.c_str(), selector.disk, selector.snapshotId.c_str()};
+KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector, int oemCodepage = 0) {
+  return {sizeof(KormaldImageChoice), selector.partition,        selector.path.c_str(),
+          selector.cab.c_str(),       selector.snapshot.c_str(), selector.disk,
+          selector.snapshotId.c_str(), oemCodepage};
 }
 
 // A function of the module, which is loaded the first time one is asked for.
@@ -110,10 +111,11 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
                                         std::string_view bytes)>& take,
-               std::vector<std::string>* notes, std::string* error) {
+               std::vector<std::string>* notes, std::string* error, int oemCodepage) {
 #if defined(_WIN32) || !defined(KORMALD_IMAGES)
   (void)take;
   (void)notes;
+  (void)oemCodepage;
   *error = NoImages(selector, kind);
   return false;
 #else
@@ -130,7 +132,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
                   },
                   {},
                   {}};
-  KormaldImageChoice choice = ChoiceOf(selector);
+  KormaldImageChoice choice = ChoiceOf(selector, oemCodepage);
   int rc = read(selector.image.c_str(), &choice, kMaxRegistryFileBytes, TakeHive, TakeNote, TakeFailure, &reading);
   if (notes != nullptr) notes->insert(notes->end(), reading.notes.begin(), reading.notes.end());
   if (stopped) return false;
@@ -147,7 +149,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<Root> root, std::string_view bytes)>& take,
-                    std::vector<std::string>* notes, std::string* error) {
+                    std::vector<std::string>* notes, std::string* error, int oemCodepage) {
   return ReadImage(
       selector, kind,
       [&](const char* label, const KormaldFileOrigin& from, int root, std::string_view bytes) {
@@ -159,7 +161,7 @@ bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceK
                           text(from.path),  text(from.cab),      text(from.selector)};
         return take(label, origin, where, bytes);
       },
-      notes, error);
+      notes, error, oemCodepage);
 }
 
 #if !defined(_WIN32) && defined(KORMALD_IMAGES)

@@ -22,11 +22,12 @@ namespace sources {
 // on the host. Stops when take returns false (with its own message in
 // *error). False with a one-line message naming the image (and the
 // partition) and what is wrong. notes gets what the readers found wrong
-// but read all the same, a message each.
+// but read all the same, a message each. oemCodepage: the codepage a FAT
+// volume's short names are in (0: the module's own choice).
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
                                              std::optional<store::Root> root, std::string_view bytes)>& take,
-                    std::vector<std::string>* notes, std::string* error);
+                    std::vector<std::string>* notes, std::string* error, int oemCodepage = 0);
 
 // Hands record each record of what an image of kind holds (the module's
 // listing: its kind and fields), for the state selector names. False with

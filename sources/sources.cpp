@@ -25,6 +25,7 @@ struct LoadContext {
   TextConverter* toCodepage = nullptr;
   store::LeadBytes lead = {};  // of a double-byte codepage: paths split past them
   bool sawUnicode = false;
+  int oemCodepage = 0;  // of a FAT volume's short names; 0: the image module's own choice
 };
 
 std::string NotARegistryFile(const std::string& label) {
@@ -64,7 +65,7 @@ bool LoadImageSource(Registry& reg, const ImageSelector& selector, SourceKind ki
         std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? hive::CopyHiveBytes(bytes) : nullptr;
         return LoadRegistryBytes(reg, label, std::move(hive), bytes, root, context, error);
       },
-      &notes, error);
+      &notes, error, context.oemCodepage);
   // The image was read all the same: nothing of it is left out.
   for (std::string& note : notes) reg.AddLoadNote(std::move(note), false);
   return read;
@@ -206,7 +207,9 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
     return reg;
   }
   if (choice.kind == TextChoice::Kind::kNamed) {
-    LoadContext named{.toCodepage = choice.toCodepage, .lead = LeadBytesOf(choice.codepage)};
+    LoadContext named{.toCodepage = choice.toCodepage,
+                      .lead = LeadBytesOf(choice.codepage),
+                      .oemCodepage = text::OemCodepageOf(choice.codepage)};
     std::unique_ptr<Registry> reg = LoadFiles(files, named, error);
     if (reg) reg->SetCodepage(choice.codepage);
     return reg;
@@ -223,7 +226,7 @@ std::unique_ptr<Registry> LoadSourceFiles(const std::vector<SourceFile>& files, 
     // A double-byte codepage splits paths differently: read again, with its
     // lead bytes known from the start (a lazy hive costs its frame again).
     if (store::LeadBytes lead = LeadBytesOf(codepage); !lead.empty()) {
-      LoadContext again{.lead = lead};
+      LoadContext again{.lead = lead, .oemCodepage = text::OemCodepageOf(codepage)};
       reg = LoadFiles(files, again, error);
       if (!reg) return reg;
     }

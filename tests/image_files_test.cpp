@@ -183,4 +183,26 @@ TEST_F(Images, AFilePickedOutIsReadAsWhatItIs) {
                          "USER.DAT)\n");
 }
 
+// A folder whose short name DOS wrote in codepage 866, as a Russian
+// Windows 98 machine's is, found by its name in UTF-8 where the registry's
+// codepage (1251, paired with 866) is named, and not under the default.
+TEST_F(Images, AShortNameIsReadInTheCodepageOfItsMachine) {
+  std::string disk = Disk("ru.img", 40, "label: dos\\nstart=2048, type=6\\n");
+  Volume(disk, 1, 38, 16, {{"/WINDOWS/SYSTEM.DAT", a_}});
+  auto made = testing_support::RunProgram(
+      "/bin/sh", {"-c", "mmd -i '" + disk + "@@1M' ::/ДАННЫЕ && mcopy -i '" + disk + "@@1M' '" + b_ + "' ::/ДАННЫЕ/SYSTEM.DAT"},
+      {{"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C.UTF-8"}, {"DEFAULT_CODEPAGE", "866"}});
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::string source = disk + "#part=1&path=\\ДАННЫЕ";
+  auto named = testing_support::RunProgram(KORMALD_BINARY, {},
+                                           {{tools::kRegistryVariable, source}, {tools::kCodepageVariable, "1251"}});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(named.out, Row("Second install"));
+  auto unnamed = testing_support::RunProgram(KORMALD_BINARY, {}, {{tools::kRegistryVariable, source}});
+  EXPECT_EQ(unnamed.status, 1);
+  // Under 437 its name is other letters: the folder is not there.
+  EXPECT_EQ(unnamed.err, "kormald: " + disk +
+                             ": partition 1 (C:): no \\\\xd0\\x94\\xd0\\x90\\xd0\\x9d\\xd0\\x9d\\xd0\\xab\\xd0\\x95\n");
+}
+
 }  // namespace

@@ -13,6 +13,17 @@ namespace text {
 
 std::string CodepageCharset(int codepage) { return "CP" + std::to_string(codepage); }
 
+int OemCodepageOf(int ansiCodepage) {
+  // Windows' own pairs (its locales' OEMCP beside their ACP).
+  constexpr int kPairs[][2] = {{874, 874},  {932, 932},  {936, 936},  {949, 949},  {950, 950},
+                               {1250, 852}, {1251, 866}, {1252, 850}, {1253, 737}, {1254, 857},
+                               {1255, 862}, {1256, 720}, {1257, 775}, {1258, 1258}};
+  for (const auto& pair : kPairs) {
+    if (pair[0] == ansiCodepage) return pair[1];
+  }
+  return 0;
+}
+
 #ifdef _WIN32
 
 namespace {

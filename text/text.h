@@ -18,6 +18,11 @@ inline constexpr int kDefaultCodepage = 1252;
 // The charset name of a Windows codepage, as iconv knows it ("CP1252").
 std::string CodepageCharset(int codepage);
 
+// The OEM (DOS) codepage Windows pairs with an ANSI codepage, in which DOS
+// wrote the short names of a FAT volume: 866 for 1251, 850 for 1252, 932
+// for 932; 0 for a codepage it pairs with none.
+int OemCodepageOf(int ansiCodepage);
+
 // Converts text from one charset to another, each named as iconv names it
 // ("CP1252", "UTF-8", "UTF-16LE"). A character the target cannot hold is
 // written as the conversion's transliteration where asked for, else as '?';
