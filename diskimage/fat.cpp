@@ -33,7 +33,8 @@ bool PowerOfTwo(std::uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
 std::uint32_t Folded(std::uint32_t c) {
   if (c >= 'a' && c <= 'z') return c - 0x20;
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;           // Latin-1
-  if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && (c & 1) && c != 0x138 && c != 0x149) {
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17E && c != 0x130 && c != 0x131 && (c & 1) && c != 0x138 && c != 0x149) {
     // Latin Extended-A pairs its letters upper, lower, but for a shift
     // between U+0139 and U+0148 and after U+0178.
     if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return c;

@@ -257,6 +257,26 @@ TEST_F(FatDamage, EachIsRefusedByNameOrReadAsDosWould) {
   }
 }
 
+// Names as DOS compares them: the same in any letter case of the scripts
+// Windows 9x shipped codepages for, and nothing more.
+TEST(FatNames, AreOneInAnyLetterCase) {
+  struct Row {
+    const char* a;
+    const char* b;
+    bool same;
+  } rows[] = {
+      {"system.dat", "SYSTEM.DAT", true},      {"größe", "GRÖSSE", false},        {"größe", "GRÖßE", true},
+      {"ÿ", "Ÿ", true},                         {"łódź", "ŁÓDŹ", true},            {"žluťoučký", "ŽLUŤOUČKÝ", true},
+      {"ſ", "Ž", false},                        {"ı", "I", false},                 {"αβγ", "ΑΒΓ", true},
+      {"ς", "Σ", false},                        {"реестр", "РЕЕСТР", true},        {"ёж", "ЁЖ", true},
+      {"レジストリ", "レジストリ", true},       {"a", "ab", false},                {"\xE9", "\xC9", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(diskimage::SameFatName(row.a, row.b), row.same) << row.a << " ~ " << row.b;
+    EXPECT_EQ(diskimage::SameFatName(row.b, row.a), row.same) << row.b << " ~ " << row.a;
+  }
+}
+
 TEST_F(FatDamage, APathDeeperThanDosGoesIsRefused) {
   Opened o = Open(testing_support::WriteFile(dir_ + "/v2.img", bytes_));
   ASSERT_NE(o.fs, nullptr) << o.error;
