@@ -348,7 +348,7 @@ class VmdkDisk : public Disk {
   std::vector<Extent> extents_;
   std::vector<std::uint64_t> starts_;  // each extent's first byte in the disk
   std::uint64_t size_ = 0;
-  // The parent outlives nothing of the child's: it is read through it.
+  // Grains this link does not hold are read from it.
   std::unique_ptr<VmdkDisk> parent_;
 };
 

@@ -30,7 +30,7 @@ inline constexpr std::uint16_t kActiveFatMask = 0x0F;
 
 namespace fat_table {  // the file allocation table
 // The type follows from the count of data clusters alone, as Microsoft's
-// specification of FAT sets it: fewer than 4085 is FAT12, fewer than 65525
+// published layout of FAT sets it: fewer than 4085 is FAT12, fewer than 65525
 // FAT16, more FAT32.
 inline constexpr std::uint64_t kMaxFat12Clusters = 4084;
 inline constexpr std::uint64_t kMaxFat16Clusters = 65524;
