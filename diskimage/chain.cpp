@@ -4,13 +4,14 @@
 #include <filesystem>
 
 #include "diskimage/host_file.h"
+#include "diskimage/host_path.h"
 #include "diskimage/messages.h"
 
 namespace diskimage {
 
 bool Chain::Enter(const std::string& path, std::string* error) {
   std::error_code ec;
-  std::string canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(path), ec).string();
+  std::string canonical = HostString(std::filesystem::weakly_canonical(std::filesystem::absolute(HostPath(path)), ec));
   if (ec) canonical = path;
   if (std::find(canonical_.begin(), canonical_.end(), canonical) != canonical_.end()) {
     *error = files_.front() + ": its chain of parents loops back to " + Named(path);
@@ -37,8 +38,8 @@ std::vector<std::string> PlacesOf(const std::filesystem::path& folder, const std
   // A Windows path (a drive, or its separator) names no file here.
   bool hostPath = named.find('\\') == std::string::npos && !(named.size() > 1 && named[1] == ':');
 #endif
-  if (hostPath) places.push_back(std::filesystem::path(named).is_absolute() ? named : (folder / named).string());
-  std::string beside = (folder / named.substr(named.find_last_of("\\/") + 1)).string();
+  if (hostPath) places.push_back(HostRooted(named) ? named : HostString(folder / HostPath(named)));
+  std::string beside = HostString(folder / HostPath(named.substr(named.find_last_of("\\/") + 1)));
   if (std::find(places.begin(), places.end(), beside) == places.end()) places.push_back(beside);
   return places;
 }
@@ -47,11 +48,10 @@ std::vector<std::string> PlacesOf(const std::filesystem::path& folder, const std
 
 std::string LocateParent(const std::string& child, const std::vector<std::string>& names, std::string_view what,
                          std::string* error) {
-  std::filesystem::path folder = std::filesystem::path(child).parent_path();
-  std::error_code ec;
+  std::filesystem::path folder = HostPath(child).parent_path();
   for (const std::string& named : names) {
     for (const std::string& place : PlacesOf(folder, named)) {
-      if (std::filesystem::exists(place, ec)) return place;
+      if (HostExists(place)) return place;
     }
   }
   std::string looked;

@@ -1,5 +1,7 @@
 // A file of the host's, as the image module reads it: opened read-only,
-// read where asked and nowhere else, closed on every way out.
+// read where asked and nowhere else, closed on every way out. Its path is
+// UTF-8 on Windows (host_path.h). Each host's calls are in
+// host_file_posix.cpp and host_file_windows.cpp.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +28,11 @@ class HostFile {
   std::int64_t ReadAt(std::uint64_t offset, char* out, std::size_t length, std::string* error) const;
 
  private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // a HANDLE, opened by its UTF-8 path's wide form
+#else
   int fd_ = -1;
+#endif
   std::uint64_t size_ = 0;
 };
 

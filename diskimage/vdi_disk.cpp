@@ -7,6 +7,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
+#include "diskimage/host_path.h"
 #include "diskimage/layout/vdi.h"
 #include "diskimage/messages.h"
 #include "diskimage/vdi.h"
@@ -83,21 +84,21 @@ class VdiDisk : public Disk {
 // the differencing images in its Snapshots folder.
 std::string FindVdi(const std::string& child, const Uuid& uuid, std::string* looked) {
   namespace fs = std::filesystem;
-  fs::path folder = fs::absolute(fs::path(child)).parent_path();
+  fs::path folder = fs::absolute(HostPath(child)).parent_path();
   std::vector<fs::path> folders = {folder};
   if (folder.has_parent_path() && folder.parent_path() != folder) folders.push_back(folder.parent_path());
   for (const fs::path& dir : folders) {
-    *looked += (looked->empty() ? "" : " and ") + dir.string();
+    *looked += (looked->empty() ? "" : " and ") + HostString(dir);
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-      std::string extension = entry.path().extension().string();
+      std::string extension = HostString(entry.path().extension());
       std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
       if (extension != ".vdi" || !entry.is_regular_file(ec)) continue;
       HostFile file;
       VdiHeader header;
       std::string ignored;
-      if (file.Open(entry.path().string(), &ignored) && ReadHeader(file, &header, &ignored) && header.uuid == uuid) {
-        return entry.path().string();
+      if (file.Open(HostString(entry.path()), &ignored) && ReadHeader(file, &header, &ignored) && header.uuid == uuid) {
+        return HostString(entry.path());
       }
     }
   }

@@ -14,6 +14,7 @@
 #include "bytes/bytes.h"
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
+#include "diskimage/host_path.h"
 #include "diskimage/layout/vmdk.h"
 #include "diskimage/messages.h"
 #include "diskimage/vmdk.h"
@@ -275,14 +276,13 @@ class VmdkDisk : public Disk {
   }
 
   bool OpenExtents(const std::string& path, bool selfOnly, std::string* error) {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::filesystem::path folder = HostPath(path).parent_path();
     for (const VmdkExtent& line : descriptor_.extents) {
       Extent e;
       e.line = line;
       e.bytes = line.sectors * 512;
       if (line.kind != VmdkExtent::Kind::kZero) {
-        std::filesystem::path named(line.file);
-        e.path = selfOnly || named.is_absolute() ? line.file : (folder / named).string();
+        e.path = selfOnly || HostRooted(line.file) ? line.file : HostString(folder / HostPath(line.file));
       }
       if (line.kind == VmdkExtent::Kind::kFlat) {
         e.flat = std::make_unique<HostFile>();

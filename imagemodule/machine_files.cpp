@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "diskimage/host_file.h"
+#include "diskimage/host_path.h"
 #include "imagemodule/library_disks.h"
 #include "imagemodule/vbox.h"
 
@@ -18,22 +19,21 @@ constexpr std::string_view kMachineFile = "a machine's file";
 // here is looked for in the machine's folder, as a machine's folder moves
 // whole; where neither is, the path as named is what is missing.
 std::string OnHost(const std::string& machine, const std::string& named) {
-  std::filesystem::path folder = std::filesystem::path(machine).parent_path();
+  std::filesystem::path folder = HostPath(machine).parent_path();
   std::string path = named;
 #if !defined(_WIN32)
   for (char& c : path) c = c == '\\' ? '/' : c;
 #endif
-  bool elsewhere = std::filesystem::path(path).is_absolute() || (path.size() > 1 && path[1] == ':');
-  if (!elsewhere) return (folder / path).string();
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) return path;
+  bool elsewhere = HostRooted(path) || (path.size() > 1 && path[1] == ':');
+  if (!elsewhere) return HostString(folder / HostPath(path));
+  if (HostExists(path)) return path;
   // Its last two names ("Snapshots\{...}.vdi"), then its last.
   std::size_t last = path.find_last_of("\\/");
   std::size_t before = last == std::string::npos || last == 0 ? std::string::npos : path.find_last_of("\\/", last - 1);
   for (std::size_t cut : {before, last}) {
     if (cut == std::string::npos) continue;
-    std::string beside = (folder / path.substr(cut + 1)).string();
-    if (std::filesystem::exists(beside, ec)) return beside;
+    std::string beside = HostString(folder / HostPath(path.substr(cut + 1)));
+    if (HostExists(beside)) return beside;
   }
   return path;
 }
@@ -55,9 +55,8 @@ bool ReadMachine(const std::string& path, MachineFormat format, Machine* machine
     *machine = Machine{};
     machine->current = ParseVmxDisks(text);
     // VMware keeps the snapshot list beside the .vmx, under its name.
-    std::string vmsd = std::filesystem::path(path).replace_extension(".vmsd").string();
-    std::error_code ec;
-    if (std::filesystem::exists(vmsd, ec)) {
+    std::string vmsd = HostString(HostPath(path).replace_extension(".vmsd"));
+    if (HostExists(vmsd)) {
       if (!ReadHostFile(vmsd, kMaxMachineFileBytes, kMachineFile, &text, error)) {
         *error = vmsd + ": " + *error;
         return false;

@@ -1,0 +1,63 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "diskimage/host_file.h"
+
+namespace diskimage {
+
+HostFile::~HostFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+// What a path names that is neither a file nor a disk, for a refusal.
+const char* NotAFile(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return S_ISREG(mode) || S_ISBLK(mode) ? nullptr : "not a file";
+}
+
+}  // namespace
+
+bool HostFile::Open(const std::string& path, std::string* error) {
+  // Without blocking: a FIFO that an image names as its parent, extent or
+  // disk would otherwise hold the open until a writer came, for ever.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    *error = std::string("cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  if (const char* what = NotAFile(st.st_mode)) {
+    *error = std::string("is ") + what + ", not a file or a disk";
+    return false;
+  }
+  // A block device's size is where it ends, which stat does not tell.
+  off_t end = S_ISBLK(st.st_mode) ? ::lseek(fd_, 0, SEEK_END) : st.st_size;
+  size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+  return true;
+}
+
+std::int64_t HostFile::ReadAt(std::uint64_t offset, char* out, std::size_t length, std::string* error) const {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t got = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = std::string("cannot be read: ") + std::strerror(errno);
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+}  // namespace diskimage
