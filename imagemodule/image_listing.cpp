@@ -134,7 +134,7 @@ class Lister {
 
 }  // namespace diskimage
 
-extern "C" __attribute__((visibility("default"))) int kormald_image_list(const char* image,
+extern "C" KORMALD_MODULE_EXPORT int kormald_image_list(const char* image,
                                                                           const KormaldImageChoice* choice,
                                                                           KormaldImageItem item, KormaldImageNote note,
                                                                           KormaldImageFailed failed, void* context) {

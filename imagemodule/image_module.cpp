@@ -284,9 +284,9 @@ class Finder {
 
 extern "C" {
 
-__attribute__((visibility("default"))) extern const int kormald_image_abi_version = KORMALD_IMAGE_ABI_VERSION;
+KORMALD_MODULE_EXPORT extern const int kormald_image_abi_version = KORMALD_IMAGE_ABI_VERSION;
 
-__attribute__((visibility("default"))) int kormald_image_read(const char* image, const KormaldImageChoice* choice,
+KORMALD_MODULE_EXPORT int kormald_image_read(const char* image, const KormaldImageChoice* choice,
                                                               std::uint64_t maxFileBytes, KormaldHiveFound found,
                                                               KormaldImageNote note, KormaldImageFailed failed,
                                                               void* context) {

@@ -14,6 +14,13 @@
 // exports it as kImageAbiSymbol; the tools ask it before their first call.
 #define KORMALD_IMAGE_ABI_VERSION 2
 
+// What the module and its plug-ins export, and nothing else of theirs.
+#if defined(_WIN32)
+#define KORMALD_MODULE_EXPORT __declspec(dllexport)
+#else
+#define KORMALD_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+
 extern "C" {
 
 // The root a hive the module finds feeds, by its file's name.

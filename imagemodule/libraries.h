@@ -14,6 +14,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/machine.h"
+#include "imagemodule/image_module.h"
 
 namespace diskimage {
 
@@ -48,4 +49,4 @@ const Table* PluginOf(Library library, std::string* error) {
 }  // namespace diskimage
 
 // What each plug-in exports, by these names.
-#define KORMALD_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#define KORMALD_PLUGIN_EXPORT extern "C" KORMALD_MODULE_EXPORT

@@ -12,7 +12,9 @@
 
 #include "imagemodule/image_module.h"
 
-#ifdef KORMALD_IMAGES
+#if defined(KORMALD_IMAGES) && defined(_WIN32)
+#include <windows.h>
+#elif defined(KORMALD_IMAGES)
 #include <dlfcn.h>
 #include <unistd.h>
 #endif
@@ -52,35 +54,70 @@ KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector, int oemCod
           selector.snapshotId.c_str(), oemCodepage};
 }
 
+#if defined(_WIN32)
+// The module beside the program, as the download holds it, or where the
+// build tree puts it. Its path is UTF-8, as every path the module takes.
+using Module = HMODULE;
+Module OpenModule(std::string* path, std::string* why) {
+  wchar_t self[32768];
+  DWORD n = ::GetModuleFileNameW(nullptr, self, static_cast<DWORD>(std::size(self)));
+  std::wstring dir = n > 0 && n < std::size(self) ? std::wstring(self, n) : std::wstring();
+  dir = dir.substr(0, dir.find_last_of(L"\\/") + 1);
+  DWORD code = 0;
+  for (const wchar_t* place : {L"kormald-image.dll", L"" KORMALD_IMAGE_MODULE}) {
+    std::wstring wide = dir + place;
+    int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    path->assign(static_cast<std::size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
+    if (bytes > 1) ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, path->data(), bytes, nullptr, nullptr);
+    if (HMODULE opened = ::LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return opened;
+    if (code == 0) code = ::GetLastError();
+  }
+  *why = "kormald-image.dll, beside the program, cannot be loaded (Windows error " + std::to_string(code) + ")";
+  return nullptr;
+}
+void* Find(Module module, const char* symbol) { return reinterpret_cast<void*>(::GetProcAddress(module, symbol)); }
+void CloseModule(Module module) { ::FreeLibrary(module); }
+#else
+using Module = void*;
+Module OpenModule(std::string* path, std::string* why) {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.rfind('/') + 1);
+  *path = dir + KORMALD_IMAGE_MODULE;
+  void* opened = ::dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (opened == nullptr) *why = ::dlerror();
+  return opened;
+}
+void* Find(Module module, const char* symbol) { return ::dlsym(module, symbol); }
+void CloseModule(Module module) { ::dlclose(module); }
+#endif
+
 // A function of the module, which is loaded the first time one is asked for.
 void* ImageModuleFunction(const char* symbol, std::string* error) {
-  static void* module = nullptr;
+  static Module module = nullptr;
   static std::string path;
   if (module == nullptr) {
-    char self[4096];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    path = dir + KORMALD_IMAGE_MODULE;
-    void* opened = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    Module opened = OpenModule(&path, &why);
     if (opened == nullptr) {
-      *error = std::string("the disk image reader cannot be loaded: ") + ::dlerror();
+      *error = "the disk image reader cannot be loaded: " + why;
       return nullptr;
     }
     // A module of another build may take other arguments: no call is made
     // before it says it speaks this boundary.
-    const auto* version = static_cast<const int*>(::dlsym(opened, kImageAbiSymbol));
+    const auto* version = static_cast<const int*>(Find(opened, kImageAbiSymbol));
     if (version == nullptr || *version != KORMALD_IMAGE_ABI_VERSION) {
       *error = path + ": the disk image reader of another build (it speaks " +
                (version == nullptr ? std::string("no versioned boundary") : "version " + std::to_string(*version)) +
                ", this program version " + std::to_string(KORMALD_IMAGE_ABI_VERSION) +
                "): install the two from one build";
-      ::dlclose(opened);
+      CloseModule(opened);
       return nullptr;
     }
     module = opened;
   }
-  void* function = ::dlsym(module, symbol);
+  void* function = Find(module, symbol);
   if (function == nullptr) *error = path + ": not the disk image reader";
   return function;
 }
@@ -94,6 +131,7 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
                             "USER.DAT out of its disk, or use the Linux build";
   }
 #if defined(_WIN32)
+  // The build for Windows 95, 98 and Me.
   return selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
                                      "of it with Windows' own EXTRACT, or use the Linux build"
                                    : ": a disk image; the Windows build does not read them yet: copy "
@@ -112,7 +150,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
                const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
                                         std::string_view bytes)>& take,
                std::vector<std::string>* notes, std::string* error, int oemCodepage) {
-#if defined(_WIN32) || !defined(KORMALD_IMAGES)
+#if !defined(KORMALD_IMAGES)
   (void)take;
   (void)notes;
   (void)oemCodepage;
@@ -164,7 +202,7 @@ bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceK
       notes, error, oemCodepage);
 }
 
-#if !defined(_WIN32) && defined(KORMALD_IMAGES)
+#if defined(KORMALD_IMAGES)
 namespace {
 
 struct Listing {
@@ -188,7 +226,7 @@ void TakeListNote(void* context, const char* message) {
 bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
                std::vector<std::string>* notes, std::string* error) {
-#if defined(_WIN32) || !defined(KORMALD_IMAGES)
+#if !defined(KORMALD_IMAGES)
   (void)record;
   (void)notes;
   *error = NoImages(selector, kind);

@@ -8,6 +8,7 @@
 
 #include "bytes/bytes.h"
 #include "sources/source_files.h"
+#include "text/wide.h"
 
 namespace sources {
 
@@ -19,8 +20,18 @@ using hive::MemoryHiveBytes;
 
 std::string SystemError(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
+std::FILE* OpenHostFile(const std::string& path) {
+#if defined(_WIN64)
+  // The 64-bit build runs on Windows NT alone, whose wide calls open any
+  // name; the 32-bit one runs on Windows 9x too, where they do nothing.
+  return ::_wfopen(text::WideOf(path).c_str(), L"rb");
+#else
+  return std::fopen(path.c_str(), "rb");
+#endif
+}
+
 bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenHostFile(path);
   if (file == nullptr) {
     *error = SystemError(path, errno);
     return false;

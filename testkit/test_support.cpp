@@ -120,8 +120,10 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-              const std::map<std::string, std::string>& env, const std::string& stdoutPath) {
+namespace {
+
+RunResult RunOnce(const std::string& program, const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env, const std::string& stdoutPath) {
 #ifdef _WIN32
   // The Windows build runs its tests in-process; programs are compared
   // under Wine by tests/windows/differential.
@@ -187,6 +189,78 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 #endif
 }
 
+#ifndef _WIN32
+// The Windows build of a program of this build's, where
+// KORMALD_WINDOWS_TWIN names that build's tree and the test has not said
+// KORMALD_TWIN=off, in the program's environment or under LinuxOnly (a
+// case only one host can hold): empty otherwise.
+std::string WindowsTwin(const std::string& program, const std::map<std::string, std::string>& env) {
+  const char* tree = std::getenv("KORMALD_WINDOWS_TWIN");
+  auto off = env.find("KORMALD_TWIN");
+  const char* scoped = std::getenv("KORMALD_TWIN");
+  if (tree == nullptr || *tree == '\0' || (off != env.end() && off->second == "off") ||
+      (scoped != nullptr && std::string(scoped) == "off")) {
+    return "";
+  }
+  for (const char* tool : {"lister/kormald", "tools/regwalk"}) {
+    if (program == std::string(KORMALD_BINARY_DIR_PREFIX) + tool) return std::string(tree) + "/" + tool + ".exe";
+  }
+  return "";
+}
+
+// Text as the Linux build writes it: Windows' line ends as LF, and its
+// separator as '/', alone or escaped as the listing's text and JSON write
+// it ("\\\\"), where the two hosts join a folder and a file each its own
+// way. Registry paths fold alike on both sides, so they still compare.
+std::string AsOnLinux(std::string text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') continue;
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (i + 1 < text.size() && text[i + 1] == '\\') ++i;
+    out += '/';
+  }
+  // Wine's drive Z: is the Unix root, where a Windows path made absolute
+  // lies.
+  for (std::size_t at = out.find("Z:/"); at != std::string::npos; at = out.find("Z:/", at)) out.erase(at, 2);
+  return out;
+}
+#endif
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+              const std::map<std::string, std::string>& env, const std::string& stdoutPath) {
+  RunResult result = RunOnce(program, args, env, stdoutPath);
+#ifndef _WIN32
+  // Every run of the tools is also a check of the Windows build under
+  // Wine, on the same files: the same status, output and messages.
+  if (std::string twin = WindowsTwin(program, env); !twin.empty()) {
+    std::vector<std::string> wineArgs{twin};
+    wineArgs.insert(wineArgs.end(), args.begin(), args.end());
+    // Wine reads the command line, the environment and file names in the
+    // Unix locale's charset: UTF-8, as a Linux system names its files,
+    // while its Windows side keeps codepage 1252.
+    std::map<std::string, std::string> wineEnv = env;
+    wineEnv.emplace("LC_ALL", "C.UTF-8");
+    RunResult windows = RunOnce("/usr/bin/wine", wineArgs, wineEnv, "");
+    std::string linuxOut = stdoutPath.empty() ? result.out : ReadFile(stdoutPath);
+    // Where Linux reads a VHDX or an E01, Windows refuses it by name.
+    if (windows.err.find(": this build reads VHDX/E01 images only on Linux") != std::string::npos) {
+      EXPECT_EQ(windows.status, 1) << windows.err;
+      return result;
+    }
+    EXPECT_EQ(windows.status, result.status) << "the Windows build's status, on " << program;
+    EXPECT_EQ(AsOnLinux(windows.out), AsOnLinux(linuxOut)) << "the Windows build's output, on " << program;
+    EXPECT_EQ(AsOnLinux(windows.err), AsOnLinux(result.err)) << "the Windows build's messages, on " << program;
+  }
+#endif
+  return result;
+}
+
 RunResult RunProgramWithPeak(const std::string& program, const std::vector<std::string>& args,
                               const std::map<std::string, std::string>& env) {
   // A spawned child's own count starts at its parent's size, so GNU time,
@@ -217,5 +291,10 @@ std::string SharedHive() {
   }
   return "";
 }
+
+#ifndef _WIN32
+LinuxOnly::LinuxOnly() { ::setenv("KORMALD_TWIN", "off", 1); }
+LinuxOnly::~LinuxOnly() { ::unsetenv("KORMALD_TWIN"); }
+#endif
 
 }  // namespace testing_support

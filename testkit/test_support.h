@@ -40,7 +40,11 @@ struct RunResult {
   long peakKiB = -1;  // RunProgramWithPeak: the most memory the program held
 };
 // Runs a program with the given arguments and extra environment (a value of
-// "\x01unset" removes the variable), standard input from /dev/null. Unless
+// "\x01unset" removes the variable), standard input from /dev/null. Where
+// KORMALD_WINDOWS_TWIN names the Windows build's tree, a run of kormald or
+// regwalk runs that build's too, under Wine, and fails the test where its
+// status, output or messages differ (but for VHDX and E01, which it
+// refuses by name). Unless
 // env says otherwise, LC_ALL is C and KORMALD_CODEPAGE is unset, so that
 // output is the registry's bytes.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -50,6 +54,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // The same, and the most memory the program held (GNU time's count).
 RunResult RunProgramWithPeak(const std::string& program, const std::vector<std::string>& args,
                               const std::map<std::string, std::string>& env = {});
+
+// Within its scope, the programs run on Linux alone, not also as the
+// Windows build under Wine (KORMALD_WINDOWS_TWIN): for what only Linux
+// has, such as a block device.
+struct LinuxOnly {
+  LinuxOnly();
+  ~LinuxOnly();
+  LinuxOnly(const LinuxOnly&) = delete;
+  LinuxOnly& operator=(const LinuxOnly&) = delete;
+};
 
 std::string SourceDir();
 std::string SharedHive();  // the real Windows Me SYSTEM.DAT, or "" if absent

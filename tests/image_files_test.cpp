@@ -139,6 +139,7 @@ TEST_F(Images, BlockDeviceIsReadAsADisk) {
   auto attach = RunProgram("/usr/sbin/losetup", {"-f", "--show", "-r", disk});
   if (attach.status != 0) GTEST_SKIP() << "no loop device can be attached here: " << attach.err;
   std::string device = attach.out.substr(0, attach.out.find('\n'));
+  testing_support::LinuxOnly linuxOnly;  // Windows names its disks otherwise
   struct Detach {
     std::string device;
     ~Detach() { RunProgram("/usr/sbin/losetup", {"-d", device}); }
@@ -206,3 +207,24 @@ TEST_F(Images, AShortNameIsReadInTheCodepageOfItsMachine) {
 }
 
 }  // namespace
+
+// A machine in a folder named in Cyrillic, as a Russian user's VMs lie on
+// a Western Windows (codepage 1252, where no such name fits the ANSI
+// codepage): the machine file, its disk and the delta beside it, reached
+// through the environment and the command line alike.
+TEST_F(Images, AMachineInAFolderNamedInCyrillicIsRead) {
+  std::string folder = dir_ + "/Виртуальные машины/Win98";
+  Sh("mkdir -p '" + folder + "'");
+  std::string base = Disk("Виртуальные машины/Win98/Диск.img", 48, "label: dos\\nstart=2048, type=c\\n");
+  Volume(base, 1, 46, 32, {{"/WINDOWS/SYSTEM.DAT", b_}});
+  Sh("cd '" + folder + "' && qemu-img create -q -f qcow2 -F raw -b Диск.img Снимок.qcow2");
+  std::string vmx = testing_support::WriteFile(folder + "/Win98.vmx", "config.version = \"8\"\nide0:0.present = \"TRUE\"\n"
+                                                                       "ide0:0.fileName = \"Снимок.qcow2\"\n");
+  ExpectListing(vmx, base, "Second install");
+  auto walked = testing_support::RunProgram(REGWALK_BINARY, {"-f", vmx, "HKLM\\Enum\\*"});
+  EXPECT_EQ(walked.status, 0) << walked.err;
+  EXPECT_NE(walked.out.find("HKEY_LOCAL_MACHINE\\Enum\\"), std::string::npos) << walked.out;
+  auto listed = testing_support::RunProgram(REGWALK_BINARY, {"--list-images", vmx});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find(".qcow2\tqcow2\n"), std::string::npos) << listed.out;
+}

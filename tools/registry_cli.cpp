@@ -11,6 +11,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#include <shellapi.h>
 #else
 #include <langinfo.h>
 #include <sys/mman.h>
@@ -24,6 +26,7 @@
 #include "store/api.h"
 #include "text/text.h"
 #include "text/unicode.h"
+#include "text/wide.h"
 #include "winreg/winreg.h"
 
 namespace tools {
@@ -57,12 +60,17 @@ void SetUpText() {
 #ifdef _WIN32
   // A console shows its output codepage (an OEM one such as 437 or 850);
   // redirected, the output keeps the registry's bytes. The command line
-  // comes in the ANSI codepage.
+  // comes in the ANSI codepage, or in UTF-8 from the 64-bit build's
+  // HostArguments.
   DWORD mode = 0;
   std::string shown = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0
                           ? text::CodepageCharset(static_cast<int>(GetConsoleOutputCP()))
                           : registry;
+#if defined(_WIN64)
+  std::string typed = "UTF-8";  // HostArguments
+#else
   std::string typed = text::CodepageCharset(static_cast<int>(GetACP()));
+#endif
   g_userCharset = typed;
   if (shown != registry) g_toUser = text::TextConverter::Open(registry, shown, true);
   if (typed != registry) g_fromUser = text::TextConverter::Open(typed, registry);
@@ -167,11 +175,37 @@ bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
 
 }  // namespace
 
+HostArguments::HostArguments([[maybe_unused]] int& argc, [[maybe_unused]] char**& argv) {
+#if defined(_WIN64)
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return;
+  for (int i = 0; i < count; ++i) arguments_.push_back(text::Utf8Of(wide[i]));
+  ::LocalFree(wide);
+  for (std::string& argument : arguments_) pointers_.push_back(argument.data());
+  pointers_.push_back(nullptr);
+  argc = count;
+  argv = pointers_.data();
+#endif
+}
+
+const char* HostVariable(const char* name) {
+#if defined(_WIN64)
+  static std::vector<std::unique_ptr<std::string>> held;
+  const wchar_t* value = ::_wgetenv(text::WideOf(name).c_str());
+  if (value == nullptr) return nullptr;
+  held.push_back(std::make_unique<std::string>(text::Utf8Of(value)));
+  return held.back()->c_str();
+#else
+  return std::getenv(name);
+#endif
+}
+
 bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<sources::SourceFile>* files,
                        std::string* error) {
   std::vector<std::string> chosen = paths;
   if (chosen.empty()) {
-    const char* list = std::getenv(kRegistryVariable);
+    const char* list = HostVariable(kRegistryVariable);
     if (list == nullptr) {
       *error = std::string(kRegistryVariable) +
                " is not set; set it to a .reg export, a SYSTEM.DAT or USER.DAT hive, a Windows directory, or a "
@@ -199,7 +233,7 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
 #ifdef _WIN32
   // Windows with no file named: its own registry, whose A functions give
   // text in the ANSI codepage.
-  if (paths.empty() && std::getenv(kRegistryVariable) == nullptr && sources::UsePlatformRegistry()) {
+  if (paths.empty() && HostVariable(kRegistryVariable) == nullptr && sources::UsePlatformRegistry()) {
     UseCodepage(static_cast<int>(GetACP()));
     return true;
   }

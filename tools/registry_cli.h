@@ -16,6 +16,24 @@
 namespace tools {
 
 inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
+
+// The command line as the tools read it. On the 64-bit Windows build,
+// which runs on Windows NT alone, it is taken in UTF-16 and held as UTF-8,
+// so that a path outside the ANSI codepage (a machine folder named in
+// Cyrillic on a Western Windows) reaches the file calls whole; elsewhere
+// argc and argv stay as they are. Lives as long as main.
+class HostArguments {
+ public:
+  HostArguments(int& argc, char**& argv);
+
+ private:
+  std::vector<std::string> arguments_;
+  std::vector<char*> pointers_;
+};
+
+// An environment variable as the command line is held (UTF-8 on the
+// 64-bit Windows build); null where it is not set.
+const char* HostVariable(const char* name);
 // The codepage of the registry's text: a number overrides what the registry
 // says (its ACP value, else 1252); raw keeps every byte as stored and
 // prints it so.

@@ -7,6 +7,7 @@
 #include "tools/regwalk/run.h"
 
 int main(int argc, char** argv) {
+  tools::HostArguments host(argc, argv);
   using namespace tools::regwalk;
   Options options;
   if (int status = ParseOptions(argc, argv, &options); status != 0) return status;
