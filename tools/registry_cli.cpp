@@ -11,8 +11,6 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
-#include <shellapi.h>
 #else
 #include <langinfo.h>
 #include <sys/mman.h>
@@ -175,19 +173,13 @@ bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
 
 }  // namespace
 
-HostArguments::HostArguments([[maybe_unused]] int& argc, [[maybe_unused]] char**& argv) {
 #if defined(_WIN64)
-  int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide == nullptr) return;
-  for (int i = 0; i < count; ++i) arguments_.push_back(text::Utf8Of(wide[i]));
-  ::LocalFree(wide);
+HostArguments::HostArguments(int argc, wchar_t** argv) {
+  for (int i = 0; i < argc; ++i) arguments_.push_back(text::Utf8Of(argv[i]));
   for (std::string& argument : arguments_) pointers_.push_back(argument.data());
   pointers_.push_back(nullptr);
-  argc = count;
-  argv = pointers_.data();
-#endif
 }
+#endif
 
 const char* HostVariable(const char* name) {
 #if defined(_WIN64)

@@ -17,14 +17,17 @@ namespace tools {
 
 inline constexpr char kRegistryVariable[] = "KORMALD_REGISTRY";
 
-// The command line as the tools read it. On the 64-bit Windows build,
-// which runs on Windows NT alone, it is taken in UTF-16 and held as UTF-8,
-// so that a path outside the ANSI codepage (a machine folder named in
-// Cyrillic on a Western Windows) reaches the file calls whole; elsewhere
-// argc and argv stay as they are. Lives as long as main.
+// The command line as the 64-bit Windows build's programs hold it: they
+// start at wmain (they run on Windows NT alone), and their UTF-16
+// arguments are held as UTF-8, so that a path outside the ANSI codepage (a
+// machine folder named in Cyrillic on a Western Windows) reaches the file
+// calls whole. Elsewhere main's argv serves. Lives as long as main.
 class HostArguments {
  public:
-  HostArguments(int& argc, char**& argv);
+#if defined(_WIN64)
+  HostArguments(int argc, wchar_t** argv);
+  char** argv() { return pointers_.data(); }
+#endif
 
  private:
   std::vector<std::string> arguments_;

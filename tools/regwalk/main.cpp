@@ -6,8 +6,9 @@
 #include "tools/regwalk/options.h"
 #include "tools/regwalk/run.h"
 
-int main(int argc, char** argv) {
-  tools::HostArguments host(argc, argv);
+namespace {
+
+int Run(int argc, char** argv) {
   using namespace tools::regwalk;
   Options options;
   if (int status = ParseOptions(argc, argv, &options); status != 0) return status;
@@ -35,3 +36,14 @@ int main(int argc, char** argv) {
   }
   return RunWalk(options);
 }
+
+}  // namespace
+
+#if defined(_WIN64)
+int wmain(int argc, wchar_t** argv) {
+  tools::HostArguments host(argc, argv);
+  return Run(argc, host.argv());
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif
