@@ -378,8 +378,7 @@ bool FatFileSystem::ReadSpan(std::uint64_t at, char* out, std::size_t length, st
 }
 
 bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown,
-                                 std::string* bytes, std::string* error) {
-  bytes->assign(length, '\0');
+                                 char* out, std::string* error) {
   std::uint64_t done = 0;
   // Clusters in a row on the disk are read in one go.
   for (std::size_t i = 0; i < chain.size() && done < length;) {
@@ -387,7 +386,7 @@ bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::u
     while (i + run < chain.size() && chain[i + run] == chain[i] + run) ++run;
     std::uint64_t piece = std::min<std::uint64_t>(length - done, std::uint64_t{run} * clusterBytes_);
     std::uint64_t at = dataAt_ + std::uint64_t{chain[i] - table::kFirstDataCluster} * clusterBytes_;
-    if (!ReadSpan(at, bytes->data() + done, static_cast<std::size_t>(piece), shown, error)) return false;
+    if (!ReadSpan(at, out + done, static_cast<std::size_t>(piece), shown, error)) return false;
     done += piece;
     i += run;
   }
@@ -396,7 +395,17 @@ bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::u
 
 bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, std::string* bytes, std::string* error) {
   bytes->clear();
-  if (file.size == 0) return true;
+  return Read(file, shown, [bytes](std::size_t size) {
+    bytes->assign(size, '\0');
+    return bytes->data();
+  }, error);
+}
+
+bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, const Room& room, std::string* error) {
+  if (file.size == 0) {
+    room(0);
+    return true;
+  }
   std::uint64_t wanted = (std::uint64_t{file.size} + clusterBytes_ - 1) / clusterBytes_;
   if (wanted > clusters_) {
     *error = WindowsPath(std::string(shown)) + ": its entry claims " + std::to_string(file.size) +
@@ -405,7 +414,7 @@ bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, std::stri
   }
   std::vector<std::uint32_t> chain;
   return Follow(file.cluster, wanted, wanted, shown, &chain, error) &&
-         ReadClusters(chain, file.size, shown, bytes, error);
+         ReadClusters(chain, file.size, shown, room(file.size), error);
 }
 
 bool FatFileSystem::DirectoryBytes(const FatEntry& directory, std::string_view shown, std::string* bytes,
@@ -419,7 +428,8 @@ bool FatFileSystem::DirectoryBytes(const FatEntry& directory, std::string_view s
   std::vector<std::uint32_t> chain;
   std::uint64_t most = (kMaxBytes + clusterBytes_ - 1) / clusterBytes_;
   if (!Follow(directory.cluster, std::nullopt, most, shown, &chain, error)) return false;
-  return ReadClusters(chain, chain.size() * std::uint64_t{clusterBytes_}, shown, bytes, error);
+  bytes->assign(chain.size() * std::uint64_t{clusterBytes_}, '\0');
+  return ReadClusters(chain, bytes->size(), shown, bytes->data(), error);
 }
 
 bool FatFileSystem::List(const FatEntry& directory, std::string_view shown, std::vector<FatEntry>* out,

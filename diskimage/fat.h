@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -78,6 +79,11 @@ class FatFileSystem {
   // checks). shown names it in messages. False with error where its chain
   // cannot be followed or a read of the disk fails.
   bool Read(const FatEntry& file, std::string_view shown, std::string* bytes, std::string* error);
+  // The same into the memory room gives for the file's size, which is
+  // read into and never cleared first: the caller's own block, where it
+  // keeps the bytes (the tools' hive, read once, with no copy).
+  using Room = std::function<char*(std::size_t size)>;
+  bool Read(const FatEntry& file, std::string_view shown, const Room& room, std::string* error);
 
  private:
   FatFileSystem(Disk& disk, std::uint64_t offset) : disk_(disk), offset_(offset) {}
@@ -95,8 +101,8 @@ class FatFileSystem {
   // directory's). False with error naming shown.
   bool Follow(std::uint32_t first, std::optional<std::uint64_t> wanted, std::uint64_t most, std::string_view shown,
               std::vector<std::uint32_t>* out, std::string* error);
-  bool ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown,
-                    std::string* bytes, std::string* error);
+  bool ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown, char* out,
+                    std::string* error);
   bool ReadSpan(std::uint64_t at, char* out, std::size_t length, std::string_view shown, std::string* error);
   bool DirectoryBytes(const FatEntry& directory, std::string_view shown, std::string* bytes, std::string* error);
 

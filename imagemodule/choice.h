@@ -27,6 +27,13 @@ inline int OemCodepageOf(const KormaldImageChoice& choice) {
   return has && choice.oemCodepage > 0 ? choice.oemCodepage : kDefaultOemCodepage;
 }
 
+// Where the tools give memory for a file read whole; null where they give
+// none, or were built before they could.
+inline KormaldRoom RoomOf(const KormaldImageChoice& choice) {
+  bool has = choice.size >= offsetof(KormaldImageChoice, room) + sizeof choice.room;
+  return has ? choice.room : nullptr;
+}
+
 // A selector of image in the state wanted, whose other parts the caller sets.
 inline ImageSelector InState(const std::string& image, const StateWanted& wanted) {
   ImageSelector selector{.image = image};

@@ -71,6 +71,7 @@ class Finder {
     }
     snapshot_ = diskimage::WantedState(choice);
     disk_.oemCodepage = diskimage::OemCodepageOf(choice);
+    room_ = diskimage::RoomOf(choice);
     if (int failed = OpenDisks(kind, snapshot_, choice.disk); failed != 0) return failed;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
@@ -177,14 +178,26 @@ class Finder {
 
   // Hands over one file of a volume, unpacked from a cabinet where asked.
   int Give(const Volume& v, diskimage::FatFileSystem* fs, const std::string& path, const std::string& cab, KormaldHiveRoot root) {
-    std::string bytes;
+    std::string owned;
+    std::string_view bytes;
     std::string error;
     // A saved state's file is labelled with the selector of the state, so
     // that a diff of two states of one image says which one is damaged.
     std::string source =
         snapshot_.current() ? image_ : diskimage::FormatImageSelector(diskimage::InState(image_, snapshot_));
     std::string label = source + ": " + Label(v) + ": " + WindowsPath(path);
-    if (!diskimage::ReadFile(*fs, path, maxFileBytes_, &bytes, &error)) {
+    // A file handed over as it is goes into the tools' memory, where they
+    // give some, and is read once; one unpacked from goes into ours.
+    diskimage::FatFileSystem::Room room = [&](std::size_t size) {
+      char* block = cab.empty() && room_ != nullptr ? room_(context_, size) : nullptr;
+      if (block == nullptr) {
+        owned.assign(size, '\0');
+        block = owned.data();
+      }
+      bytes = std::string_view(block, size);
+      return block;
+    };
+    if (!diskimage::ReadFile(*fs, path, maxFileBytes_, room, &error)) {
       // In a partition the image's end cuts, a file that cannot be read
       // lies past the cut, where every read fails.
       if (!error.empty() && !v.outside.empty()) {
@@ -194,9 +207,9 @@ class Finder {
     }
     if (cab.empty() && bytes.starts_with(diskimage::kCabinetSignature)) {
       diskimage::ImageSelector inside = Selector(OriginOf(v, diskimage::DosPath(path)));
-      return Fail(label + ": " + diskimage::CabinetChoices(bytes, inside));
+      return Fail(label + ": " + diskimage::CabinetChoices(std::string(bytes), inside));
     }
-    return GiveFile(std::move(label), OriginOf(v, diskimage::DosPath(path)), std::move(bytes), cab, root);
+    return GiveFile(std::move(label), OriginOf(v, diskimage::DosPath(path)), bytes, cab, root);
   }
 
   // A cabinet copied out of a Windows directory: it holds files, and one of
@@ -209,7 +222,7 @@ class Finder {
     std::string error;
     if (!diskimage::ReadHostFile(image_, maxFileBytes_, "a cabinet", &bytes, &error)) return FailWith(error);
     if (cab.empty()) return FailWith(diskimage::CabinetChoices(bytes, diskimage::ImageSelector{.image = image_}));
-    return GiveFile(image_, Origin{-1, -1, {}}, std::move(bytes), cab, RootOf(image_));
+    return GiveFile(image_, Origin{-1, -1, {}}, bytes, cab, RootOf(image_));
   }
 
   // Where in the image a file lies: what the boundary's origin says
@@ -240,13 +253,15 @@ class Finder {
   }
 
   // Hands over a file's bytes, or the file cab names in them.
-  int GiveFile(std::string label, const Origin& where, std::string bytes, const std::string& cab,
+  int GiveFile(std::string label, const Origin& where, std::string_view bytes, const std::string& cab,
                KormaldHiveRoot root) {
+    std::string unpacked;
     if (!cab.empty()) {
-      std::string unpacked;
       std::string error;
-      if (!diskimage::Unpack(bytes, cab, maxFileBytes_, &unpacked, &error)) return Fail(label + ": " + error);
-      bytes.swap(unpacked);
+      if (!diskimage::Unpack(std::string(bytes), cab, maxFileBytes_, &unpacked, &error)) {
+        return Fail(label + ": " + error);
+      }
+      bytes = unpacked;
       label += " (" + cab + ")";
       root = RootOf(cab);
     }
@@ -277,6 +292,7 @@ class Finder {
   KormaldImageFailed failed_;
   void* context_;
   diskimage::StateWanted snapshot_;  // as the selector chose it
+  KormaldRoom room_ = nullptr;        // the tools' memory for a file read whole
   Image disk_;
 };
 

@@ -59,6 +59,12 @@ typedef void (*KormaldImageFailed)(void* context, const char* message);
 // checksum that disagrees): one line, lent for the call.
 typedef void (*KormaldImageNote)(void* context, const char* message);
 
+// Memory of the tools' for a whole file the module is about to read and
+// hand to found: size bytes, which the tools keep and may take over when
+// found's bytes lie in them (a hive is then read once, into the memory
+// that holds it, with no copy). Null from the tools: none to give.
+typedef char* (*KormaldRoom)(void* context, std::size_t size);
+
 // What a selector chose (diskimage::ImageSelector): partition and disk -1
 // for any, path and cab empty for the Windows directory the image holds,
 // snapshot and snapshotId empty for the current state (snapshotId chooses
@@ -72,6 +78,7 @@ struct KormaldImageChoice {
   int disk;
   const char* snapshotId;
   int oemCodepage;  // the codepage of a FAT volume's short names; 0: the module's own choice (437)
+  KormaldRoom room;  // where the module may read a file it hands over whole; null: its own memory
 };
 
 // Finds the registry in image (a disk in any container, a cabinet or a

@@ -26,16 +26,31 @@ using store::Root;
 namespace {
 
 #ifdef KORMALD_IMAGES
-// What a read of the image hands each hive to, and what it heard.
+// What a read of the image hands each hive to, what it heard, and the
+// blocks the module read files into.
 struct Reading {
-  std::function<bool(const char* label, const KormaldFileOrigin& origin, int root, std::string_view bytes)> hive;
+  std::function<bool(const char* label, const KormaldFileOrigin& origin, int root, ImageFileBytes& file)> hive;
   std::string failed;  // from the module: the whole message, however long
   std::vector<std::string> notes;
+  std::vector<std::unique_ptr<char[]>> blocks;
 };
 
 int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, int root, const char* bytes,
              std::size_t size) {
-  return static_cast<Reading*>(context)->hive(label, *origin, root, std::string_view(bytes, size)) ? 0 : 1;
+  auto* reading = static_cast<Reading*>(context);
+  ImageFileBytes file{std::string_view(bytes, size), nullptr};
+  // A file read into a block of ours: the hive keeps the block itself.
+  for (auto& block : reading->blocks) {
+    if (block != nullptr && block.get() == bytes) file.block = std::move(block);
+  }
+  return reading->hive(label, *origin, root, file) ? 0 : 1;
+}
+
+// The memory the module reads a whole file into, for TakeHive to hand on.
+char* GiveRoom(void* context, std::size_t size) {
+  auto* reading = static_cast<Reading*>(context);
+  std::erase(reading->blocks, nullptr);  // the slots of blocks taken over
+  return reading->blocks.emplace_back(std::make_unique_for_overwrite<char[]>(size)).get();
 }
 
 void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
@@ -48,10 +63,11 @@ void TakeNote(void* context, const char* message) { static_cast<Reading*>(contex
 #endif
 
 // The selector as the module takes it, lent: selector outlives the call.
-KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector, int oemCodepage = 0) {
+KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector, int oemCodepage = 0,
+                            KormaldRoom room = nullptr) {
   return {sizeof(KormaldImageChoice), selector.partition,        selector.path.c_str(),
           selector.cab.c_str(),       selector.snapshot.c_str(), selector.disk,
-          selector.snapshotId.c_str(), oemCodepage};
+          selector.snapshotId.c_str(), oemCodepage,             room};
 }
 
 #if defined(_WIN32)
@@ -148,7 +164,7 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 // says false (with its own message in *error) to stop.
 bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                const std::function<bool(const char* label, const KormaldFileOrigin& origin, int root,
-                                        std::string_view bytes)>& take,
+                                        ImageFileBytes& file)>& take,
                std::vector<std::string>* notes, std::string* error, int oemCodepage) {
 #if !defined(KORMALD_IMAGES)
   (void)take;
@@ -164,13 +180,14 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
     return false;
   }
   bool stopped = false;
-  Reading reading{[&](const char* label, const KormaldFileOrigin& origin, int root, std::string_view bytes) {
-                    stopped = !take(label, origin, root, bytes);
+  Reading reading{[&](const char* label, const KormaldFileOrigin& origin, int root, ImageFileBytes& file) {
+                    stopped = !take(label, origin, root, file);
                     return !stopped;
                   },
                   {},
+                  {},
                   {}};
-  KormaldImageChoice choice = ChoiceOf(selector, oemCodepage);
+  KormaldImageChoice choice = ChoiceOf(selector, oemCodepage, GiveRoom);
   int rc = read(selector.image.c_str(), &choice, kMaxRegistryFileBytes, TakeHive, TakeNote, TakeFailure, &reading);
   if (notes != nullptr) notes->insert(notes->end(), reading.notes.begin(), reading.notes.end());
   if (stopped) return false;
@@ -184,20 +201,25 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
 
 }  // namespace
 
+std::unique_ptr<hive::HiveBytes> ImageFileBytes::TakeHive() {
+  if (block != nullptr && block.get() == bytes.data()) return hive::MemoryHiveBytes(std::move(block), bytes.size());
+  return hive::CopyHiveBytes(bytes);
+}
+
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
-                                             std::optional<Root> root, std::string_view bytes)>& take,
+                                             std::optional<Root> root, ImageFileBytes& file)>& take,
                     std::vector<std::string>* notes, std::string* error, int oemCodepage) {
   return ReadImage(
       selector, kind,
-      [&](const char* label, const KormaldFileOrigin& from, int root, std::string_view bytes) {
+      [&](const char* label, const KormaldFileOrigin& from, int root, ImageFileBytes& file) {
         std::optional<Root> where;
         if (root == KORMALD_ROOT_LOCAL_MACHINE) where = Root::kLocalMachine;
         if (root == KORMALD_ROOT_USERS) where = Root::kUsers;
         auto text = [&](const char* field) { return std::string(field != nullptr ? field : ""); };
         FileOrigin origin{text(from.image), text(from.snapshot), from.disk, from.partition,
                           text(from.path),  text(from.cab),      text(from.selector)};
-        return take(label, origin, where, bytes);
+        return take(label, origin, where, file);
       },
       notes, error, oemCodepage);
 }

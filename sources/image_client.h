@@ -10,10 +10,21 @@
 
 #include "diskimage/formats.h"
 #include "diskimage/image.h"
+#include "hive/hive.h"
 #include "sources/sources.h"
 #include "store/store.h"
 
 namespace sources {
+
+// A file the module read out of an image: its bytes, lent for the call,
+// and the block that holds them where the module read into the tools' own
+// memory, which a hive then keeps with no copy.
+struct ImageFileBytes {
+  std::string_view bytes;
+  std::unique_ptr<char[]> block;
+  // The bytes as a hive, the block taken over where there is one.
+  std::unique_ptr<hive::HiveBytes> TakeHive();
+};
 
 // Hands each registry file an image holds, as selected, to take with where
 // it lies ("IMAGE: partition 1 (C:): \\WINDOWS\\SYSTEM.DAT"), the root a
@@ -26,7 +37,7 @@ namespace sources {
 // volume's short names are in (0: the module's own choice).
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,
-                                             std::optional<store::Root> root, std::string_view bytes)>& take,
+                                             std::optional<store::Root> root, ImageFileBytes& file)>& take,
                     std::vector<std::string>* notes, std::string* error, int oemCodepage = 0);
 
 // Hands record each record of what an image of kind holds (the module's

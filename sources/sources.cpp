@@ -61,8 +61,9 @@ bool LoadImageSource(Registry& reg, const ImageSelector& selector, SourceKind ki
   std::vector<std::string> notes;
   bool read = ReadImageFiles(
       selector, kind,
-      [&](const std::string& label, const FileOrigin&, std::optional<Root> root, std::string_view bytes) {
-        std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? hive::CopyHiveBytes(bytes) : nullptr;
+      [&](const std::string& label, const FileOrigin&, std::optional<Root> root, ImageFileBytes& file) {
+        std::string_view bytes = file.bytes;
+        std::unique_ptr<hive::HiveBytes> hive = hive::LooksLikeHive(bytes) ? file.TakeHive() : nullptr;
         return LoadRegistryBytes(reg, label, std::move(hive), bytes, root, context, error);
       },
       &notes, error, context.oemCodepage);
@@ -276,8 +277,9 @@ bool ForEachHive(const std::vector<SourceFile>& files,
       whole.image = file.path;
       bool read = ReadImageFiles(
           file.selector ? *file.selector : whole, source.image,
-          [&](const std::string& label, const FileOrigin& origin, std::optional<Root>, std::string_view bytes) {
-            if (hive::LooksLikeHive(bytes)) return visit(label, &origin, hive::CopyHiveBytes(bytes));
+          [&](const std::string& label, const FileOrigin& origin, std::optional<Root>, ImageFileBytes& file) {
+            std::string_view bytes = file.bytes;
+            if (hive::LooksLikeHive(bytes)) return visit(label, &origin, file.TakeHive());
             passOver(label, regfile::LooksLikeRegFile(bytes) ? "a .reg export, which keeps no free records"
                                                              : "not a registry file");
             return true;
