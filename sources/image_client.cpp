@@ -142,17 +142,22 @@ void* ImageModuleFunction(const char* symbol, std::string* error) {
 // Why this build reads no image, where it reads none.
 [[maybe_unused]] std::string NoImages(const diskimage::ImageSelector& selector, diskimage::SourceKind kind) {
   bool cabinet = kind.type == diskimage::SourceType::kCabinet;
+#if defined(_WIN32)
+  // The build for Windows 95, 98 and Me (or one made without images).
+  const char* elsewhere = "the 64-bit Windows build or the Linux build";
   if (kind.type == diskimage::SourceType::kMachine) {
     return selector.image + ": a virtual machine, whose disks this build does not read: copy SYSTEM.DAT and "
-                            "USER.DAT out of its disk, or use the Linux build";
+                            "USER.DAT out of its disk, or use " + elsewhere;
   }
-#if defined(_WIN32)
-  // The build for Windows 95, 98 and Me.
-  return selector.image + (cabinet ? ": a cabinet; the Windows build does not unpack them: take SYSTEM.DAT out "
-                                     "of it with Windows' own EXTRACT, or use the Linux build"
-                                   : ": a disk image; the Windows build does not read them yet: copy "
-                                     "SYSTEM.DAT and USER.DAT out of it, or use the Linux build");
+  return selector.image + (cabinet ? ": a cabinet; this build does not unpack them: take SYSTEM.DAT out of it "
+                                     "with Windows' own EXTRACT, or use "
+                                   : ": a disk image; this build does not read them: copy SYSTEM.DAT and "
+                                     "USER.DAT out of it, or use ") + elsewhere;
 #else
+  if (kind.type == diskimage::SourceType::kMachine) {
+    return selector.image + ": a virtual machine, whose disks this build does not read (it was built without the "
+                            "image module): copy SYSTEM.DAT and USER.DAT out of its disk";
+  }
   return selector.image + (cabinet ? ": a cabinet; this build does not unpack them (it was built without "
                                      "libmspack): take SYSTEM.DAT out of it with cabextract"
                                    : ": a disk image; this build does not read them (it was built without the "
