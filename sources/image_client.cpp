@@ -14,6 +14,8 @@
 
 #if defined(KORMALD_IMAGES) && defined(_WIN32)
 #include <windows.h>
+
+#include "text/wide.h"
 #elif defined(KORMALD_IMAGES)
 #include <dlfcn.h>
 #include <unistd.h>
@@ -82,9 +84,7 @@ Module OpenModule(std::string* path, std::string* why) {
   DWORD code = 0;
   for (const wchar_t* place : {L"kormald-image.dll", L"" KORMALD_IMAGE_MODULE}) {
     std::wstring wide = dir + place;
-    int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    path->assign(static_cast<std::size_t>(bytes > 0 ? bytes - 1 : 0), '\0');
-    if (bytes > 1) ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, path->data(), bytes, nullptr, nullptr);
+    *path = text::Utf8Of(wide);
     if (HMODULE opened = ::LoadLibraryExW(wide.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return opened;
     if (code == 0) code = ::GetLastError();
   }
