@@ -4,6 +4,7 @@
 
 #include "sources/sources.h"
 
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "text/wide.h"
 #elif defined(KORMALD_IMAGES)
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -48,11 +50,27 @@ int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, 
   return reading->hive(label, *origin, root, file) ? 0 : 1;
 }
 
+// A fresh block's pages fault one at a time as the module's read fills
+// them, and on a virtual machine each fault costs more than copying the
+// page: a hive of 1.2 MB paid some 300 of them, a sixth of reading it from
+// an image. Asking the kernel for all of them at once is only a hint; a
+// kernel older than 5.14 says no and the faults come as before.
+void Prefault([[maybe_unused]] char* block, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t kPage = 4096;
+  std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + kPage - 1) & ~(kPage - 1);
+  std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(kPage - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#endif
+}
+
 // The memory the module reads a whole file into, for TakeHive to hand on.
 char* GiveRoom(void* context, std::size_t size) {
   auto* reading = static_cast<Reading*>(context);
   std::erase(reading->blocks, nullptr);  // the slots of blocks taken over
-  return reading->blocks.emplace_back(std::make_unique_for_overwrite<char[]>(size)).get();
+  char* block = reading->blocks.emplace_back(std::make_unique_for_overwrite<char[]>(size)).get();
+  Prefault(block, size);
+  return block;
 }
 
 void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
