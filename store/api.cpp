@@ -9,9 +9,9 @@
 #include "store/store_testing.h"
 
 namespace store {
-namespace {
 
-struct State {
+// What the calls serve: a registry and the handles opened on it.
+struct Installation::State {
   std::unique_ptr<Registry> registry = std::make_unique<Registry>();
   std::uint32_t roots[kRootCount] = {};
   std::uint32_t listedUnderRoot[kRootCount] = {};
@@ -32,14 +32,29 @@ struct State {
       listedUnderRoot[i] = kNoNode;
     }
   }
+
+  void Install(std::unique_ptr<Registry> next) {
+    next->Compact();
+    registry = std::move(next);
+    ResolveRoots();
+    // Slots and their generations outlive the registry, so that a handle of
+    // the old one never equals a handle of the new one.
+    handles.CloseAll();
+  }
 };
 
-// One state for the process, made before main: the calls reach it without
-// the guard a function-local static costs on every call. It is never torn
-// down: at exit the system takes the memory back faster than freeing every
-// key would.
-State& g_state = *new State;
-State& S() { return g_state; }
+namespace {
+
+using State = Installation::State;
+
+// The process's own state, made before main: the calls reach it through
+// one pointer, without the guard a function-local static costs on every
+// call. It is never torn down: at exit the system takes the memory back
+// faster than freeing every key would.
+State* const g_processState = new State;
+State* g_served = g_processState;
+Installation* g_servedInstallation = nullptr;  // null: the process's own
+State& S() { return *g_served; }
 
 // The node behind a decoded handle, or kNoNode for an unknown or closed one.
 std::uint32_t NodeOf(const HandleTarget& target) {
@@ -149,14 +164,21 @@ LONG CopyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
 
 }  // namespace
 
-void InstallRegistry(std::unique_ptr<Registry> registry) {
-  State& s = S();
-  registry->Compact();
-  s.registry = std::move(registry);
-  s.ResolveRoots();
-  // Slots and their generations outlive the registry, so that a handle of
-  // the old one never equals a handle of the new one.
-  s.handles.CloseAll();
+void InstallRegistry(std::unique_ptr<Registry> registry) { S().Install(std::move(registry)); }
+
+Installation::Installation(std::unique_ptr<Registry> registry) : state_(std::make_unique<State>()) {
+  state_->Install(std::move(registry));
+}
+Installation::~Installation() {
+  if (g_servedInstallation == this) Serve(nullptr);
+}
+Registry& Installation::registry() { return *state_->registry; }
+
+Installation* Serve(Installation* installation) {
+  Installation* before = g_servedInstallation;
+  g_servedInstallation = installation;
+  g_served = installation != nullptr ? installation->state_.get() : g_processState;
+  return before;
 }
 
 Registry& InstalledRegistry() { return *S().registry; }

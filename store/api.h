@@ -37,6 +37,31 @@ bool StoredValueSize(HKEY hKey, DWORD index, DWORD* size);
 void InstallRegistry(std::unique_ptr<Registry> registry);
 Registry& InstalledRegistry();
 
+// Several registries at once, for a program that holds more than one (the
+// Python package): each installation has its own handles, and the calls
+// serve the one Serve chose last, or the process's own (the one
+// InstallRegistry fills, the tools' only one) until then and after
+// Serve(nullptr). A handle is good only while its installation is served.
+// Nothing here is safe to call from two threads at once: a program that
+// has threads serializes every call and every Serve.
+class Installation {
+ public:
+  explicit Installation(std::unique_ptr<Registry> registry);
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+  ~Installation();  // served no longer; the process's own is then
+  Registry& registry();
+
+  struct State;
+
+ private:
+  friend Installation* Serve(Installation* installation);
+  std::unique_ptr<State> state_;
+};
+// Makes the calls serve installation (null: the process's own); returns
+// the one served before.
+Installation* Serve(Installation* installation);
+
 // Called the first time a call meets each damaged key, with the key's path
 // as far as it is known: its own, or for a key whose name cannot be read,
 // its parent's path followed by a backslash.
