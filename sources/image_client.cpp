@@ -29,6 +29,12 @@ using store::Root;
 
 namespace {
 
+// Set by SetImageModulePath: where the module lies, whatever the program.
+std::string& ChosenModulePath() {
+  static std::string path;
+  return path;
+}
+
 #ifdef KORMALD_IMAGES
 // What a read of the image hands each hive to, what it heard, and the
 // blocks the module read files into.
@@ -118,7 +124,7 @@ Module OpenModule(std::string* path, std::string* why) {
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
   dir = dir.substr(0, dir.rfind('/') + 1);
-  *path = dir + KORMALD_IMAGE_MODULE;
+  *path = ChosenModulePath().empty() ? dir + KORMALD_IMAGE_MODULE : ChosenModulePath();
   void* opened = ::dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
   if (opened == nullptr) *why = ::dlerror();
   return opened;
@@ -228,6 +234,8 @@ std::unique_ptr<hive::HiveBytes> ImageFileBytes::TakeHive() {
   if (block != nullptr && block.get() == bytes.data()) return hive::MemoryHiveBytes(std::move(block), bytes.size());
   return hive::CopyHiveBytes(bytes);
 }
+
+void SetImageModulePath(std::string path) { ChosenModulePath() = std::move(path); }
 
 bool ReadImageFiles(const diskimage::ImageSelector& selector, diskimage::SourceKind kind,
                     const std::function<bool(const std::string& label, const FileOrigin& origin,

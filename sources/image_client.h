@@ -47,4 +47,9 @@ bool ListImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
                const std::function<void(const std::string&, const std::vector<std::string>&)>& record,
                std::vector<std::string>* notes, std::string* error);
 
+// Where the image module lies, for a program whose own place does not say
+// (the Python package carries the module in its folder); the tools find it
+// beside themselves. Set before the first image is read.
+void SetImageModulePath(std::string path);
+
 }  // namespace sources

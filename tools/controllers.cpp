@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "regwalk/regwalk.h"
+#include "tools/registry_cli.h"
+
 namespace tools::controllers {
 
 namespace {
@@ -24,7 +27,68 @@ bool ReadText(HKEY key, const char* name, char (&buffer)[kValueBufferSize]) {
   return rc == ERROR_SUCCESS && size <= kValueBufferSize && std::memchr(buffer, '\0', size) != nullptr;
 }
 
+// The device nodes under a walk that name target: the first, or all.
+struct Search {
+  const char* target;
+  bool all;
+  std::vector<std::string> found = {};
+};
+
+int FindNamingNode(HKEY key, const char* path, std::intptr_t user) {
+  auto* search = reinterpret_cast<Search*>(user);
+  if (!NamesDriver(key, search->target)) return 0;
+  search->found.emplace_back(path);
+  return search->all ? 0 : 1;
+}
+
+int Explain(HKEY key, const char* path, std::intptr_t user) {
+  auto* e = reinterpret_cast<Explained*>(user);
+  Instance instance;
+  if (!ReadInstance(key, &instance)) {
+    e->fates.push_back({path, Fate::Kind::kNoPortDriver});
+    return 0;
+  }
+  Fate fate{path, Fate::Kind::kListed};
+  fate.target = TargetOf(path, e->mode);
+  Search first{fate.target.c_str(), false};
+  int result = WalkKeys(e->scope, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&first));
+  if (!first.found.empty()) {
+    fate.instance = instance;
+    fate.row = Row(path, instance);
+    fate.row.pop_back();
+    fate.deviceNode = first.found.front();
+  } else if (result != 0) {
+    fate.kind = Fate::Kind::kUnreadable;
+    fate.why = "the search for " + fate.target + " under " + e->scope + " ended early: " + DescribeResult(result);
+    e->searchEndedEarly = true;
+  } else {
+    Search all{fate.target.c_str(), true};
+    if ((e->mode & kModeAll) == 0) {
+      WalkKeys(kEveryEnumerator, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&all));
+    }
+    fate.elsewhere = std::move(all.found);
+    fate.kind = fate.elsewhere.empty() ? Fate::Kind::kNoDeviceNode : Fate::Kind::kNotInScope;
+  }
+  e->fates.push_back(std::move(fate));
+  return 0;
+}
+
 }  // namespace
+
+Explained ExplainInstances(int mode, const std::vector<std::string>& damagedPaths) {
+  Explained explained{mode};
+  EditEnumeratorPath(explained.scope, mode);
+  const char* classPath = ClassPath(mode);
+  explained.result = WalkKeys(classPath, 1, Explain, reinterpret_cast<std::intptr_t>(&explained));
+  // The keys kormald's walk could not read are named among the rest.
+  std::string under = std::string(classPath) + "\\";
+  for (const std::string& path : damagedPaths) {
+    if (path.starts_with(under) || path + "\\" == under) {
+      explained.fates.push_back({path, Fate::Kind::kUnreadable, {}, {}, {}, {}, "the key could not be read"});
+    }
+  }
+  return explained;
+}
 
 int ReadModeOptions(int argc, char* argv[], int* mode) {
   *mode = 0;

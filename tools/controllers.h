@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "winreg/winreg.h"
 
@@ -55,5 +56,36 @@ bool NamesDriver(HKEY key, const char* target);
 // its line end: the ID (the path's last two characters), the port driver
 // and the .INF file in twelve columns, the description.
 std::string Row(const char* path, const Instance& instance);
+
+// Where an instance's device node is searched for when the scope holds
+// none that names it.
+inline constexpr char kEveryEnumerator[] = "HKEY_LOCAL_MACHINE\\Enum";
+
+// What became of one key kormald's walk offers its visitor under the class
+// key: the row kormald prints, or why there is none.
+struct Fate {
+  enum class Kind { kListed, kNoPortDriver, kNoDeviceNode, kNotInScope, kUnreadable };
+  std::string key;
+  Kind kind;
+  std::string row = {};         // listed: what kormald prints, without its line end
+  std::string target = {};      // the driver key a device node must name
+  std::string deviceNode = {};  // listed: the first in the scope that names it
+  std::vector<std::string> elsewhere = {};  // not_in_scope: the device nodes outside it that do
+  std::string why = {};                     // unreadable
+  Instance instance = {};                   // listed: its three values
+};
+
+// Every key under the class key of mode, in kormald's walk order, with its
+// fate, over the installed registry; damagedPaths: the damaged keys met
+// (tools::DamagedPaths), those under the class key named unreadable after
+// the rest.
+struct Explained {
+  int mode;
+  char scope[sizeof kEnumeratorPathInitial] = {};
+  std::vector<Fate> fates = {};
+  bool searchEndedEarly = false;  // a device node search ended on a registry error
+  int result = 0;                 // the walk's of the class key
+};
+Explained ExplainInstances(int mode, const std::vector<std::string>& damagedPaths);
 
 }  // namespace tools::controllers

@@ -125,30 +125,27 @@ void ReportDamage(const store::Damage& damage, const std::string& path) {
     return;
   }
   ++g_damageNamed;
-  // A key whose name could not be read is known only by its parent.
-  std::string key = ToUser(path.ends_with('\\') ? "a key under " + path.substr(0, path.size() - 1) : path);
-  std::fprintf(stderr, "%s: %s: offset 0x%" PRIx64 ": %s: %s; left out with its subkeys\n", g_program,
-               damage.file.c_str(), damage.offset, key.c_str(), damage.what.c_str());
+  std::fprintf(stderr, "%s: %s\n", g_program, DamageMessage(damage, ToUser(path)).c_str());
 }
 
-// How KORMALD_CODEPAGE says the registry's text is to be taken. A named
+// How a codepage choice says the registry's text is to be taken. A named
 // codepage comes with its conversion from UTF-8, held in toCodepage.
-bool ChooseText(sources::TextChoice* choice, std::unique_ptr<text::TextConverter>* toCodepage, std::string* error) {
-  const char* named = std::getenv(kCodepageVariable);
-  std::string value = named != nullptr ? named : "";
+bool ChooseText(std::string_view value, std::string_view named, sources::TextChoice* choice,
+                std::unique_ptr<text::TextConverter>* toCodepage, std::string* error) {
   if (value.empty()) return true;
   if (value == "raw") {
     choice->kind = sources::TextChoice::Kind::kRaw;
     return true;
   }
   int codepage = text::ParseCodepageNumber(value).value_or(0);
+  std::string said = std::string(named) + "=" + std::string(value);
   if (codepage == 0) {
-    *error = std::string(kCodepageVariable) + "=" + value + ": expected a Windows codepage number (such as 1252) or raw";
+    *error = said + ": expected a Windows codepage number (such as 1252) or raw";
     return false;
   }
   *toCodepage = text::TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
   if (!*toCodepage) {
-    *error = std::string(kCodepageVariable) + "=" + value + ": this system cannot convert text to codepage " + value;
+    *error = said + ": this system cannot convert text to codepage " + std::string(value);
     return false;
   }
   *choice = sources::TextChoice{sources::TextChoice::Kind::kNamed, codepage, toCodepage->get()};
@@ -160,10 +157,9 @@ bool ChooseText(sources::TextChoice* choice, std::unique_ptr<text::TextConverter
 bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
   std::vector<sources::SourceFile> files;
   if (!ChooseSourceFiles(paths, &files, error)) return false;
-  sources::TextChoice choice;
-  std::unique_ptr<text::TextConverter> toCodepage;
-  if (!ChooseText(&choice, &toCodepage, error)) return false;
-  std::unique_ptr<store::Registry> reg = sources::LoadSourceFiles(files, choice, error);
+  const char* codepage = std::getenv(kCodepageVariable);
+  std::unique_ptr<store::Registry> reg =
+      LoadRegistry(files, codepage != nullptr ? codepage : "", kCodepageVariable, error);
   if (!reg) return false;
   for (const std::string& note : reg->LoadNotes()) std::fprintf(stderr, "%s: %s\n", g_program, note.c_str());
   g_linesLeftOut = g_linesLeftOut || reg->SomethingLeftOut();
@@ -218,6 +214,27 @@ bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<source
   }
 #endif
   return false;
+}
+
+std::string DamageMessage(const store::Damage& damage, std::string_view path) {
+  // A key whose name could not be read is known only by its parent.
+  std::string key = path.ends_with('\\') ? "a key under " + std::string(path.substr(0, path.size() - 1))
+                                          : std::string(path);
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "0x%" PRIx64, damage.offset);
+  return damage.file + ": offset " + offset + ": " + key + ": " + damage.what + "; left out with its subkeys";
+}
+
+bool ListSourceText(std::string_view list, std::vector<sources::SourceFile>* files, std::string* error) {
+  return sources::ListSources(sources::SplitSourceList(list), kRegistryVariable, files, error);
+}
+
+std::unique_ptr<store::Registry> LoadRegistry(const std::vector<sources::SourceFile>& files, std::string_view codepage,
+                                              std::string_view named, std::string* error) {
+  sources::TextChoice choice;
+  std::unique_ptr<text::TextConverter> toCodepage;
+  if (!ChooseText(codepage, named, &choice, &toCodepage, error)) return nullptr;
+  return sources::LoadSourceFiles(files, choice, error);
 }
 
 bool OpenRegistryForTool(const char* program, const std::vector<std::string>& paths) {

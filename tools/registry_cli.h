@@ -6,6 +6,7 @@
 // kormald's own code is in lister/.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,22 @@ inline constexpr char kAllDamageVariable[] = "KORMALD_ALL_DAMAGE";
 // unset or names something that cannot be a source.
 bool ChooseSourceFiles(const std::vector<std::string>& paths, std::vector<sources::SourceFile>* files,
                        std::string* error);
+
+// What a damaged key lost, in one line: its file, its offset, its path
+// (a parent's and a backslash for a key whose name could not be read),
+// what is wrong, and that it is left out with its subkeys.
+std::string DamageMessage(const store::Damage& damage, std::string_view path);
+
+// The files a list of sources names, joined as KORMALD_REGISTRY joins them,
+// with the messages the tools give for it.
+bool ListSourceText(std::string_view list, std::vector<sources::SourceFile>* files, std::string* error);
+
+// Loads the registry of files without installing it, its text taken as
+// codepage says: empty, as the registry says (its ACP value, else 1252); a
+// number, that codepage; raw, every byte as stored. named is how a message
+// names the choice (KORMALD_CODEPAGE). Null with a one-line message.
+std::unique_ptr<store::Registry> LoadRegistry(const std::vector<sources::SourceFile>& files, std::string_view codepage,
+                                              std::string_view named, std::string* error);
 
 // Opens the registry from paths, or from KORMALD_REGISTRY when there are
 // none, and reports damage found later on standard error, one line per

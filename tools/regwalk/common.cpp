@@ -13,43 +13,6 @@ namespace tools::regwalk {
 
 namespace {
 
-// The values read so far into a list whose strings are reused from key to
-// key: a walk of a million keys then allocates for the longest values, not
-// for every one.
-struct Reading {
-  std::vector<KeptValue>* values;
-  std::size_t count = 0;
-};
-
-int KeepValue(HKEY, std::intptr_t user, const char* name, DWORD type, DWORD size, const BYTE* data) {
-  auto* reading = reinterpret_cast<Reading*>(user);
-  if (reading->count == reading->values->size()) reading->values->emplace_back();
-  KeptValue& v = (*reading->values)[reading->count++];
-  v.name.assign(name);
-  v.type = type;
-  v.data.assign(reinterpret_cast<const char*>(data), size);
-  return 0;
-}
-
-}  // namespace
-
-int ReadValues(HKEY key, std::vector<KeptValue>* values) {
-  Reading reading{values};
-  int result = WalkValues(key, reinterpret_cast<std::intptr_t>(&reading), KeepValue);
-  values->resize(reading.count);
-  std::reverse(values->begin(), values->end());  // handed over last first
-  return result;
-}
-
-namespace {
-
-// The short names reg.exe takes for the roots; regedit and the walker know
-// only the long ones.
-constexpr std::pair<std::string_view, std::string_view> kShortRootNames[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKU", "HKEY_USERS"},           {"HKCR", "HKEY_CLASSES_ROOT"},
-    {"HKCU", "HKEY_CURRENT_USER"},  {"HKCC", "HKEY_CURRENT_CONFIG"}, {"HKDD", "HKEY_DYN_DATA"},
-};
-
 // A visitor that counts the keys it hands on.
 struct Counting {
   KeyVisitor visit;
@@ -71,15 +34,6 @@ int CountingVisit(HKEY key, const char* path, std::intptr_t user) {
 }
 
 }  // namespace
-
-std::string LongRootNames(std::string_view pattern) {
-  std::size_t cut = pattern.find('\\');
-  std::string_view first = pattern.substr(0, cut);
-  for (auto [shortName, longName] : kShortRootNames) {
-    if (store::SameName(first, shortName)) return std::string(longName) + std::string(pattern.substr(first.size()));
-  }
-  return std::string(pattern);
-}
 
 bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, WalkEnd* end) {
   std::string stored;

@@ -13,20 +13,11 @@
 #include "store/lead_bytes.h"
 #include "regwalk/regwalk.h"
 #include "text/text.h"
+#include "tools/keys.h"
 #include "tools/regwalk/options.h"
 #include "winreg/winreg.h"
 
 namespace tools::regwalk {
-
-// A value as the registry calls hand it out.
-struct KeptValue {
-  std::string name;
-  DWORD type;
-  std::string data;
-};
-// Reads a key's values into values, in index order; a registry error of
-// the value walk is returned, 0 otherwise.
-int ReadValues(HKEY key, std::vector<KeptValue>* values);
 
 // How a walk of the user's pattern ended.
 struct WalkEnd {
@@ -35,11 +26,6 @@ struct WalkEnd {
   bool explained = false;    // it selected none, and why was said already
   std::string cause = {};    // why it failed, where that is known
 };
-
-// The pattern as the walker takes it: the short root names reg.exe takes
-// at its start (HKLM, HKU, HKCR, HKCU, HKCC, HKDD, in any letter case)
-// written out, the rest as it is.
-std::string LongRootNames(std::string_view pattern);
 
 // Walks the pattern of options (typed in the user's charset, converted to
 // the registry's, short root names written out) with visit over the

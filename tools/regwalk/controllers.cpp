@@ -21,11 +21,9 @@ namespace tools::regwalk {
 namespace {
 
 namespace rules = tools::controllers;
-
-constexpr char kEveryEnumerator[] = "HKEY_LOCAL_MACHINE\\Enum";
-
-// What became of one key kormald examines; --json names each as Name does.
-enum class Kind { kListed, kNoPortDriver, kNoDeviceNode, kNotInScope, kUnreadable };
+using rules::Fate;
+using Kind = rules::Fate::Kind;
+using rules::kEveryEnumerator;
 
 const char* Name(Kind kind) {
   switch (kind) {
@@ -36,68 +34,6 @@ const char* Name(Kind kind) {
     case Kind::kUnreadable: return "unreadable";
   }
   return "";
-}
-
-struct Fate {
-  std::string key;
-  Kind kind;
-  std::string row = {};         // listed: what kormald prints, without its line end
-  std::string target = {};      // the driver key a device node must name
-  std::string deviceNode = {};  // listed: the first in the scope that names it
-  std::vector<std::string> elsewhere = {};  // not_in_scope: the device nodes outside it that do
-  std::string why = {};                     // unreadable
-};
-
-// The device nodes under a walk that name target: the first, or all.
-struct Search {
-  const char* target;
-  bool all;
-  std::vector<std::string> found = {};
-};
-
-int FindNamingNode(HKEY key, const char* path, std::intptr_t user) {
-  auto* search = reinterpret_cast<Search*>(user);
-  if (!rules::NamesDriver(key, search->target)) return 0;
-  search->found.emplace_back(path);
-  return search->all ? 0 : 1;
-}
-
-struct Explaining {
-  int mode;
-  const char* scope;
-  std::vector<Fate> fates = {};
-  bool searchEndedEarly = false;
-};
-
-int Explain(HKEY key, const char* path, std::intptr_t user) {
-  auto* e = reinterpret_cast<Explaining*>(user);
-  rules::Instance instance;
-  if (!rules::ReadInstance(key, &instance)) {
-    e->fates.push_back({path, Kind::kNoPortDriver});
-    return 0;
-  }
-  Fate fate{path, Kind::kListed};
-  fate.target = rules::TargetOf(path, e->mode);
-  Search first{fate.target.c_str(), false};
-  int result = WalkKeys(e->scope, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&first));
-  if (!first.found.empty()) {
-    fate.row = rules::Row(path, instance);
-    fate.row.pop_back();
-    fate.deviceNode = first.found.front();
-  } else if (result != 0) {
-    fate.kind = Kind::kUnreadable;
-    fate.why = "the search for " + fate.target + " under " + e->scope + " ended early: " + DescribeResult(result);
-    e->searchEndedEarly = true;
-  } else {
-    Search all{fate.target.c_str(), true};
-    if ((e->mode & rules::kModeAll) == 0) {
-      WalkKeys(kEveryEnumerator, 1, FindNamingNode, reinterpret_cast<std::intptr_t>(&all));
-    }
-    fate.elsewhere = std::move(all.found);
-    fate.kind = fate.elsewhere.empty() ? Kind::kNoDeviceNode : Kind::kNotInScope;
-  }
-  e->fates.push_back(std::move(fate));
-  return 0;
 }
 
 // The options that reach every enumerator, in the order kormald reads them.
@@ -152,15 +88,8 @@ int RunControllers(const Options& options) {
   char scope[sizeof rules::kEnumeratorPathInitial];
   rules::EditEnumeratorPath(scope, options.mode);
   const char* classPath = rules::ClassPath(options.mode);
-  Explaining explaining{options.mode, scope};
-  int result = WalkKeys(classPath, 1, Explain, reinterpret_cast<std::intptr_t>(&explaining));
-  // The keys kormald's walk could not read are named among the rest.
-  std::string under = std::string(classPath) + "\\";
-  for (const std::string& path : DamagedPaths()) {
-    if (path.starts_with(under) || path + "\\" == under) {
-      explaining.fates.push_back({path, Kind::kUnreadable, {}, {}, {}, {}, "the key could not be read"});
-    }
-  }
+  rules::Explained explaining = rules::ExplainInstances(options.mode, DamagedPaths());
+  int result = explaining.result;
   std::unique_ptr<JsonText> json = options.json ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
   for (const Fate& f : explaining.fates) {
     if (json) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/text.h"
+#include "tools/registry_text.h"
 
 namespace tools::regwalk {
 
@@ -46,11 +46,8 @@ class JsonText {
   // Appends "field":"text", readable whatever the bytes; false where the
   // text is not exactly the bytes.
   bool Readable(std::string& out, std::string_view field, std::string_view bytes);
-  // The bytes as UTF-8 when the conversion is exact; false otherwise.
-  bool Exact(std::string_view bytes, std::string* utf8);
 
-  std::unique_ptr<text::TextConverter> toUtf8_;
-  std::unique_ptr<text::TextConverter> fromUtf8_;  // to check a conversion by converting back
+  RegistryText text_;
 };
 
 // A JSON string literal of UTF-8 text.

@@ -223,13 +223,7 @@ struct WalkState {
 // One line of JSON: the key's path and its values in index order, each as
 // its source stores it. UTF-8 whatever the locale, for programs to read.
 int VisitJson(WalkState& state, HKEY key, const char* path) {
-  if (int result = ReadValues(key, &state.raw); result != 0) return result;
-  // The calls add the terminator a string may be stored without.
-  for (std::size_t i = 0; i < state.raw.size(); ++i) {
-    DWORD stored = 0;
-    std::string& data = state.raw[i].data;
-    if (sources::StoredValueSize(key, static_cast<DWORD>(i), &stored) && stored < data.size()) data.resize(stored);
-  }
+  if (int result = ReadStoredValues(key, &state.raw); result != 0) return result;
   std::string& out = state.out;
   out.assign(1, '{');
   state.json->Field(out, "path", path);
