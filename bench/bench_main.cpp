@@ -213,28 +213,32 @@ void BM_FourListingsOnRealHive(benchmark::State& state) {
 }
 BENCHMARK(BM_FourListingsOnRealHive)->Unit(benchmark::kMicrosecond);
 
-// A hive of a million keys shaped like a real one: a few values per key.
-// The benchmark below decodes it whole, as a full walk would.
-const std::string& MillionKeyHive() {
-  static const std::string bytes = [] {
-    hive_writer::Key root{"", {}, {}};
-    for (int a = 0; a < 100; ++a) {
-      hive_writer::Key top{"Branch" + std::to_string(a), {}, {}};
-      for (int b = 0; b < 100; ++b) {
-        hive_writer::Key mid{"VEN_" + std::to_string(b) + "&DEV_7111", {{"Class", 1, "hdc"}}, {}};
-        for (int c = 0; c < 99; ++c) {
-          mid.children.push_back(hive_writer::Key{
-              "BUS_00&DEV_" + std::to_string(c),
-              {{"Driver", 1, "hdc\\0001"}, {"DeviceDesc", 1, "Primary IDE controller (dual fifo)"},
-               {"ConfigFlags", 3, std::string(4, '\0')}},
-              {}});
-        }
-        top.children.push_back(std::move(mid));
+// A hive shaped like a real one, a few values per key: 10,000 keys and
+// some a branch.
+std::string HiveOfBranches(int branches) {
+  hive_writer::Key root{"", {}, {}};
+  for (int a = 0; a < branches; ++a) {
+    hive_writer::Key top{"Branch" + std::to_string(a), {}, {}};
+    for (int b = 0; b < 100; ++b) {
+      hive_writer::Key mid{"VEN_" + std::to_string(b) + "&DEV_7111", {{"Class", 1, "hdc"}}, {}};
+      for (int c = 0; c < 99; ++c) {
+        mid.children.push_back(hive_writer::Key{
+            "BUS_00&DEV_" + std::to_string(c),
+            {{"Driver", 1, "hdc\\0001"}, {"DeviceDesc", 1, "Primary IDE controller (dual fifo)"},
+             {"ConfigFlags", 3, std::string(4, '\0')}},
+            {}});
       }
-      root.children.push_back(std::move(top));
+      top.children.push_back(std::move(mid));
     }
-    return hive_writer::Write(root).bytes;
-  }();
+    root.children.push_back(std::move(top));
+  }
+  return hive_writer::Write(root).bytes;
+}
+
+// A million keys. The benchmark below decodes it whole, as a full walk
+// would.
+const std::string& MillionKeyHive() {
+  static const std::string bytes = HiveOfBranches(100);
   return bytes;
 }
 
@@ -325,6 +329,12 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--write-million-key-hive") == 0) {
     std::ofstream out(argv[2], std::ios::binary);
     out.write(MillionKeyHive().data(), static_cast<std::streamsize>(MillionKeyHive().size()));
+    return out ? 0 : 1;
+  }
+  if (argc == 4 && std::strcmp(argv[1], "--write-hive-of-branches") == 0) {
+    std::string bytes = HiveOfBranches(std::stoi(argv[2]));
+    std::ofstream out(argv[3], std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return out ? 0 : 1;
   }
   benchmark::Initialize(&argc, argv);

@@ -107,9 +107,17 @@ class Serving {
 using Shared = std::shared_ptr<Loaded>;
 
 // A value, as its source stores it.
+// A key's values, shared by the key and every value handed out of it: a
+// walk of a million keys copies no value's bytes before Python asks.
+struct KeyValues {
+  Shared loaded;
+  std::vector<tools::KeptValue> values;
+};
+using SharedValues = std::shared_ptr<const KeyValues>;
+
 class PyValue {
  public:
-  PyValue(Shared loaded, tools::KeptValue value) : loaded_(std::move(loaded)), value_(std::move(value)) {}
+  PyValue(SharedValues of, std::size_t index) : of_(std::move(of)), value_(of_->values[index]), loaded_(of_->loaded) {}
 
   py::str name() const { return loaded_->Decode(value_.name); }
   py::bytes nameBytes() const { return py::bytes(value_.name); }
@@ -146,8 +154,9 @@ class PyValue {
   }
 
  private:
-  Shared loaded_;
-  tools::KeptValue value_;
+  SharedValues of_;
+  const tools::KeptValue& value_;
+  const Shared& loaded_;
 };
 
 [[noreturn]] inline void RaiseRegistryError(const std::string& path, LONG code) {
@@ -162,7 +171,9 @@ class PyValue {
 class PyKey {
  public:
   PyKey(Shared loaded, std::string path, std::optional<std::vector<tools::KeptValue>> values = std::nullopt)
-      : loaded_(std::move(loaded)), path_(std::move(path)), values_(std::move(values)) {}
+      : loaded_(std::move(loaded)), path_(std::move(path)) {
+    if (values) values_ = std::make_shared<const KeyValues>(KeyValues{loaded_, std::move(*values)});
+  }
 
   py::str path() const { return loaded_->Decode(path_); }
   py::bytes pathBytes() const { return py::bytes(path_); }
@@ -199,15 +210,17 @@ class PyKey {
 
   py::list values() const {
     py::list list;
-    for (const tools::KeptValue& v : Values()) list.append(PyValue(loaded_, v));
+    const SharedValues& of = Values();
+    for (std::size_t i = 0; i < of->values.size(); ++i) list.append(PyValue(of, i));
     return list;
   }
 
   PyValue value(py::handle name) const {
     std::string stored;
     if (loaded_->Stored(name, &stored)) {
-      for (const tools::KeptValue& v : Values()) {
-        if (store::SameName(v.name, stored)) return PyValue(loaded_, v);
+      const SharedValues& of = Values();
+      for (std::size_t i = 0; i < of->values.size(); ++i) {
+        if (store::SameName(of->values[i].name, stored)) return PyValue(of, i);
       }
     }
     throw py::key_error(py::str(name).cast<std::string>());
@@ -226,8 +239,8 @@ class PyKey {
     return cut == std::string_view::npos ? std::string_view(path_) : std::string_view(path_).substr(cut + 1);
   }
 
-  const std::vector<tools::KeptValue>& Values() const {
-    if (values_) return *values_;
+  const SharedValues& Values() const {
+    if (values_) return values_;
     std::vector<tools::KeptValue> read;
     LONG rc = ERROR_SUCCESS;
     {
@@ -240,13 +253,13 @@ class PyKey {
       }
     }
     if (rc != ERROR_SUCCESS) RaiseRegistryError(loaded_->text.Readable(path_, &ignored_), rc);
-    values_ = std::move(read);
-    return *values_;
+    values_ = std::make_shared<const KeyValues>(KeyValues{loaded_, std::move(read)});
+    return values_;
   }
 
   Shared loaded_;
   std::string path_;
-  mutable std::optional<std::vector<tools::KeptValue>> values_;
+  mutable SharedValues values_;
   mutable bool ignored_ = false;
 };
 

@@ -1,5 +1,5 @@
 // A walk, lazily: the library's walker on a thread of its own, a batch of
-// keys ahead of its reader.
+// keys ahead of its reader, reading the next while Python takes one.
 #pragma once
 
 #include <condition_variable>
@@ -16,8 +16,10 @@ struct Visited {
   std::vector<tools::KeptValue> values;
 };
 
-// A walk, on a thread of its own: it hands its reader a batch of keys, then
-// waits with the store released until the reader asks for the next one.
+// A walk, on a thread of its own: it reads a batch of keys while its reader
+// takes the one before, and waits, the store released, while a batch it
+// read is not yet taken. At most three batches are held: the reader's, the
+// one handed over, the one being read.
 class PyWalk {
  public:
   PyWalk(Shared loaded, std::optional<std::string> pattern, bool recursive)
@@ -43,14 +45,13 @@ class PyWalk {
         py::gil_scoped_release released;
         if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
         std::unique_lock<std::mutex> lock(mutex_);
-        wanted_ = true;
-        changed_.notify_all();
         changed_.wait(lock, [this] { return ready_; });
         ready_ = false;
         batch_ = std::move(handed_);
         handed_.clear();
         taken_ = 0;
         finished_ = done_;
+        changed_.notify_all();
       }
       if (batch_.empty()) Finish();
     }
@@ -77,11 +78,6 @@ class PyWalk {
 
   void Run() {
     int result = 0;
-    {
-      std::unique_lock<std::mutex> wait(mutex_);
-      changed_.wait(wait, [this] { return wanted_ || stop_; });
-      wanted_ = false;
-    }
     storeLock_ = std::unique_lock<std::mutex>(g_store);
     store::Serve(&loaded_->installation);
     try {
@@ -91,7 +87,8 @@ class PyWalk {
       result = ERROR_NOT_ENOUGH_MEMORY;
     }
     storeLock_.unlock();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !ready_ || stop_; });
     result_ = result;
     handed_ = std::move(pending_);
     done_ = true;
@@ -107,20 +104,22 @@ class PyWalk {
     return walk->pending_.size() < kBatch ? 0 : walk->HandOver();
   }
 
-  // Hands the batch over and waits, the store released, until the reader
-  // wants more; then serves this walk's registry again.
+  // Hands the batch over once the one before is taken, the store released
+  // meanwhile for the reader's own calls; then serves this walk's registry
+  // again.
   int HandOver() {
     storeLock_.unlock();
     bool stop = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      handed_ = std::move(pending_);
-      pending_.clear();
-      ready_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return wanted_ || stop_; });
-      wanted_ = false;
+      changed_.wait(lock, [this] { return !ready_ || stop_; });
       stop = stop_;
+      if (!stop) {
+        handed_ = std::move(pending_);
+        pending_.clear();
+        ready_ = true;
+        changed_.notify_all();
+      }
     }
     storeLock_.lock();
     store::Serve(&loaded_->installation);
@@ -143,8 +142,7 @@ class PyWalk {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Visited> handed_;
-  bool wanted_ = false;
-  bool ready_ = false;
+  bool ready_ = false;  // handed_ holds a batch not yet taken
   bool done_ = false;
   bool stop_ = false;
   int result_ = 0;
