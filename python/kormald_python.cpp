@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "imagemodule/image_module.h"
 #include "pathpattern/pathpattern.h"
 #include "python/objects.h"
 #include "python/walk.h"
@@ -154,6 +155,51 @@ py::list Controllers(PyRegistry& registry, bool scsi, bool all) {
   return rows;
 }
 
+// What --list-images --json gives, a dict a record: "record" its kind, a
+// number's field an int, a text's field a str (bytes that are not UTF-8 as
+// '?', with the bytes beside it under NAME_bytes).
+py::list ListImages(const std::string& source) {
+  struct Record {
+    std::string kind;
+    std::vector<std::string> fields;
+  };
+  std::vector<Record> records;
+  std::vector<std::string> notes;
+  std::string error;
+  bool listed = false;
+  {
+    py::gil_scoped_release released;
+    std::lock_guard<std::mutex> lock(g_store);
+    listed = sources::ListImageSource(
+        source, [&](const std::string& kind, const std::vector<std::string>& fields) { records.push_back({kind, fields}); },
+        &notes, &error);
+  }
+  if (!listed) RaiseSourceError(error);
+  py::list list;
+  for (const Record& r : records) {
+    py::dict record;
+    record["record"] = r.kind;
+    for (const KormaldRecordKind& kind : kImageRecords) {
+      if (r.kind != kind.kind) continue;
+      for (std::size_t i = 0; i < r.fields.size() && i < kind.count; ++i) {
+        const std::string& field = r.fields[i];
+        if (kind.fields[i].number != 0) {
+          record[kind.fields[i].name] = py::int_(std::stoll(field));
+        } else if (text::IsValidUtf8(field)) {
+          record[kind.fields[i].name] = py::str(field);
+        } else {
+          std::string shown;
+          for (char c : field) shown += static_cast<unsigned char>(c) < 0x80 ? c : '?';
+          record[kind.fields[i].name] = py::str(shown);
+          record[(std::string(kind.fields[i].name) + "_bytes").c_str()] = py::bytes(field);
+        }
+      }
+    }
+    list.append(record);
+  }
+  return list;
+}
+
 std::string Utf8Or(py::handle text) {
   return py::isinstance<py::bytes>(text) ? text.cast<std::string>() : text.cast<std::string>();
 }
@@ -241,6 +287,8 @@ PYBIND11_MODULE(_kormald, m) {
   m.def("open", &Open, py::arg("source"), py::arg("codepage") = py::none(),
         "Reads the registry of a source as KORMALD_REGISTRY names it.");
   m.def("_controllers", &Controllers);
+  m.def("list_images", &ListImages, py::arg("source"),
+        "What a disk image or a VM holds, a dict a record, as regwalk --list-images --json gives them.");
   m.def("match", &Match, py::arg("pattern"), py::arg("path"), "How a path stands to a pattern, as regwalk --match says.");
   m.def("split", &Split, py::arg("pattern"), "The literal leading part of a pattern and the rest.");
   m.attr("MATCH_EXACT") = MATCH_EXACT;

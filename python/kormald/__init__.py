@@ -13,11 +13,11 @@ import os as _os
 
 from . import _kormald
 from ._kormald import (Error, Key, MATCH_ANCESTOR, MATCH_BELOW, MATCH_EXACT, NoSuchSnapshotError,
-                       NotARegistryError, NotFoundError, Registry, Value, Walk, match, open, split)
+                       NotARegistryError, NotFoundError, Registry, Value, Walk, list_images, match, open, split)
 
 __version__ = _kormald.__version__
 __all__ = ["Controller", "Error", "Key", "MATCH_ANCESTOR", "MATCH_BELOW", "MATCH_EXACT", "NoSuchSnapshotError",
-           "NotARegistryError", "NotFoundError", "Registry", "Value", "Walk", "controllers", "match", "open",
+           "NotARegistryError", "NotFoundError", "Registry", "Value", "Walk", "controllers", "list_images", "match", "open",
            "split", "__version__"]
 
 # The image module and its plug-ins lie beside the native part.

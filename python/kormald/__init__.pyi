@@ -161,6 +161,15 @@ def controllers(registry: Registry, scsi: bool = False, all_enumerators: bool = 
     every enumerator (+ALL)."""
 
 
+def list_images(source: str) -> list[dict[str, Union[str, int, bytes]]]:
+    """What a disk image or a VM holds, for the state its selector names, as
+    regwalk --list-images --json gives it: a dict a record, "record" its
+    kind ('file', 'snapshot', 'partition', 'windows') and its fields by
+    name, a number as int and a text as str; a text that is not UTF-8
+    shows '?' for its other bytes, and comes exact as NAME_bytes beside it.
+    Raises Error with the tools' message."""
+
+
 def match(pattern: Text, path: Text) -> int:
     """How path stands to pattern, as regwalk --match says: a set of the
     MATCH_ bits, 0 for unrelated, -1 for a pattern that does not compile."""

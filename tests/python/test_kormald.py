@@ -16,6 +16,10 @@ import threading
 
 import pytest
 
+# The sanitizers' runtime, preloaded into this interpreter for a build of
+# the package under them, is for this process alone: qemu-img hangs under it.
+os.environ.pop("LD_PRELOAD", None)
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("KORMALD_BUILD", ROOT / "build" / "python")).resolve()
 sys.path.insert(0, str(BUILD / "python"))
@@ -384,3 +388,31 @@ def test_a_snapshot_not_there_raises_with_the_tools_message(qcow2_with_snapshot)
     with pytest.raises(kormald.NoSuchSnapshotError) as raised:
         kormald.open(source)
     assert str(raised.value) == err.decode().removeprefix("regwalk: ").rstrip("\n")
+
+
+def listed(source):
+    """regwalk --list-images --json, its hex fields as bytes."""
+    status, out, err = run(REGWALK, "--list-images", "--json", source)
+    assert status == 0, err
+    records = []
+    for line in out.splitlines():
+        record = json.loads(line)
+        for name in [n for n in record if n.endswith("_hex")]:
+            record[name.removesuffix("_hex") + "_bytes"] = bytes.fromhex(record.pop(name))
+        records.append(record)
+    return records
+
+
+def test_list_images_gives_the_records_regwalk_lists(qcow2_with_snapshot, fat_disk):
+    for source in (qcow2_with_snapshot, fat_disk, f"{qcow2_with_snapshot}#snapshot=Before the driver"):
+        expected = listed(source)
+        assert kormald.list_images(str(source)) == expected and expected
+    kinds = {r["record"] for r in kormald.list_images(str(qcow2_with_snapshot))}
+    assert {"file", "snapshot", "windows"} <= kinds
+
+
+def test_list_images_of_what_is_no_image_raises_the_tools_message():
+    status, out, err = run(REGWALK, "--list-images", SAMPLE)
+    with pytest.raises(kormald.Error) as raised:
+        kormald.list_images(str(SAMPLE))
+    assert status == 1 and str(raised.value) == err.decode().removeprefix("regwalk: ").rstrip("\n")
