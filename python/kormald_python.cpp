@@ -84,7 +84,7 @@ class PyRegistry {
     Shared& loaded = this->loaded();
     std::vector<std::string> messages;
     Serving serving(*loaded);
-    store::Registry& reg = loaded->installation.registry();
+    store::Registry& reg = loaded->installation().registry();
     reg.DecodeAll();
     for (std::uint32_t i = 1; i <= reg.DamageCount(); ++i) {
       const store::Damage& d = reg.DamageRecord(i);

@@ -57,11 +57,26 @@ inline std::mutex g_store;
 class Loaded {
  public:
   Loaded(std::unique_ptr<store::Registry> registry, int codepage)
-      : installation(std::move(registry)), text(codepage), codepage_(codepage) {
+      : installation_(std::make_unique<store::Installation>(std::move(registry))), text(codepage), codepage_(codepage) {
     if (codepage != 0) fromUtf8_ = text::TextConverter::Open("UTF-8", text::CodepageCharset(codepage));
   }
 
-  store::Installation installation;
+  // The last holder may let go on any thread, while another serves a
+  // registry of its own: the registry goes under the store's lock.
+  ~Loaded() {
+    std::lock_guard<std::mutex> lock(g_store);
+    installation_.reset();
+  }
+  Loaded(const Loaded&) = delete;
+  Loaded& operator=(const Loaded&) = delete;
+
+  store::Installation& installation() { return *installation_; }
+  const store::Registry& registry() const { return installation_->registry(); }
+
+ private:
+  std::unique_ptr<store::Installation> installation_;
+
+ public:
   tools::RegistryText text;
 
   int codepage() const { return codepage_; }
@@ -97,7 +112,7 @@ class Loaded {
 // Holds the store for one registry, the GIL released meanwhile.
 class Serving {
  public:
-  explicit Serving(Loaded& loaded) : lock_(g_store) { store::Serve(&loaded.installation); }
+  explicit Serving(Loaded& loaded) : lock_(g_store) { store::Serve(&loaded.installation()); }
 
  private:
   py::gil_scoped_release released_;
@@ -230,7 +245,7 @@ class PyKey {
 
  private:
   std::string_view NameBytes() const {
-    const store::LeadBytes& lead = loaded_->installation.registry().leadBytes();
+    const store::LeadBytes& lead = loaded_->registry().leadBytes();
     std::size_t cut = std::string_view::npos;
     for (std::size_t at = store::FindSeparator(path_, lead); at != std::string_view::npos;
          at = store::FindSeparator(path_, lead, at + 1)) {

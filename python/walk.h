@@ -79,7 +79,7 @@ class PyWalk {
   void Run() {
     int result = 0;
     storeLock_ = std::unique_lock<std::mutex>(g_store);
-    store::Serve(&loaded_->installation);
+    store::Serve(&loaded_->installation());
     try {
       result = WalkKeys(pattern_ ? pattern_->c_str() : nullptr, recursive_ ? 1 : 0, Visit,
                         reinterpret_cast<std::intptr_t>(this));
@@ -122,7 +122,7 @@ class PyWalk {
       }
     }
     storeLock_.lock();
-    store::Serve(&loaded_->installation);
+    store::Serve(&loaded_->installation());
     return stop ? kStopped : 0;
   }
 

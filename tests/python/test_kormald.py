@@ -209,6 +209,35 @@ def test_threads_walk_one_registry_at_once(hive):
     assert len(set(counts)) == 1 and counts[0] > 10000
 
 
+def test_a_walk_outlives_the_registry_closed_under_it():
+    registry = kormald.open(str(SAMPLE))
+    every = [key.path for key in registry.walk(None)]
+    walk = registry.walk(None)
+    first = next(walk)
+    registry.close()
+    del registry
+    assert [first.path] + [key.path for key in walk] == every
+    assert first.values() is not None
+
+
+def test_threads_walk_registries_of_their_own_while_others_close(hive):
+    expected = len(list(kormald.open(str(SAMPLE)).walk(None)))
+    counts = []
+
+    def walk():
+        for _ in range(20):
+            with kormald.open(str(SAMPLE)) as registry:
+                counts.append(sum(1 for _ in registry.walk(None)))
+
+    threads = [threading.Thread(target=walk) for _ in range(3)]
+    for t in threads:
+        t.start()
+    assert sum(1 for _ in hive.walk()) > 4000
+    for t in threads:
+        t.join()
+    assert counts == [expected] * 60
+
+
 def test_a_closed_registry_says_so():
     registry = kormald.open(str(SAMPLE))
     registry.close()
