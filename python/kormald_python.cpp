@@ -31,6 +31,8 @@
 #include "tools/controllers.h"
 #include "tools/keys.h"
 #include "tools/registry_cli.h"
+#include "tools/regwalk/options.h"
+#include "tools/regwalk/run.h"
 #include "winreg/winreg.h"
 
 namespace kormald_python {
@@ -40,8 +42,8 @@ namespace {
 // What Python holds for an opened registry.
 class PyRegistry {
  public:
-  explicit PyRegistry(Shared loaded, std::vector<std::string> notes)
-      : loaded_(std::move(loaded)), notes_(std::move(notes)) {}
+  PyRegistry(Shared loaded, std::vector<std::string> notes, std::string source, py::object codepage)
+      : loaded_(std::move(loaded)), notes_(std::move(notes)), source_(std::move(source)), codepage_(std::move(codepage)) {}
 
   Shared& loaded() {
     if (!loaded_) {
@@ -98,10 +100,14 @@ class PyRegistry {
   const std::vector<std::string>& notes() const { return notes_; }
   int codepage() { return loaded()->codepage(); }
   void close() { loaded_.reset(); }
+  const std::string& source() const { return source_; }
+  py::object codepageChoice() const { return codepage_; }
 
  private:
   Shared loaded_;
   std::vector<std::string> notes_;
+  std::string source_;
+  py::object codepage_;
   bool ignored_ = false;
 };
 
@@ -127,7 +133,8 @@ std::unique_ptr<PyRegistry> Open(const std::string& source, py::object codepage)
     }
   }
   if (!reg) RaiseSourceError(error);
-  return std::make_unique<PyRegistry>(std::make_shared<Loaded>(std::move(reg), textCodepage), std::move(notes));
+  return std::make_unique<PyRegistry>(std::make_shared<Loaded>(std::move(reg), textCodepage), std::move(notes), source,
+                                      codepage);
 }
 
 py::list Controllers(PyRegistry& registry, bool scsi, bool all) {
@@ -198,6 +205,54 @@ py::list ListImages(const std::string& source) {
     list.append(record);
   }
   return list;
+}
+
+// regwalk --diff of two source lists, run as the tool runs it on the
+// process's own registry (the one no Registry of Python's is): its status,
+// what it wrote (JSON Lines, or the .reg file) and its messages, each
+// without the program's name.
+py::tuple RunDiff(const std::string& oldList, const std::string& newList, py::object pattern, bool json,
+                  py::object codepage) {
+  std::optional<std::string> typed;
+  if (!pattern.is_none()) typed = py::str(pattern).cast<std::string>();
+  std::optional<std::string> choice;
+  if (!codepage.is_none()) choice = py::str(codepage).cast<std::string>();
+  int status = 0;
+  std::string text;
+  std::vector<std::string> messages;
+  {
+    py::gil_scoped_release released;
+    std::lock_guard<std::mutex> lock(g_store);
+    store::Serve(nullptr);
+    tools::regwalk::Options options;
+    options.command = tools::regwalk::Command::kDiff;
+    options.diffOld = oldList;
+    options.diffNew = newList;
+    options.json = json;
+    options.pattern = typed ? typed->c_str() : nullptr;
+    const std::string prefix = std::string(tools::regwalk::kProgram) + ": ";
+    tools::SetCodepageChoice(choice);
+    tools::SetMessageSink([&](std::string_view message) {
+      if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
+      if (message.ends_with('\n')) message.remove_suffix(1);
+      messages.emplace_back(message);
+    });
+    regfile::ExportFile::Put put = [&](std::string_view bytes) { text.append(bytes); };
+    try {
+      status = tools::regwalk::Diff(options, &put);
+      tools::EndRun();
+    } catch (...) {
+      tools::EndRun();
+      tools::SetMessageSink(nullptr);
+      tools::SetCodepageChoice(std::nullopt);
+      throw;
+    }
+    tools::SetMessageSink(nullptr);
+    tools::SetCodepageChoice(std::nullopt);
+    // NEW stays installed after the diff: let it go.
+    store::InstallRegistry(std::make_unique<store::Registry>());
+  }
+  return py::make_tuple(status, py::bytes(text), messages);
 }
 
 std::string Utf8Or(py::handle text) {
@@ -280,6 +335,8 @@ PYBIND11_MODULE(_kormald, m) {
       .def_property_readonly("damage", &PyRegistry::damage, "What could not be read, one message a damaged key.")
       .def_property_readonly("notes", &PyRegistry::notes, "What loading left out or changed, one message each.")
       .def_property_readonly("codepage", &PyRegistry::codepage, "The codepage of the registry's text (0: raw).")
+      .def_property_readonly("source", &PyRegistry::source, "The source it was read from, as open() took it.")
+      .def_property_readonly("_codepage_choice", &PyRegistry::codepageChoice)
       .def("close", &PyRegistry::close, "Lets the registry go; it can be used no more.")
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](PyRegistry& self, py::args) { self.close(); });
@@ -287,6 +344,8 @@ PYBIND11_MODULE(_kormald, m) {
   m.def("open", &Open, py::arg("source"), py::arg("codepage") = py::none(),
         "Reads the registry of a source as KORMALD_REGISTRY names it.");
   m.def("_controllers", &Controllers);
+  m.def("_diff", &RunDiff);
+  m.def("_error_class", [](const std::string& message) { return py::handle(SourceErrorClass(message)); });
   m.def("list_images", &ListImages, py::arg("source"),
         "What a disk image or a VM holds, a dict a record, as regwalk --list-images --json gives them.");
   m.def("match", &Match, py::arg("pattern"), py::arg("path"), "How a path stands to a pattern, as regwalk --match says.");

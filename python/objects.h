@@ -40,16 +40,17 @@ inline std::mutex g_store;
 
 // The tools' messages say what is wrong after the source's name; the
 // exception's class says it to a program.
+// The exception a source's message calls for: the tools' messages say what
+// is wrong after the source's name, the class says it to a program.
+inline PyObject* SourceErrorClass(const std::string& message) {
+  if (message.find(": No such file or directory") != std::string::npos) return g_notFound;
+  if (message.find(": not a registry file") != std::string::npos) return g_notRegistry;
+  if (message.find(": no snapshot ") != std::string::npos) return g_noSnapshot;
+  return g_error;
+}
+
 [[noreturn]] inline void RaiseSourceError(const std::string& message) {
-  PyObject* kind = g_error;
-  if (message.find(": No such file or directory") != std::string::npos) {
-    kind = g_notFound;
-  } else if (message.find(": not a registry file") != std::string::npos) {
-    kind = g_notRegistry;
-  } else if (message.find(": no snapshot ") != std::string::npos) {
-    kind = g_noSnapshot;
-  }
-  PyErr_SetString(kind, message.c_str());
+  PyErr_SetString(SourceErrorClass(message), message.c_str());
   throw py::error_already_set();
 }
 

@@ -1,10 +1,12 @@
 #include "tools/registry_cli.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstdint>
+#include <optional>
 #include <cstring>
 
 #include <clocale>
@@ -32,6 +34,7 @@ namespace tools {
 namespace {
 
 const char* g_program = "";
+std::optional<std::string> g_codepageChoice;  // SetCodepageChoice's, over KORMALD_CODEPAGE
 bool g_damageMet = false;
 bool g_linesLeftOut = false;
 // Registry text to the user's charset and back; null where the bytes pass
@@ -107,11 +110,7 @@ std::vector<std::string> g_damagedPaths;
 std::size_t g_damageNamed = 0;
 std::size_t g_damageUnnamed = 0;
 
-void CountUnnamedDamage() {
-  if (g_damageUnnamed == 0) return;
-  std::fprintf(stderr, "%s: %zu more damaged key%s, each left out with its subkeys, not named one by one (%s=1 names "
-               "every one)\n", g_program, g_damageUnnamed, g_damageUnnamed == 1 ? "" : "s", kAllDamageVariable);
-}
+void CountUnnamedDamage() { EndRun(); }
 
 void ReportDamage(const store::Damage& damage, const std::string& path) {
   g_damageMet = true;
@@ -121,11 +120,13 @@ void ReportDamage(const store::Damage& damage, const std::string& path) {
     return set != nullptr && *set != '\0';
   }();
   if (!all && g_damageNamed == regfile::kNamedNotesPerFile) {
-    if (g_damageUnnamed++ == 0) std::atexit(CountUnnamedDamage);
+    static const bool counted = std::atexit(CountUnnamedDamage) == 0;
+    (void)counted;
+    ++g_damageUnnamed;
     return;
   }
   ++g_damageNamed;
-  std::fprintf(stderr, "%s: %s\n", g_program, DamageMessage(damage, ToUser(path)).c_str());
+  Say("%s: %s\n", g_program, DamageMessage(damage, ToUser(path)).c_str());
 }
 
 // How a codepage choice says the registry's text is to be taken. A named
@@ -159,9 +160,10 @@ bool OpenRegistry(const std::vector<std::string>& paths, std::string* error) {
   if (!ChooseSourceFiles(paths, &files, error)) return false;
   const char* codepage = std::getenv(kCodepageVariable);
   std::unique_ptr<store::Registry> reg =
-      LoadRegistry(files, codepage != nullptr ? codepage : "", kCodepageVariable, error);
+      g_codepageChoice ? LoadRegistry(files, *g_codepageChoice, "codepage", error)
+                       : LoadRegistry(files, codepage != nullptr ? codepage : "", kCodepageVariable, error);
   if (!reg) return false;
-  for (const std::string& note : reg->LoadNotes()) std::fprintf(stderr, "%s: %s\n", g_program, note.c_str());
+  for (const std::string& note : reg->LoadNotes()) Say("%s: %s\n", g_program, note.c_str());
   g_linesLeftOut = g_linesLeftOut || reg->SomethingLeftOut();
   store::InstallRegistry(std::move(reg));
   return true;
@@ -249,7 +251,7 @@ bool OpenRegistryForTool(const char* program, const std::vector<std::string>& pa
 #endif
   std::string error;
   if (!OpenRegistry(paths, &error)) {
-    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    Say("%s: %s\n", program, error.c_str());
     return false;
   }
   store::SetDamageReporter(ReportDamage);
@@ -289,13 +291,13 @@ bool ConvertPattern(const char* program, const char* pattern, std::string* store
       return true;
     case PatternText::kMatchesNothing:
       *matchesNothing = true;
-      std::fprintf(stderr, "%s: the pattern holds a character codepage %d cannot hold: no key matches it\n", program,
+      Say("%s: the pattern holds a character codepage %d cannot hold: no key matches it\n", program,
                    g_textCodepage);
       return true;
     case PatternText::kInvalid:
       break;
   }
-  std::fprintf(stderr, "%s: the pattern is not valid text in the locale's charset (%s)\n", program,
+  Say("%s: the pattern is not valid text in the locale's charset (%s)\n", program,
                g_userCharset.c_str());
   return false;
 }
@@ -360,6 +362,47 @@ std::string DescribeResult(int code) {
   return text;
 }
 
+namespace {
+MessageSink& Sink() {
+  static MessageSink sink;
+  return sink;
+}
+}  // namespace
+
+void EndRun() {
+  if (g_damageUnnamed != 0) {
+    Say("%s: %zu more damaged key%s, each left out with its subkeys, not named one by one (%s=1 names every "
+        "one)\n", g_program, g_damageUnnamed, g_damageUnnamed == 1 ? "" : "s", kAllDamageVariable);
+  }
+  g_damageNamed = 0;
+  g_damageUnnamed = 0;
+  g_damageMet = false;
+  g_linesLeftOut = false;
+  g_damagedPaths.clear();
+}
+
+void SetCodepageChoice(std::optional<std::string> choice) { g_codepageChoice = std::move(choice); }
+
+void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
+
+void Say(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  if (!Sink()) {
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    return;
+  }
+  std::va_list again;
+  va_copy(again, arguments);
+  int n = std::vsnprintf(nullptr, 0, format, arguments);
+  va_end(arguments);
+  std::string message(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(message.data(), message.size() + 1, format, again);
+  va_end(again);
+  Sink()(message);
+}
+
 void PreferHugePages([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only whole huge pages inside the region can be backed so.
@@ -379,7 +422,7 @@ bool FinishOutput(const char* program) {
     DWORD last = GetLastError();
     if (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE || errno == EPIPE) return false;
 #endif
-    std::fprintf(stderr, "%s: cannot write the output: %s\n", program, std::strerror(errno));
+    Say("%s: cannot write the output: %s\n", program, std::strerror(errno));
     return false;
   }
   return true;

@@ -6,7 +6,9 @@
 // kormald's own code is in lister/.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,6 +126,27 @@ std::string DescribeResult(int code);
 // fault for every 2 MiB instead of every 4 KiB. A hint; nothing changes
 // where it is not taken.
 void PreferHugePages(void* start, std::size_t size);
+
+// Says how many damaged keys went unnamed, the line the tools print as
+// they exit, and forgets what the run met (damage, lines left out): for a
+// program that runs a tool's command more than once (the Python
+// package's diff).
+void EndRun();
+
+// How the registries opened from now on take their text, in place of
+// KORMALD_CODEPAGE, as LoadRegistry's codepage does (the Python package's
+// choice); none goes back to the variable.
+void SetCodepageChoice(std::optional<std::string> choice);
+
+// Where the tools' messages go: standard error, unless a program that
+// keeps them (the Python package, running regwalk's diff) gives a sink of
+// its own, which then hears each message whole, line end and all. Null
+// goes back to standard error.
+using MessageSink = std::function<void(std::string_view message)>;
+void SetMessageSink(MessageSink sink);
+// Writes a message as fprintf writes to standard error, or hands it to the
+// sink.
+void Say(const char* format, ...);
 
 // Flushes standard output; on failure prints why and returns false, so that
 // a listing that never reached its reader is not reported as a success.

@@ -122,6 +122,9 @@ class Registry:
     @property
     def codepage(self) -> int:
         """The codepage of the registry's text; 0 where it is kept raw."""
+    @property
+    def source(self) -> str:
+        """The source it was read from, as open() took it."""
     def close(self) -> None:
         """Lets the registry go; it can be used no more."""
     def __enter__(self) -> "Registry": ...
@@ -168,6 +171,46 @@ def list_images(source: str) -> list[dict[str, Union[str, int, bytes]]]:
     name, a number as int and a text as str; a text that is not UTF-8
     shows '?' for its other bytes, and comes exact as NAME_bytes beside it.
     Raises Error with the tools' message."""
+
+
+class Change(NamedTuple):
+    """A change that turns OLD into NEW."""
+    op: str
+    """'key_added', 'key_removed', 'value_added', 'value_removed' or 'value_changed'."""
+    path: str
+    """The key's full path."""
+    old: Optional[dict]
+    """The value before, as regwalk --json writes a value (name, type,
+    type_code, and data or data_hex, terminated for strings); None for a
+    key's change or an added value."""
+    new: Optional[dict]
+    """The value after, in the same form; None where there is none."""
+
+
+class Diff:
+    """What turns one registry into another within a pattern, as regwalk
+    --diff finds it. Iterate it for the changes: deletions first, then the
+    rest in NEW's walk order. A change is never claimed for a key that may
+    only have been unreadable."""
+
+    changes: list[Change]
+    """The changes, as iterating gives them."""
+    damage: list[str]
+    """What either side could not read, in the tools' words."""
+    differs: bool
+    """Whether there is any change."""
+    def __iter__(self) -> Iterator[Change]: ...
+    def __len__(self) -> int: ...
+    def reg(self) -> bytes:
+        """The REGEDIT4 file that turns OLD into NEW, as regwalk --diff
+        writes it: bytes in the registries' codepage, lines ending in CR LF."""
+
+
+def diff(old: Union[Registry, str], new: Union[Registry, str], pattern: Optional[Text] = None) -> Diff:
+    """The changes that turn old into new within pattern (every key
+    without one), each a Registry or a source as open() takes it. Both
+    sources are read again, as regwalk --diff reads them. Raises Error with
+    the tools' message where one cannot be read."""
 
 
 def match(pattern: Text, path: Text) -> int:

@@ -445,3 +445,100 @@ def test_list_images_of_what_is_no_image_raises_the_tools_message():
     with pytest.raises(kormald.Error) as raised:
         kormald.list_images(str(SAMPLE))
     assert status == 1 and str(raised.value) == err.decode().removeprefix("regwalk: ").rstrip("\n")
+
+
+def regwalk_diff(old, new, *options, pattern=None):
+    status, out, err = run(REGWALK, "--diff", old, new, *options, *([pattern] if pattern else []))
+    return status, out, err
+
+
+@pytest.fixture(scope="module")
+def changed_hive(tmp_path_factory):
+    """The Windows Me hive with a port driver renamed (a value changed in
+    place, its length kept), and a copy cut short (keys lost to damage)."""
+    if not HIVE.exists():
+        missing(HIVE)
+    folder = tmp_path_factory.mktemp("changed")
+    original = HIVE.read_bytes()
+    changed = folder / "SYSTEM.DAT"
+    changed.write_bytes(original.replace(b"ESDI_506.pdr", b"ESDI_507.pdr", 1))
+    cut = folder / "CUT.DAT"
+    cut.write_bytes(original[:900_000])
+    return changed, cut
+
+
+@pytest.mark.parametrize("old, new, pattern", [
+    ("sample", "hive", HDC + r"\**"),
+    ("hive", "changed", None),
+    ("changed", "hive", r"HKLM\System\**"),
+    ("hive", "hive", None),
+    ("sample", "hive", r"HKLM\No such key\**"),
+])
+def test_a_diff_is_regwalks(changed_hive, old, new, pattern):
+    named = {"sample": str(SAMPLE), "hive": str(HIVE), "changed": str(changed_hive[0])}
+    status, out, err = regwalk_diff(named[old], named[new], "--json", pattern=pattern)
+    expected = [json.loads(line) for line in out.splitlines()]
+    with kormald.open(named[old]) as before:
+        found = kormald.diff(before, named[new], pattern)
+    assert [dict(op=c.op, path=c.path, **({"old": c.old} if c.old else {}), **({"new": c.new} if c.new else {}))
+            for c in found] == expected
+    assert found.differs == (status == 4)
+    status, out, err = regwalk_diff(named[old], named[new], pattern=pattern)
+    assert found.reg() == out
+
+
+def test_a_diff_claims_nothing_damage_may_hide(changed_hive):
+    changed, cut = changed_hive
+    status, out, err = regwalk_diff(str(HIVE), str(cut), "--json")
+    assert status == 3
+    # Twice: a diff forgets what the one before it met.
+    for _ in range(2):
+        found = kormald.diff(str(HIVE), str(cut))
+        assert [c.path for c in found] == [json.loads(line)["path"] for line in out.splitlines()]
+        assert found.damage == [line.removeprefix("regwalk: ") for line in err.decode().splitlines()]
+        assert not any(c.op == "key_removed" for c in found)
+    clean = kormald.diff(str(HIVE), str(changed))
+    assert clean.damage == [] and len(clean) == 1
+
+
+def test_a_diff_of_a_source_not_there_raises_the_tools_message():
+    status, out, err = regwalk_diff("/nonexistent/SYSTEM.DAT", str(SAMPLE))
+    with pytest.raises(kormald.NotFoundError) as raised:
+        kormald.diff("/nonexistent/SYSTEM.DAT", str(SAMPLE))
+    assert status == 1 and str(raised.value) == err.decode().removeprefix("regwalk: ").rstrip("\n")
+
+
+def test_a_snapshot_diffed_against_the_current_state(fat_disk, changed_hive, tmp_path):
+    """The README's example: a VM's saved state against its current one."""
+    if shutil.which("qemu-img") is None or shutil.which("qemu-io") is None:
+        missing("qemu-img and qemu-io")
+    image = tmp_path / "machine.qcow2"
+    subprocess.run(["qemu-img", "convert", "-O", "qcow2", str(fat_disk), str(image)], check=True)
+    subprocess.run(["qemu-img", "snapshot", "-c", "Before the driver", str(image)], check=True)
+    changed_disk = tmp_path / "changed.img"
+    shutil.copy(fat_disk, changed_disk)
+    environment = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    subprocess.run(["mcopy", "-o", "-i", str(changed_disk), str(changed_hive[0]), "::/WINDOWS/SYSTEM.DAT"],
+                   check=True, env=environment)
+    size = changed_disk.stat().st_size
+    subprocess.run(["qemu-io", "-f", "qcow2", "-c", f"write -s {changed_disk} 0 {size}", str(image)], check=True,
+                   capture_output=True)
+    before = f"{image}#snapshot=Before the driver"
+    with kormald.open(before) as saved:
+        assert [k.name for k in saved.walk(HDC + r"\*")] == ["0002", "0001", "0000"]
+        found = kormald.diff(saved, str(image), HDC + r"\**")
+    status, out, err = regwalk_diff(before, str(image), pattern=HDC + r"\**")
+    assert status == 4 and found.reg() == out
+    assert [(c.op, c.old["data"], c.new["data"]) for c in found] == [("value_changed", "ESDI_506.pdr", "ESDI_507.pdr")]
+
+
+def test_every_public_name_is_explained_at_run_time_and_in_the_stub():
+    stub = (BUILD / "python" / "kormald" / "__init__.pyi").read_text()
+    for name in kormald.__all__:
+        thing = getattr(kormald, name)
+        if callable(thing):
+            assert (thing.__doc__ or "").strip(), name
+        assert re.search(rf"^(def|class) {re.escape(name)}\b|^{re.escape(name)}: ", stub, re.M), name
+    for cls in (kormald.Registry, kormald.Key, kormald.Value):
+        for member in [m for m in vars(cls) if not m.startswith("_")]:
+            assert (getattr(cls, member).__doc__ or "").strip(), f"{cls.__name__}.{member}"

@@ -55,7 +55,7 @@ bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, W
       MatchPath(stored.c_str(), counting.lastRoot, 0) == MATCH_EXACT) {
     // It stopped at a root the pattern matches exactly, as -n asks: the
     // walk did what was asked.
-    std::fprintf(stderr, "%s: -n: the walk stops at %s, a root key the pattern matches exactly\n", kProgram,
+    Say("%s: -n: the walk stops at %s, a root key the pattern matches exactly\n", kProgram,
                  counting.lastRoot);
     end->result = 0;
   } else if (char* code = CompilePattern(stored.c_str(), 0); code == nullptr) {
@@ -83,17 +83,17 @@ void ReportNothingSelected(const Options& options, std::string_view where) {
     if (store::SameName(rootName, r.name)) root = &r;
   }
   if (literal.empty()) {
-    std::fprintf(stderr, "%s\n", said.c_str());
+    Say("%s\n", said.c_str());
     return;
   }
   if (root == nullptr) {
-    std::fprintf(stderr, "%s: %s is no root key (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
+    Say("%s: %s is no root key (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
                  "HKEY_CURRENT_CONFIG or HKEY_DYN_DATA; or HKLM and the like)\n",
                  said.c_str(), ToUser(rootName).c_str());
     return;
   }
   if (rootName != root->name && (root == &RootKeyTable[0] || root == &RootKeyTable[1])) {
-    std::fprintf(stderr, "%s: the walk enters %s only where the pattern names it so, in capitals\n", said.c_str(),
+    Say("%s: the walk enters %s only where the pattern names it so, in capitals\n", said.c_str(),
                  root->name);
     return;
   }
@@ -109,25 +109,25 @@ void ReportNothingSelected(const Options& options, std::string_view where) {
     LONG opened = RegOpenKeyExA(key, name.c_str(), 0, 0, &sub);
     if (key != root->handle) RegCloseKey(key);
     if (opened != ERROR_SUCCESS) {
-      std::fprintf(stderr, "%s: %s does not exist\n", said.c_str(), ToUser(path + "\\" + name).c_str());
+      Say("%s: %s does not exist\n", said.c_str(), ToUser(path + "\\" + name).c_str());
       return;
     }
     key = sub;
     path += "\\" + name;
   }
   if (key != root->handle) RegCloseKey(key);
-  std::fprintf(stderr, "%s: %s holds no key the rest of it selects\n", said.c_str(), ToUser(path).c_str());
+  Say("%s: %s holds no key the rest of it selects\n", said.c_str(), ToUser(path).c_str());
 }
 
 int ReportWalkEnd(const WalkEnd& end, std::string_view of, std::string_view lost) {
   int result = end.result;
   if (result < 0) {
-    std::fprintf(stderr, "%s: walk failed: %s\n", kProgram,
+    Say("%s: walk failed: %s\n", kProgram,
                  end.cause.empty() ? DescribeResult(result).c_str() : end.cause.c_str());
     return kExitFailure;
   }
   if (result > 0) {
-    std::fprintf(stderr, "%s: walk%.*s ended early: %s; %.*s\n", kProgram, static_cast<int>(of.size()), of.data(),
+    Say("%s: walk%.*s ended early: %s; %.*s\n", kProgram, static_cast<int>(of.size()), of.data(),
                  DescribeResult(result).c_str(), static_cast<int>(lost.size()), lost.data());
     return kExitIncomplete;
   }
@@ -138,7 +138,7 @@ std::unique_ptr<text::TextConverter> OpenExportConverter(int codepage, const cha
   std::unique_ptr<text::TextConverter> toUtf16;
   if (codepage != 0) toUtf16 = text::TextConverter::Open(text::CodepageCharset(codepage), "UTF-16LE");
   if (!toUtf16) {
-    std::fprintf(stderr, "%s: -E needs the %s codepage, and %s\n", kProgram, whose,
+    Say("%s: -E needs the %s codepage, and %s\n", kProgram, whose,
                  codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
   }
   return toUtf16;
@@ -159,10 +159,9 @@ void ReportUncarried(std::string_view path) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   for (unsigned char c : path) (hex += kHex[c >> 4]) += kHex[c & 0xF];
-  std::fprintf(stderr,
-               "%s: a key (path in hex %s) whose name ends in a lead byte that takes the ']' or '\\' after it: no "
-               ".reg line carries it, in Windows either; written as regedit writes it\n",
-               kProgram, hex.c_str());
+  Say("%s: a key (path in hex %s) whose name ends in a lead byte that takes the ']' or '\\' after it: no "
+      ".reg line carries it, in Windows either; written as regedit writes it\n",
+      kProgram, hex.c_str());
 }
 
 regfile::ExportFile StandardOutputExport(text::TextConverter* toUtf16) {

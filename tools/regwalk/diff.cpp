@@ -158,9 +158,12 @@ class Writer {
   }
   bool Differs() const { return keysAdded_ + keysRemoved_ + valuesAdded_ + valuesRemoved_ + valuesChanged_ != 0; }
 
-  void Write() {
+  // To standard output, or to put where it is given: a summary then in
+  // the registry's text, as it stands.
+  void Write(const regfile::ExportFile::Put* put) {
     if (json_) {
       // UTF-8 already, whatever the locale: for programs.
+      if (put != nullptr) return (*put)(deletions_), (*put)(text_);
       std::fwrite(deletions_.data(), 1, deletions_.size(), stdout);
       std::fwrite(text_.data(), 1, text_.size(), stdout);
       return;
@@ -169,11 +172,12 @@ class Writer {
       Line(text_, Plural(keysAdded_, "key") + " added, " + std::to_string(keysRemoved_) + " removed; " +
                       Plural(valuesAdded_, "value") + " added, " + std::to_string(valuesRemoved_) + " removed, " +
                       std::to_string(valuesChanged_) + " changed");
+      if (put != nullptr) return (*put)(deletions_), (*put)(text_);
       PrintText(deletions_);
       PrintText(text_);
       return;
     }
-    regfile::ExportFile file = StandardOutputExport(toUtf16_);
+    regfile::ExportFile file = put != nullptr ? regfile::ExportFile(toUtf16_, *put) : StandardOutputExport(toUtf16_);
     file.Begin();
     file.Add(deletions_);
     file.Add(text_);
@@ -309,7 +313,9 @@ void WriteDeletions(const Snapshot& before, const std::vector<bool>& held, const
 
 }  // namespace
 
-int RunDiff(const Options& options) {
+int RunDiff(const Options& options) { return Diff(options, nullptr); }
+
+int Diff(const Options& options, const regfile::ExportFile::Put* put) {
   if (!Open(options.diffOld)) return kExitFailure;
   Snapshot before(store::InstalledRegistry().leadBytes());
   before.codepage = TextCodepage();
@@ -326,7 +332,7 @@ int RunDiff(const Options& options) {
   if (!Open(options.diffNew)) return kExitFailure;
   int codepage = TextCodepage();
   if (before.codepage != codepage) {
-    std::fprintf(stderr, "%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
+    Say("%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
                  kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before.codepage, codepage);
     return kExitFailure;
   }
@@ -350,11 +356,11 @@ int RunDiff(const Options& options) {
   // JSON carries every name exactly, in its bytes where need be.
   if (form == Form::kJson) uncarried.clear();
   if (!comparing.writable) {
-    std::fprintf(stderr, "%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
+    Say("%s: a value whose name holds a line break cannot stand in a .reg file\n", kProgram);
     return kExitFailure;
   }
-  writer.Write();
-  if (!FinishOutput(kProgram)) return kExitFailure;
+  writer.Write(put);
+  if (put == nullptr && !FinishOutput(kProgram)) return kExitFailure;
   for (const std::string& path : uncarried) ReportUncarried(path);
   if (before.incomplete || afterIncomplete || !uncarried.empty()) return kExitIncomplete;
   if (oldEnd.selected + newEnd.selected == 0) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "regfile/regexport.h"
 #include "tools/regwalk/options.h"
 #include "winreg/winreg.h"
 
@@ -22,6 +23,10 @@ int RunDeleted(const Options& options);
 // pattern, or a summary. 0 when they are the same, 4 when they differ, 3
 // when part of either could not be read, 1 for an error.
 int RunDiff(const Options& options);
+// The same, what it writes handed to put instead of standard output (the
+// Python package's diff): the status is the same, and the messages go
+// where tools::Say sends them.
+int Diff(const Options& options, const regfile::ExportFile::Put* put);
 // --list-images (list_images.cpp): what the image or VM names holds. 0
 // when it was listed, 1 when it cannot be read.
 int RunListImages(const Options& options);
