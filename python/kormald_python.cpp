@@ -207,16 +207,16 @@ py::list ListImages(const std::string& source) {
   return list;
 }
 
-// regwalk --diff of two source lists, run as the tool runs it on the
-// process's own registry (the one no Registry of Python's is): its status,
-// what it wrote (JSON Lines, or the .reg file) and its messages, each
-// without the program's name.
-py::tuple RunDiff(const std::string& oldList, const std::string& newList, py::object pattern, bool json,
-                  py::object codepage) {
+// A regwalk command, run as the tool runs it on the process's own registry
+// (the one no Registry of Python's is): its status, what it wrote, and its
+// messages, each without the program's name.
+py::tuple RunCommand(tools::regwalk::Options& options, py::object pattern, py::object codepage,
+                     int (*command)(const tools::regwalk::Options&, const regfile::ExportFile::Put*)) {
   std::optional<std::string> typed;
   if (!pattern.is_none()) typed = py::str(pattern).cast<std::string>();
   std::optional<std::string> choice;
   if (!codepage.is_none()) choice = py::str(codepage).cast<std::string>();
+  options.pattern = typed ? typed->c_str() : nullptr;
   int status = 0;
   std::string text;
   std::vector<std::string> messages;
@@ -224,12 +224,6 @@ py::tuple RunDiff(const std::string& oldList, const std::string& newList, py::ob
     py::gil_scoped_release released;
     std::lock_guard<std::mutex> lock(g_store);
     store::Serve(nullptr);
-    tools::regwalk::Options options;
-    options.command = tools::regwalk::Command::kDiff;
-    options.diffOld = oldList;
-    options.diffNew = newList;
-    options.json = json;
-    options.pattern = typed ? typed->c_str() : nullptr;
     const std::string prefix = std::string(tools::regwalk::kProgram) + ": ";
     tools::SetCodepageChoice(choice);
     tools::SetMessageSink([&](std::string_view message) {
@@ -238,21 +232,38 @@ py::tuple RunDiff(const std::string& oldList, const std::string& newList, py::ob
       messages.emplace_back(message);
     });
     regfile::ExportFile::Put put = [&](std::string_view bytes) { text.append(bytes); };
-    try {
-      status = tools::regwalk::Diff(options, &put);
-      tools::EndRun();
-    } catch (...) {
-      tools::EndRun();
-      tools::SetMessageSink(nullptr);
-      tools::SetCodepageChoice(std::nullopt);
-      throw;
-    }
-    tools::SetMessageSink(nullptr);
-    tools::SetCodepageChoice(std::nullopt);
-    // NEW stays installed after the diff: let it go.
-    store::InstallRegistry(std::make_unique<store::Registry>());
+    struct Done {
+      ~Done() {
+        tools::EndRun();
+        tools::SetMessageSink(nullptr);
+        tools::SetCodepageChoice(std::nullopt);
+        // The registry the command read stays installed after it: let it go.
+        store::InstallRegistry(std::make_unique<store::Registry>());
+      }
+    } done;
+    status = command(options, &put);
   }
   return py::make_tuple(status, py::bytes(text), messages);
+}
+
+// regwalk --diff OLD NEW, --json or as a .reg file.
+py::tuple RunDiff(const std::string& oldList, const std::string& newList, py::object pattern, bool json,
+                  py::object codepage) {
+  tools::regwalk::Options options;
+  options.command = tools::regwalk::Command::kDiff;
+  options.diffOld = oldList;
+  options.diffNew = newList;
+  options.json = json;
+  return RunCommand(options, std::move(pattern), std::move(codepage), tools::regwalk::Diff);
+}
+
+// regwalk -f SOURCE... --deleted --json.
+py::tuple RunDeleted(const std::string& source, py::object pattern, py::object codepage) {
+  tools::regwalk::Options options;
+  options.command = tools::regwalk::Command::kDeleted;
+  options.files = sources::SplitSourceList(source);
+  options.json = true;
+  return RunCommand(options, std::move(pattern), std::move(codepage), tools::regwalk::Deleted);
 }
 
 std::string Utf8Or(py::handle text) {
@@ -345,6 +356,7 @@ PYBIND11_MODULE(_kormald, m) {
         "Reads the registry of a source as KORMALD_REGISTRY names it.");
   m.def("_controllers", &Controllers);
   m.def("_diff", &RunDiff);
+  m.def("_deleted", &RunDeleted);
   m.def("_error_class", [](const std::string& message) { return py::handle(SourceErrorClass(message)); });
   m.def("list_images", &ListImages, py::arg("source"),
         "What a disk image or a VM holds, a dict a record, as regwalk --list-images --json gives them.");

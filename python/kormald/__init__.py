@@ -98,3 +98,19 @@ def diff(old, new, pattern=None):
     one), each a Registry or a source as open() takes it, as regwalk --diff
     finds them; the two sources are read again, as the tool reads them."""
     return Diff(old, new, pattern)
+
+
+def _deleted(self, pattern=None):
+    """The key records the registry's hives still hold in their free space
+    (deleted keys, earlier versions of keys) whose names pattern selects
+    (all without one), as regwalk --deleted --json gives them: a dict a
+    record, with its file, offset, name, values as stored, what was lost,
+    and the live keys of its name. Raises Error where no source is a hive."""
+    status, text, messages = _kormald._deleted(self.source, pattern, self._codepage_choice)
+    if status == 1:
+        message = messages[-1] if messages else "the search failed"
+        raise _kormald._error_class(message)(message)
+    return [_json.loads(line) for line in text.decode("utf-8").splitlines()]
+
+
+Registry.deleted = _deleted

@@ -122,6 +122,13 @@ class Registry:
     @property
     def codepage(self) -> int:
         """The codepage of the registry's text; 0 where it is kept raw."""
+    def deleted(self, pattern: Optional[Text] = None) -> list[dict]:
+        """The key records the registry's hives still hold in their free
+        space (deleted keys, earlier versions of keys) whose names pattern
+        selects (all without one), read again from its sources as regwalk
+        --deleted --json gives them: a dict a record, with its file,
+        offset, name, values as stored, what was lost, and the live keys of
+        its name. Raises Error where no source is a hive."""
     @property
     def source(self) -> str:
         """The source it was read from, as open() took it."""

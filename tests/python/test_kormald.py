@@ -542,3 +542,20 @@ def test_every_public_name_is_explained_at_run_time_and_in_the_stub():
     for cls in (kormald.Registry, kormald.Key, kormald.Value):
         for member in [m for m in vars(cls) if not m.startswith("_")]:
             assert (getattr(cls, member).__doc__ or "").strip(), f"{cls.__name__}.{member}"
+
+
+@pytest.mark.parametrize("pattern", [None, "Known16DLLs", "*Class*"])
+def test_deleted_gives_the_records_regwalk_deleted_lists(hive, pattern):
+    status, out, err = run(REGWALK, "-f", HIVE, "--deleted", "--json", *([pattern] if pattern else []))
+    assert status == 0, err
+    expected = [json.loads(line) for line in out.splitlines()]
+    assert hive.deleted(pattern) == expected
+    if pattern is None:
+        assert len(expected) > 50
+
+
+def test_deleted_with_no_hive_raises_the_tools_message():
+    status, out, err = run(REGWALK, "-f", SAMPLE, "--deleted")
+    with kormald.open(str(SAMPLE)) as registry, pytest.raises(kormald.Error) as raised:
+        registry.deleted()
+    assert status == 1 and str(raised.value) == err.decode().splitlines()[-1].removeprefix("regwalk: ")

@@ -122,7 +122,7 @@ void AppendOrigin(std::string& out, const sources::FileOrigin& origin) {
 
 // A recovered record as a line of JSON: its file and offset, its name and
 // values as stored, what was lost, and the live keys of its name.
-void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates) {
+std::string JsonLine(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& key, Candidates& candidates) {
   std::string out = "{";
   AppendUtf8Field(out, "file", hive.path);
   if (hive.origin) AppendOrigin(out, *hive.origin);
@@ -144,8 +144,7 @@ void PrintJson(JsonText& json, const HiveFinds& hive, const hive::RecoveredKey& 
     out += ']';
     if (candidates.listedWith.empty()) candidates.listedWith = hive.path + ": offset " + bytes::Hex(key.offset);
   }
-  out += "}\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  return out += "}\n";
 }
 
 // A recovered record as lines of text, or as an export's section.
@@ -199,7 +198,7 @@ bool SearchHives(const Options& options, std::vector<HiveFinds>* hives) {
   std::string error;
   std::vector<sources::SourceFile> files;
   if (!ChooseSourceFiles(options.files, &files, &error)) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    Say("%s: %s\n", kProgram, error.c_str());
     return false;
   }
   std::map<std::string, int> sourcesOfName;  // by folded file name
@@ -215,15 +214,15 @@ bool SearchHives(const Options& options, std::vector<HiveFinds>* hives) {
         return true;
       },
       [&](const std::string& path, const std::string& why) {
-        std::fprintf(stderr, "%s: %s: not searched: %s\n", kProgram, path.c_str(), why.c_str());
+        Say("%s: %s: not searched: %s\n", kProgram, path.c_str(), why.c_str());
       },
       &error);
   if (!searched) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    Say("%s: %s\n", kProgram, error.c_str());
     return false;
   }
   if (hives->empty()) {
-    std::fprintf(stderr, "%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", kProgram);
+    Say("%s: --deleted searches hives, and no source is one (SYSTEM.DAT or USER.DAT)\n", kProgram);
     return false;
   }
   return true;
@@ -259,22 +258,31 @@ CandidatesByName FindCandidates(const std::vector<HiveFinds>& hives, const Selec
   return candidates;
 }
 
+// To standard output, or to put where it is given (text then in the
+// registry's codepage, as it stands).
 void PrintFinds(const std::vector<HiveFinds>& hives, const Selection& selection, CandidatesByName& candidates,
-                RecoverOutput output) {
+                RecoverOutput output, const regfile::ExportFile::Put* put) {
   std::unique_ptr<JsonText> json = output == RecoverOutput::kJson ? std::make_unique<JsonText>(TextCodepage()) : nullptr;
   // An export stays in the registry's codepage, as regedit reads it.
   std::optional<regfile::ExportFile> file;
-  if (output == RecoverOutput::kExport) (file = StandardOutputExport(nullptr))->Begin();
+  if (output == RecoverOutput::kExport) {
+    (file = put != nullptr ? regfile::ExportFile(nullptr, *put) : StandardOutputExport(nullptr))->Begin();
+  }
   for (const HiveFinds& hive : hives) {
     for (const hive::RecoveredKey& key : hive.recovery.keys) {
       if (!selection.Selects(key)) continue;
       Candidates& named = candidates[store::FoldedName(key.name)];
-      if (json) {
-        PrintJson(*json, hive, key, named);
-      } else if (file) {
+      if (file) {
         file->Add(FormatKey(hive, key, named, output));
+        continue;
+      }
+      std::string text = json ? JsonLine(*json, hive, key, named) : FormatKey(hive, key, named, output);
+      if (put != nullptr) {
+        (*put)(text);
+      } else if (json) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
       } else {
-        PrintText(FormatKey(hive, key, named, output));
+        PrintText(text);
       }
     }
   }
@@ -286,21 +294,22 @@ void ReportCounts(const std::vector<HiveFinds>& hives) {
     std::size_t partial = 0;
     for (const hive::RecoveredKey& key : hive.recovery.keys) partial += key.lost.empty() ? 0 : 1;
     std::size_t found = hive.recovery.keys.size();
-    std::fprintf(stderr, "%s: %s: %zu free records: %zu decode as key records (%zu of them partial), %zu do not\n",
-                 kProgram, hive.path.c_str(), hive.recovery.freeRecords, found, partial,
-                 hive.recovery.freeRecords - found);
+    Say("%s: %s: %zu free records: %zu decode as key records (%zu of them partial), %zu do not\n", kProgram,
+        hive.path.c_str(), hive.recovery.freeRecords, found, partial, hive.recovery.freeRecords - found);
   }
 }
 
 }  // namespace
 
-int RunDeleted(const Options& options) {
+int RunDeleted(const Options& options) { return Deleted(options, nullptr); }
+
+int Deleted(const Options& options, const regfile::ExportFile::Put* put) {
   RecoverOutput output = options.json                         ? RecoverOutput::kJson
                          : options.output == Output::kValues ? RecoverOutput::kValues
                          : options.output == Output::kExport ? RecoverOutput::kExport
                                                              : RecoverOutput::kList;
   if (options.pattern != nullptr && MatchPath(options.pattern, "", MATCH_FOLD_CASE) < 0) {
-    std::fprintf(stderr, "%s: the pattern does not compile\n", kProgram);
+    Say("%s: the pattern does not compile\n", kProgram);
     return kExitFailure;
   }
   std::vector<HiveFinds> hives;
@@ -309,8 +318,8 @@ int RunDeleted(const Options& options) {
   Selection selection{options.pattern, {}, false};
   if (!ConvertPattern(kProgram, options.pattern, &selection.stored, &selection.matchesNothing)) return kExitFailure;
   CandidatesByName candidates = FindCandidates(hives, selection);
-  PrintFinds(hives, selection, candidates, output);
-  bool written = FinishOutput(kProgram);
+  PrintFinds(hives, selection, candidates, output, put);
+  bool written = put != nullptr || FinishOutput(kProgram);
   ReportCounts(hives);
   return written ? kExitSuccess : kExitFailure;
 }

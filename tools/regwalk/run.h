@@ -19,6 +19,9 @@ int RunSplit(const Options& options);    // --split
 // selects (all without one). 0 when every hive could be searched, 1 when a
 // source could not be read or none is a hive.
 int RunDeleted(const Options& options);
+// The same, what it writes handed to put instead of standard output (the
+// Python package's), its messages where tools::Say sends them.
+int Deleted(const Options& options, const regfile::ExportFile::Put* put);
 // --diff (diff.cpp): the .reg file that turns OLD into NEW within the
 // pattern, or a summary. 0 when they are the same, 4 when they differ, 3
 // when part of either could not be read, 1 for an error.
