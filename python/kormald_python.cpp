@@ -75,7 +75,7 @@ class PyRegistry {
     if (!pattern.is_none()) {
       std::string converted;
       // A character the codepage cannot hold: no key matches.
-      if (!loaded->Stored(pattern, &converted)) return std::make_unique<PyWalk>(loaded, "\x01", recursive);
+      if (!loaded->Stored(pattern, &converted)) return std::make_unique<PyWalk>(loaded, PyWalk::kNothing);
       stored = tools::LongRootNames(converted);
     }
     return std::make_unique<PyWalk>(loaded, std::move(stored), recursive);

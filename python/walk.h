@@ -3,10 +3,12 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstring>
 #include <thread>
 
 #include "python/objects.h"
 #include "regwalk/regwalk.h"
+#include "tools/regwalk/common.h"
 
 namespace kormald_python {
 
@@ -24,6 +26,10 @@ class PyWalk {
  public:
   PyWalk(Shared loaded, std::optional<std::string> pattern, bool recursive)
       : loaded_(std::move(loaded)), pattern_(std::move(pattern)), recursive_(recursive) {}
+  // A walk that selects nothing, for a pattern no key's name can hold.
+  struct Nothing {};
+  static constexpr Nothing kNothing{};
+  PyWalk(Shared loaded, Nothing) : loaded_(std::move(loaded)), recursive_(true), finished_(true) {}
   PyWalk(const PyWalk&) = delete;
   PyWalk& operator=(const PyWalk&) = delete;
 
@@ -67,8 +73,23 @@ class PyWalk {
   static constexpr int kStopped = 0x4B4F524D;
 
   [[noreturn]] void Finish() {
+    if (result_ == WALK_FAILED && pattern_) {
+      switch (tools::regwalk::WhyWalkFailed(*pattern_, !recursive_, lastRoot_)) {
+        case tools::regwalk::WalkFailure::kStoppedAtRoot:
+          result_ = 0;  // what recursive=False asks
+          break;
+        case tools::regwalk::WalkFailure::kDoesNotCompile:
+          cause_ = "the pattern does not compile";
+          break;
+        case tools::regwalk::WalkFailure::kUnknown:
+          break;
+      }
+    }
     if (result_ != 0 && result_ != kStopped) {
-      std::string message = "the walk ended early: " + tools::DescribeResult(result_) + "; keys after it are missing";
+      // In the tools' words (regwalk's "walk failed" and "walk ended early").
+      std::string message = result_ < 0 ? "walk failed: " + (cause_.empty() ? tools::DescribeResult(result_) : cause_)
+                                        : "walk ended early: " + tools::DescribeResult(result_) +
+                                              "; keys after it are missing";
       result_ = 0;
       PyErr_SetString(g_error, message.c_str());
       throw py::error_already_set();
@@ -98,6 +119,9 @@ class PyWalk {
 
   static int Visit(HKEY key, const char* path, std::intptr_t user) {
     auto* walk = reinterpret_cast<PyWalk*>(user);
+    for (const RootKey& root : RootKeyTable) {
+      if (std::strcmp(root.name, path) == 0) walk->lastRoot_ = root.name;
+    }
     Visited& v = walk->pending_.emplace_back();
     v.path = path;
     if (int result = tools::ReadStoredValues(key, &v.values); result != 0) return result;
@@ -134,6 +158,7 @@ class PyWalk {
   std::vector<Visited> batch_;
   std::size_t taken_ = 0;
   bool finished_ = false;
+  std::string cause_;  // why the walk failed, where that is known
 
   // The walk's side, and what the two share under mutex_.
   std::thread thread_;
@@ -146,6 +171,7 @@ class PyWalk {
   bool done_ = false;
   bool stop_ = false;
   int result_ = 0;
+  const char* lastRoot_ = nullptr;  // the root visited last: a name of the walker's table
 };
 
 }  // namespace kormald_python

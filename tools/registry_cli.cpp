@@ -292,13 +292,13 @@ bool ConvertPattern(const char* program, const char* pattern, std::string* store
     case PatternText::kMatchesNothing:
       *matchesNothing = true;
       Say("%s: the pattern holds a character codepage %d cannot hold: no key matches it\n", program,
-                   g_textCodepage);
+          g_textCodepage);
       return true;
     case PatternText::kInvalid:
       break;
   }
   Say("%s: the pattern is not valid text in the locale's charset (%s)\n", program,
-               g_userCharset.c_str());
+      g_userCharset.c_str());
   return false;
 }
 

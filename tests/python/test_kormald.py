@@ -120,6 +120,7 @@ def test_every_key_and_value_of_the_windows_me_hive_is_what_regwalk_json_prints(
     (r"HKLM\System\CurrentControlSet\Services\Class\*", True),
     (r"hklm\enum\*\*", True),
     (r"HKLM\S*", False),
+    (r"HKEY_LOCAL_MACHINE", False),
     (r"HKEY_CURRENT_CONFIG\**", True),
     (r"HKLM\No such key\**", True),
 ])
@@ -136,6 +137,14 @@ def test_the_default_walk_is_hkey_local_machine_and_none_walks_every_key(hive):
     # The pattern's backslash is not in the root's own path: the keys below it.
     assert every[0] == "HKEY_LOCAL_MACHINE"
     assert machine == [p for p in every if p.startswith("HKEY_LOCAL_MACHINE\\")]
+
+
+def test_a_pattern_no_name_can_hold_walks_nothing_and_one_that_does_not_compile_fails(hive):
+    assert list(hive.walk("HKLM\\Ж*")) == []
+    status, out, err = run(REGWALK, "-f", HIVE, "HKLM\\a\x01")
+    with pytest.raises(kormald.Error) as raised:
+        list(hive.walk("HKLM\\a\x01"))
+    assert status == 1 and str(raised.value) == err.decode().removeprefix("regwalk: ").rstrip("\n")
 
 
 def test_a_key_by_path_with_its_subkeys_and_values(hive):

@@ -50,20 +50,30 @@ bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, W
                          CountingVisit, reinterpret_cast<std::intptr_t>(&counting));
   end->selected = counting.selected;
   if (end->result != WALK_FAILED) return true;
-  // The walker's one failure has three causes; two can be told from here.
-  if (options.nonRecursive && counting.lastRoot != nullptr &&
-      MatchPath(stored.c_str(), counting.lastRoot, 0) == MATCH_EXACT) {
-    // It stopped at a root the pattern matches exactly, as -n asks: the
-    // walk did what was asked.
-    Say("%s: -n: the walk stops at %s, a root key the pattern matches exactly\n", kProgram,
-                 counting.lastRoot);
-    end->result = 0;
-  } else if (char* code = CompilePattern(stored.c_str(), 0); code == nullptr) {
-    end->cause = "the pattern does not compile";
-  } else {
-    FreeBytes(code);
+  switch (WhyWalkFailed(stored, options.nonRecursive, counting.lastRoot)) {
+    case WalkFailure::kStoppedAtRoot:
+      // The walk did what -n asks.
+      Say("%s: -n: the walk stops at %s, a root key the pattern matches exactly\n", kProgram, counting.lastRoot);
+      end->result = 0;
+      break;
+    case WalkFailure::kDoesNotCompile:
+      end->cause = "the pattern does not compile";
+      break;
+    case WalkFailure::kUnknown:
+      break;
   }
   return true;
+}
+
+WalkFailure WhyWalkFailed(const std::string& stored, bool nonRecursive, const char* lastRoot) {
+  // The walker's one failure has three causes; two can be told from here.
+  if (nonRecursive && lastRoot != nullptr && MatchPath(stored.c_str(), lastRoot, 0) == MATCH_EXACT) {
+    return WalkFailure::kStoppedAtRoot;
+  }
+  char* code = CompilePattern(stored.c_str(), 0);
+  if (code == nullptr) return WalkFailure::kDoesNotCompile;
+  FreeBytes(code);
+  return WalkFailure::kUnknown;
 }
 
 void ReportNothingSelected(const Options& options, std::string_view where) {
@@ -88,13 +98,13 @@ void ReportNothingSelected(const Options& options, std::string_view where) {
   }
   if (root == nullptr) {
     Say("%s: %s is no root key (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, "
-                 "HKEY_CURRENT_CONFIG or HKEY_DYN_DATA; or HKLM and the like)\n",
-                 said.c_str(), ToUser(rootName).c_str());
+        "HKEY_CURRENT_CONFIG or HKEY_DYN_DATA; or HKLM and the like)\n",
+        said.c_str(), ToUser(rootName).c_str());
     return;
   }
   if (rootName != root->name && (root == &RootKeyTable[0] || root == &RootKeyTable[1])) {
     Say("%s: the walk enters %s only where the pattern names it so, in capitals\n", said.c_str(),
-                 root->name);
+        root->name);
     return;
   }
   // Then each name below it, opened one by one as the walker opens them.
@@ -122,13 +132,12 @@ void ReportNothingSelected(const Options& options, std::string_view where) {
 int ReportWalkEnd(const WalkEnd& end, std::string_view of, std::string_view lost) {
   int result = end.result;
   if (result < 0) {
-    Say("%s: walk failed: %s\n", kProgram,
-                 end.cause.empty() ? DescribeResult(result).c_str() : end.cause.c_str());
+    Say("%s: walk failed: %s\n", kProgram, end.cause.empty() ? DescribeResult(result).c_str() : end.cause.c_str());
     return kExitFailure;
   }
   if (result > 0) {
     Say("%s: walk%.*s ended early: %s; %.*s\n", kProgram, static_cast<int>(of.size()), of.data(),
-                 DescribeResult(result).c_str(), static_cast<int>(lost.size()), lost.data());
+        DescribeResult(result).c_str(), static_cast<int>(lost.size()), lost.data());
     return kExitIncomplete;
   }
   return kExitSuccess;
@@ -139,7 +148,7 @@ std::unique_ptr<text::TextConverter> OpenExportConverter(int codepage, const cha
   if (codepage != 0) toUtf16 = text::TextConverter::Open(text::CodepageCharset(codepage), "UTF-16LE");
   if (!toUtf16) {
     Say("%s: -E needs the %s codepage, and %s\n", kProgram, whose,
-                 codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
+        codepage == 0 ? "KORMALD_CODEPAGE=raw does not name one" : "this system cannot convert from it");
   }
   return toUtf16;
 }

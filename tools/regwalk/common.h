@@ -34,6 +34,14 @@ struct WalkEnd {
 // after a message.
 bool WalkPattern(const Options& options, KeyVisitor visit, std::intptr_t user, WalkEnd* end);
 
+// What the walker's one failure (WALK_FAILED) was, for a pattern (as the
+// walker took it) and the root the walk visited last (a name of the
+// walker's table, or null): it stopped at a root the pattern matches
+// exactly, as -n asks (no failure at all), the pattern does not compile,
+// or memory ran out (which cannot be told from here).
+enum class WalkFailure { kStoppedAtRoot, kDoesNotCompile, kUnknown };
+WalkFailure WhyWalkFailed(const std::string& stored, bool nonRecursive, const char* lastRoot);
+
 // Says on standard error that the pattern selected no key, naming the
 // first key of its literal leading part that the installed registry does
 // not hold (where: " in NEW", say, or nothing).

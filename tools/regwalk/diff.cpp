@@ -333,7 +333,7 @@ int Diff(const Options& options, const regfile::ExportFile::Put* put) {
   int codepage = TextCodepage();
   if (before.codepage != codepage) {
     Say("%s: %s and %s hold their text in different codepages (%d and %d); a diff would mix them\n",
-                 kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before.codepage, codepage);
+        kProgram, options.diffOld.c_str(), options.diffNew.c_str(), before.codepage, codepage);
     return kExitFailure;
   }
   std::unique_ptr<text::TextConverter> toUtf16;
