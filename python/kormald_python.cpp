@@ -92,7 +92,7 @@ class PyRegistry {
       const store::Damage& d = reg.DamageRecord(i);
       const store::Node& key = reg.node(d.node);
       std::string path = key.name.empty() ? reg.PathOf(key.parent) + '\\' : reg.PathOf(d.node);
-      messages.push_back(tools::DamageMessage(d, loaded->text.Readable(path, &ignored_)));
+      messages.push_back(tools::DamageMessage(d, loaded->Readable(path)));
     }
     return messages;
   }
@@ -108,7 +108,6 @@ class PyRegistry {
   std::vector<std::string> notes_;
   std::string source_;
   py::object codepage_;
-  bool ignored_ = false;
 };
 
 std::unique_ptr<PyRegistry> Open(const std::string& source, py::object codepage) {

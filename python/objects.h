@@ -100,10 +100,11 @@ class Loaded {
 
   // Registry text as Python shows it: exact where the codepage converts it
   // exactly, readable otherwise (the bytes stay at hand beside it).
-  py::str Decode(std::string_view bytes) const {
+  std::string Readable(std::string_view bytes) const {
     bool exact = false;
-    return py::str(text.Readable(bytes, &exact));
+    return text.Readable(bytes, &exact);
   }
+  py::str Decode(std::string_view bytes) const { return py::str(Readable(bytes)); }
 
  private:
   int codepage_;
@@ -198,26 +199,19 @@ class PyKey {
 
   std::vector<PyKey> subkeys() const {
     std::vector<std::string> names;
-    LONG rc = ERROR_SUCCESS;
-    {
-      Serving serving(*loaded_);
-      HKEY key = nullptr;
-      rc = tools::OpenPath(path_, &key);
-      if (rc == ERROR_SUCCESS) {
-        DWORD count = 0;
-        DWORD longest = 0;
-        rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr,
-                              nullptr, nullptr);
-        std::string name(std::size_t{longest} + 1, '\0');
-        for (DWORD i = 0; rc == ERROR_SUCCESS && i < count; ++i) {
-          DWORD length = longest + 1;
-          rc = RegEnumKeyExA(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-          if (rc == ERROR_SUCCESS) names.emplace_back(name.data(), length);
-        }
-        tools::CloseOpened(key);
+    Read([&](HKEY key) {
+      DWORD count = 0;
+      DWORD longest = 0;
+      LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+      std::string name(std::size_t{longest} + 1, '\0');
+      for (DWORD i = 0; rc == ERROR_SUCCESS && i < count; ++i) {
+        DWORD length = longest + 1;
+        rc = RegEnumKeyExA(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_SUCCESS) names.emplace_back(name.data(), length);
       }
-    }
-    if (rc != ERROR_SUCCESS) RaiseRegistryError(loaded_->text.Readable(path_, &ignored_), rc);
+      return rc;
+    });
     std::vector<PyKey> keys;
     keys.reserve(names.size());
     for (const std::string& n : names) keys.emplace_back(loaded_, path_ + "\\" + n);
@@ -255,20 +249,27 @@ class PyKey {
     return cut == std::string_view::npos ? std::string_view(path_) : std::string_view(path_).substr(cut + 1);
   }
 
-  const SharedValues& Values() const {
-    if (values_) return values_;
-    std::vector<tools::KeptValue> read;
+  // Opens the key, its registry served, and hands it to read; raises on a
+  // registry error of either.
+  template <typename Reader>
+  void Read(Reader&& read) const {
     LONG rc = ERROR_SUCCESS;
     {
       Serving serving(*loaded_);
       HKEY key = nullptr;
       rc = tools::OpenPath(path_, &key);
       if (rc == ERROR_SUCCESS) {
-        rc = tools::ReadStoredValues(key, &read);
+        rc = read(key);
         tools::CloseOpened(key);
       }
     }
-    if (rc != ERROR_SUCCESS) RaiseRegistryError(loaded_->text.Readable(path_, &ignored_), rc);
+    if (rc != ERROR_SUCCESS) RaiseRegistryError(loaded_->Readable(path_), rc);
+  }
+
+  const SharedValues& Values() const {
+    if (values_) return values_;
+    std::vector<tools::KeptValue> read;
+    Read([&](HKEY key) { return static_cast<LONG>(tools::ReadStoredValues(key, &read)); });
     values_ = std::make_shared<const KeyValues>(KeyValues{loaded_, std::move(read)});
     return values_;
   }
@@ -276,7 +277,6 @@ class PyKey {
   Shared loaded_;
   std::string path_;
   mutable SharedValues values_;
-  mutable bool ignored_ = false;
 };
 
 }  // namespace kormald_python
