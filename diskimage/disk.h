@@ -11,6 +11,17 @@
 
 namespace diskimage {
 
+class HostFile;
+
+// Where a run of a disk's bytes lies as the bytes of one host file, stored
+// as they read: none (file null) where they are not (compressed, zeros,
+// never written, or past the file's end).
+struct HostRun {
+  const HostFile* file = nullptr;
+  std::uint64_t offset = 0;  // in the file
+  std::uint64_t length = 0;
+};
+
 class Disk {
  public:
   virtual ~Disk() = default;
@@ -21,6 +32,11 @@ class Disk {
   // only where the bytes end (the disk's size, or a cut file's end); -1 on
   // a failed read, with error saying why.
   virtual std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string* error) = 0;
+  // Where the bytes from offset lie in one host file, in a row, for at
+  // most length bytes: what a reader that would rather map a file's pages
+  // than copy them asks first. Read is always right; a disk that cannot
+  // tell, or would have to read to tell, says none.
+  virtual HostRun Locate([[maybe_unused]] std::uint64_t offset, [[maybe_unused]] std::uint64_t length) { return {}; }
 };
 
 // A raw disk or volume: a file or a block device. Null with error saying

@@ -22,6 +22,11 @@ bool ReadHostFile(const std::string& path, std::uint64_t maxBytes, std::string_v
   return true;
 }
 
+HostRun RunOf(const HostFile& file, std::uint64_t offset, std::uint64_t length) {
+  if (offset >= file.Size() || length == 0) return {};
+  return {&file, offset, std::min(length, file.Size() - offset)};
+}
+
 namespace {
 
 class RawDisk : public Disk {
@@ -32,6 +37,7 @@ class RawDisk : public Disk {
     return file_.ReadAt(offset, out, static_cast<std::size_t>(std::min<std::uint64_t>(length, file_.Size() - offset)),
                         error);
   }
+  HostRun Locate(std::uint64_t offset, std::uint64_t length) override { return RunOf(file_, offset, length); }
   HostFile file_;
 };
 

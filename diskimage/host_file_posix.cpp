@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,39 @@ std::int64_t HostFile::ReadAt(std::uint64_t offset, char* out, std::size_t lengt
     done += static_cast<std::size_t>(got);
   }
   return static_cast<std::int64_t>(done);
+}
+
+bool HostFile::MapAt(std::uint64_t offset, char* at, std::size_t length) const {
+  const std::uint64_t page = PageBytes();
+  if (length == 0 || offset % page != 0 || length % page != 0 || reinterpret_cast<std::uintptr_t>(at) % page != 0 ||
+      offset > size_ || length > size_ - offset) {
+    return false;
+  }
+  // A block device's pages are the device's; a private mapping of it is
+  // as safe as of a file.
+  void* placed = ::mmap(at, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd_, static_cast<off_t>(offset));
+  if (placed == at) return true;
+  // A mapping that fails may have taken the memory's own away first: it
+  // is put back, for the bytes to be read into instead.
+  ::mmap(at, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  return false;
+}
+
+void FaultInPages(char* at, std::size_t length) {
+#if defined(MADV_POPULATE_WRITE)
+  const std::uintptr_t page = HostFile::PageBytes();
+  std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(at) + page - 1) / page * page;
+  std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(at) + length) / page * page;
+  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)at;
+  (void)length;
+#endif
+}
+
+std::size_t HostFile::PageBytes() {
+  static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
 }
 
 }  // namespace diskimage

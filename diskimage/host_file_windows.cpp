@@ -96,4 +96,10 @@ std::int64_t HostFile::ReadAt(std::uint64_t offset, char* out, std::size_t lengt
   return static_cast<std::int64_t>(done);
 }
 
+// A view can be placed only where no memory is (MapViewOfFileEx), and a
+// placeholder to map into is Windows 10's: the tools read the bytes instead.
+bool HostFile::MapAt(std::uint64_t, char*, std::size_t) const { return false; }
+std::size_t HostFile::PageBytes() { return 0; }
+void FaultInPages(char*, std::size_t) {}
+
 }  // namespace diskimage

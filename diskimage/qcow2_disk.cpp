@@ -71,6 +71,24 @@ class Qcow2Disk : public Disk {
     return static_cast<std::int64_t>(length);
   }
 
+  HostRun Locate(std::uint64_t offset, std::uint64_t length) override {
+    if (offset >= header_.diskSize) return {};
+    std::uint64_t within = offset % clusterBytes_;
+    length = std::min({length, header_.diskSize - offset, clusterBytes_ - within});
+    std::uint64_t entry = 0;
+    std::string unsaid;  // Read says it, when it reads there
+    if (!EntryOf(offset, &entry, &unsaid)) return {};
+    QcowCluster cluster = DecodeL2Entry(entry, header_.version, header_.clusterBits);
+    if (cluster.kind == QcowCluster::Kind::kUnallocated && backing_ != nullptr) {
+      return backing_->Locate(offset, length);
+    }
+    if (cluster.kind != QcowCluster::Kind::kData || cluster.at == 0 ||
+        !bytes::InRange(cluster.at, clusterBytes_, file_.Size())) {
+      return {};
+    }
+    return RunOf(file_, cluster.at + within, length);
+  }
+
  private:
   // The L2 entry of the cluster that holds disk byte at: 0 where none is.
   bool EntryOf(std::uint64_t at, std::uint64_t* entry, std::string* error) {

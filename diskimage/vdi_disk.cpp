@@ -56,15 +56,30 @@ class VdiDisk : public Disk {
     return static_cast<std::int64_t>(done);
   }
 
+  HostRun Locate(std::uint64_t offset, std::uint64_t length) override {
+    if (offset >= header_.diskSize) return {};
+    std::uint32_t entry = map_[static_cast<std::size_t>(offset / header_.blockSize)];
+    std::uint64_t within = offset % header_.blockSize;
+    length = std::min({length, header_.diskSize - offset, header_.blockSize - within});
+    if (entry == vdi::kBlockFree && parent_ != nullptr) return parent_->Locate(offset, length);
+    if (entry == vdi::kBlockFree || entry == vdi::kBlockZero) return {};
+    return RunOf(file_, BlockAt(entry) + within, length);
+  }
+
  private:
+  // Where the data of a block the map gives lies in the file.
+  std::uint64_t BlockAt(std::uint32_t entry) const {
+    std::uint64_t stride = std::uint64_t{header_.blockSize} + header_.blockExtra;
+    return header_.dataAt + entry * stride + header_.blockExtra;
+  }
+
   bool ReadPiece(std::uint32_t entry, std::uint64_t at, std::uint64_t within, char* out, std::size_t piece,
                  std::string* error) {
     std::int64_t got = 0;
     if (entry == vdi::kBlockFree && parent_ != nullptr) {
       got = parent_->Read(at, out, piece, error);
     } else if (entry != vdi::kBlockFree && entry != vdi::kBlockZero) {
-      std::uint64_t stride = std::uint64_t{header_.blockSize} + header_.blockExtra;
-      got = file_.ReadAt(header_.dataAt + entry * stride + header_.blockExtra + within, out, piece, error);
+      got = file_.ReadAt(BlockAt(entry) + within, out, piece, error);
     }
     if (got < 0) return false;
     // A block the map gives lies in the file (checked when opened); a

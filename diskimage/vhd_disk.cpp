@@ -89,7 +89,48 @@ class VhdDisk : public Disk {
     return static_cast<std::int64_t>(length);
   }
 
+  HostRun Locate(std::uint64_t offset, std::uint64_t length) override {
+    if (offset >= footer_.diskSize) return {};
+    length = std::min(length, footer_.diskSize - offset);
+    if (footer_.type == vhd::kFixed) return RunOf(file_, offset, length);
+    std::uint64_t within = offset % header_.blockSize;
+    length = std::min<std::uint64_t>(length, header_.blockSize - within);
+    std::uint32_t sector = bytes::BigEndian(table_).U32(static_cast<std::size_t>(offset / header_.blockSize * 4));
+    if (sector == vhd::kUnallocated) return parent_ != nullptr ? parent_->Locate(offset, length) : HostRun{};
+    std::uint64_t blockAt = std::uint64_t{sector} * 512;
+    std::string unsaid;  // Read says it, when it reads there
+    if (!bytes::InRange(blockAt, bitmapBytes_ + header_.blockSize, file_.Size())) return {};
+    if (footer_.type != vhd::kDifferencing) return RunOf(file_, blockAt + bitmapBytes_ + within, length);
+    if (!LoadBitmap(blockAt, &unsaid)) return {};
+    std::uint64_t run = SectorsAlike(within, length);
+    if (VhdSectorIsOwn(bitmap_, within / 512)) return RunOf(file_, blockAt + bitmapBytes_ + within, run);
+    return parent_ != nullptr ? parent_->Locate(offset, run) : HostRun{};
+  }
+
  private:
+  // A differencing block's bitmap, kept while the reads stay in its block.
+  bool LoadBitmap(std::uint64_t blockAt, std::string* error) {
+    if (blockAt == bitmapAt_) return true;
+    bitmap_.resize(bitmapBytes_);
+    if (file_.ReadAt(blockAt, bitmap_.data(), bitmap_.size(), error) != static_cast<std::int64_t>(bitmap_.size())) {
+      bitmapAt_ = ~std::uint64_t{0};
+      return Named(error);
+    }
+    bitmapAt_ = blockAt;
+    return true;
+  }
+
+  // How many of length bytes from within (in the block whose bitmap is
+  // loaded) lie in sectors alike: all the child's, or all the parent's.
+  std::uint64_t SectorsAlike(std::uint64_t within, std::uint64_t length) const {
+    bool own = VhdSectorIsOwn(bitmap_, within / 512);
+    std::uint64_t run = std::min<std::uint64_t>(length, 512 - within % 512);
+    while (run < length && VhdSectorIsOwn(bitmap_, (within + run) / 512) == own) {
+      run = std::min<std::uint64_t>(length, run + 512);
+    }
+    return run;
+  }
+
   bool Named(std::string* error) {
     *error = path_ + ": " + *error;
     return false;
@@ -106,23 +147,10 @@ class VhdDisk : public Disk {
       return false;
     }
     if (footer_.type != vhd::kDifferencing) return Own(blockAt + bitmapBytes_ + within, out, piece, error);
-    if (blockAt != bitmapAt_) {
-      bitmap_.resize(bitmapBytes_);
-      if (file_.ReadAt(blockAt, bitmap_.data(), bitmap_.size(), error) != static_cast<std::int64_t>(bitmap_.size())) {
-        return Named(error);
-      }
-      bitmapAt_ = blockAt;
-    }
+    if (!LoadBitmap(blockAt, error)) return false;
     for (std::size_t done = 0; done < piece;) {
-      std::uint64_t s = (within + done) / 512;
-      bool own = VhdSectorIsOwn(bitmap_, s);
-      // The run of sectors alike, to the piece's end.
-      std::size_t run = std::min<std::size_t>(piece - done, static_cast<std::size_t>(512 - (within + done) % 512));
-      while (done + run < piece) {
-        std::uint64_t next = (within + done + run) / 512;
-        if (VhdSectorIsOwn(bitmap_, next) != own) break;
-        run = std::min<std::size_t>(piece - done, run + 512);
-      }
+      bool own = VhdSectorIsOwn(bitmap_, (within + done) / 512);
+      auto run = static_cast<std::size_t>(SectorsAlike(within + done, piece - done));
       bool read = own ? Own(blockAt + bitmapBytes_ + within + done, out + done, run, error)
                       : FromParent(at + done, out + done, run, error);
       if (!read) return false;

@@ -110,6 +110,26 @@ class SparseExtent {
     return static_cast<std::int64_t>(piece);
   }
 
+  // Where the extent's bytes at offset lie in its file, to the end of their
+  // grain at most: own false where the grain is not the extent's (the run's
+  // length then says how far the parent is asked).
+  HostRun LocateGrain(std::uint64_t offset, std::uint64_t length, bool* own) {
+    const std::uint64_t grainBytes = header_.grainSectors * 512;
+    std::uint64_t grain = offset / grainBytes;
+    std::uint64_t within = offset % grainBytes;
+    length = std::min(length, grainBytes - within);
+    std::uint32_t entry = 0;
+    std::string unsaid;  // ReadGrain says it, when it reads there
+    *own = true;
+    if (!Entry(grain, &entry, &unsaid)) return {};
+    VmdkGrain where = DecodeGrainEntry(entry, header_);
+    *own = where.sector != 0 || where.zero;
+    if (!*own) return {nullptr, 0, length};
+    std::uint64_t at = where.sector * 512;
+    if (where.zero || header_.compressed || !bytes::InRange(at, grainBytes, file_.Size())) return {};
+    return RunOf(file_, at + within, length);
+  }
+
  private:
   bool Damaged(const std::string& what, std::uint64_t at, std::string* error) const {
     *error = Named(path_) + ": " + what + " at byte " + std::to_string(at) + " lies past the file's end";
@@ -224,6 +244,27 @@ class VmdkDisk : public Disk {
       done += static_cast<std::size_t>(got);
     }
     return static_cast<std::int64_t>(done);
+  }
+
+  HostRun Locate(std::uint64_t offset, std::uint64_t length) override {
+    if (offset >= size_) return {};
+    auto extent = std::upper_bound(starts_.begin(), starts_.end(), offset) - starts_.begin() - 1;
+    std::uint64_t within = offset - starts_[static_cast<std::size_t>(extent)];
+    Extent& e = extents_[static_cast<std::size_t>(extent)];
+    length = std::min(length, e.bytes - within);
+    switch (e.line.kind) {
+      case VmdkExtent::Kind::kZero:
+        return {};
+      case VmdkExtent::Kind::kFlat:
+        return RunOf(*e.flat, e.line.offset * 512 + within, length);
+      case VmdkExtent::Kind::kSparse: {
+        bool own = true;
+        HostRun run = e.sparse->LocateGrain(within, length, &own);
+        if (own || parent_ == nullptr) return own ? run : HostRun{};
+        return parent_->Locate(offset, run.length);
+      }
+    }
+    return {};
   }
 
  private:

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "diskimage/chain.h"
+#include "diskimage/host_file.h"
 #include "imagemodule/library_disks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -48,9 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t at = 0; at < disk->Size() && at < (1u << 20); at += piece.size()) {
       if (disk->Read(at, piece.data(), piece.size(), &error) < 0) break;
     }
+    std::string host;
     for (std::uint64_t step = disk->Size() / 16 + 1, at = step; at < disk->Size(); at += step) {
       std::int64_t got = disk->Read(at, piece.data(), 4096, &error);
       if (got > 4096) __builtin_trap();
+      // Where the disk says its bytes lie in a file, they are what it reads
+      // (a read that fails past them, a flat extent cut short, may fail).
+      diskimage::HostRun run = disk->Locate(at, 4096);
+      if (run.file == nullptr) continue;
+      if (run.length == 0 || run.length > 4096 || run.offset + run.length > run.file->Size()) __builtin_trap();
+      if (got < static_cast<std::int64_t>(run.length)) continue;
+      host.resize(run.length);
+      if (run.file->ReadAt(run.offset, host.data(), host.size(), &error) != static_cast<std::int64_t>(host.size()) ||
+          host.compare(0, host.size(), piece.data(), host.size()) != 0) {
+        __builtin_trap();
+      }
     }
   }
   return 0;
