@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "bytes/bytes.h"
+#include "diskimage/host_file.h"
 #include "diskimage/layout/fat.h"
 #include "diskimage/layout/mbr_fat.h"
 #include "diskimage/messages.h"
@@ -377,8 +378,50 @@ bool FatFileSystem::ReadSpan(std::uint64_t at, char* out, std::size_t length, st
   return false;
 }
 
+// The pages of the span that lie in a host file as they read are mapped,
+// each run of them at once; the rest, and a page the host will not map, is
+// read. A run stops where the next piece lies elsewhere in the file, or in
+// another file.
+bool FatFileSystem::MapOrReadSpan(std::uint64_t at, char* out, std::size_t length, std::string_view shown,
+                                  std::string* error) {
+  const std::size_t page = HostFile::PageBytes();
+  if (page == 0) return ReadSpan(at, out, length, shown, error);
+  auto address = reinterpret_cast<std::uintptr_t>(out);
+  std::size_t head = std::min(length, (page - address % page) % page);
+  std::size_t body = (length - head) / page * page;
+  if (head != 0 && !ReadSpan(at, out, head, shown, error)) return false;
+  for (std::size_t done = head; done < head + body;) {
+    std::size_t left = head + body - done;
+    HostRun run = disk_.Locate(offset_ + at + done, left);
+    // The pieces that follow on in the same file join it, for one mapping.
+    while (run.file != nullptr && run.length < left) {
+      HostRun next = disk_.Locate(offset_ + at + done + run.length, left - run.length);
+      if (next.file != run.file || next.offset != run.offset + run.length || next.length == 0) break;
+      run.length += next.length;
+    }
+    std::size_t whole = run.file != nullptr && run.offset % page == 0
+                            ? static_cast<std::size_t>(std::min<std::uint64_t>(run.length, left)) / page * page
+                            : 0;
+    if (whole != 0 && run.file->MapAt(run.offset, out + done, whole)) {
+      done += whole;
+      continue;
+    }
+    // Not mapped: the run read whole where it lies in a file out of step
+    // with the pages (a VHD block's data after its 512-byte bitmap), else a
+    // cluster's worth, the pages asked for at once.
+    std::size_t piece = run.file != nullptr && run.length != 0
+                            ? static_cast<std::size_t>(std::min<std::uint64_t>(left, run.length))
+                            : std::min(left, std::max<std::size_t>(page, clusterBytes_ / page * page));
+    FaultInPages(out + done, piece);
+    if (!ReadSpan(at + done, out + done, piece, shown, error)) return false;
+    done += piece;
+  }
+  std::size_t tail = length - head - body;
+  return tail == 0 || ReadSpan(at + head + body, out + head + body, tail, shown, error);
+}
+
 bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown,
-                                 char* out, std::string* error) {
+                                 char* out, std::string* error, bool pages) {
   std::uint64_t done = 0;
   // Clusters in a row on the disk are read in one go.
   for (std::size_t i = 0; i < chain.size() && done < length;) {
@@ -386,7 +429,9 @@ bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::u
     while (i + run < chain.size() && chain[i + run] == chain[i] + run) ++run;
     std::uint64_t piece = std::min<std::uint64_t>(length - done, std::uint64_t{run} * clusterBytes_);
     std::uint64_t at = dataAt_ + std::uint64_t{chain[i] - table::kFirstDataCluster} * clusterBytes_;
-    if (!ReadSpan(at, out + done, static_cast<std::size_t>(piece), shown, error)) return false;
+    bool read = pages ? MapOrReadSpan(at, out + done, static_cast<std::size_t>(piece), shown, error)
+                      : ReadSpan(at, out + done, static_cast<std::size_t>(piece), shown, error);
+    if (!read) return false;
     done += piece;
     i += run;
   }
@@ -395,15 +440,17 @@ bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::u
 
 bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, std::string* bytes, std::string* error) {
   bytes->clear();
+  std::string_view placed;
   return Read(file, shown, [bytes](std::size_t size) {
     bytes->assign(size, '\0');
-    return bytes->data();
-  }, error);
+    return RoomBlock{bytes->data()};
+  }, &placed, error);
 }
 
-bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, const Room& room, std::string* error) {
+bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, const Room& room, std::string_view* placed,
+                         std::string* error) {
   if (file.size == 0) {
-    room(0);
+    *placed = std::string_view(room(0).bytes, 0);
     return true;
   }
   std::uint64_t wanted = (std::uint64_t{file.size} + clusterBytes_ - 1) / clusterBytes_;
@@ -413,8 +460,16 @@ bool FatFileSystem::Read(const FatEntry& file, std::string_view shown, const Roo
     return false;
   }
   std::vector<std::uint32_t> chain;
-  return Follow(file.cluster, wanted, wanted, shown, &chain, error) &&
-         ReadClusters(chain, file.size, shown, room(file.size), error);
+  if (!Follow(file.cluster, wanted, wanted, shown, &chain, error)) return false;
+  RoomBlock block = room(file.size);
+  // In step with the host file's pages where the first byte lies in one.
+  std::size_t lead = 0;
+  if (block.slack != 0) {
+    HostRun first = disk_.Locate(offset_ + dataAt_ + std::uint64_t{chain.front() - table::kFirstDataCluster} * clusterBytes_, 1);
+    if (first.file != nullptr) lead = static_cast<std::size_t>(first.offset % block.slack);
+  }
+  *placed = std::string_view(block.bytes + lead, file.size);
+  return ReadClusters(chain, file.size, shown, block.bytes + lead, error, block.slack != 0);
 }
 
 bool FatFileSystem::DirectoryBytes(const FatEntry& directory, std::string_view shown, std::string* bytes,

@@ -81,9 +81,20 @@ class FatFileSystem {
   bool Read(const FatEntry& file, std::string_view shown, std::string* bytes, std::string* error);
   // The same into the memory room gives for the file's size, which is
   // read into and never cleared first: the caller's own block, where it
-  // keeps the bytes (the tools' hive, read once, with no copy).
-  using Room = std::function<char*(std::size_t size)>;
-  bool Read(const FatEntry& file, std::string_view shown, const Room& room, std::string* error);
+  // keeps the bytes (the tools' hive, read once, with no copy); placed
+  // says where in it they lie. A block with slack is whole pages of a
+  // mapping of its own, slack bytes longer than the file: the file then
+  // starts where its first byte lies in its page of the host file, and
+  // its pages that lie in a row in a host file as they read are mapped
+  // there instead of copied, read only where the reader goes, as a hive on
+  // the host is.
+  struct RoomBlock {
+    char* bytes = nullptr;
+    std::size_t slack = 0;  // 0, or HostFile::PageBytes()
+  };
+  using Room = std::function<RoomBlock(std::size_t size)>;
+  bool Read(const FatEntry& file, std::string_view shown, const Room& room, std::string_view* placed,
+            std::string* error);
 
  private:
   FatFileSystem(Disk& disk, std::uint64_t offset) : disk_(disk), offset_(offset) {}
@@ -101,9 +112,11 @@ class FatFileSystem {
   // directory's). False with error naming shown.
   bool Follow(std::uint32_t first, std::optional<std::uint64_t> wanted, std::uint64_t most, std::string_view shown,
               std::vector<std::uint32_t>* out, std::string* error);
+  // pages: out is whole pages that may be mapped over (RoomBlock).
   bool ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown, char* out,
-                    std::string* error);
+                    std::string* error, bool pages = false);
   bool ReadSpan(std::uint64_t at, char* out, std::size_t length, std::string_view shown, std::string* error);
+  bool MapOrReadSpan(std::uint64_t at, char* out, std::size_t length, std::string_view shown, std::string* error);
   bool DirectoryBytes(const FatEntry& directory, std::string_view shown, std::string* bytes, std::string* error);
 
   Disk& disk_;

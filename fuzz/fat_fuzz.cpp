@@ -1,36 +1,45 @@
 // A FAT volume's bytes, arbitrary: the boot sector, the FAT and the
 // directories read as the image module reads them, from the root down two
-// levels, every file read. The bytes are the volume's start; past them it
-// reads as zeros up to 64 MiB, so that a FAT32 volume's start alone is a
-// volume.
+// levels, every file read, and read again into pages that take the host
+// file's own pages where they lie in step (as the tools' blocks do): the
+// two must agree. The bytes are the start of a raw disk file of 64 MiB,
+// zeros past them, so that a FAT32 volume's start alone is a volume.
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "diskimage/disk.h"
 #include "diskimage/fat.h"
+#include "diskimage/host_file.h"
 
 namespace {
 
-class Volume : public diskimage::Disk {
- public:
-  Volume(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint64_t Size() const override { return kSize; }
-  std::int64_t Read(std::uint64_t offset, char* out, std::size_t length, std::string*) override {
-    if (offset >= kSize) return 0;
-    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, kSize - offset));
-    std::memset(out, 0, length);
-    if (offset < size_) std::memcpy(out, data_ + offset, std::min<std::size_t>(length, size_ - offset));
-    return static_cast<std::int64_t>(length);
-  }
+constexpr std::uint64_t kVolumeBytes = 64 << 20;
 
- private:
-  static constexpr std::uint64_t kSize = 64 << 20;
-  const std::uint8_t* data_;
-  std::size_t size_;
-};
+// The file read into a block of pages with a page to spare, as the tools
+// give one: it must read as the plain read did.
+void ReadIntoPages(diskimage::FatFileSystem& fs, const diskimage::FatEntry& e, const std::string& path,
+                   const std::string& plain) {
+  const std::size_t page = diskimage::HostFile::PageBytes();
+  const std::size_t size = plain.size() + page;
+  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return;
+  std::string_view placed;
+  std::string error;
+  bool read = fs.Read(e, path, [&](std::size_t) {
+    return diskimage::FatFileSystem::RoomBlock{static_cast<char*>(block), page};
+  }, &placed, &error);
+  if (!read || placed != plain) __builtin_trap();
+  ::munmap(block, size);
+}
 
 void Walk(diskimage::FatFileSystem& fs, const diskimage::FatEntry& dir, const std::string& path, int depth) {
   std::vector<diskimage::FatEntry> entries;
@@ -50,6 +59,7 @@ void Walk(diskimage::FatFileSystem& fs, const diskimage::FatEntry& dir, const st
     std::string bytes;
     if (fs.Read(e, below, &bytes, &error)) {
       if (bytes.size() != e.size) __builtin_trap();
+      ReadIntoPages(fs, e, below, bytes);
     } else if (error.empty()) {
       __builtin_trap();
     }
@@ -60,9 +70,26 @@ void Walk(diskimage::FatFileSystem& fs, const diskimage::FatEntry& dir, const st
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Volume volume(data, size);
+  // Made once, and removed with the process.
+  static const struct Folder {
+    Folder() {
+      char name[] = "/tmp/fat-fuzz-XXXXXX";
+      path = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~Folder() {
+      if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::string path;
+  } folder;
+  if (folder.path.empty() || size > kVolumeBytes) return 0;
+  const std::string path = folder.path + "/volume";
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
+                                                                  static_cast<std::streamsize>(size));
+  if (::truncate(path.c_str(), static_cast<off_t>(kVolumeBytes)) != 0) return 0;
   std::string error;
-  std::unique_ptr<diskimage::FatFileSystem> fs = diskimage::FatFileSystem::Open(volume, 0, &error, nullptr, 850);
+  std::unique_ptr<diskimage::Disk> volume = diskimage::OpenRawDisk(path, &error);
+  if (volume == nullptr) return 0;
+  std::unique_ptr<diskimage::FatFileSystem> fs = diskimage::FatFileSystem::Open(*volume, 0, &error, nullptr, 850);
   if (fs == nullptr) {
     if (error.empty()) __builtin_trap();
     return 0;

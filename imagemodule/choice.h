@@ -34,6 +34,13 @@ inline KormaldRoom RoomOf(const KormaldImageChoice& choice) {
   return has ? choice.room : nullptr;
 }
 
+// Whether the tools' blocks may have an image file's pages mapped over
+// them; not where they did not say so.
+inline bool RoomPagesOf(const KormaldImageChoice& choice) {
+  bool has = choice.size >= offsetof(KormaldImageChoice, roomPages) + sizeof choice.roomPages;
+  return has && RoomOf(choice) != nullptr && choice.roomPages != 0;
+}
+
 // A selector of image in the state wanted, whose other parts the caller sets.
 inline ImageSelector InState(const std::string& image, const StateWanted& wanted) {
   ImageSelector selector{.image = image};

@@ -13,14 +13,15 @@ std::string VolumePath(std::string path) {
 bool ReadFile(FatFileSystem& fs, const std::string& path, std::uint64_t maxBytes, std::string* bytes,
               std::string* error, std::string_view kind) {
   bytes->clear();
+  std::string_view placed;
   return ReadFile(fs, path, maxBytes, [bytes](std::size_t size) {
     bytes->assign(size, '\0');
-    return bytes->data();
-  }, error, kind);
+    return FatFileSystem::RoomBlock{bytes->data()};
+  }, &placed, error, kind);
 }
 
 bool ReadFile(FatFileSystem& fs, const std::string& path, std::uint64_t maxBytes, const FatFileSystem::Room& room,
-              std::string* error, std::string_view kind) {
+              std::string_view* placed, std::string* error, std::string_view kind) {
   std::optional<FatEntry> file = fs.Find(path, error);
   if (!file || file->directory) return false;
   if (file->size > fs.dataBytes()) {
@@ -32,7 +33,7 @@ bool ReadFile(FatFileSystem& fs, const std::string& path, std::uint64_t maxBytes
     *error = WindowsPath(path) + " " + TooLarge(file->size, maxBytes, kind);
     return false;
   }
-  return fs.Read(*file, path, room, error);
+  return fs.Read(*file, path, room, placed, error);
 }
 
 bool IsDirectory(FatFileSystem& fs, const std::string& path) {

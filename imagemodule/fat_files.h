@@ -23,9 +23,10 @@ std::string VolumePath(std::string path);
 // be followed, a failed read of the disk).
 bool ReadFile(FatFileSystem& fs, const std::string& path, std::uint64_t maxBytes, std::string* bytes,
               std::string* error, std::string_view kind = kRegistryFile);
-// The same into the memory room gives (FatFileSystem::Read).
+// The same into the memory room gives, placed where it says
+// (FatFileSystem::Read).
 bool ReadFile(FatFileSystem& fs, const std::string& path, std::uint64_t maxBytes, const FatFileSystem::Room& room,
-              std::string* error, std::string_view kind = kRegistryFile);
+              std::string_view* placed, std::string* error, std::string_view kind = kRegistryFile);
 
 bool IsDirectory(FatFileSystem& fs, const std::string& path);
 // Whether a file is there, or damage on its path stands in the way:

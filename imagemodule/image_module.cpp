@@ -72,6 +72,7 @@ class Finder {
     snapshot_ = diskimage::WantedState(choice);
     disk_.oemCodepage = diskimage::OemCodepageOf(choice);
     room_ = diskimage::RoomOf(choice);
+    roomPages_ = diskimage::RoomPagesOf(choice);
     if (int failed = OpenDisks(kind, snapshot_, choice.disk); failed != 0) return failed;
     if (choice.partition >= 0 || choice.path[0] != '\0' || choice.disk >= 0) {
       return ReadChosen(choice.disk, choice.partition, choice.path, choice.cab);
@@ -188,16 +189,16 @@ class Finder {
     std::string label = source + ": " + Label(v) + ": " + WindowsPath(path);
     // A file handed over as it is goes into the tools' memory, where they
     // give some, and is read once; one unpacked from goes into ours.
+    // Pages of the tools' are asked for with a page more, for the file to
+    // start in step with the image's pages, mapped and not copied.
     diskimage::FatFileSystem::Room room = [&](std::size_t size) {
-      char* block = cab.empty() && room_ != nullptr ? room_(context_, size) : nullptr;
-      if (block == nullptr) {
-        owned.assign(size, '\0');
-        block = owned.data();
-      }
-      bytes = std::string_view(block, size);
-      return block;
+      std::size_t slack = roomPages_ ? diskimage::HostFile::PageBytes() : 0;
+      char* block = cab.empty() && room_ != nullptr ? room_(context_, size + slack) : nullptr;
+      if (block != nullptr) return diskimage::FatFileSystem::RoomBlock{block, slack};
+      owned.assign(size, '\0');
+      return diskimage::FatFileSystem::RoomBlock{owned.data()};
     };
-    if (!diskimage::ReadFile(*fs, path, maxFileBytes_, room, &error)) {
+    if (!diskimage::ReadFile(*fs, path, maxFileBytes_, room, &bytes, &error)) {
       // In a partition the image's end cuts, a file that cannot be read
       // lies past the cut, where every read fails.
       if (!error.empty() && !v.outside.empty()) {
@@ -293,6 +294,7 @@ class Finder {
   void* context_;
   diskimage::StateWanted snapshot_;  // as the selector chose it
   KormaldRoom room_ = nullptr;        // the tools' memory for a file read whole
+  bool roomPages_ = false;            // and whether an image's pages may be mapped over it
   Image disk_;
 };
 

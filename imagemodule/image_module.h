@@ -79,6 +79,12 @@ struct KormaldImageChoice {
   const char* snapshotId;
   int oemCodepage;  // the codepage of a FAT volume's short names; 0: the module's own choice (437)
   KormaldRoom room;  // where the module may read a file it hands over whole; null: its own memory
+  // Nonzero: every block room gives is whole pages of an anonymous mapping
+  // of the tools', which the module may replace, page by page, with an
+  // image file's own pages mapped privately (the tools unmap the block).
+  // The module then asks for a page more than the file's size, and the
+  // bytes it hands to found may start anywhere in the block's first page.
+  int roomPages;
 };
 
 // Finds the registry in image (a disk in any container, a cabinet or a

@@ -19,7 +19,6 @@
 #include "text/wide.h"
 #elif defined(KORMALD_IMAGES)
 #include <dlfcn.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -42,41 +41,29 @@ struct Reading {
   std::function<bool(const char* label, const KormaldFileOrigin& origin, int root, ImageFileBytes& file)> hive;
   std::string failed;  // from the module: the whole message, however long
   std::vector<std::string> notes;
-  std::vector<std::unique_ptr<char[]>> blocks;
+  std::vector<FileBlock> blocks;
 };
 
 int TakeHive(void* context, const char* label, const KormaldFileOrigin* origin, int root, const char* bytes,
              std::size_t size) {
   auto* reading = static_cast<Reading*>(context);
-  ImageFileBytes file{std::string_view(bytes, size), nullptr};
+  ImageFileBytes file{std::string_view(bytes, size), {}};
   // A file read into a block of ours: the hive keeps the block itself.
   for (auto& block : reading->blocks) {
-    if (block != nullptr && block.get() == bytes) file.block = std::move(block);
+    if (block.Holds(bytes, size)) file.block = std::move(block);
   }
   return reading->hive(label, *origin, root, file) ? 0 : 1;
 }
 
-// A fresh block's pages fault one at a time as the module's read fills
-// them, and on a virtual machine each fault costs more than copying the
-// page: a hive of 1.2 MB paid some 300 of them, a sixth of reading it from
-// an image. Asking the kernel for all of them at once is only a hint; a
-// kernel older than 5.14 says no and the faults come as before.
-void Prefault([[maybe_unused]] char* block, [[maybe_unused]] std::size_t size) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  constexpr std::uintptr_t kPage = 4096;
-  std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(block) + kPage - 1) & ~(kPage - 1);
-  std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(kPage - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-#endif
-}
-
-// The memory the module reads a whole file into, for TakeHive to hand on.
+// The memory the module reads a whole file into, for TakeHive to hand on;
+// none where there is none to give (the module then reads into its own).
 char* GiveRoom(void* context, std::size_t size) {
   auto* reading = static_cast<Reading*>(context);
-  std::erase(reading->blocks, nullptr);  // the slots of blocks taken over
-  char* block = reading->blocks.emplace_back(std::make_unique_for_overwrite<char[]>(size)).get();
-  Prefault(block, size);
-  return block;
+  std::erase_if(reading->blocks, [](const FileBlock& b) { return b.data() == nullptr; });  // taken over
+  FileBlock block = FileBlock::Allocate(size);
+  char* bytes = block.data();
+  if (bytes != nullptr) reading->blocks.push_back(std::move(block));
+  return bytes;
 }
 
 void TakeFailure(void* context, const char* message) { static_cast<Reading*>(context)->failed = message; }
@@ -93,7 +80,8 @@ KormaldImageChoice ChoiceOf(const diskimage::ImageSelector& selector, int oemCod
                             KormaldRoom room = nullptr) {
   return {sizeof(KormaldImageChoice), selector.partition,        selector.path.c_str(),
           selector.cab.c_str(),       selector.snapshot.c_str(), selector.disk,
-          selector.snapshotId.c_str(), oemCodepage,             room};
+          selector.snapshotId.c_str(), oemCodepage,             room,
+          room != nullptr && FileBlock::kPages ? 1 : 0};
 }
 
 #if defined(_WIN32)
@@ -231,7 +219,7 @@ bool ReadImage(const diskimage::ImageSelector& selector, diskimage::SourceKind k
 }  // namespace
 
 std::unique_ptr<hive::HiveBytes> ImageFileBytes::TakeHive() {
-  if (block != nullptr && block.get() == bytes.data()) return hive::MemoryHiveBytes(std::move(block), bytes.size());
+  if (block.Holds(bytes.data(), bytes.size())) return block.TakeHive(bytes);
   return hive::CopyHiveBytes(bytes);
 }
 

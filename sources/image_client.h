@@ -11,6 +11,7 @@
 #include "diskimage/formats.h"
 #include "diskimage/image.h"
 #include "hive/hive.h"
+#include "sources/source_files.h"
 #include "sources/sources.h"
 #include "store/store.h"
 
@@ -21,7 +22,7 @@ namespace sources {
 // memory, which a hive then keeps with no copy.
 struct ImageFileBytes {
   std::string_view bytes;
-  std::unique_ptr<char[]> block;
+  FileBlock block;
   // The bytes as a hive, the block taken over where there is one.
   std::unique_ptr<hive::HiveBytes> TakeHive();
 };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diskimage/formats.h"
@@ -26,6 +27,39 @@ struct SourceBytes {
 };
 
 bool ReadSource(const std::string& path, SourceBytes& out, std::string* error);
+
+// Memory for a whole file the image module reads out of an image, which
+// a hive then keeps. On POSIX systems it is whole pages of a mapping of
+// its own, which the module may replace with the image file's own pages
+// where the file lies there as it reads (guarded, as a mapped hive is,
+// against the image being cut short while mapped); elsewhere plain memory.
+class FileBlock {
+ public:
+  // Null (data() null) where there is no such memory, or no guard left.
+  static FileBlock Allocate(std::size_t size);
+  // Whether the image's pages may be mapped over the block.
+  static constexpr bool kPages =
+#if defined(_WIN32)
+      false;
+#else
+      true;
+#endif
+
+  FileBlock() = default;
+  FileBlock(FileBlock&& other) noexcept { *this = std::move(other); }
+  FileBlock& operator=(FileBlock&& other) noexcept;
+  ~FileBlock();
+  char* data() const { return data_; }
+  bool Holds(const char* bytes, std::size_t size) const {
+    return data_ != nullptr && bytes >= data_ && size <= size_ && static_cast<std::size_t>(bytes - data_) <= size_ - size;
+  }
+  // bytes, which the block holds, as a hive's; the hive keeps the block.
+  std::unique_ptr<hive::HiveBytes> TakeHive(std::string_view bytes);
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 // Whether a file's first bytes (its first sector, or all of a shorter file)
 // may begin a registry file: a hive or an export, as their readers tell.

@@ -178,6 +178,32 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
   ::signal(SIGBUS, SIG_DFL);  // the faulting read runs again and ends the process
 }
 
+// Puts size bytes from p under the handler, installed the first time (only
+// then: installed again, it would take itself for what it replaced, and a
+// fault not ours would call it for ever). False where no slot is left.
+bool Guard(const void* p, std::uint64_t size) {
+  static bool installed = false;
+  if (g_mappedCount == kMaxMapped) return false;
+  if (!installed) {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &g_previousBus);
+    installed = true;
+  }
+  auto from = reinterpret_cast<std::uintptr_t>(p);
+  g_mapped[g_mappedCount++] = MappedRange{from, from + static_cast<std::uintptr_t>(size)};
+  return true;
+}
+
+void Unguard(const void* p) {
+  auto from = reinterpret_cast<std::uintptr_t>(p);
+  for (int i = 0; i < g_mappedCount; ++i) {
+    if (g_mapped[i].from == from) g_mapped[i] = g_mapped[--g_mappedCount];
+  }
+}
+
 // A hive file mapped read-only: the pages a walk touches are read in by the
 // system, several at a time, with no copy.
 class MappedHiveBytes final : public HiveBytes {
@@ -188,24 +214,18 @@ class MappedHiveBytes final : public HiveBytes {
     if (size == 0 || g_mappedCount == kMaxMapped) return nullptr;
     void* p = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (p == MAP_FAILED) return nullptr;
-    if (g_mappedCount == 0) {
-      struct sigaction action {};
-      action.sa_sigaction = OnBusError;
-      action.sa_flags = SA_SIGINFO;
-      sigemptyset(&action.sa_mask);
-      ::sigaction(SIGBUS, &action, &g_previousBus);
-    }
-    auto from = reinterpret_cast<std::uintptr_t>(p);
-    g_mapped[g_mappedCount++] = MappedRange{from, from + static_cast<std::uintptr_t>(size)};
-    return std::unique_ptr<HiveBytes>(new MappedHiveBytes(static_cast<const char*>(p), size));
+    Guard(p, size);
+    return Adopt(static_cast<char*>(p), size, 0, size);
+  }
+  // Takes over a mapping of mapped bytes at base, which Guard guards: the
+  // hive's are size of them from lead.
+  static std::unique_ptr<HiveBytes> Adopt(char* base, std::uint64_t mapped, std::uint64_t lead, std::uint64_t size) {
+    return std::unique_ptr<HiveBytes>(new MappedHiveBytes(base, mapped, lead, size));
   }
 
   ~MappedHiveBytes() override {
-    auto from = reinterpret_cast<std::uintptr_t>(p_);
-    for (int i = 0; i < g_mappedCount; ++i) {
-      if (g_mapped[i].from == from) g_mapped[i] = g_mapped[--g_mappedCount];
-    }
-    ::munmap(const_cast<char*>(p_), static_cast<std::size_t>(size_));
+    Unguard(base_);
+    ::munmap(base_, static_cast<std::size_t>(mapped_));
   }
 
   std::uint64_t Size() const override { return size_; }
@@ -220,10 +240,49 @@ class MappedHiveBytes final : public HiveBytes {
   }
 
  private:
-  MappedHiveBytes(const char* p, std::uint64_t size) : p_(p), size_(size) {}
+  MappedHiveBytes(char* base, std::uint64_t mapped, std::uint64_t lead, std::uint64_t size)
+      : base_(base), mapped_(mapped), p_(base + lead), size_(size) {}
+  char* base_;
+  std::uint64_t mapped_;
   const char* p_;
   std::uint64_t size_;
 };
+
+}  // namespace
+
+FileBlock FileBlock::Allocate(std::size_t size) {
+  FileBlock block;
+  if (size == 0) return block;
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return block;
+  if (!Guard(p, size)) {
+    ::munmap(p, size);
+    return block;
+  }
+  block.data_ = static_cast<char*>(p);
+  block.size_ = size;
+  return block;
+}
+
+FileBlock& FileBlock::operator=(FileBlock&& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  return *this;
+}
+
+FileBlock::~FileBlock() {
+  if (data_ == nullptr) return;
+  Unguard(data_);
+  ::munmap(data_, size_);
+}
+
+std::unique_ptr<hive::HiveBytes> FileBlock::TakeHive(std::string_view bytes) {
+  if (!Holds(bytes.data(), bytes.size())) return hive::CopyHiveBytes(bytes);
+  std::size_t lead = static_cast<std::size_t>(bytes.data() - data_);
+  return MappedHiveBytes::Adopt(std::exchange(data_, nullptr), std::exchange(size_, 0), lead, bytes.size());
+}
+
+namespace {
 
 // A hive file read piece by piece, as the keys a walk touches need it: the
 // key area in small chunks, each block whole. A file that shrinks while open

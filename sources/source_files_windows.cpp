@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <io.h>
+#include <new>
+#include <utility>
 
 #include "bytes/bytes.h"
 #include "sources/source_files.h"
@@ -93,6 +95,28 @@ bool ReadSource(const std::string& path, SourceBytes& out, std::string* error) {
     out.size = size;
   }
   return true;
+}
+
+// Plain memory: the module reads the image's bytes into it.
+FileBlock FileBlock::Allocate(std::size_t size) {
+  FileBlock block;
+  block.data_ = new (std::nothrow) char[size == 0 ? 1 : size];
+  block.size_ = size;
+  return block;
+}
+
+FileBlock& FileBlock::operator=(FileBlock&& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  return *this;
+}
+
+FileBlock::~FileBlock() { delete[] data_; }
+
+std::unique_ptr<hive::HiveBytes> FileBlock::TakeHive(std::string_view bytes) {
+  if (bytes.data() != data_ || !Holds(bytes.data(), bytes.size())) return hive::CopyHiveBytes(bytes);
+  size_ = 0;
+  return hive::MemoryHiveBytes(std::unique_ptr<char[]>(std::exchange(data_, nullptr)), bytes.size());
 }
 
 }  // namespace sources
