@@ -407,11 +407,15 @@ bool FatFileSystem::MapOrReadSpan(std::uint64_t at, char* out, std::size_t lengt
       continue;
     }
     // Not mapped: the run read whole where it lies in a file out of step
-    // with the pages (a VHD block's data after its 512-byte bitmap), else a
-    // cluster's worth, the pages asked for at once.
+    // with the pages (a VHD block's data after its 512-byte bitmap), else
+    // as much as a qcow2 cluster or a VMDK grain holds (64 KiB), or a FAT
+    // cluster where that is more: a disk that keeps its bytes compressed,
+    // or a library's, is read in a few large pieces, not page by page. The
+    // pages are asked for at once.
+    constexpr std::size_t kUnplacedPiece = 64 << 10;
     std::size_t piece = run.file != nullptr && run.length != 0
                             ? static_cast<std::size_t>(std::min<std::uint64_t>(left, run.length))
-                            : std::min(left, std::max<std::size_t>(page, clusterBytes_ / page * page));
+                            : std::min(left, std::max<std::size_t>(kUnplacedPiece, clusterBytes_ / page * page));
     FaultInPages(out + done, piece);
     if (!ReadSpan(at + done, out + done, piece, shown, error)) return false;
     done += piece;
