@@ -7,6 +7,7 @@
 #include "bytes/bytes.h"
 #include "diskimage/host_file.h"
 #include "diskimage/layout/fat.h"
+#include "diskimage/mapped_read.h"
 #include "diskimage/layout/mbr_fat.h"
 #include "diskimage/messages.h"
 #include "text/text.h"
@@ -378,50 +379,15 @@ bool FatFileSystem::ReadSpan(std::uint64_t at, char* out, std::size_t length, st
   return false;
 }
 
-// The pages of the span that lie in a host file as they read are mapped,
-// each run of them at once; the rest, and a page the host will not map, is
-// read. A run stops where the next piece lies elsewhere in the file, or in
-// another file.
+// The file's bytes a disk cannot place in a host file are read 64 KiB at
+// a time (a qcow2 cluster's or a VMDK grain's), or a cluster where that is
+// more: a disk that keeps its bytes compressed, or a library's, is read in
+// a few large pieces, not page by page.
 bool FatFileSystem::MapOrReadSpan(std::uint64_t at, char* out, std::size_t length, std::string_view shown,
                                   std::string* error) {
-  const std::size_t page = HostFile::PageBytes();
-  if (page == 0) return ReadSpan(at, out, length, shown, error);
-  auto address = reinterpret_cast<std::uintptr_t>(out);
-  std::size_t head = std::min(length, (page - address % page) % page);
-  std::size_t body = (length - head) / page * page;
-  if (head != 0 && !ReadSpan(at, out, head, shown, error)) return false;
-  for (std::size_t done = head; done < head + body;) {
-    std::size_t left = head + body - done;
-    HostRun run = disk_.Locate(offset_ + at + done, left);
-    // The pieces that follow on in the same file join it, for one mapping.
-    while (run.file != nullptr && run.length < left) {
-      HostRun next = disk_.Locate(offset_ + at + done + run.length, left - run.length);
-      if (next.file != run.file || next.offset != run.offset + run.length || next.length == 0) break;
-      run.length += next.length;
-    }
-    std::size_t whole = run.file != nullptr && run.offset % page == 0
-                            ? static_cast<std::size_t>(std::min<std::uint64_t>(run.length, left)) / page * page
-                            : 0;
-    if (whole != 0 && run.file->MapAt(run.offset, out + done, whole)) {
-      done += whole;
-      continue;
-    }
-    // Not mapped: the run read whole where it lies in a file out of step
-    // with the pages (a VHD block's data after its 512-byte bitmap), else
-    // as much as a qcow2 cluster or a VMDK grain holds (64 KiB), or a FAT
-    // cluster where that is more: a disk that keeps its bytes compressed,
-    // or a library's, is read in a few large pieces, not page by page. The
-    // pages are asked for at once.
-    constexpr std::size_t kUnplacedPiece = 64 << 10;
-    std::size_t piece = run.file != nullptr && run.length != 0
-                            ? static_cast<std::size_t>(std::min<std::uint64_t>(left, run.length))
-                            : std::min(left, std::max<std::size_t>(kUnplacedPiece, clusterBytes_ / page * page));
-    FaultInPages(out + done, piece);
-    if (!ReadSpan(at + done, out + done, piece, shown, error)) return false;
-    done += piece;
-  }
-  std::size_t tail = length - head - body;
-  return tail == 0 || ReadSpan(at + head + body, out + head + body, tail, shown, error);
+  constexpr std::size_t kUnplacedPiece = 64 << 10;
+  return MapOrRead(disk_, offset_ + at, out, length, std::max<std::size_t>(kUnplacedPiece, clusterBytes_),
+                   [&](std::uint64_t from, char* to, std::size_t n) { return ReadSpan(from - offset_, to, n, shown, error); });
 }
 
 bool FatFileSystem::ReadClusters(const std::vector<std::uint32_t>& chain, std::uint64_t length, std::string_view shown,
