@@ -26,6 +26,10 @@ std::string DifferencingVdi(const std::string& base, const std::string& after, u
   std::string child = base.substr(0, header.dataAt);
   hive_writer::PutU32(child, vdi::v1_1::kType, vdi::kDifferencing);
   std::memcpy(child.data() + vdi::v1_1::kParentUuid, header.uuid.data(), vdi::kUuidBytes);
+  // The byte before the tag changes too: a parent whose random UUID already
+  // ends in the tag (one in 256 of qemu-img's) would otherwise give the
+  // child its own UUID, and the child would be found as its own parent.
+  child[vdi::v1_1::kUuid + vdi::kUuidBytes - 2] = static_cast<char>(~child[vdi::v1_1::kUuid + vdi::kUuidBytes - 2]);
   child[vdi::v1_1::kUuid + vdi::kUuidBytes - 1] = static_cast<char>(tag);
   std::uint32_t allocated = 0;
   for (std::uint32_t i = 0; i < header.blocks; ++i) {
@@ -138,6 +142,7 @@ std::string DifferencingVhd(const std::string& base, const std::string& before, 
   std::fill(header.begin() + vhd::kParentName, header.begin() + vhd::kLocators + 8 * 24, '\0');
   for (std::size_t i = 0; i < parentName.size() && i < 255; ++i) header[vhd::kParentName + 2 * i + 1] = parentName[i];
   PutBE(footer, vhd::kDiskType, vhd::kDifferencing, 4);
+  footer[vhd::kUniqueId + 14] = static_cast<char>(~footer[vhd::kUniqueId + 14]);  // as DifferencingVdi's UUID
   footer[vhd::kUniqueId + 15] = static_cast<char>(tag);
   PutBE(footer, vhd::kDataOffset, vhd::kFooterBytes, 8);
   const std::size_t tableAt = vhd::kFooterBytes + vhd::kHeaderBytes;

@@ -11,7 +11,8 @@ namespace vm_images {
 // A differencing VDI whose parent is base (a dynamic or fixed VDI's bytes):
 // it holds, block by block, what of after (the raw disk as it is now)
 // differs from what base gives, and nothing else. Its own UUID ends in
-// tag. Empty when base is no VDI this can read or after is not its size.
+// tag, and is never base's. Empty when base is no VDI this can read or
+// after is not its size.
 std::string DifferencingVdi(const std::string& base, const std::string& after, unsigned char tag);
 
 // The same disk as a VDI of header version 1.0, as VirtualBox before 1.4
@@ -22,7 +23,8 @@ std::string VdiVersion1_0(const std::string& base);
 // base, a dynamic VHD whose disk reads as before: its 2 MiB blocks where
 // after differs from before, every sector of them marked as its own, and
 // parentName as the parent its header names (by which libvhdi finds it).
-// Its identifier ends in tag. Empty when base is no dynamic VHD.
+// Its identifier ends in tag, and is never base's. Empty when base is no
+// dynamic VHD.
 // Where changedOnly, a block's bitmap marks only the sectors after changes,
 // and the block's other sectors hold 'G', which a reader must never show;
 // where locator is not empty, the parent is named by a relative Windows

@@ -12,6 +12,7 @@
 
 #include "diskimage/chain.h"
 #include "diskimage/host_file.h"
+#include "diskimage/layout/vdi.h"
 #include "regwalk/regwalk.h"
 #include "sources/sources.h"
 #include "store/store_testing.h"
@@ -82,7 +83,13 @@ TEST_F(MappedImages, WhereADiskSaysItsBytesLieTheyAre) {
   ASSERT_EQ(RunProgram("/usr/bin/qemu-io", args).status, 0);
   WriteFile(Path("child.vhd"), vm_images::DifferencingVhd(ReadFile(Path("base.vhd")), disks.before, disks.after,
                                                           "base.vhd", 0x51, /*changedOnly=*/true));
-  WriteFile(Path("Snapshots/child.vdi"), vm_images::DifferencingVdi(ReadFile(Path("base.vdi")), disks.after, 0x51));
+  // The base's UUID made to end in the child's tag, as one in 256 of
+  // qemu-img's random ones does: the child's must differ all the same, or
+  // it is found as its own parent.
+  std::string baseVdi = ReadFile(Path("base.vdi"));
+  baseVdi[diskimage::layout::vdi::v1_1::kUuid + diskimage::layout::vdi::kUuidBytes - 1] = 0x51;
+  WriteFile(Path("base.vdi"), baseVdi);
+  WriteFile(Path("Snapshots/child.vdi"), vm_images::DifferencingVdi(baseVdi, disks.after, 0x51));
 
   struct Row {
     const char* convert;  // how before.img became the image; empty: made above
